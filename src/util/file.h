@@ -1,0 +1,63 @@
+// Files and the standard streams, behind a platform-clean interface.
+// Every file is opened so that other processes may read, write and delete it
+// meanwhile; every handle is owned by exactly one object.
+#ifndef AURVANE_UTIL_FILE_H_
+#define AURVANE_UTIL_FILE_H_
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+#include "util/result.h"
+
+namespace aurvane {
+
+// The operating system's text for an error code, followed by " (os error N)".
+std::string OsErrorText(int code);
+// OsErrorText of the calling thread's last error (errno / GetLastError()).
+Error LastOsError();
+
+// An open file handle with write access. Unbuffered: WriteAll hands the bytes
+// to the operating system before it returns.
+class OutputFile {
+ public:
+  OutputFile() = default;
+  ~OutputFile();
+  OutputFile(OutputFile&& other) noexcept;
+  OutputFile& operator=(OutputFile&& other) noexcept;
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+
+  // Creates the file, or truncates it when it exists.
+  static Result<OutputFile> CreateTruncate(const std::filesystem::path& path);
+
+  // Writes all bytes (retrying short writes) in as few system calls as the
+  // platform allows: one for a regular file.
+  Status WriteAll(std::string_view bytes);
+  bool is_open() const { return handle_ != kInvalid; }
+  void Close();
+
+ private:
+  static constexpr intptr_t kInvalid = -1;
+  explicit OutputFile(intptr_t handle) : handle_(handle) {}
+  intptr_t handle_ = kInvalid;
+};
+
+// Reads a whole file. The error is the operating system's text.
+Result<std::string> ReadFile(const std::filesystem::path& path);
+
+// Creates or truncates `path` and writes `bytes` into it.
+Status WriteFile(const std::filesystem::path& path, std::string_view bytes);
+
+// Renames `from` to `to`, replacing `to` when it exists.
+Status ReplaceFile(const std::filesystem::path& from, const std::filesystem::path& to);
+
+// Writes to the process's standard output / error in full. Standard output is
+// locked for the duration of one call so that lines are never interleaved.
+Status WriteStdout(std::string_view bytes);
+Status WriteStderr(std::string_view bytes);
+
+}  // namespace aurvane
+
+#endif  // AURVANE_UTIL_FILE_H_
