@@ -1,0 +1,340 @@
+#include "json/reader.h"
+
+#include <rapidjson/error/en.h>
+#include <rapidjson/reader.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace aurvane::json {
+
+namespace {
+
+// A byte stream over a string_view. Unlike rapidjson's StringStream it does
+// not rely on a terminating NUL, and being a type of our own it has rapidjson's
+// copy optimisation off, so Tell() is exact inside handler callbacks.
+class ViewStream {
+ public:
+  using Ch = char;
+  explicit ViewStream(std::string_view text) : begin_(text.data()), cur_(text.data()), end_(text.data() + text.size()) {}
+  Ch Peek() const { return cur_ < end_ ? *cur_ : '\0'; }
+  Ch Take() { return cur_ < end_ ? *cur_++ : '\0'; }
+  size_t Tell() const { return static_cast<size_t>(cur_ - begin_); }
+  Ch* PutBegin() { assert(false && "read-only stream"); return nullptr; }
+  void Put(Ch) { assert(false && "read-only stream"); }
+  void Flush() { assert(false && "read-only stream"); }
+  size_t PutEnd(Ch*) { assert(false && "read-only stream"); return 0; }
+
+ private:
+  const char* begin_;
+  const char* cur_;
+  const char* end_;
+};
+
+constexpr unsigned kParseFlags = rapidjson::kParseFullPrecisionFlag | rapidjson::kParseValidateEncodingFlag |
+                                 rapidjson::kParseStopWhenDoneFlag;
+
+// Builds Values from SAX events. Containers under construction live on a
+// stack; a finished value is attached to its parent or becomes the result.
+class TreeBuilder {
+ public:
+  // Depth of the value being built, counting the container that holds it.
+  int depth() const { return static_cast<int>(stack_.size()); }
+  bool too_deep() const { return too_deep_; }
+  bool has_result() const { return result_.has_value(); }
+  Value TakeResult() {
+    Value v = std::move(*result_);
+    result_.reset();
+    return v;
+  }
+
+  bool Null() { return Add(Value()); }
+  bool Bool(bool b) { return Add(Value(b)); }
+  bool Int(int i) {
+    // rapidjson reports "-0" as Int(0): a negative zero that is no integer.
+    if (i == 0) return Add(Value(-0.0));
+    return Add(Value(i));
+  }
+  bool Uint(unsigned u) { return Add(Value(u)); }
+  bool Int64(int64_t i) { return Add(Value(i)); }
+  bool Uint64(uint64_t u) { return Add(Value(u)); }
+  bool Double(double d) { return Add(Value(d)); }
+  bool RawNumber(const char*, rapidjson::SizeType, bool) { return false; }
+  bool String(const char* s, rapidjson::SizeType n, bool) { return Add(Value(std::string(s, n))); }
+  bool StartObject() { return Open(Value(Object())); }
+  bool Key(const char* s, rapidjson::SizeType n, bool) {
+    stack_.back().key.assign(s, n);
+    return true;
+  }
+  bool EndObject(rapidjson::SizeType) { return Close(); }
+  bool StartArray() { return Open(Value(Array())); }
+  bool EndArray(rapidjson::SizeType) { return Close(); }
+
+ private:
+  struct Frame {
+    Value container;
+    std::string key;
+  };
+
+  bool Open(Value container) {
+    if (depth() + 1 > kMaxDepth) {
+      too_deep_ = true;
+      return false;
+    }
+    stack_.push_back(Frame{std::move(container), {}});
+    return true;
+  }
+  bool Close() {
+    Value done = std::move(stack_.back().container);
+    stack_.pop_back();
+    return Add(std::move(done));
+  }
+  bool Add(Value v) {
+    if (stack_.empty()) {
+      result_ = std::move(v);
+      return true;
+    }
+    Frame& top = stack_.back();
+    if (top.container.is_array()) {
+      top.container.as_array().push_back(std::move(v));
+    } else {
+      // A repeated key keeps its last value.
+      top.container.as_object().insert_or_assign(std::move(top.key), std::move(v));
+    }
+    return true;
+  }
+
+  std::vector<Frame> stack_;
+  std::optional<Value> result_;
+  bool too_deep_ = false;
+};
+
+bool IsJsonSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// The message for a rapidjson error, or for our own handler having stopped.
+std::string ReaderMessage(rapidjson::ParseErrorCode code, bool too_deep) {
+  if (too_deep) return "recursion limit exceeded";
+  switch (code) {
+    case rapidjson::kParseErrorDocumentEmpty:
+      return "EOF while parsing a value";
+    case rapidjson::kParseErrorValueInvalid:
+      return "expected value";
+    case rapidjson::kParseErrorNumberTooBig:
+      return "number out of range";
+    default:
+      return rapidjson::GetParseError_En(code);
+  }
+}
+
+// Offset of the last byte consumed when rapidjson stopped at `offset`: the
+// offending byte itself, unless the input ended there.
+size_t ErrorOffset(std::string_view text, size_t offset) { return offset < text.size() ? offset + 1 : offset; }
+
+}  // namespace
+
+std::string PositionSuffix(std::string_view text, size_t offset) {
+  if (offset > text.size()) offset = text.size();
+  size_t line = 1;
+  size_t line_start = 0;
+  for (size_t i = 0; i < offset; ++i) {
+    if (text[i] == '\n') {
+      ++line;
+      line_start = i + 1;
+    }
+  }
+  return " at line " + std::to_string(line) + " column " + std::to_string(offset - line_start);
+}
+
+Result<Value> Parse(std::string_view text) {
+  ViewStream stream(text);
+  TreeBuilder builder;
+  rapidjson::Reader reader;
+  rapidjson::ParseResult ok = reader.Parse<kParseFlags>(stream, builder);
+  if (!ok) {
+    size_t at = builder.too_deep() ? ok.Offset() : ErrorOffset(text, ok.Offset());
+    return Error{ReaderMessage(ok.Code(), builder.too_deep()) + PositionSuffix(text, at)};
+  }
+  size_t pos = stream.Tell();
+  while (pos < text.size() && IsJsonSpace(text[pos])) ++pos;
+  if (pos < text.size()) return Error{"trailing characters" + PositionSuffix(text, pos + 1)};
+  assert(builder.has_result() && "a successful parse yields a value");
+  return builder.TakeResult();
+}
+
+namespace {
+
+// Reads a record: the top level is handled here, every value below it is
+// built by a TreeBuilder and handed over once complete.
+class RecordHandler {
+ public:
+  RecordHandler(const ViewStream& stream, std::string_view text, std::string_view struct_name,
+                std::span<const std::string_view> fields, const FieldHandler& on_field)
+      : stream_(stream), text_(text), struct_name_(struct_name), fields_(fields), on_field_(on_field),
+        seen_(fields.size(), false) {}
+
+  const std::optional<std::string>& error() const { return error_; }
+  bool too_deep() const { return builder_.too_deep(); }
+
+  bool Null() { return Scalar(&TreeBuilder::Null); }
+  bool Bool(bool b) { return Scalar([&] { return builder_.Bool(b); }); }
+  bool Int(int i) { return Scalar([&] { return builder_.Int(i); }); }
+  bool Uint(unsigned u) { return Scalar([&] { return builder_.Uint(u); }); }
+  bool Int64(int64_t i) { return Scalar([&] { return builder_.Int64(i); }); }
+  bool Uint64(uint64_t u) { return Scalar([&] { return builder_.Uint64(u); }); }
+  bool Double(double d) { return Scalar([&] { return builder_.Double(d); }); }
+  bool RawNumber(const char*, rapidjson::SizeType, bool) { return false; }
+  bool String(const char* s, rapidjson::SizeType n, bool c) {
+    return Scalar([&] { return builder_.String(s, n, c); });
+  }
+
+  bool StartObject() {
+    if (level_ == 0) {
+      level_ = 1;
+      is_object_ = true;
+      return true;
+    }
+    ++level_;
+    return builder_.StartObject();
+  }
+  bool StartArray() {
+    if (level_ == 0) {
+      level_ = 1;
+      is_object_ = false;
+      return true;
+    }
+    ++level_;
+    return builder_.StartArray();
+  }
+  bool Key(const char* s, rapidjson::SizeType n, bool c) {
+    if (level_ > 1) return builder_.Key(s, n, c);
+    std::string_view key(s, n);
+    current_ = kSkip;
+    for (size_t i = 0; i < fields_.size(); ++i) {
+      if (fields_[i] == key) {
+        if (seen_[i]) return Fail("duplicate field `" + std::string(key) + "`");
+        current_ = i;
+        break;
+      }
+    }
+    return true;
+  }
+  bool EndObject(rapidjson::SizeType) {
+    if (level_ > 1) {
+      --level_;
+      return builder_.EndObject(0) && Finished();
+    }
+    for (size_t i = 0; i < fields_.size(); ++i) {
+      if (!seen_[i]) return Fail("missing field `" + std::string(fields_[i]) + "`");
+    }
+    done_ = true;
+    return true;
+  }
+  bool EndArray(rapidjson::SizeType) {
+    if (level_ > 1) {
+      --level_;
+      return builder_.EndArray(0) && Finished();
+    }
+    if (elements_ < fields_.size()) {
+      return Fail("invalid length " + std::to_string(elements_) + ", expected struct " + std::string(struct_name_) +
+                  " with " + std::to_string(fields_.size()) + " elements");
+    }
+    done_ = true;
+    return true;
+  }
+
+  // A top-level scalar is not a record.
+  bool TopLevelScalar(const Value& v) {
+    return Fail("invalid type: " + DescribeUnexpected(v) + ", expected struct " + std::string(struct_name_));
+  }
+
+ private:
+  static constexpr size_t kSkip = static_cast<size_t>(-1);
+
+  template <class F>
+  bool Scalar(F&& add) {
+    if (level_ == 0) {
+      TreeBuilder single;
+      if constexpr (std::is_member_function_pointer_v<std::decay_t<F>>) {
+        (single.*add)();
+      } else {
+        std::swap(single, builder_);
+        add();
+        std::swap(single, builder_);
+      }
+      return TopLevelScalar(single.TakeResult());
+    }
+    bool ok;
+    if constexpr (std::is_member_function_pointer_v<std::decay_t<F>>) {
+      ok = (builder_.*add)();
+    } else {
+      ok = add();
+    }
+    return ok && Finished();
+  }
+
+  // Called after every value below the top level; acts once the value that
+  // belongs to a field (level 1) is complete.
+  bool Finished() {
+    if (level_ != 1 || !builder_.has_result()) return true;
+    Value value = builder_.TakeResult();
+    size_t index = kSkip;
+    if (is_object_) {
+      index = current_;
+    } else {
+      // In the array form the elements are the fields in declaration order;
+      // an element after the last field is trailing data.
+      if (elements_ >= fields_.size()) return Fail("trailing characters");
+      index = elements_++;
+    }
+    if (index == kSkip) return true;
+    seen_[index] = true;
+    Status status = on_field_(index, std::move(value));
+    if (!status.ok()) return Fail(status.message());
+    return true;
+  }
+
+  bool Fail(std::string message) {
+    error_ = std::move(message) + PositionSuffix(text_, stream_.Tell());
+    return false;
+  }
+
+ public:
+  bool done() const { return done_; }
+
+ private:
+  const ViewStream& stream_;
+  std::string_view text_;
+  std::string_view struct_name_;
+  std::span<const std::string_view> fields_;
+  const FieldHandler& on_field_;
+  std::vector<bool> seen_;
+  TreeBuilder builder_;
+  int level_ = 0;  // 1 inside the top-level container
+  bool is_object_ = true;
+  bool done_ = false;
+  size_t current_ = kSkip;
+  size_t elements_ = 0;
+  std::optional<std::string> error_;
+};
+
+}  // namespace
+
+Status ReadRecord(std::string_view text, std::string_view struct_name, std::span<const std::string_view> fields,
+                  const FieldHandler& on_field) {
+  ViewStream stream(text);
+  RecordHandler handler(stream, text, struct_name, fields, on_field);
+  rapidjson::Reader reader;
+  rapidjson::ParseResult ok = reader.Parse<kParseFlags>(stream, handler);
+  if (!ok) {
+    if (handler.error()) return Error{*handler.error()};
+    size_t at = handler.too_deep() ? ok.Offset() : ErrorOffset(text, ok.Offset());
+    return Error{ReaderMessage(ok.Code(), handler.too_deep()) + PositionSuffix(text, at)};
+  }
+  size_t pos = stream.Tell();
+  while (pos < text.size() && IsJsonSpace(text[pos])) ++pos;
+  if (pos < text.size()) return Error{"trailing characters" + PositionSuffix(text, pos + 1)};
+  return Status::Ok();
+}
+
+}  // namespace aurvane::json
