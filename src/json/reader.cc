@@ -32,6 +32,9 @@ class ViewStream {
   const char* end_;
 };
 
+// rapidjson reports "-0" as Int(0): that is a negative zero, not an integer.
+Value IntValue(int i) { return i == 0 ? Value(-0.0) : Value(i); }
+
 constexpr unsigned kParseFlags = rapidjson::kParseFullPrecisionFlag | rapidjson::kParseValidateEncodingFlag |
                                  rapidjson::kParseStopWhenDoneFlag;
 
@@ -39,6 +42,10 @@ constexpr unsigned kParseFlags = rapidjson::kParseFullPrecisionFlag | rapidjson:
 // stack; a finished value is attached to its parent or becomes the result.
 class TreeBuilder {
  public:
+  // `outer_levels`: containers around the values built here, which count
+  // towards the depth limit.
+  explicit TreeBuilder(int outer_levels = 0) : outer_levels_(outer_levels) {}
+
   // Depth of the value being built, counting the container that holds it.
   int depth() const { return static_cast<int>(stack_.size()); }
   bool too_deep() const { return too_deep_; }
@@ -51,11 +58,7 @@ class TreeBuilder {
 
   bool Null() { return Add(Value()); }
   bool Bool(bool b) { return Add(Value(b)); }
-  bool Int(int i) {
-    // rapidjson reports "-0" as Int(0): a negative zero that is no integer.
-    if (i == 0) return Add(Value(-0.0));
-    return Add(Value(i));
-  }
+  bool Int(int i) { return Add(IntValue(i)); }
   bool Uint(unsigned u) { return Add(Value(u)); }
   bool Int64(int64_t i) { return Add(Value(i)); }
   bool Uint64(uint64_t u) { return Add(Value(u)); }
@@ -71,25 +74,8 @@ class TreeBuilder {
   bool StartArray() { return Open(Value(Array())); }
   bool EndArray(rapidjson::SizeType) { return Close(); }
 
- private:
-  struct Frame {
-    Value container;
-    std::string key;
-  };
-
-  bool Open(Value container) {
-    if (depth() + 1 > kMaxDepth) {
-      too_deep_ = true;
-      return false;
-    }
-    stack_.push_back(Frame{std::move(container), {}});
-    return true;
-  }
-  bool Close() {
-    Value done = std::move(stack_.back().container);
-    stack_.pop_back();
-    return Add(std::move(done));
-  }
+  // Attaches a complete value to the container being built, or makes it the
+  // result at the top level.
   bool Add(Value v) {
     if (stack_.empty()) {
       result_ = std::move(v);
@@ -105,16 +91,37 @@ class TreeBuilder {
     return true;
   }
 
+ private:
+  struct Frame {
+    Value container;
+    std::string key;
+  };
+
+  bool Open(Value container) {
+    if (outer_levels_ + depth() + 1 > kMaxDepth) {
+      too_deep_ = true;
+      return false;
+    }
+    stack_.push_back(Frame{std::move(container), {}});
+    return true;
+  }
+  bool Close() {
+    Value done = std::move(stack_.back().container);
+    stack_.pop_back();
+    return Add(std::move(done));
+  }
   std::vector<Frame> stack_;
   std::optional<Value> result_;
+  int outer_levels_;
   bool too_deep_ = false;
 };
 
 bool IsJsonSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
 // The message for a rapidjson error, or for our own handler having stopped.
-std::string ReaderMessage(rapidjson::ParseErrorCode code, bool too_deep) {
+std::string ReaderMessage(rapidjson::ParseErrorCode code, bool too_deep, bool at_end) {
   if (too_deep) return "recursion limit exceeded";
+  if (at_end) return "EOF while parsing a value";
   switch (code) {
     case rapidjson::kParseErrorDocumentEmpty:
       return "EOF while parsing a value";
@@ -122,8 +129,12 @@ std::string ReaderMessage(rapidjson::ParseErrorCode code, bool too_deep) {
       return "expected value";
     case rapidjson::kParseErrorNumberTooBig:
       return "number out of range";
-    default:
-      return rapidjson::GetParseError_En(code);
+    default: {
+      // rapidjson's sentences end with a full stop; ours do not.
+      std::string text = rapidjson::GetParseError_En(code);
+      if (!text.empty() && text.back() == '.') text.pop_back();
+      return text;
+    }
   }
 }
 
@@ -153,7 +164,7 @@ Result<Value> Parse(std::string_view text) {
   rapidjson::ParseResult ok = reader.Parse<kParseFlags>(stream, builder);
   if (!ok) {
     size_t at = builder.too_deep() ? ok.Offset() : ErrorOffset(text, ok.Offset());
-    return Error{ReaderMessage(ok.Code(), builder.too_deep()) + PositionSuffix(text, at)};
+    return Error{ReaderMessage(ok.Code(), builder.too_deep(), ok.Offset() >= text.size()) + PositionSuffix(text, at)};
   }
   size_t pos = stream.Tell();
   while (pos < text.size() && IsJsonSpace(text[pos])) ++pos;
@@ -176,17 +187,15 @@ class RecordHandler {
   const std::optional<std::string>& error() const { return error_; }
   bool too_deep() const { return builder_.too_deep(); }
 
-  bool Null() { return Scalar(&TreeBuilder::Null); }
-  bool Bool(bool b) { return Scalar([&] { return builder_.Bool(b); }); }
-  bool Int(int i) { return Scalar([&] { return builder_.Int(i); }); }
-  bool Uint(unsigned u) { return Scalar([&] { return builder_.Uint(u); }); }
-  bool Int64(int64_t i) { return Scalar([&] { return builder_.Int64(i); }); }
-  bool Uint64(uint64_t u) { return Scalar([&] { return builder_.Uint64(u); }); }
-  bool Double(double d) { return Scalar([&] { return builder_.Double(d); }); }
+  bool Null() { return AddScalar(Value()); }
+  bool Bool(bool b) { return AddScalar(Value(b)); }
+  bool Int(int i) { return AddScalar(IntValue(i)); }
+  bool Uint(unsigned u) { return AddScalar(Value(u)); }
+  bool Int64(int64_t i) { return AddScalar(Value(i)); }
+  bool Uint64(uint64_t u) { return AddScalar(Value(u)); }
+  bool Double(double d) { return AddScalar(Value(d)); }
   bool RawNumber(const char*, rapidjson::SizeType, bool) { return false; }
-  bool String(const char* s, rapidjson::SizeType n, bool c) {
-    return Scalar([&] { return builder_.String(s, n, c); });
-  }
+  bool String(const char* s, rapidjson::SizeType n, bool) { return AddScalar(Value(std::string(s, n))); }
 
   bool StartObject() {
     if (level_ == 0) {
@@ -251,26 +260,9 @@ class RecordHandler {
  private:
   static constexpr size_t kSkip = static_cast<size_t>(-1);
 
-  template <class F>
-  bool Scalar(F&& add) {
-    if (level_ == 0) {
-      TreeBuilder single;
-      if constexpr (std::is_member_function_pointer_v<std::decay_t<F>>) {
-        (single.*add)();
-      } else {
-        std::swap(single, builder_);
-        add();
-        std::swap(single, builder_);
-      }
-      return TopLevelScalar(single.TakeResult());
-    }
-    bool ok;
-    if constexpr (std::is_member_function_pointer_v<std::decay_t<F>>) {
-      ok = (builder_.*add)();
-    } else {
-      ok = add();
-    }
-    return ok && Finished();
+  bool AddScalar(Value v) {
+    if (level_ == 0) return TopLevelScalar(v);
+    return builder_.Add(std::move(v)) && Finished();
   }
 
   // Called after every value below the top level; acts once the value that
@@ -309,7 +301,7 @@ class RecordHandler {
   std::span<const std::string_view> fields_;
   const FieldHandler& on_field_;
   std::vector<bool> seen_;
-  TreeBuilder builder_;
+  TreeBuilder builder_{1};
   int level_ = 0;  // 1 inside the top-level container
   bool is_object_ = true;
   bool done_ = false;
@@ -329,7 +321,7 @@ Status ReadRecord(std::string_view text, std::string_view struct_name, std::span
   if (!ok) {
     if (handler.error()) return Error{*handler.error()};
     size_t at = handler.too_deep() ? ok.Offset() : ErrorOffset(text, ok.Offset());
-    return Error{ReaderMessage(ok.Code(), handler.too_deep()) + PositionSuffix(text, at)};
+    return Error{ReaderMessage(ok.Code(), handler.too_deep(), ok.Offset() >= text.size()) + PositionSuffix(text, at)};
   }
   size_t pos = stream.Tell();
   while (pos < text.size() && IsJsonSpace(text[pos])) ++pos;

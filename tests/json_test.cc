@@ -1,0 +1,198 @@
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <string>
+
+#include "json/json.h"
+#include "json/reader.h"
+
+namespace aurvane::json {
+namespace {
+
+Value MustParse(std::string_view text) {
+  Result<Value> v = Parse(text);
+  EXPECT_TRUE(v.ok()) << text << ": " << (v.ok() ? "" : v.message());
+  return v.ok() ? std::move(v).value() : Value();
+}
+
+std::string ParseError(std::string_view text) {
+  Result<Value> v = Parse(text);
+  EXPECT_FALSE(v.ok()) << text;
+  return v.ok() ? "" : v.message();
+}
+
+TEST(JsonParse, NumbersKeepTheirKind) {
+  EXPECT_EQ(MustParse("1").kind(), Kind::kUint);
+  EXPECT_EQ(MustParse("18446744073709551615").as_uint(), UINT64_MAX);
+  EXPECT_EQ(MustParse("-1").kind(), Kind::kInt);
+  EXPECT_EQ(MustParse("-9223372036854775808").as_int(), INT64_MIN);
+  EXPECT_EQ(MustParse("1.0").kind(), Kind::kDouble);
+  EXPECT_EQ(MustParse("1e2").kind(), Kind::kDouble);
+  // Too large for any integer kind: a double.
+  EXPECT_EQ(MustParse("18446744073709551616").kind(), Kind::kDouble);
+  EXPECT_EQ(MustParse("-9223372036854775809").kind(), Kind::kDouble);
+  // "-0" is a negative zero, not an integer.
+  Value negative_zero = MustParse("-0");
+  ASSERT_TRUE(negative_zero.is_double());
+  EXPECT_TRUE(std::signbit(negative_zero.as_double()));
+  // Full precision: 17-digit doubles read back exactly.
+  EXPECT_EQ(MustParse("0.30000000000000004").as_double(), 0.1 + 0.2);
+}
+
+TEST(JsonParse, RejectsWhatIsNotExactlyOneValue) {
+  EXPECT_EQ(ParseError(""), "EOF while parsing a value at line 1 column 0");
+  EXPECT_EQ(ParseError("  \n "), "EOF while parsing a value at line 2 column 1");
+  EXPECT_EQ(ParseError("{} {}"), "trailing characters at line 1 column 4");
+  EXPECT_EQ(ParseError("1 2\n"), "trailing characters at line 1 column 3");
+  EXPECT_NE(ParseError("\xEF\xBB\xBF{}").find(" at line 1 column 1"), std::string::npos);
+  EXPECT_NE(ParseError("1e400").find("number out of range"), std::string::npos);
+  EXPECT_NE(ParseError("\"\xff\"").find(" at line 1"), std::string::npos);
+  // A NUL byte after the value is not an end of input.
+  EXPECT_FALSE(Parse(std::string_view("{}\0", 3)).ok());
+  EXPECT_NE(ParseError("{\"a\":\n  tru}").find(" at line 2 column"), std::string::npos);
+  // Whitespace around the value is fine, including CRLF.
+  EXPECT_TRUE(Parse(" \t{\"a\":[]}\r\n").ok());
+}
+
+TEST(JsonParse, DepthLimitIs127Levels) {
+  std::string ok = std::string(127, '[') + std::string(127, ']');
+  EXPECT_TRUE(Parse(ok).ok());
+  std::string deep = std::string(128, '[') + std::string(128, ']');
+  EXPECT_EQ(ParseError(deep), "recursion limit exceeded at line 1 column 128");
+  // Deep input far beyond the limit stops early instead of recursing.
+  std::string huge(200000, '[');
+  EXPECT_NE(ParseError(huge).find("recursion limit exceeded"), std::string::npos);
+}
+
+TEST(JsonParse, ObjectsKeepLastOfRepeatedKeys) {
+  Value v = MustParse(R"({"b":1,"a":2,"b":3})");
+  ASSERT_TRUE(v.is_object());
+  EXPECT_EQ(v.as_object().size(), 2u);
+  EXPECT_EQ(v.Find("b")->as_uint(), 3u);
+  EXPECT_EQ(ToCompact(v), R"({"a":2,"b":3})");
+}
+
+TEST(JsonParse, StringsMayHoldEscapedNul) {
+  Value v = MustParse(R"("a\u0000b")");
+  EXPECT_EQ(v.as_string(), std::string("a\0b", 3));
+}
+
+TEST(JsonEquality, ComparesKinds) {
+  EXPECT_NE(MustParse("1"), MustParse("1.0"));
+  EXPECT_NE(MustParse("-1"), MustParse("-1.0"));
+  EXPECT_EQ(MustParse("1.0"), MustParse("1e0"));
+  EXPECT_EQ(MustParse(R"({"a":1,"b":[null,true]})"), MustParse(R"({"b":[null,true],"a":1})"));
+  EXPECT_NE(MustParse("[1,2]"), MustParse("[2,1]"));
+  EXPECT_NE(MustParse("null"), MustParse("false"));
+  EXPECT_EQ(Value(0.0), Value(-0.0));  // IEEE equality
+}
+
+TEST(JsonWrite, CompactGolden) {
+  Object o;
+  o["zeta"] = Value(Array{Value(1), Value(-2), Value(2.0), Value(0.1), Value(nullptr), Value(true)});
+  o["alpha"] = Value("a/\"b\"\\\n\t\x01\x7f\xc3\xa9");
+  o["empty"] = Value(Object());
+  o["Zed"] = Value(Array());
+  EXPECT_EQ(ToCompact(Value(o)),
+            R"({"Zed":[],"alpha":"a/\"b\"\\\n\t\u0001)" "\x7f\xc3\xa9" R"(","empty":{},"zeta":[1,-2,2.0,0.1,null,true]})");
+}
+
+TEST(JsonWrite, KeysInUnsignedByteOrder) {
+  Object o;
+  o["\xc3\xa9"] = Value(1);
+  o["z"] = Value(2);
+  o["A"] = Value(3);
+  EXPECT_EQ(ToCompact(Value(o)), "{\"A\":3,\"z\":2,\"\xc3\xa9\":1}");
+}
+
+TEST(JsonWrite, DoublesShortestWithFraction) {
+  auto text = [](double d) {
+    std::string s;
+    AppendDouble(s, d);
+    return s;
+  };
+  EXPECT_EQ(text(2.0), "2.0");
+  EXPECT_EQ(text(0.1 + 0.2), "0.30000000000000004");
+  EXPECT_EQ(text(-0.0), "-0.0");
+  EXPECT_EQ(text(1e300), "1e+300");
+  EXPECT_EQ(text(4.182733), "4.182733");
+  EXPECT_EQ(text(5e-324), "5e-324");
+  for (double d : {0.1, 1.0 / 3, 123456789.125, 1e-7, 2.5e15, 1.7976931348623157e308}) {
+    EXPECT_EQ(MustParse(text(d)).as_double(), d) << text(d);
+  }
+}
+
+TEST(JsonWrite, PrettyGolden) {
+  Value v = MustParse(R"({"tests":[{"b":1,"a":"x"}],"empty":[],"o":{},"n":2.0})");
+  EXPECT_EQ(ToPretty(v),
+            "{\n"
+            "  \"empty\": [],\n"
+            "  \"n\": 2.0,\n"
+            "  \"o\": {},\n"
+            "  \"tests\": [\n"
+            "    {\n"
+            "      \"a\": \"x\",\n"
+            "      \"b\": 1\n"
+            "    }\n"
+            "  ]\n"
+            "}");
+}
+
+TEST(JsonDescribe, NamesWhatWasFound) {
+  EXPECT_EQ(DescribeUnexpected(MustParse("null")), "null");
+  EXPECT_EQ(DescribeUnexpected(MustParse("true")), "boolean `true`");
+  EXPECT_EQ(DescribeUnexpected(MustParse("-1")), "integer `-1`");
+  EXPECT_EQ(DescribeUnexpected(MustParse("4.0")), "floating point `4.0`");
+  EXPECT_EQ(DescribeUnexpected(MustParse("\"x\"")), "string \"x\"");
+  EXPECT_EQ(DescribeUnexpected(MustParse("[]")), "sequence");
+  EXPECT_EQ(DescribeUnexpected(MustParse("{}")), "map");
+}
+
+constexpr std::array<std::string_view, 3> kFields = {"a", "b", "c"};
+
+Status Read(std::string_view text, std::string* seen = nullptr) {
+  return ReadRecord(text, "Rec", kFields, [&](size_t i, Value&& v) -> Status {
+    if (seen) *seen += std::string(kFields[i]) + "=" + ToCompact(v) + ";";
+    if (v.is_string() && v.as_string() == "bad") return Error{"invalid value: bad"};
+    return Status::Ok();
+  });
+}
+
+std::string ReadError(std::string_view text) {
+  Status s = Read(text);
+  EXPECT_FALSE(s.ok()) << text;
+  return s.ok() ? "" : s.message();
+}
+
+TEST(JsonRecord, ObjectAndArrayForms) {
+  std::string seen;
+  EXPECT_TRUE(Read(R"({"c":3,"x":{"deep":[1,{"a":2}]},"a":1,"b":[2]})", &seen).ok());
+  EXPECT_EQ(seen, "c=3;a=1;b=[2];");
+  seen.clear();
+  EXPECT_TRUE(Read(R"([1,[2],3])", &seen).ok());
+  EXPECT_EQ(seen, "a=1;b=[2];c=3;");
+}
+
+TEST(JsonRecord, ErrorsWithPositions) {
+  EXPECT_EQ(ReadError("{\"a\":1,\"b\":2,\n\"a\":3,\"c\":4}"), "duplicate field `a` at line 2 column 3");
+  // Equal values are still a duplicate.
+  EXPECT_EQ(ReadError(R"({"a":1,"a":1})"), "duplicate field `a` at line 1 column 10");
+  EXPECT_EQ(ReadError("{\n\"a\":1,\n\"c\":3\n}"), "missing field `b` at line 4 column 1");
+  EXPECT_EQ(ReadError(R"([1,2])"), "invalid length 2, expected struct Rec with 3 elements at line 1 column 5");
+  EXPECT_EQ(ReadError(R"([1,2,3,4])"), "trailing characters at line 1 column 8");
+  EXPECT_EQ(ReadError(R"("s")"), "invalid type: string \"s\", expected struct Rec at line 1 column 3");
+  EXPECT_EQ(ReadError(R"({"a":"bad","b":1,"c":1})"), "invalid value: bad at line 1 column 10");
+  EXPECT_EQ(ReadError(R"({"a":1,"b":2,"c":3} x)"), "trailing characters at line 1 column 21");
+  EXPECT_EQ(ReadError(R"({"a":1,"b":2,"c":3)"), "EOF while parsing a value at line 1 column 18");
+}
+
+TEST(JsonRecord, IgnoredValuesObeyTheDepthLimit) {
+  std::string ok = R"({"a":1,"b":2,"c":3,"x":)" + std::string(126, '[') + std::string(126, ']') + "}";
+  EXPECT_TRUE(Read(ok).ok());
+  std::string deep = R"({"a":1,"b":2,"c":3,"x":)" + std::string(127, '[') + std::string(127, ']') + "}";
+  EXPECT_NE(ReadError(deep).find("recursion limit exceeded"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace aurvane::json
