@@ -1,0 +1,22 @@
+#include "output/event_log.h"
+
+namespace aurvane {
+
+Result<EventLog> EventLog::Create(const std::filesystem::path& run_dir) {
+  Result<OutputFile> file = OutputFile::CreateTruncate(run_dir / "events.jsonl");
+  if (!file.ok()) return std::move(file).TakeError();
+  return EventLog(std::move(file).value());
+}
+
+Status EventLog::Emit(json::Object record, bool echo) {
+  record.insert_or_assign("elapsed", json::Value(SecondsSince(start_)));
+  std::string line;
+  line.reserve(128);
+  json::AppendCompact(line, json::Value(std::move(record)));
+  line += '\n';
+  if (Status written = file_.WriteAll(line); !written.ok()) return written;
+  if (echo) return WriteStdout(line);
+  return Status::Ok();
+}
+
+}  // namespace aurvane
