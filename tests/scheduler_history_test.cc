@@ -1,0 +1,109 @@
+// Loading, recording and writing the duration history, and its temporary
+// file name.
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "json/json.h"
+#include "scheduler/history.h"
+#include "test_support.h"
+
+namespace aurvane {
+namespace {
+
+TEST(HistoryLoad, ReadsNumbersOfEveryForm) {
+  testing::ScratchDir dir;
+  testing::WriteText(dir / "d.json", " \r\n\t{\"a\":2,\"b\":0.5,\"c\":1e1,\"d\":-3,\"a\":4}\n ");
+  DurationHistory h = DurationHistory::Load(true, dir / "d.json");
+  EXPECT_EQ(h.size(), 4u);
+  EXPECT_EQ(h.Lookup("a"), 4.0) << "a repeated name keeps its last value";
+  EXPECT_EQ(h.Lookup("b"), 0.5);
+  EXPECT_EQ(h.Lookup("c"), 10.0);
+  // A negative loaded value is kept (and written back) but not used.
+  EXPECT_EQ(h.Lookup("d"), -3.0);
+  EXPECT_EQ(h.Expected("d"), 1.0);
+  EXPECT_EQ(h.Expected("missing"), 1.0);
+}
+
+TEST(HistoryLoad, AnythingMalformedGivesAnEmptyHistory) {
+  testing::ScratchDir dir;
+  const char* bad[] = {
+      "[1,2]",
+      R"({"a":1,"b":null})",
+      R"({"a":1,"b":"2"})",
+      R"({"a":1} x)",
+      R"({"a":1}{})",
+      "\xEF\xBB\xBF{\"a\":1}",
+      R"({"a":1e400})",
+      R"({"a":1,})",
+      "",
+      "3",
+  };
+  for (const char* text : bad) {
+    testing::WriteText(dir / "h.json", text);
+    EXPECT_TRUE(DurationHistory::Load(true, dir / "h.json").empty()) << text;
+  }
+  EXPECT_TRUE(DurationHistory::Load(true, dir / "missing.json").empty());
+  EXPECT_TRUE(DurationHistory::Load(true, dir.path()).empty()) << "a directory";
+  // Disabled: the file is not even looked at.
+  testing::WriteText(dir / "good.json", R"({"a":1})");
+  EXPECT_TRUE(DurationHistory::Load(false, dir / "good.json").empty());
+  EXPECT_EQ(DurationHistory::Load(true, dir / "good.json").size(), 1u);
+}
+
+TEST(HistoryRecord, KeepsOnlyUsableDurations) {
+  DurationHistory h = DurationHistory::Parse(R"({"t":5})");
+  h.Record("t", 2.0);
+  EXPECT_EQ(h.Lookup("t"), 2.0) << "recorded value replaces the loaded one";
+  h.Record("t", -1.0);
+  h.Record("t", std::numeric_limits<double>::quiet_NaN());
+  h.Record("t", std::numeric_limits<double>::infinity());
+  EXPECT_EQ(h.Lookup("t"), 2.0);
+  h.Record("t", 0.0);
+  EXPECT_EQ(h.Expected("t"), 0.0);
+  h.Record("u", -0.0);
+  ASSERT_TRUE(h.Lookup("u").has_value());
+  EXPECT_TRUE(std::signbit(*h.Lookup("u")));
+  EXPECT_TRUE(std::signbit(h.Expected("u")));
+  h.Record("v", -2.0);
+  EXPECT_FALSE(h.Lookup("v").has_value());
+  h.Record("big", std::numeric_limits<double>::max());
+  EXPECT_EQ(h.Expected("big"), std::numeric_limits<double>::max());
+}
+
+TEST(HistorySerialize, RoundTripsEveryEntryExactly) {
+  DurationHistory h = DurationHistory::Parse(R"({"old":-3,"kept":7})");
+  h.Record("a \"quoted\"\n name", 0.1 + 0.2);
+  h.Record("z", 1e-300);
+  h.Record("neg zero", -0.0);
+  h.Record("kept", 7.0);
+  h.Record("ünïcode", 3.0);
+  const std::string text = h.Serialize();
+  DurationHistory back = DurationHistory::Parse(text);
+  ASSERT_EQ(back.size(), h.size()) << text;
+  for (const char* name : {"old", "kept", "a \"quoted\"\n name", "z", "neg zero", "ünïcode"}) {
+    ASSERT_TRUE(back.Lookup(name).has_value()) << name;
+    EXPECT_EQ(std::bit_cast<uint64_t>(*back.Lookup(name)), std::bit_cast<uint64_t>(*h.Lookup(name)))
+        << name << " in " << text;
+  }
+  EXPECT_EQ(DurationHistory().Serialize(), "{}");
+  // Compact: no whitespace, integers loaded from the file written as doubles.
+  EXPECT_EQ(DurationHistory::Parse(R"({ "x" : 2 })").Serialize(), R"({"x":2.0})");
+}
+
+TEST(HistoryTempPath, ReplacesTheExtensionOfTheLastComponent) {
+  using std::filesystem::path;
+  EXPECT_EQ(HistoryTempPath("durations.json", "r17"), path("durations.r17.tmp"));
+  EXPECT_EQ(HistoryTempPath("durations", "r17"), path("durations.r17.tmp"));
+  EXPECT_EQ(HistoryTempPath("cache/.hidden", "r17"), path("cache/.hidden.r17.tmp"));
+  EXPECT_EQ(HistoryTempPath("/a.b/c.d.json", "r1"), path("/a.b/c.d.r1.tmp"));
+  EXPECT_EQ(HistoryTempPath("/a.b/durations", "r1"), path("/a.b/durations.r1.tmp"));
+  EXPECT_EQ(HistoryTempPath(".hidden.json", "x"), path(".hidden.x.tmp"));
+  EXPECT_EQ(HistoryTempPath("trailing.", "x"), path("trailing.x.tmp"));
+}
+
+}  // namespace
+}  // namespace aurvane
