@@ -1,0 +1,95 @@
+#include <errno.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "process/handle.h"
+#include "util/file.h"
+
+namespace aurvane {
+
+namespace {
+
+int Fd(const Handle& handle) { return static_cast<int>(handle.get()); }
+
+// Keeps SIGPIPE from killing the process while this thread writes to a pipe
+// whose reader has gone: the write then fails with EPIPE, and the signal the
+// kernel queued for this thread is taken back before the mask is restored.
+class ScopedNoSigpipe {
+ public:
+  ScopedNoSigpipe() {
+    sigemptyset(&pipe_set_);
+    sigaddset(&pipe_set_, SIGPIPE);
+    sigset_t pending;
+    sigemptyset(&pending);
+    sigpending(&pending);
+    was_pending_ = sigismember(&pending, SIGPIPE) == 1;
+    pthread_sigmask(SIG_BLOCK, &pipe_set_, &old_mask_);
+  }
+  ~ScopedNoSigpipe() {
+    if (broke_ && !was_pending_) {
+      struct timespec zero = {0, 0};
+      while (sigtimedwait(&pipe_set_, nullptr, &zero) < 0 && errno == EINTR) {
+      }
+    }
+    pthread_sigmask(SIG_SETMASK, &old_mask_, nullptr);
+  }
+  ScopedNoSigpipe(const ScopedNoSigpipe&) = delete;
+  ScopedNoSigpipe& operator=(const ScopedNoSigpipe&) = delete;
+  void set_broke() { broke_ = true; }
+
+ private:
+  sigset_t pipe_set_;
+  sigset_t old_mask_;
+  bool was_pending_ = false;
+  bool broke_ = false;
+};
+
+}  // namespace
+
+void Handle::Close() {
+  if (raw_ == kInvalid) return;
+  // Linux releases the descriptor even when close reports EINTR, so it is
+  // never retried.
+  ::close(static_cast<int>(raw_));
+  raw_ = kInvalid;
+}
+
+Result<size_t> PipeReader::Read(char* buffer, size_t size) {
+  for (;;) {
+    ssize_t n = ::read(Fd(handle_), buffer, size);
+    if (n >= 0) return static_cast<size_t>(n);
+    if (errno != EINTR) return LastOsError();
+  }
+}
+
+Status PipeWriter::WriteAll(std::string_view bytes) {
+  ScopedNoSigpipe no_sigpipe;
+  while (!bytes.empty()) {
+    ssize_t n = ::write(Fd(handle_), bytes.data(), bytes.size());
+    if (n < 0) {
+      int code = errno;
+      if (code == EINTR) continue;
+      if (code == EPIPE) no_sigpipe.set_broke();
+      return Error{OsErrorText(code)};
+    }
+    bytes.remove_prefix(static_cast<size_t>(n));
+  }
+  return Status::Ok();
+}
+
+Result<Pipe> MakePipe() {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return LastOsError();
+  return Pipe{PipeReader(Handle(fds[0])), PipeWriter(Handle(fds[1]))};
+}
+
+Result<Handle> CreateLogFile(const std::filesystem::path& path) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return LastOsError();
+  return Handle(fd);
+}
+
+}  // namespace aurvane

@@ -1,0 +1,136 @@
+#include "process/io_threads.h"
+
+#include <string>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#include "json/json.h"
+
+namespace aurvane {
+
+namespace {
+
+// The reader's 8192-byte buffer around the pipe, kept for the thread's life.
+class LineReader {
+ public:
+  explicit LineReader(PipeReader& pipe) : pipe_(pipe) {}
+
+  enum class Outcome { kLine, kEnd, kTooLong, kError };
+
+  // Reads the next line, line feed included, into `line` (cleared first).
+  // A last line without line feed counts as a line; kEnd only when no byte
+  // came before the end of the stream. Stops reading as soon as the line
+  // passes kMaxEventLineBytes.
+  Outcome Next(std::string& line, std::string& error) {
+    line.clear();
+    for (;;) {
+      if (pos_ == len_) {
+        Result<size_t> n = pipe_.Read(buffer_, sizeof buffer_);
+        if (!n.ok()) {
+          error = n.message();
+          return Outcome::kError;
+        }
+        if (n.value() == 0) return line.empty() ? Outcome::kEnd : Outcome::kLine;
+        pos_ = 0;
+        len_ = n.value();
+      }
+      size_t start = pos_;
+      while (pos_ < len_ && buffer_[pos_] != '\n') ++pos_;
+      bool found = pos_ < len_;
+      if (found) ++pos_;
+      size_t take = pos_ - start;
+      if (line.size() + take > kMaxEventLineBytes) return Outcome::kTooLong;
+      line.append(buffer_ + start, take);
+      if (found) return Outcome::kLine;
+    }
+  }
+
+ private:
+  PipeReader& pipe_;
+  char buffer_[kEventReadBufferBytes];
+  size_t pos_ = 0;
+  size_t len_ = 0;
+};
+
+}  // namespace
+
+void RunControlWriter(Receiver<WorkerCommand> commands, Sender<WorkerEvent> events,
+                      PipeWriter worker_stdin, size_t worker) {
+  while (std::optional<WorkerCommand> command = commands.Receive()) {
+    std::string line = json::ToCompact(*command);
+    line.push_back('\n');
+    command.reset();
+    if (!worker_stdin.WriteAll(line).ok()) {
+      // The platform's reason (usually a broken pipe) is not passed on.
+      events.Send(WorkerEvent{worker, std::string(kControlPipeClosed)});
+      break;
+    }
+  }
+  commands.Reset();
+  worker_stdin.Close();  // the worker sees end of input
+  events.Reset();
+}
+
+void RunEventReader(Sender<WorkerEvent> events, PipeReader worker_stdout, size_t worker) {
+  {
+    auto reader = std::make_unique<LineReader>(worker_stdout);
+    for (;;) {
+      std::string line;
+      std::string error;
+      std::string failure;
+      switch (reader->Next(line, error)) {
+        case LineReader::Outcome::kError:
+          failure = kEventReadErrorPrefix + error;
+          break;
+        case LineReader::Outcome::kEnd:
+          failure = kEventPipeClosed;
+          break;
+        case LineReader::Outcome::kTooLong:
+          failure = kEventTooLong;
+          break;
+        case LineReader::Outcome::kLine: {
+          Result<json::Value> value = json::Parse(line);
+          std::string().swap(line);  // at most one line in memory at a time
+          if (!value.ok()) {
+            failure = kInvalidEventPrefix + value.message();
+            break;
+          }
+          if (!events.Send(WorkerEvent{worker, std::move(value).value()})) {
+            worker_stdout.Close();
+            events.Reset();
+            return;
+          }
+          continue;
+        }
+      }
+      events.Send(WorkerEvent{worker, std::move(failure)});
+      break;
+    }
+  }
+  worker_stdout.Close();
+  events.Reset();
+}
+
+Status StartControlWriter(Receiver<WorkerCommand> commands, Sender<WorkerEvent> events,
+                          PipeWriter worker_stdin, size_t worker) {
+  try {
+    std::thread(RunControlWriter, std::move(commands), std::move(events), std::move(worker_stdin),
+                worker)
+        .detach();
+  } catch (const std::system_error& e) {
+    return Error{std::string("Cannot start the control writer thread: ") + e.what()};
+  }
+  return Status::Ok();
+}
+
+Status StartEventReader(Sender<WorkerEvent> events, PipeReader worker_stdout, size_t worker) {
+  try {
+    std::thread(RunEventReader, std::move(events), std::move(worker_stdout), worker).detach();
+  } catch (const std::system_error& e) {
+    return Error{std::string("Cannot start the event reader thread: ") + e.what()};
+  }
+  return Status::Ok();
+}
+
+}  // namespace aurvane

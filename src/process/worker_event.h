@@ -1,0 +1,34 @@
+// What flows between the supervisor and a worker's I/O threads.
+#ifndef AURVANE_PROCESS_WORKER_EVENT_H_
+#define AURVANE_PROCESS_WORKER_EVENT_H_
+
+#include <cstddef>
+#include <string>
+#include <variant>
+
+#include "json/json.h"
+
+namespace aurvane {
+
+// One incoming line of worker `worker` (its parsed value), or the text of the
+// transport failure that stopped one of its I/O threads (always that thread's
+// last event).
+struct WorkerEvent {
+  size_t worker = 0;
+  std::variant<json::Value, std::string> payload;
+
+  bool is_failure() const { return payload.index() == 1; }
+  const json::Value& message() const { return std::get<0>(payload); }
+  const std::string& failure() const { return std::get<1>(payload); }
+};
+
+// One command object for a worker's standard input ("init", "run", "shutdown").
+using WorkerCommand = json::Value;
+
+// Capacities of the two kinds of queue.
+inline constexpr size_t kCommandQueueCapacity = 2;
+inline constexpr size_t kEventQueueCapacity = 1024;
+
+}  // namespace aurvane
+
+#endif  // AURVANE_PROCESS_WORKER_EVENT_H_

@@ -1,0 +1,73 @@
+// A worker process together with everything it starts, owned as one unit.
+//
+// On POSIX the unit is a process group of its own, led by a small guard
+// process: the guard waits for end of file on a pipe whose writing end only
+// the controller holds, and then kills the whole group. So even when the
+// controller dies without cleaning up (SIGKILL included), the kernel closes
+// that pipe and nothing of the worker survives it. The controller makes
+// itself a child subreaper, so that the group's orphans become its children
+// and their zombies can be reaped instead of counting as alive.
+#ifndef AURVANE_PROCESS_WORKER_JOB_H_
+#define AURVANE_PROCESS_WORKER_JOB_H_
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "process/handle.h"
+#include "util/result.h"
+
+namespace aurvane {
+
+// What to start. `program` is used as given (see FindProgram); `args` follow
+// the program name; `env` is set over the controller's inherited environment,
+// in order, replacing variables of the same name.
+struct ProcessDescription {
+  std::filesystem::path program;
+  std::vector<std::string> args;
+  std::filesystem::path cwd;
+  std::vector<std::pair<std::string, std::string>> env;
+};
+
+// The program to start for `name`: a bare name (no directory separator) is
+// searched on the controller's PATH ("program not found" when absent); a name
+// with a directory is taken relative to the controller's working directory.
+Result<std::filesystem::path> FindProgram(const std::string& name);
+
+class WorkerJob {
+ public:
+  WorkerJob();  // an empty job: terminating it does nothing
+  ~WorkerJob();  // Terminate, then release everything
+  WorkerJob(WorkerJob&& other) noexcept;
+  WorkerJob& operator=(WorkerJob&& other) noexcept;
+  WorkerJob(const WorkerJob&) = delete;
+  WorkerJob& operator=(const WorkerJob&) = delete;
+
+  // Starts `description` inside a new job of its own, with the three handles
+  // (borrowed; the caller closes its copies) as its standard input, output
+  // and error, the signal mask empty and every signal at its default action.
+  // On failure nothing started remains.
+  static Result<WorkerJob> Start(const ProcessDescription& description, const Handle& stdin_read,
+                                 const Handle& stdout_write, const Handle& stderr_file);
+
+  // The operating system's id of the worker process.
+  uint32_t pid() const;
+  bool terminated() const;
+
+  // Kills the worker and everything in its job, reaps the worker, then waits
+  // (polling every 5 ms, at most 2 s) until no live process of the job is
+  // left. Only the first call acts; it never fails.
+  void Terminate();
+
+ private:
+  struct Impl;
+  explicit WorkerJob(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace aurvane
+
+#endif  // AURVANE_PROCESS_WORKER_JOB_H_
