@@ -1,0 +1,362 @@
+"""The worker process started by ``aurvane-controller``.
+
+Run as ``python -u -m pytest_aurvane.worker SPEC``. The controller talks to
+it in JSON lines: commands arrive on standard input, protocol messages leave
+on a private copy of standard output. Everything pytest or a test writes goes
+to standard error, which the controller sends to the worker's log file.
+
+The pytest arguments come from the run specification's "pytest_args" key
+(the controller ignores keys it does not know).
+"""
+
+import json
+import os
+import signal
+import sys
+import time
+import traceback
+
+PROTOCOL_VERSION = 1
+# The controller gives up a worker whose line is longer than this (line feed
+# included); a report that would exceed it is cut down first.
+MAX_LINE_BYTES = 8 * 1024 * 1024
+# Room left for the envelope around a shrunk report.
+_SHRINK_TARGET = MAX_LINE_BYTES - 64 * 1024
+_TRUNCATED_NOTE = "\n[aurvane: output truncated to fit the worker protocol line limit]\n"
+
+
+class Channel:
+    """The protocol channel: JSON lines out on one descriptor, commands in on another.
+
+    Both descriptors are private duplicates, so nothing a test does to
+    descriptors 0 and 1 (printing, reading input, ``-s``) reaches them.
+    """
+
+    def __init__(self, out_fd, in_fd):
+        self._out_fd = out_fd
+        self._in = os.fdopen(in_fd, "rb", buffering=0)
+        self._pending = b""
+
+    def send(self, message):
+        line = encode_line(message)
+        view = memoryview(line)
+        while view:
+            written = os.write(self._out_fd, view)
+            view = view[written:]
+
+    def receive(self):
+        """The next command as a dict, or None at end of input."""
+        while True:
+            newline = self._pending.find(b"\n")
+            if newline >= 0:
+                line, self._pending = self._pending[:newline], self._pending[newline + 1 :]
+                if line.strip():
+                    return json.loads(line.decode("utf-8"))
+                continue
+            chunk = self._in.read(65536)
+            if not chunk:
+                if self._pending.strip():
+                    line, self._pending = self._pending, b""
+                    return json.loads(line.decode("utf-8"))
+                return None
+            self._pending += chunk
+
+
+def encode_line(message):
+    text = json.dumps(message, separators=(",", ":"), ensure_ascii=False, default=repr)
+    # Lone surrogates (undecodable file names) cannot travel as UTF-8.
+    return text.encode("utf-8", "replace") + b"\n"
+
+
+def take_over_standard_streams():
+    """Duplicate descriptors 0 and 1 for the protocol, then retarget them.
+
+    Descriptor 1 is pointed at descriptor 2 (the worker log) and descriptor
+    0 at the null device, before pytest or any test code runs.
+    """
+    out_fd = os.dup(1)
+    in_fd = os.dup(0)
+    os.set_inheritable(out_fd, False)
+    os.set_inheritable(in_fd, False)
+    os.dup2(2, 1)
+    null_fd = os.open(os.devnull, os.O_RDONLY)
+    os.dup2(null_fd, 0)
+    os.close(null_fd)
+    return Channel(out_fd, in_fd)
+
+
+def read_pytest_args(spec_path):
+    with open(spec_path, "rb") as f:
+        spec = json.loads(f.read().decode("utf-8"))
+    args = spec.get("pytest_args", []) if isinstance(spec, dict) else []
+    if not isinstance(args, list) or not all(isinstance(a, str) for a in args):
+        raise ValueError("pytest_args in the run specification must be a list of strings")
+    return spec, args
+
+
+def item_group(item):
+    mark = item.get_closest_marker("xdist_group")
+    if mark is not None:
+        if mark.args:
+            return str(mark.args[0])
+        return str(mark.kwargs.get("name", "default"))
+    return item.nodeid.split("::", 1)[0]
+
+
+def item_record(index, item):
+    path, lineno, domain = item.location
+    return {
+        "index": index,
+        "nodeid": item.nodeid,
+        "location": [path, lineno, domain],
+        "group": item_group(item),
+    }
+
+
+def report_failed(report):
+    # The same rule pytest's session uses for its failure count: an
+    # expected failure is not a failure.
+    return bool(report.failed) and not hasattr(report, "wasxfail")
+
+
+def shrink_report_data(data, budget=_SHRINK_TARGET):
+    """Cut captured output and the failure text until the report fits a line."""
+    size = len(encode_line(data))
+    if size <= budget:
+        return data
+    data = dict(data)
+    sections = data.get("sections") or []
+    if sections:
+        share = max(1024, budget // (4 * len(sections)))
+        data["sections"] = [
+            [title, text if len(text) <= share else text[:share] + _TRUNCATED_NOTE]
+            for title, text in sections
+        ]
+        if len(encode_line(data)) <= budget:
+            return data
+    longrepr = data.get("longrepr")
+    if longrepr is not None:
+        text = longrepr if isinstance(longrepr, str) else json.dumps(longrepr, ensure_ascii=False)
+        keep = budget // 4
+        data["longrepr"] = text[:keep] + (_TRUNCATED_NOTE if len(text) > keep else "")
+        if len(encode_line(data)) <= budget:
+            return data
+    data["sections"] = []
+    data["user_properties"] = []
+    data["longrepr"] = (data.get("longrepr") or "")[: budget // 8] + _TRUNCATED_NOTE
+    return data
+
+
+class WorkerPlugin:
+    """Takes over pytest's run loop and serves the controller's commands."""
+
+    def __init__(self, channel, name, count, run_id):
+        self.channel = channel
+        self.name = name
+        self.count = count
+        self.run_id = run_id
+        self.config = None
+        self.session = None
+        self.reached_loop = False
+        self.loop_error = None
+        self.shutdown_requested = False
+        self.current = None
+        self.current_failed = False
+        # The item announced as the next one; its fixtures are kept alive.
+        self.expected_next = None
+
+    # -- setup -------------------------------------------------------------
+
+    def pytest_configure(self, config):
+        self.config = config
+        # Plugins that know parallel workers (junitxml, the last-failed cache,
+        # stepwise, xdist's worker_id fixture) read this to stay passive
+        # here; the front end owns those outputs.
+        if not hasattr(config, "workerinput"):
+            config.workerinput = {
+                "workerid": self.name,
+                "workercount": self.count,
+                "testrunuid": self.run_id,
+                "mainargv": list(sys.argv),
+            }
+
+    pytest_configure.tryfirst = True
+
+    def pytest_sessionstart(self, session):
+        self.session = session
+
+    # -- collection ----------------------------------------------------------
+
+    def pytest_collectreport(self, report):
+        if not report.failed:
+            return
+        data = self.config.hook.pytest_report_to_serializable(config=self.config, report=report)
+        self.channel.send({"event": "collection_report", "report": shrink_report_data(data)})
+        sys.stderr.write(f"ERROR collecting {report.nodeid or '<session>'}\n{report.longreprtext}\n")
+        sys.stderr.flush()
+
+    def pytest_runtestloop(self, session):
+        self.reached_loop = True
+        try:
+            return self._serve(session)
+        except BaseException as exc:
+            self.loop_error = self._describe_loop_error(exc)
+            raise
+
+    def _describe_loop_error(self, exc):
+        where = ""
+        if self.current is not None and self.session is not None:
+            where = f" while running {self.session.items[self.current].nodeid}"
+        return f"{type(exc).__name__}{where}: {exc}"
+
+    def _serve(self, session):
+        items = list(session.items)
+        failed = session.testsfailed > 0 and not self.config.option.continue_on_collection_errors
+        self.channel.send(
+            {
+                "event": "collected",
+                "failed": failed,
+                "items": [item_record(i, item) for i, item in enumerate(items)],
+            }
+        )
+        while True:
+            command = self.channel.receive()
+            if command is None:
+                return True
+            kind = command.get("command") if isinstance(command, dict) else None
+            if kind == "run":
+                self.run_test(items, command)
+            elif kind == "shutdown":
+                self.shutdown_requested = True
+                return True
+            elif kind == "init":
+                continue
+            else:
+                raise ProtocolError(f"unknown command {json.dumps(command)}")
+
+    # -- running -------------------------------------------------------------
+
+    def run_test(self, items, command):
+        index = command.get("index")
+        following = command.get("next")
+        if not isinstance(index, int) or not 0 <= index < len(items):
+            raise ProtocolError(f"run command names no collected test: {json.dumps(command)}")
+        if following is not None and (not isinstance(following, int) or not 0 <= following < len(items)):
+            raise ProtocolError(f"run command announces no collected test: {json.dumps(command)}")
+        item = items[index]
+        nextitem = items[following] if following is not None else None
+        if self.expected_next is not None and self.expected_next is not item:
+            # Another test than the announced one: drop the fixtures that
+            # were kept for the announced test before setting this one up.
+            self.tear_down_for(item)
+        self.current = index
+        self.current_failed = False
+        started = time.perf_counter()
+        try:
+            item.ihook.pytest_runtest_protocol(item=item, nextitem=nextitem)
+        finally:
+            duration = time.perf_counter() - started
+        self.current = None
+        self.expected_next = nextitem
+        self.channel.send(
+            {"event": "finished", "index": index, "duration": duration, "failed": self.current_failed}
+        )
+
+    def tear_down_for(self, item):
+        try:
+            self.session._setupstate.teardown_exact(item)
+        except BaseException as exc:  # a finalizer failed; nobody owns it now
+            if isinstance(exc, (KeyboardInterrupt, SystemExit)):
+                raise
+            sys.stderr.write("aurvane: teardown before an unannounced test failed:\n")
+            traceback.print_exc(file=sys.stderr)
+
+    def _phase(self, phase):
+        if self.current is not None:
+            self.channel.send({"event": "phase", "index": self.current, "phase": phase})
+
+    def pytest_runtest_setup(self, item):
+        self._phase("setup")
+        yield
+
+    def pytest_runtest_call(self, item):
+        self._phase("call")
+        yield
+
+    def pytest_runtest_teardown(self, item, nextitem):
+        self._phase("teardown")
+        yield
+
+    pytest_runtest_setup.hookwrapper = True
+    pytest_runtest_call.hookwrapper = True
+    pytest_runtest_teardown.hookwrapper = True
+
+    def pytest_runtest_logreport(self, report):
+        if self.current is None:
+            return
+        if report_failed(report):
+            self.current_failed = True
+        data = self.config.hook.pytest_report_to_serializable(config=self.config, report=report)
+        self.channel.send({"event": "report", "index": self.current, "report": shrink_report_data(data)})
+
+
+class ProtocolError(Exception):
+    pass
+
+
+def main(argv):
+    if len(argv) != 2:
+        sys.stderr.write("usage: python -u -m pytest_aurvane.worker SPEC\n")
+        return 4
+    channel = take_over_standard_streams()
+    # The controller owns the worker's life: a terminal's Ctrl-C reaches the
+    # controller, which stops the run in order and terminates its workers.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        first = channel.receive()
+    except ValueError as exc:
+        channel.send({"event": "internal_error", "message": f"unreadable command: {exc}"})
+        return 3
+    if first is None:
+        return 0
+    channel.send({"event": "hello", "protocol": PROTOCOL_VERSION})
+
+    name = os.environ.get("AURVANE_WORKER", "av?")
+    count = os.environ.get("PYTEST_XDIST_WORKER_COUNT", "1")
+    run_id = os.environ.get("PYTEST_XDIST_TESTRUNUID", "")
+    try:
+        _, args = read_pytest_args(argv[1])
+    except (OSError, ValueError) as exc:
+        channel.send({"event": "internal_error", "message": f"cannot read run specification {argv[1]}: {exc}"})
+        return 3
+
+    import pytest  # imported late: only after descriptor 1 is safe
+
+    plugin = WorkerPlugin(channel, name, int(count) if count.isdigit() else 1, run_id)
+    try:
+        code = pytest.main(args, plugins=[plugin])
+    except BaseException as exc:  # pytest let something escape; tell the controller why
+        traceback.print_exc(file=sys.stderr)
+        channel.send({"event": "internal_error", "message": f"{type(exc).__name__}: {exc}"})
+        return 3
+    code = int(code)
+    if plugin.loop_error is not None:
+        channel.send({"event": "internal_error", "message": plugin.loop_error})
+        return 3
+    if not plugin.reached_loop:
+        channel.send(
+            {
+                "event": "internal_error",
+                "message": f"pytest stopped before collecting (exit code {code}); see the worker log",
+            }
+        )
+        return code or 3
+    if plugin.shutdown_requested:
+        channel.send({"event": "exited", "code": code})
+        return code
+    # End of input: the controller is gone or has let this worker go.
+    return code
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
