@@ -15,6 +15,10 @@ PYTHON_DIR = Path(__file__).resolve().parents[2] / "python"
 REPO_ROOT = PYTHON_DIR.parent
 MESSAGE_TIMEOUT = 30.0
 
+# The tests import the package from the checkout, as the workers do.
+if str(PYTHON_DIR) not in sys.path:
+    sys.path.insert(0, str(PYTHON_DIR))
+
 
 def write_suite(root, files):
     """Writes {relative path: source} under root, dedenting each source."""

@@ -1,0 +1,331 @@
+"""The worker module on its own, driven over its pipes by a stand-in controller."""
+
+import json
+
+from pytest_aurvane.worker import MAX_LINE_BYTES, encode_line, shrink_report_data
+
+BASIC_SUITE = {
+    "test_a.py": """
+        import pytest
+
+        def test_pass():
+            pass
+
+        def test_fail():
+            assert 1 == 2
+
+        @pytest.mark.xdist_group("db")
+        def test_grouped():
+            pass
+
+        @pytest.mark.xdist_group(name="db")
+        def test_grouped_by_keyword():
+            pass
+    """,
+    "sub/test_b.py": """
+        import pytest
+
+        class TestThing:
+            @pytest.mark.parametrize("value", [1, "x::y"])
+            def test_param(self, value):
+                pass
+    """,
+}
+
+
+def phases_and_reports(messages):
+    phases = [m["phase"] for m in messages if m["event"] == "phase"]
+    reports = [(m["report"]["when"], m["report"]["outcome"]) for m in messages if m["event"] == "report"]
+    return phases, reports
+
+
+def test_manifest_has_positions_locations_and_groups(worker):
+    harness = worker(BASIC_SUITE)
+    reports, collected = harness.start()
+    assert reports == []
+    assert collected["failed"] is False
+    assert collected["items"] == [
+        {"index": 0, "nodeid": "test_a.py::test_pass", "location": ["test_a.py", 3, "test_pass"], "group": "test_a.py"},
+        {"index": 1, "nodeid": "test_a.py::test_fail", "location": ["test_a.py", 6, "test_fail"], "group": "test_a.py"},
+        {"index": 2, "nodeid": "test_a.py::test_grouped", "location": ["test_a.py", 9, "test_grouped"], "group": "db"},
+        {
+            "index": 3,
+            "nodeid": "test_a.py::test_grouped_by_keyword",
+            "location": ["test_a.py", 13, "test_grouped_by_keyword"],
+            "group": "db",
+        },
+        {
+            "index": 4,
+            "nodeid": "sub/test_b.py::TestThing::test_param[1]",
+            "location": ["sub/test_b.py", 4, "TestThing.test_param[1]"],
+            "group": "sub/test_b.py",
+        },
+        {
+            "index": 5,
+            "nodeid": "sub/test_b.py::TestThing::test_param[x::y]",
+            "location": ["sub/test_b.py", 4, "TestThing.test_param[x::y]"],
+            "group": "sub/test_b.py",
+        },
+    ]
+    assert harness.shutdown() == {"event": "exited", "code": 0}
+
+
+def test_run_reports_each_phase_then_finished(worker):
+    harness = worker(BASIC_SUITE)
+    harness.start()
+    passing = harness.run(0, 1)
+    assert [m["index"] for m in passing] == [0] * len(passing)
+    assert phases_and_reports(passing) == (
+        ["setup", "call", "teardown"],
+        [("setup", "passed"), ("call", "passed"), ("teardown", "passed")],
+    )
+    # Each phase is announced before its report, so the deadline restarts in time.
+    assert [m["event"] for m in passing] == ["phase", "report"] * 3 + ["finished"]
+    finished = passing[-1]
+    assert finished["failed"] is False and isinstance(finished["duration"], float)
+
+    failing = harness.run(1)
+    assert phases_and_reports(failing)[1][1] == ("call", "failed")
+    assert failing[-1]["failed"] is True
+    call_report = failing[3]["report"]
+    assert call_report["$report_type"] == "TestReport"
+    assert "assert 1 == 2" in json.dumps(call_report["longrepr"])
+    # A run with a failed test ends with pytest's "tests failed" code.
+    assert harness.shutdown() == {"event": "exited", "code": 1}
+
+
+def test_setup_error_skip_and_xfail_outcomes(worker):
+    harness = worker(
+        {
+            "test_outcomes.py": """
+                import pytest
+
+                @pytest.fixture
+                def broken():
+                    raise RuntimeError("no database")
+
+                def test_setup_error(broken):
+                    pass
+
+                @pytest.mark.skip(reason="not here")
+                def test_skipped():
+                    pass
+
+                @pytest.mark.xfail(reason="known")
+                def test_xfail():
+                    assert False
+
+                @pytest.mark.xfail(strict=True)
+                def test_xpass_strict():
+                    pass
+            """
+        }
+    )
+    harness.start()
+    setup_error = harness.run(0)
+    assert phases_and_reports(setup_error) == (["setup", "teardown"], [("setup", "failed"), ("teardown", "passed")])
+    assert setup_error[-1]["failed"] is True
+    assert harness.run(1)[-1]["failed"] is False
+    xfail = harness.run(2)
+    assert phases_and_reports(xfail)[1][1] == ("call", "skipped")
+    assert xfail[-1]["failed"] is False, "an expected failure does not fail the test"
+    assert harness.run(3)[-1]["failed"] is True, "a strict xpass fails the test"
+    assert harness.shutdown()["code"] == 1
+
+
+def test_announced_next_test_keeps_module_fixture_alive(worker, tmp_path):
+    harness = worker(
+        {
+            "test_mod.py": """
+                import pytest
+
+                @pytest.fixture(scope="module")
+                def resource():
+                    with open("events.txt", "a") as f:
+                        f.write("setup\\n")
+                    yield
+                    with open("events.txt", "a") as f:
+                        f.write("teardown\\n")
+
+                def test_1(resource):
+                    pass
+
+                def test_2(resource):
+                    pass
+
+                def test_3(resource):
+                    pass
+            """
+        }
+    )
+    harness.start()
+    harness.run(0, 1)
+    harness.run(1, 2)
+    events = tmp_path / "events.txt"
+    assert events.read_text().split() == ["setup"]
+    # The last test of the group is announced with no successor: everything goes.
+    harness.run(2, None)
+    assert events.read_text().split() == ["setup", "teardown"]
+    assert harness.shutdown()["code"] == 0
+
+
+def test_unannounced_test_tears_down_fixtures_kept_for_another(worker, tmp_path):
+    harness = worker(
+        {
+            "test_x.py": """
+                import pytest
+
+                @pytest.fixture(scope="module")
+                def resource():
+                    yield
+                    open("x-torn-down", "w").close()
+
+                def test_1(resource):
+                    pass
+
+                def test_2(resource):
+                    pass
+            """,
+            "test_y.py": """
+                def test_3():
+                    pass
+            """,
+        }
+    )
+    harness.start()
+    harness.run(0, 1)
+    # Test 1 was announced, but test 2 (another module) arrives instead.
+    messages = harness.run(2)
+    assert messages[-1]["failed"] is False, harness.log_text()
+    assert (tmp_path / "x-torn-down").exists()
+    assert harness.shutdown()["code"] == 0
+
+
+PRINTING_SOURCE = """
+        import os, sys
+
+        def test_prints():
+            print("plain print")
+            print('{"event": "finished", "index": 99}')
+            sys.stdout.flush()
+            os.write(1, b"raw descriptor write\\n")
+
+        def test_input_sees_no_commands():
+            import sys
+            assert sys.stdin.read() == ""
+"""
+PRINTING_SUITE = {"test_print.py": PRINTING_SOURCE}
+
+
+def test_prints_do_not_reach_the_channel(worker):
+    harness = worker(PRINTING_SUITE)
+    harness.start()
+    messages = harness.run(0)
+    assert messages[-1]["failed"] is False
+    call = [m for m in messages if m["event"] == "report"][1]["report"]
+    assert any("plain print" in text for _, text in call["sections"]), "captured output travels in the report"
+    assert harness.shutdown()["code"] == 0
+
+
+def test_prints_with_capture_off_go_to_the_log(worker):
+    harness = worker(PRINTING_SUITE, "-s")
+    harness.start()
+    assert harness.run(0)[-1]["failed"] is False
+    assert harness.run(1)[-1]["failed"] is False, "the test must not read the command pipe"
+    assert harness.shutdown()["code"] == 0
+    log = harness.log_text()
+    assert "plain print" in log and "raw descriptor write" in log
+    assert all(b"plain print" not in line for line in harness.lines)
+
+
+def test_collection_error_is_reported_and_fails_collection(worker):
+    harness = worker(
+        {
+            "test_ok.py": "def test_ok():\n    pass\n",
+            "test_broken.py": "import no_such_module_here\n",
+        }
+    )
+    reports, collected = harness.start()
+    assert collected["failed"] is True
+    assert len(reports) == 1
+    report = reports[0]["report"]
+    assert report["$report_type"] == "CollectReport"
+    assert report["nodeid"] == "test_broken.py" and report["outcome"] == "failed"
+    assert "no_such_module_here" in harness.log_text(), "errors are visible in the worker log"
+    harness.shutdown()
+
+
+def test_empty_suite_exits_with_no_tests_code(worker):
+    harness = worker({"test_none.py": "X = 1\n"})
+    _, collected = harness.start()
+    assert collected == {"event": "collected", "failed": False, "items": []}
+    assert harness.shutdown() == {"event": "exited", "code": 5}
+
+
+def test_pytest_args_from_spec_select_tests(worker):
+    harness = worker(BASIC_SUITE, "-k", "grouped", "sub/test_b.py", "test_a.py")
+    _, collected = harness.start()
+    assert [i["nodeid"] for i in collected["items"]] == [
+        "test_a.py::test_grouped",
+        "test_a.py::test_grouped_by_keyword",
+    ]
+    harness.shutdown()
+
+
+def test_worker_environment_is_visible_to_tests(worker):
+    harness = worker(
+        {
+            "test_env.py": """
+                import os
+
+                def test_names(worker_id, testrun_uid):
+                    assert os.environ["PYTEST_XDIST_WORKER"] == "av3"
+                    assert worker_id == "av3"
+                    assert testrun_uid == "run-1"
+            """
+        },
+        name="av3",
+    )
+    harness.start()
+    messages = harness.run(0)
+    assert messages[-1]["failed"] is False, messages
+    harness.shutdown()
+
+
+def test_pytest_exit_in_a_test_is_an_internal_error(worker):
+    harness = worker({"test_exit.py": "import pytest\n\ndef test_exit():\n    pytest.exit('stop now')\n"})
+    harness.start()
+    harness.send({"command": "run", "index": 0, "next": None})
+    messages = []
+    while (message := harness.receive()) is not None:
+        messages.append(message)
+    assert messages[-1]["event"] == "internal_error"
+    assert "test_exit.py::test_exit" in messages[-1]["message"] and "stop now" in messages[-1]["message"]
+
+
+def test_end_of_input_ends_the_worker(worker):
+    harness = worker({"test_a.py": "def test_a():\n    pass\n"})
+    harness.start()
+    harness.proc.stdin.close()
+    assert harness.receive() is None
+    assert harness.proc.wait(timeout=30) == 0
+
+
+def test_bad_pytest_arguments_are_an_internal_error(worker):
+    harness = worker({"test_a.py": "def test_a():\n    pass\n"}, "--no-such-option")
+    harness.send({"command": "init"})
+    assert harness.receive() == {"event": "hello", "protocol": 1}
+    error = harness.receive()
+    assert error["event"] == "internal_error" and "exit code 4" in error["message"]
+
+
+def test_oversized_report_is_cut_to_fit_a_line():
+    huge = "x" * (3 * MAX_LINE_BYTES)
+    data = {"nodeid": "t.py::t", "sections": [["Captured stdout call", huge]], "longrepr": huge}
+    shrunk = shrink_report_data(data)
+    line = encode_line({"event": "report", "index": 0, "report": shrunk})
+    assert len(line) <= MAX_LINE_BYTES
+    assert shrunk["nodeid"] == "t.py::t"
+    assert "truncated" in shrunk["sections"][0][1]
+    small = {"nodeid": "t.py::t", "sections": [["s", "short"]], "longrepr": None}
+    assert shrink_report_data(small) is small
