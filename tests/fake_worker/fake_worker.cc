@@ -1,0 +1,530 @@
+// fake-worker: a scenario-driven stand-in for the Python worker module.
+//
+// It is started exactly like the real worker: the run specification names it
+// as `python`, and it gets "-u -m pytest_aurvane.worker SPEC". It ignores
+// every argument but the last, the specification path, which it opens as
+// given, that is relative to its own working directory (the spec's `cwd`),
+// as a real worker would. The controller passes the path relative to *its*
+// working directory, so tests give an absolute path (or set `cwd` to the
+// directory the path is relative to). When the file cannot be read or has no
+// scenario, the built-in default scenario below applies (and a note goes to
+// standard error).
+//
+// It speaks the worker protocol as JSON lines on standard output (one write
+// per line, nothing buffered) and writes its diagnostics to standard error.
+//
+// Behaviour comes from the extra key "fake_worker" of the specification,
+// which the controller ignores:
+//
+//   "fake_worker": {"default": SCENARIO, "av1": SCENARIO, ...}
+//
+// The entry named by the AURVANE_WORKER variable applies, else "default",
+// else the built-in default (every key at its default).
+//
+// SCENARIO (an object; every key optional):
+//   "items": N | [ITEM...]   the manifest. N generates N tests
+//                            "test_fake.py::test_<i>", group "test_fake.py",
+//                            location ["test_fake.py", i, "test_<i>"]. In an
+//                            array a string is a node id (index = position,
+//                            group = text before "::", location null) and any
+//                            other element is reported verbatim. Default 2.
+//   "hello": false           send no "hello"
+//   "protocol": V            the "protocol" of "hello" (default 1)
+//   "collect_failed": true   report {"event":"collected","failed":true}
+//   "collection_reports": [OBJ...]  each sent, with "event":
+//                            "collection_report" added, before "collected"
+//   "collect_delay": S       seconds to sleep before "collected"
+//   "on_start": [ACTION...]  before the first command is read
+//   "on_init": [ACTION...]   after "init", before "hello"
+//   "after_collect": [ACTION...]  after "collected"
+//   "tests": {"default": TEST, "<index>": TEST}  per-test behaviour; the
+//                            entry of the index wins over "default"
+//   "state_dir": PATH        shared directory for counting attempts
+//   "shutdown": "exit" | "ignore" | "hang"  what "shutdown" does: answer
+//                            "exited" and end (default), do nothing, or sleep
+//                            for ever
+//   "on_shutdown": [ACTION...]  after "shutdown", before "exited"
+//   "exit_code": V           the "code" of "exited" (default 0; null omits it)
+//   "process_exit": N        the process's own status after "exited" (0)
+//   End of standard input always ends the process with status 0.
+//
+// TEST (an object; every key optional):
+//   "phases": [NAME...]      phase messages sent, in order (default setup,
+//                            call, teardown)
+//   "delay": S | {"<phase>": S}  seconds to sleep after a phase message
+//   "reports": true | false | [OBJ...]  true (default): one report per phase
+//                            {"event":"report","index":I,"nodeid":...,
+//                            "when":PHASE,"outcome":"passed"|"failed"}; an
+//                            array: exactly these, with "event" and "index"
+//   "failed": V              "failed" of "finished" (default false); true
+//                            also makes the call report "failed"
+//   "duration": V            "duration" of "finished" (default 0.01)
+//   "index_offset": K        add K to every index this test reports
+//   "finish": false          send no "finished"
+//   "before": [ACTION...]    when "run" arrives, before the first phase
+//   "during": {"<phase>": [ACTION...]}  after that phase's message and delay
+//   "after": [ACTION...]     before "finished"
+//   "attempts": [TEST...]    attempt k of this test uses element k-1 (the
+//                            last one for later attempts), its keys
+//                            replacing this TEST's. Attempts are counted
+//                            across all workers with marker files
+//                            "attempt-<index>-<k>" in "state_dir", so a test
+//                            retried on another worker can pass the second
+//                            time.
+//
+// ACTION (an object; its first recognised key says what to do):
+//   {"send": V}              V as one compact JSON line
+//   {"raw": "text"}          the bytes as given, no line feed added
+//   {"line_bytes": N}        one valid JSON line (a string) of exactly N
+//                            bytes, line feed included
+//   {"sleep": S}             sleep S seconds
+//   {"hang": true}           sleep for ever
+//   {"exit": N}              end the process at once with status N
+//   {"signal": N}            raise signal N
+//   {"close_stdout": true}   close standard output
+//   {"grandchild": S, "announce": true}  start "sleep S" in this process's
+//                            group (standard input and output on /dev/null);
+//                            with "announce", send
+//                            {"event":"grandchild","pid":P}
+//   {"introspect": true}     send {"event":"introspect","argv":[...],
+//                            "cwd":..., "env":{the four worker variables,
+//                            null when unset}, "fds":[open descriptors],
+//                            "pid":P, "pgid":G, "blocked":[signals blocked],
+//                            "ignored":[signals ignored]}
+//   {"internal_error": V}    send {"event":"internal_error","message":V}
+//   {"stderr": "text"}       write the text to standard error
+//   {"touch": PATH}          create an empty file
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <map>
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "json/json.h"
+
+extern char** environ;
+
+namespace {
+
+using aurvane::json::Array;
+using aurvane::json::Object;
+using aurvane::json::Value;
+
+const Value kNull;
+
+void Diag(const std::string& text) {
+  std::string line = "fake-worker: " + text + "\n";
+  ssize_t ignored = ::write(2, line.data(), line.size());
+  (void)ignored;
+}
+
+void WriteOut(std::string_view bytes) {
+  while (!bytes.empty()) {
+    ssize_t n = ::write(1, bytes.data(), bytes.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      Diag("cannot write to standard output");
+      ::_exit(70);
+    }
+    bytes.remove_prefix(static_cast<size_t>(n));
+  }
+}
+
+void Send(const Value& value) {
+  std::string line = aurvane::json::ToCompact(value);
+  line.push_back('\n');
+  WriteOut(line);
+}
+
+void SleepSeconds(double seconds) {
+  if (seconds > 0) std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+}
+
+[[noreturn]] void Hang() {
+  for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+}
+
+const Value& Get(const Value& object, std::string_view key) {
+  const Value* found = object.Find(key);
+  return found != nullptr ? *found : kNull;
+}
+
+double Number(const Value& value, double fallback) {
+  return value.is_number() ? value.number() : fallback;
+}
+
+std::string Text(const Value& value, std::string fallback) {
+  return value.is_string() ? value.as_string() : fallback;
+}
+
+Value EnvValue(const char* name) {
+  const char* value = ::getenv(name);
+  return value != nullptr ? Value(value) : Value();
+}
+
+Array OpenDescriptors() {
+  Array fds;
+  DIR* dir = ::opendir("/proc/self/fd");
+  if (dir == nullptr) return fds;
+  int own = ::dirfd(dir);
+  while (struct dirent* entry = ::readdir(dir)) {
+    if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
+    int fd = std::atoi(entry->d_name);
+    if (fd != own) fds.emplace_back(fd);
+  }
+  ::closedir(dir);
+  return fds;
+}
+
+class FakeWorker {
+ public:
+  FakeWorker(std::vector<std::string> argv, Value scenario)
+      : argv_(std::move(argv)), scenario_(std::move(scenario)) {}
+
+  int Run() {
+    RunActions(Get(scenario_, "on_start"));
+    std::string line;
+    while (ReadLine(line)) {
+      aurvane::Result<Value> command = aurvane::json::Parse(line);
+      if (!command.ok()) {
+        Diag("unreadable command: " + command.message());
+        continue;
+      }
+      std::string name = Text(Get(command.value(), "command"), "");
+      if (name == "init") {
+        Init();
+      } else if (name == "run") {
+        RunTest(Get(command.value(), "index"));
+      } else if (name == "shutdown") {
+        Shutdown();
+      } else {
+        Diag("unknown command: " + aurvane::json::ToCompact(command.value()));
+      }
+    }
+    Diag("end of input");
+    return 0;
+  }
+
+ private:
+  bool ReadLine(std::string& line) {
+    line.clear();
+    for (;;) {
+      size_t lf = pending_.find('\n');
+      if (lf != std::string::npos) {
+        line = pending_.substr(0, lf + 1);
+        pending_.erase(0, lf + 1);
+        return true;
+      }
+      char buf[4096];
+      ssize_t n = ::read(0, buf, sizeof buf);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        if (pending_.empty()) return false;
+        line.swap(pending_);
+        return true;
+      }
+      pending_.append(buf, static_cast<size_t>(n));
+    }
+  }
+
+  void RunActions(const Value& actions) {
+    if (!actions.is_array()) return;
+    for (const Value& action : actions.as_array()) RunAction(action);
+  }
+
+  void RunAction(const Value& action) {
+    if (const Value* v = action.Find("send")) {
+      Send(*v);
+    } else if (const Value* raw = action.Find("raw")) {
+      WriteOut(Text(*raw, ""));
+    } else if (const Value* size = action.Find("line_bytes")) {
+      // A JSON string: quote, filler, quote, line feed.
+      size_t total = static_cast<size_t>(Number(*size, 3));
+      std::string line = "\"" + std::string(total > 3 ? total - 3 : 0, 'x') + "\"\n";
+      WriteOut(line);
+    } else if (const Value* seconds = action.Find("sleep")) {
+      SleepSeconds(Number(*seconds, 0));
+    } else if (action.Find("hang") != nullptr) {
+      Hang();
+    } else if (const Value* code = action.Find("exit")) {
+      ::_exit(static_cast<int>(Number(*code, 1)));
+    } else if (const Value* sig = action.Find("signal")) {
+      ::raise(static_cast<int>(Number(*sig, SIGKILL)));
+    } else if (action.Find("close_stdout") != nullptr) {
+      ::close(1);
+    } else if (const Value* grandchild = action.Find("grandchild")) {
+      StartGrandchild(Number(*grandchild, 1000), Get(action, "announce").is_true());
+    } else if (action.Find("introspect") != nullptr) {
+      Introspect();
+    } else if (const Value* message = action.Find("internal_error")) {
+      Send(Object{{"event", "internal_error"}, {"message", *message}});
+    } else if (const Value* text = action.Find("stderr")) {
+      std::string bytes = Text(*text, "");
+      ssize_t ignored = ::write(2, bytes.data(), bytes.size());
+      (void)ignored;
+    } else if (const Value* path = action.Find("touch")) {
+      int fd = ::open(Text(*path, "").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+      if (fd >= 0) ::close(fd);
+    } else {
+      Diag("unknown action: " + aurvane::json::ToCompact(action));
+    }
+  }
+
+  void StartGrandchild(double seconds, bool announce) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    std::string duration = std::to_string(static_cast<long long>(seconds));
+    std::string program = "sleep";
+    std::vector<char*> argv = {program.data(), duration.data(), nullptr};
+    pid_t pid = -1;
+    int rc = ::posix_spawnp(&pid, "sleep", &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) {
+      Diag("cannot start sleep");
+      return;
+    }
+    Diag("grandchild " + std::to_string(pid));
+    if (announce) Send(Object{{"event", "grandchild"}, {"pid", static_cast<int64_t>(pid)}});
+  }
+
+  void Introspect() {
+    Array args;
+    for (const std::string& arg : argv_) args.emplace_back(arg);
+    char cwd[4096];
+    Value where = ::getcwd(cwd, sizeof cwd) != nullptr ? Value(cwd) : Value();
+    Object env{{"AURVANE_WORKER", EnvValue("AURVANE_WORKER")},
+               {"PYTEST_XDIST_WORKER", EnvValue("PYTEST_XDIST_WORKER")},
+               {"PYTEST_XDIST_WORKER_COUNT", EnvValue("PYTEST_XDIST_WORKER_COUNT")},
+               {"PYTEST_XDIST_TESTRUNUID", EnvValue("PYTEST_XDIST_TESTRUNUID")}};
+    Array blocked;
+    Array ignored;
+    sigset_t mask;
+    sigemptyset(&mask);
+    ::sigprocmask(SIG_BLOCK, nullptr, &mask);
+    for (int sig = 1; sig < 32; ++sig) {
+      if (sigismember(&mask, sig) == 1) blocked.emplace_back(sig);
+      struct sigaction action;
+      if (::sigaction(sig, nullptr, &action) == 0 && action.sa_handler == SIG_IGN) {
+        ignored.emplace_back(sig);
+      }
+    }
+    Send(Object{{"event", "introspect"},
+                {"argv", std::move(args)},
+                {"cwd", std::move(where)},
+                {"env", std::move(env)},
+                {"fds", OpenDescriptors()},
+                {"pid", static_cast<int64_t>(::getpid())},
+                {"pgid", static_cast<int64_t>(::getpgrp())},
+                {"blocked", std::move(blocked)},
+                {"ignored", std::move(ignored)}});
+  }
+
+  Array Manifest() const {
+    const Value& items = Get(scenario_, "items");
+    Array out;
+    if (items.is_array()) {
+      for (const Value& item : items.as_array()) {
+        size_t index = out.size();
+        if (item.is_string()) {
+          const std::string& id = item.as_string();
+          out.emplace_back(Object{{"index", index},
+                                  {"nodeid", id},
+                                  {"location", nullptr},
+                                  {"group", id.substr(0, id.find("::"))}});
+        } else {
+          out.push_back(item);
+        }
+      }
+      return out;
+    }
+    size_t count = static_cast<size_t>(Number(items, 2));
+    for (size_t i = 0; i < count; ++i) {
+      std::string name = "test_" + std::to_string(i);
+      out.emplace_back(Object{{"index", i},
+                              {"nodeid", "test_fake.py::" + name},
+                              {"location", Array{"test_fake.py", i, name}},
+                              {"group", "test_fake.py"}});
+    }
+    return out;
+  }
+
+  void Init() {
+    RunActions(Get(scenario_, "on_init"));
+    if (!(Get(scenario_, "hello").is_bool() && !Get(scenario_, "hello").as_bool())) {
+      const Value* protocol = scenario_.Find("protocol");
+      Send(Object{{"event", "hello"}, {"protocol", protocol != nullptr ? *protocol : Value(1)}});
+    }
+    const Value& reports = Get(scenario_, "collection_reports");
+    if (reports.is_array()) {
+      for (const Value& report : reports.as_array()) {
+        Value message = report.is_object() ? report : Value(Object{});
+        message.as_object()["event"] = "collection_report";
+        Send(message);
+      }
+    }
+    SleepSeconds(Number(Get(scenario_, "collect_delay"), 0));
+    if (Get(scenario_, "collect_failed").is_true()) {
+      Send(Object{{"event", "collected"}, {"failed", true}});
+    } else {
+      manifest_ = Manifest();
+      Send(Object{{"event", "collected"}, {"failed", false}, {"items", manifest_}});
+    }
+    RunActions(Get(scenario_, "after_collect"));
+  }
+
+  // The behaviour of test `index`, with the entry of its attempt merged in.
+  Value TestBehaviour(uint64_t index) {
+    const Value& tests = Get(scenario_, "tests");
+    Value test = Get(tests, std::to_string(index));
+    if (!test.is_object()) test = Get(tests, "default");
+    if (!test.is_object()) test = Object{};
+    const Value& attempts = Get(test, "attempts");
+    if (!attempts.is_array() || attempts.as_array().empty()) return test;
+    size_t attempt = CountAttempt(index);
+    const Array& list = attempts.as_array();
+    const Value& chosen = list[std::min(attempt, list.size()) - 1];
+    Value merged = test;
+    if (chosen.is_object()) {
+      for (const auto& [key, value] : chosen.as_object()) merged.as_object()[key] = value;
+    }
+    return merged;
+  }
+
+  size_t CountAttempt(uint64_t index) {
+    std::string dir = Text(Get(scenario_, "state_dir"), "");
+    if (dir.empty()) {
+      Diag("\"attempts\" without \"state_dir\": counting in this process only");
+      return ++local_attempts_[index];
+    }
+    for (size_t k = 1;; ++k) {
+      std::string path = dir + "/attempt-" + std::to_string(index) + "-" + std::to_string(k);
+      int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      if (fd >= 0) {
+        ::close(fd);
+        return k;
+      }
+      if (errno != EEXIST) {
+        Diag("cannot count attempts in " + dir);
+        return k;
+      }
+    }
+  }
+
+  void RunTest(const Value& index_value) {
+    uint64_t index = index_value.is_uint() ? index_value.as_uint() : 0;
+    Value test = TestBehaviour(index);
+    int64_t offset = static_cast<int64_t>(Number(Get(test, "index_offset"), 0));
+    Value reported = offset == 0 ? index_value : Value(static_cast<int64_t>(index) + offset);
+    std::string nodeid;
+    if (index < manifest_.size()) nodeid = Text(Get(manifest_[index], "nodeid"), "");
+    bool failed = Get(test, "failed").is_true();
+
+    RunActions(Get(test, "before"));
+    const Value& phases_value = Get(test, "phases");
+    Array phases = phases_value.is_array() ? phases_value.as_array() : Array{"setup", "call", "teardown"};
+    const Value& reports = Get(test, "reports");
+    for (const Value& phase : phases) {
+      Send(Object{{"event", "phase"}, {"index", reported}, {"phase", phase}});
+      const Value& delay = Get(test, "delay");
+      SleepSeconds(delay.is_object() ? Number(Get(delay, Text(phase, "")), 0) : Number(delay, 0));
+      RunActions(Get(Get(test, "during"), Text(phase, "")));
+      if (!reports.is_bool() || reports.as_bool()) {
+        if (!reports.is_array()) {
+          bool bad = failed && Text(phase, "") == "call";
+          Send(Object{{"event", "report"},
+                      {"index", reported},
+                      {"nodeid", nodeid},
+                      {"when", phase},
+                      {"outcome", bad ? "failed" : "passed"}});
+        }
+      }
+    }
+    if (reports.is_array()) {
+      for (const Value& report : reports.as_array()) {
+        Value message = report.is_object() ? report : Value(Object{});
+        message.as_object()["event"] = "report";
+        message.as_object()["index"] = reported;
+        Send(message);
+      }
+    }
+    RunActions(Get(test, "after"));
+    if (Get(test, "finish").is_bool() && !Get(test, "finish").as_bool()) return;
+    const Value* failed_value = test.Find("failed");
+    const Value* duration = test.Find("duration");
+    Send(Object{{"event", "finished"},
+                {"index", reported},
+                {"duration", duration != nullptr ? *duration : Value(0.01)},
+                {"failed", failed_value != nullptr ? *failed_value : Value(false)}});
+  }
+
+  void Shutdown() {
+    std::string mode = Text(Get(scenario_, "shutdown"), "exit");
+    if (mode == "ignore") return;
+    if (mode == "hang") Hang();
+    RunActions(Get(scenario_, "on_shutdown"));
+    const Value* code = scenario_.Find("exit_code");
+    Object exited{{"event", "exited"}};
+    if (code == nullptr) {
+      exited["code"] = 0;
+    } else if (!code->is_null()) {
+      exited["code"] = *code;
+    }
+    Send(exited);
+    ::_exit(static_cast<int>(Number(Get(scenario_, "process_exit"), 0)));
+  }
+
+  std::vector<std::string> argv_;
+  Value scenario_;
+  Array manifest_;
+  std::string pending_;
+  std::map<uint64_t, size_t> local_attempts_;
+};
+
+Value LoadScenario(const std::string& spec_path) {
+  int fd = ::open(spec_path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    Diag("cannot open " + spec_path + "; using the default scenario");
+    return Object{};
+  }
+  std::string text;
+  char buf[65536];
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    text.append(buf, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  aurvane::Result<Value> spec = aurvane::json::Parse(text);
+  if (!spec.ok()) {
+    Diag("cannot parse " + spec_path + ": " + spec.message() + "; using the default scenario");
+    return Object{};
+  }
+  const Value& scenarios = Get(spec.value(), "fake_worker");
+  const char* name = ::getenv("AURVANE_WORKER");
+  if (name != nullptr && Get(scenarios, name).is_object()) return Get(scenarios, name);
+  if (Get(scenarios, "default").is_object()) return Get(scenarios, "default");
+  return Object{};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv, argv + argc);
+  Value scenario = argc > 1 ? LoadScenario(args.back()) : Value(Object{});
+  return FakeWorker(std::move(args), std::move(scenario)).Run();
+}
