@@ -1,7 +1,158 @@
 #include "main/controller.h"
 
+#include <signal.h>
+
+#include <filesystem>
+#include <memory>
+
+#include "cancel/cancel.h"
+#include "output/event_log.h"
+#include "output/summary.h"
+#include "scheduler/history.h"
+#include "spec/spec.h"
+#include "supervisor/supervisor.h"
+#include "util/file.h"
+
 namespace aurvane {
 
-int RunController(int, char**) { return 3; }
+namespace {
+
+constexpr int kExitError = 3;
+
+int ErrorExit(const std::string& message) {
+  // Nothing else is left to report through: a failed write here is ignored.
+  (void)WriteStderr("Aurvane supervisor error: " + message + "\n");
+  return kExitError;
+}
+
+// End of run, step 1: every test still in flight is abandoned as
+// "interrupted", and every worker is terminated.
+Status AbandonInFlight(Supervisor& s) {
+  for (size_t n = 0; n < s.sessions.size(); ++n) {
+    WorkerSession& session = s.sessions[n];
+    if (session.current_test) {
+      uint64_t test = *session.current_test;
+      session.current_test.reset();
+      s.tables.states[test] = TestState::kInterrupted;
+      json::Object record;
+      record.emplace("event", "attempt_aborted");
+      record.emplace("exit_code", s.exit_status);
+      record.emplace("index", test);
+      record.emplace("phase", session.phase);
+      record.emplace("worker", "av" + std::to_string(n));
+      if (Status logged = s.log.Emit(std::move(record), /*echo=*/false); !logged.ok()) return logged;
+    }
+    session.job.Terminate();
+    session.closed = true;
+  }
+  return Status::Ok();
+}
+
+int FinalExitStatus(const Supervisor& s) {
+  int status = s.exit_status;
+  if (status == 0) {
+    if (s.failures > 0) {
+      status = 1;
+    } else if (s.tables.test_count() == 0) {
+      status = 5;
+    }
+  }
+  if (status == 0) {
+    for (TestState state : s.tables.states) {
+      if (state != TestState::kCompleted && state != TestState::kInterrupted) return kExitError;
+    }
+  }
+  return status;
+}
+
+json::Value Summarize(const Supervisor& s, int exit_status) {
+  RunTotals totals{exit_status, s.failures, s.restarts, SecondsSince(s.log.start())};
+  return BuildSummary(
+      s.tables.test_count(),
+      [&s](size_t i) {
+        return TestOutcome{(*s.tables.reference)[i].nodeid, StateName(s.tables.states[i]), s.tables.attempts[i]};
+      },
+      totals);
+}
+
+// Written to a temporary file first, so that a run that dies while saving
+// never leaves a half-written history behind. Failures are ignored: the
+// history only orders the next run.
+void SaveHistory(const Spec& spec, const DurationHistory& history) {
+  std::filesystem::path temp = HistoryTempPath(spec.history_path, spec.run_id);
+  if (!WriteFile(temp, history.Serialize()).ok()) return;
+  (void)ReplaceFile(temp, spec.history_path);
+}
+
+// Releases the run state in order: sessions by number (each terminates and
+// reaps its worker and closes its command queue), then the rest, and the
+// event log last.
+void Release(std::unique_ptr<Supervisor>& s) {
+  if (!s) return;
+  while (!s->sessions.empty()) s->sessions.pop_front();
+  EventLog log = std::move(s->log);
+  s.reset();
+  log.Close();
+}
+
+}  // namespace
+
+int RunController(int argc, char** argv) {
+  // A closed standard output must fail the write that meets it, not kill
+  // the process: the run then ends in order with status 3.
+  signal(SIGPIPE, SIG_IGN);
+
+  if (argc < 2) return ErrorExit("Usage: aurvane-controller SPEC.json");
+  // The path is kept exactly as given: every worker is handed the same text.
+  const std::filesystem::path spec_path(argv[1]);
+
+  Result<Spec> loaded = LoadSpec(spec_path);
+  if (!loaded.ok()) return ErrorExit(loaded.message());
+  Spec spec = std::move(loaded).value();
+  if (Status valid = ValidateSpec(spec); !valid.ok()) return ErrorExit(valid.message());
+
+  DurationHistory history = DurationHistory::Load(spec.history, spec.history_path);
+  Result<EventLog> log = EventLog::Create(spec.run_dir);
+  if (!log.ok()) return ErrorExit(log.message());
+
+  CancelFlag cancel = MakeCancelFlag();
+  if (Status installed = InstallCancellationSources(cancel); !installed.ok()) {
+    log.value().Close();
+    return ErrorExit(installed.message());
+  }
+
+  auto s = std::make_unique<Supervisor>(std::move(spec), spec_path, std::move(log).value(), std::move(history),
+                                        cancel);
+  s->log.set_start(Clock::now());
+
+  if (Status ran = RunSupervisor(*s); !ran.ok()) {
+    s->exit_status = kExitError;
+    json::Object record;
+    record.emplace("event", "diagnostic");
+    record.emplace("message", ran.message());
+    if (Status logged = s->log.Emit(std::move(record), /*echo=*/true); !logged.ok()) {
+      Release(s);
+      return ErrorExit(logged.message());
+    }
+  }
+
+  if (Status abandoned = AbandonInFlight(*s); !abandoned.ok()) {
+    Release(s);
+    return ErrorExit(abandoned.message());
+  }
+  const int exit_status = FinalExitStatus(*s);
+  json::Value summary = Summarize(*s, exit_status);
+  if (Status written = WriteSummary(s->spec.run_dir, summary); !written.ok()) {
+    Release(s);
+    return ErrorExit(written.message());
+  }
+  if (Status logged = s->log.Emit(std::move(summary.as_object()), /*echo=*/true); !logged.ok()) {
+    Release(s);
+    return ErrorExit(logged.message());
+  }
+  if ((exit_status == 0 || exit_status == 1) && s->spec.history) SaveHistory(s->spec, s->history);
+  Release(s);
+  return exit_status;
+}
 
 }  // namespace aurvane

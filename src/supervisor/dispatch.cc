@@ -1,0 +1,100 @@
+// Handing tests to workers and recording what comes back.
+#include "process/launch.h"
+#include "supervisor/supervisor.h"
+
+namespace aurvane {
+
+namespace {
+
+Status ShutDown(Supervisor& s, size_t n) {
+  WorkerSession& session = s.sessions[n];
+  session.shutting_down = true;
+  session.phase = "shutdown";
+  session.phase_clock = Clock::now();
+  json::Object command;
+  command.emplace("command", "shutdown");
+  return SendCommand(session.commands, n, json::Value(std::move(command)));
+}
+
+json::Value IndexOrNull(std::optional<uint64_t> index) { return index ? json::Value(*index) : json::Value(); }
+
+}  // namespace
+
+Status Dispatch(Supervisor& s, size_t n) {
+  WorkerSession& session = s.sessions[n];
+  // A worker with a test in flight takes no other: a repeated "collected"
+  // must not make the supervisor lose track of the running test.
+  if (session.closed || session.shutting_down || !session.collected || session.current_test) {
+    return Status::Ok();
+  }
+  if (s.stop) return ShutDown(s, n);
+
+  std::optional<uint64_t> test = session.next_test;
+  session.next_test.reset();
+  if (!test) test = Reserve(session.current_group, s.tables.schedule, s.tables.states);
+  if (!test) return ShutDown(s, n);
+  std::optional<uint64_t> next = Reserve(session.current_group, s.tables.schedule, s.tables.states);
+
+  session.current_test = test;
+  session.next_test = next;
+  session.phase = "dispatch";
+  session.phase_clock = session.attempt_clock = Clock::now();
+  session.pending_reports.clear();
+  s.tables.states[*test] = TestState::kRunning;
+  uint32_t attempt = ++s.tables.attempts[*test];
+
+  const Item& item = (*s.tables.reference)[*test];
+  json::Object record;
+  record.emplace("event", "start");
+  record.emplace("attempt", attempt);
+  record.emplace("index", *test);
+  record.emplace("location", item.location);
+  record.emplace("next", IndexOrNull(next));
+  record.emplace("nodeid", item.nodeid);
+  record.emplace("worker", WorkerName(n));
+  if (Status logged = s.log.Emit(std::move(record), /*echo=*/true); !logged.ok()) return logged;
+
+  json::Object command;
+  command.emplace("command", "run");
+  command.emplace("index", *test);
+  command.emplace("next", IndexOrNull(next));
+  return SendCommand(session.commands, n, json::Value(std::move(command)));
+}
+
+Status FlushReports(Supervisor& s, WorkerSession& session) {
+  std::vector<json::Value> reports = std::move(session.pending_reports);
+  session.pending_reports.clear();
+  for (json::Value& report : reports) {
+    if (Status logged = s.log.Emit(std::move(report.as_object()), /*echo=*/true); !logged.ok()) return logged;
+  }
+  return Status::Ok();
+}
+
+Status RecordResult(Supervisor& s, size_t n, uint64_t test, const json::Object& message) {
+  WorkerSession& session = s.sessions[n];
+  s.tables.states[test] = TestState::kCompleted;
+  if (Status flushed = FlushReports(s, session); !flushed.ok()) return flushed;
+
+  const Item& item = (*s.tables.reference)[test];
+  auto duration = message.find("duration");
+  if (duration == message.end() || !duration->second.is_number()) return Error{"Missing duration"};
+  const double seconds = duration->second.number();
+  s.history.Record(item.nodeid, seconds);
+
+  auto failed = message.find("failed");
+  json::Object record;
+  record.emplace("event", "finish");
+  record.emplace("duration", seconds);
+  record.emplace("failed", failed == message.end() ? json::Value() : failed->second);
+  record.emplace("index", test);
+  record.emplace("location", item.location);
+  record.emplace("nodeid", item.nodeid);
+  record.emplace("worker", WorkerName(n));
+  if (Status logged = s.log.Emit(std::move(record), /*echo=*/true); !logged.ok()) return logged;
+
+  if (failed != message.end() && failed->second.is_true()) ++s.failures;
+  if (s.spec.maxfail > 0 && s.failures >= s.spec.maxfail) s.stop = true;
+  return Dispatch(s, n);
+}
+
+}  // namespace aurvane

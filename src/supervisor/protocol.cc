@@ -1,0 +1,152 @@
+// The worker protocol: what one message from a worker does.
+#include <limits>
+
+#include "process/launch.h"
+#include "scheduler/item.h"
+#include "supervisor/supervisor.h"
+
+namespace aurvane {
+
+namespace {
+
+// An "index" counts only as an integer that fits 64 unsigned bits.
+std::optional<uint64_t> ReadIndex(const json::Object& message) {
+  auto it = message.find("index");
+  if (it == message.end() || !it->second.is_uint()) return std::nullopt;
+  return it->second.as_uint();
+}
+
+// "protocol" and "code" count only as integers that fit 64 signed bits.
+std::optional<int64_t> ReadInteger(const json::Object& message, std::string_view key) {
+  auto it = message.find(key);
+  if (it == message.end()) return std::nullopt;
+  const json::Value& v = it->second;
+  if (v.is_int()) return v.as_int();
+  if (v.is_uint() && v.as_uint() <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) {
+    return static_cast<int64_t>(v.as_uint());
+  }
+  return std::nullopt;
+}
+
+// The message belongs to the worker's current test: both name the same
+// test, or neither names one.
+bool MatchesCurrentTest(const json::Object& message, const WorkerSession& session) {
+  return ReadIndex(message) == session.current_test;
+}
+
+bool AllCollected(const Supervisor& s) {
+  for (const WorkerSession& session : s.sessions) {
+    if (!session.collected) return false;
+  }
+  return true;
+}
+
+Status BeginDispatching(Supervisor& s) {
+  s.dispatch_started = true;
+  json::Object record;
+  record.emplace("event", "collection");
+  record.emplace("count", static_cast<uint64_t>(s.tables.test_count()));
+  record.emplace("workers", s.spec.workers);
+  if (Status logged = s.log.Emit(std::move(record), /*echo=*/true); !logged.ok()) return logged;
+  for (size_t i = 0; i < s.sessions.size(); ++i) {
+    if (Status dispatched = Dispatch(s, i); !dispatched.ok()) return dispatched;
+  }
+  return Status::Ok();
+}
+
+Status OnCollected(Supervisor& s, size_t n, json::Object& message) {
+  if (auto failed = message.find("failed"); failed != message.end() && failed->second.is_true()) {
+    return Error{"Collection failed in " + WorkerName(n)};
+  }
+  auto items = message.find("items");
+  Result<Manifest> manifest =
+      items == message.end() ? DecodeManifest(nullptr) : DecodeManifest(std::move(items->second));
+  if (!manifest.ok()) return std::move(manifest).TakeError();
+  if (Status accepted = AcceptManifest(s.tables, n, std::move(manifest).value(), s.spec.schedule, s.history);
+      !accepted.ok()) {
+    return accepted;
+  }
+  WorkerSession& session = s.sessions[n];
+  session.collected = true;
+  session.phase = "ready";
+  session.phase_clock = Clock::now();
+  if (s.dispatch_started) return Dispatch(s, n);
+  if (AllCollected(s)) return BeginDispatching(s);
+  return Status::Ok();
+}
+
+Status OnFinished(Supervisor& s, size_t n, const json::Object& message) {
+  WorkerSession& session = s.sessions[n];
+  std::optional<uint64_t> test = session.current_test;
+  session.current_test.reset();
+  if (!test) return Error{"Unexpected finish event"};
+  if (ReadIndex(message) != test) return Error{"Finished wrong test"};
+  return RecordResult(s, n, *test, message);
+}
+
+Status OnExited(Supervisor& s, size_t n, const json::Object& message) {
+  WorkerSession& session = s.sessions[n];
+  if (!session.shutting_down) return RecoverWorker(s, n, "Worker session ended unexpectedly");
+  int64_t code = ReadInteger(message, "code").value_or(3);
+  if (code != 0 && code != 1 && code != 5) {
+    return Error{"Worker " + WorkerName(n) + " session shutdown failed with exit code " + std::to_string(code)};
+  }
+  session.closed = true;
+  session.job.Terminate();
+  return Status::Ok();
+}
+
+}  // namespace
+
+Status HandleMessage(Supervisor& s, size_t n, json::Value message) {
+  assert(n < s.sessions.size() && "message from a worker that was never started");
+  WorkerSession& session = s.sessions[n];
+  if (session.closed) return Status::Ok();
+
+  // Tag the message with the worker's own name. A line that is valid JSON
+  // but no object carries no "event" and ends up as an unknown message.
+  if (message.is_null()) message = json::Value(json::Object());
+  if (message.is_object()) message.as_object().insert_or_assign("worker", WorkerName(n));
+
+  json::Object record;
+  record.emplace("event", "worker_event");
+  record.emplace("payload", message);
+  record.emplace("worker", WorkerName(n));
+  if (Status logged = s.log.Emit(std::move(record), /*echo=*/false); !logged.ok()) return logged;
+
+  const json::Value* kind_value = message.Find("event");
+  std::string kind = kind_value && kind_value->is_string() ? kind_value->as_string() : std::string();
+  if (!message.is_object()) return Error{"Unknown worker event: "};
+  json::Object& fields = message.as_object();
+
+  if (kind == "hello") {
+    if (ReadInteger(fields, "protocol") != 1) return Error{"Worker protocol mismatch"};
+    return Status::Ok();
+  }
+  if (kind == "collected") return OnCollected(s, n, fields);
+  if (kind == "collection_report") return s.log.Emit(std::move(fields), /*echo=*/true);
+  if (kind == "phase") {
+    if (session.shutting_down) return Status::Ok();
+    if (!MatchesCurrentTest(fields, session)) return Error{"Phase event does not match assigned test"};
+    auto phase = fields.find("phase");
+    if (phase == fields.end() || !phase->second.is_string()) return Error{"Missing phase"};
+    session.phase = phase->second.as_string();
+    session.phase_clock = Clock::now();
+    return Status::Ok();
+  }
+  if (kind == "report") {
+    if (!MatchesCurrentTest(fields, session)) return Error{"Report does not match assigned test"};
+    session.pending_reports.push_back(std::move(message));
+    return Status::Ok();
+  }
+  if (kind == "finished") return OnFinished(s, n, fields);
+  if (kind == "exited") return OnExited(s, n, fields);
+  if (kind == "internal_error") {
+    auto text = fields.find("message");
+    return Error{"Worker " + WorkerName(n) + ": " +
+                 (text == fields.end() ? std::string("null") : json::ToCompact(text->second))};
+  }
+  return Error{"Unknown worker event: " + kind};
+}
+
+}  // namespace aurvane

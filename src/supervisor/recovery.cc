@@ -1,0 +1,91 @@
+// Giving up a failed worker and settling its work.
+#include "process/launch.h"
+#include "supervisor/supervisor.h"
+
+namespace aurvane {
+
+namespace {
+
+// Recovery reports the phase of an interrupted test in three words only.
+std::string_view InterruptedPhase(const std::string& phase) {
+  if (phase == "call" || phase == "teardown") return phase;
+  return "setup";
+}
+
+}  // namespace
+
+Status RecoverWorker(Supervisor& s, size_t n, const std::string& reason) {
+  assert(n < s.sessions.size() && "recovery of a worker that was never started");
+  WorkerSession& session = s.sessions[n];
+  // A second failure report of the same worker (its other I/O thread, or the
+  // pipe closing after a clean exit) changes nothing.
+  if (session.closed) return Status::Ok();
+  session.closed = true;
+  session.job.Terminate();
+
+  const std::string message = WorkerName(n) + " " + session.phase + ": " + reason +
+                              ". Worker log: " + WorkerLogPath(s.spec.run_dir, n).string();
+  json::Object diagnostic;
+  diagnostic.emplace("event", "diagnostic");
+  diagnostic.emplace("message", message);
+  if (Status logged = s.log.Emit(std::move(diagnostic), /*echo=*/true); !logged.ok()) return logged;
+
+  TestGroup requeue;
+  std::optional<uint64_t> test = session.current_test;
+  session.current_test.reset();
+  if (!test) {
+    // Only a Ready worker leaves the run going; one that failed while
+    // starting or shutting down ends it.
+    if (!session.collected || session.shutting_down) return Error{message};
+  } else if (s.tables.attempts[*test] > s.spec.retries || s.stop) {
+    const Item& item = (*s.tables.reference)[*test];
+    s.tables.states[*test] = TestState::kInterrupted;
+    ++s.failures;
+    if (Status flushed = FlushReports(s, session); !flushed.ok()) return flushed;
+    json::Object record;
+    record.emplace("event", "interrupted");
+    record.emplace("duration", SecondsSince(session.attempt_clock));
+    record.emplace("location", item.location);
+    record.emplace("nodeid", item.nodeid);
+    record.emplace("phase", InterruptedPhase(session.phase));
+    record.emplace("reason", message);
+    record.emplace("worker", WorkerName(n));
+    if (Status logged = s.log.Emit(std::move(record), /*echo=*/true); !logged.ok()) return logged;
+  } else {
+    const Item& item = (*s.tables.reference)[*test];
+    s.tables.states[*test] = TestState::kPending;
+    requeue.push_back(*test);
+    // The attempt's messages are already in the log as "worker_event" records.
+    session.pending_reports.clear();
+    json::Object record;
+    record.emplace("event", "retry");
+    record.emplace("index", *test);
+    record.emplace("message", "Retrying interrupted test " + item.nodeid + " (attempt " +
+                                  std::to_string(s.tables.attempts[*test]) +
+                                  "); prior attempt is retained in the event log");
+    if (Status logged = s.log.Emit(std::move(record), /*echo=*/true); !logged.ok()) return logged;
+  }
+
+  if (session.next_test) {
+    requeue.push_back(*session.next_test);
+    session.next_test.reset();
+  }
+  while (!session.current_group.empty()) requeue.push_back(session.current_group.pop_front());
+  for (uint64_t index : requeue) s.tables.states[index] = TestState::kPending;
+  if (!requeue.empty()) s.tables.schedule.PutBack(std::move(requeue));
+
+  if (s.spec.maxfail > 0 && s.failures >= s.spec.maxfail) {
+    s.stop = true;
+    return Status::Ok();
+  }
+  if (!s.stop && s.tables.schedule.groups_waiting() > 0) {
+    if (s.restarts >= s.spec.max_restarts) {
+      return Error{"Worker restart budget exhausted; remaining tests were not run"};
+    }
+    ++s.restarts;
+    return StartWorker(s);
+  }
+  return Status::Ok();
+}
+
+}  // namespace aurvane

@@ -1,0 +1,112 @@
+#include "supervisor/supervisor.h"
+
+#include <stdio.h>
+
+#include <chrono>
+
+#include "process/launch.h"
+
+namespace aurvane {
+
+namespace {
+
+// The loop never waits longer than this for an event, so deadlines and the
+// CancelFlag are looked at at least this often.
+constexpr auto kPassWait = std::chrono::milliseconds(20);
+
+bool AllClosed(const Supervisor& s) {
+  for (const WorkerSession& session : s.sessions) {
+    if (!session.closed) return false;
+  }
+  return true;
+}
+
+Status CheckDeadlines(Supervisor& s) {
+  // Sessions that recovery appends during the scan are looked at next pass.
+  const size_t count = s.sessions.size();
+  for (size_t i = 0; i < count; ++i) {
+    std::optional<std::string> overrun = DeadlineOverrun(s, s.sessions[i], Clock::now());
+    if (!overrun) continue;
+    if (Status recovered = RecoverWorker(s, i, *overrun); !recovered.ok()) return recovered;
+  }
+  return Status::Ok();
+}
+
+}  // namespace
+
+Supervisor::Supervisor(Spec spec_in, std::filesystem::path spec_path_in, EventLog log_in,
+                       DurationHistory history_in, CancelFlag cancel_in)
+    : spec(std::move(spec_in)),
+      spec_path(std::move(spec_path_in)),
+      cancel(std::move(cancel_in)),
+      history(std::move(history_in)),
+      log(std::move(log_in)) {
+  auto [sender, receiver] = MakeQueue<WorkerEvent>(kEventQueueCapacity);
+  event_sender = std::move(sender);
+  events = std::move(receiver);
+}
+
+Status StartWorker(Supervisor& s) {
+  const size_t n = s.sessions.size();
+  WorkerLaunch launch{s.spec.python, s.spec.cwd, s.spec_path, s.spec.run_dir, s.spec.run_id,
+                      static_cast<size_t>(s.spec.workers), n};
+  Result<LaunchedWorker> launched = LaunchWorker(launch, s.event_sender);
+  if (!launched.ok()) return std::move(launched).TakeError();
+
+  WorkerSession& session = s.sessions.emplace_back();
+  session.job = std::move(launched.value().job);
+  session.commands = std::move(launched.value().commands);
+  session.phase_clock = session.attempt_clock = Clock::now();
+
+  json::Object spawned;
+  spawned.emplace("event", "worker_spawned");
+  spawned.emplace("pid", launched.value().pid);
+  spawned.emplace("worker", WorkerName(n));
+  if (Status logged = s.log.Emit(std::move(spawned), /*echo=*/false); !logged.ok()) return logged;
+
+  json::Object init;
+  init.emplace("command", "init");
+  return SendCommand(session.commands, n, json::Value(std::move(init)));
+}
+
+std::optional<std::string> DeadlineOverrun(const Supervisor& s, const WorkerSession& session, Instant now) {
+  if (session.closed) return std::nullopt;
+  double limit = session.shutting_down ? s.spec.shutdown_timeout
+                 : session.collected   ? s.spec.phase_timeout
+                                       : s.spec.startup_timeout;
+  // Exactly at the limit is not an overrun.
+  if (!(SecondsBetween(session.phase_clock, now) > limit)) return std::nullopt;
+  char text[64];
+  snprintf(text, sizeof text, "%.2f", limit);
+  return "exceeded " + std::string(text) + "s deadline";
+}
+
+Status RunSupervisor(Supervisor& s) {
+  for (uint64_t i = 0; i < s.spec.workers; ++i) {
+    if (Status started = StartWorker(s); !started.ok()) return started;
+  }
+  for (;;) {
+    if (AllClosed(s)) return Status::Ok();
+    if (s.cancel->load()) {
+      s.exit_status = 2;
+      s.stop = true;
+      json::Object record;
+      record.emplace("event", "diagnostic");
+      record.emplace("message", "Run cancelled; terminating owned workers");
+      return s.log.Emit(std::move(record), /*echo=*/true);
+    }
+    Received<WorkerEvent> received = s.events.ReceiveFor(kPassWait);
+    if (received.status == ReceiveStatus::kValue) {
+      WorkerEvent& event = *received.value;
+      Status handled = event.is_failure() ? RecoverWorker(s, event.worker, event.failure())
+                                          : HandleMessage(s, event.worker, std::move(std::get<0>(event.payload)));
+      if (!handled.ok()) return handled;
+    } else if (received.status == ReceiveStatus::kDisconnected) {
+      // The supervisor holds a sender itself, so this cannot happen.
+      return Error{"receiving on a closed channel"};
+    }
+    if (Status scanned = CheckDeadlines(s); !scanned.ok()) return scanned;
+  }
+}
+
+}  // namespace aurvane

@@ -1,0 +1,100 @@
+// The run state and the supervisor that drives it: worker sessions, the
+// worker protocol, dispatch of tests, and recovery from failed workers.
+//
+// Everything here runs on the main thread. Worker I/O threads reach the
+// supervisor only through the event queue; cancellation only through the
+// CancelFlag.
+#ifndef AURVANE_SUPERVISOR_SUPERVISOR_H_
+#define AURVANE_SUPERVISOR_SUPERVISOR_H_
+
+#include <cstdint>
+#include <deque>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cancel/cancel.h"
+#include "json/json.h"
+#include "output/event_log.h"
+#include "process/queue.h"
+#include "process/worker_event.h"
+#include "process/worker_job.h"
+#include "scheduler/history.h"
+#include "scheduler/schedule.h"
+#include "scheduler/tables.h"
+#include "spec/spec.h"
+#include "util/clock.h"
+#include "util/result.h"
+
+namespace aurvane {
+
+// One launched worker. A session's number is its position in the session
+// list; sessions are never removed, so numbers are never reused.
+struct WorkerSession {
+  WorkerJob job;  // empty for sessions without a process (tests)
+  Sender<WorkerCommand> commands;
+  std::optional<uint64_t> current_test;  // the test in flight
+  std::optional<uint64_t> next_test;     // reserved to follow it
+  std::string phase = "startup/collection";
+  TestGroup current_group;
+  std::vector<json::Value> pending_reports;  // "report" messages of the attempt in flight
+  Instant phase_clock;    // base of the deadline
+  Instant attempt_clock;  // when the test in flight was dispatched
+  bool collected = false;
+  bool closed = false;
+  bool shutting_down = false;
+};
+
+struct Supervisor {
+  Supervisor(Spec spec, std::filesystem::path spec_path, EventLog log, DurationHistory history, CancelFlag cancel);
+
+  Spec spec;
+  // The specification path exactly as given on the command line; every
+  // worker is handed the same.
+  std::filesystem::path spec_path;
+  Sender<WorkerEvent> event_sender;
+  Receiver<WorkerEvent> events;
+  // A deque keeps references to sessions valid while replacements are added.
+  std::deque<WorkerSession> sessions;
+  RunTables tables;
+  CancelFlag cancel;
+  DurationHistory history;
+  EventLog log;
+  uint64_t failures = 0;
+  uint64_t restarts = 0;
+  int exit_status = 0;
+  bool dispatch_started = false;
+  bool stop = false;
+};
+
+// Runs the loop until every session is closed (success), the run is
+// cancelled (success, exit status 2), or a run-ending error.
+Status RunSupervisor(Supervisor& s);
+
+// Starts worker number sessions.size(): launch, "worker_spawned", "init".
+Status StartWorker(Supervisor& s);
+
+// Handles one parsed line from worker `n`.
+Status HandleMessage(Supervisor& s, size_t n, json::Value message);
+
+// Gives up worker `n` for `reason`: terminates it, retries or interrupts its
+// test, puts its remaining tests back and starts a replacement if needed.
+Status RecoverWorker(Supervisor& s, size_t n, const std::string& reason);
+
+// Dispatch (a test, or shutdown) to worker `n` when it can take work.
+Status Dispatch(Supervisor& s, size_t n);
+
+// Records the "finished" message `message` for test `test` of worker `n`.
+Status RecordResult(Supervisor& s, size_t n, uint64_t test, const json::Object& message);
+
+// Writes the held "report" messages of `session`'s attempt, in arrival order.
+Status FlushReports(Supervisor& s, WorkerSession& session);
+
+// The checks that make the supervisor loop look at a session's deadline.
+// Returns the reason when the session has overrun it.
+std::optional<std::string> DeadlineOverrun(const Supervisor& s, const WorkerSession& session, Instant now);
+
+}  // namespace aurvane
+
+#endif  // AURVANE_SUPERVISOR_SUPERVISOR_H_
