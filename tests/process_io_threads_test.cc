@@ -1,0 +1,174 @@
+// The control writer and event reader on real pipes: line framing, the
+// 8 MiB limit, every failure text, and how each thread ends.
+#include <gtest/gtest.h>
+#include <errno.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "process/handle.h"
+#include "process/io_threads.h"
+#include "util/file.h"
+
+namespace aurvane {
+namespace {
+
+using namespace std::chrono_literals;
+
+Pipe NewPipe() {
+  Result<Pipe> pipe = MakePipe();
+  EXPECT_TRUE(pipe.ok()) << pipe.message();
+  return std::move(pipe).value();
+}
+
+std::string ReadAll(PipeReader& reader) {
+  std::string out;
+  char buf[4096];
+  for (;;) {
+    Result<size_t> n = reader.Read(buf, sizeof buf);
+    if (!n.ok() || n.value() == 0) return out;
+    out.append(buf, n.value());
+  }
+}
+
+// Runs an event reader over `bytes` written (then closed) by another thread
+// and returns every event it produced, in order.
+std::vector<WorkerEvent> ReadEvents(std::string bytes, size_t worker = 3) {
+  Pipe pipe = NewPipe();
+  auto [tx, rx] = MakeQueue<WorkerEvent>(kEventQueueCapacity);
+  std::thread writer([w = std::move(pipe.writer), bytes = std::move(bytes)]() mutable {
+    (void)w.WriteAll(bytes);  // fails once the reader stopped early
+  });
+  EXPECT_TRUE(StartEventReader(std::move(tx), std::move(pipe.reader), worker).ok());
+  std::vector<WorkerEvent> events;
+  while (auto event = rx.Receive()) events.push_back(std::move(*event));
+  writer.join();
+  return events;
+}
+
+std::string Failure(const std::vector<WorkerEvent>& events) {
+  EXPECT_FALSE(events.empty());
+  if (events.empty() || !events.back().is_failure()) return "<no failure>";
+  return events.back().failure();
+}
+
+// A JSON string line of exactly `total` bytes, line feed included.
+std::string StringLine(size_t total) { return "\"" + std::string(total - 3, 'x') + "\"\n"; }
+
+TEST(EventReaderTest, DeliversLinesInOrderThenPipeClosed) {
+  auto events = ReadEvents("{\"event\":\"hello\",\"protocol\":1}\r\n[1,2]\n  7  \n\"s\"\n{\"last\":true}");
+  ASSERT_EQ(events.size(), 6u);
+  for (const WorkerEvent& e : events) EXPECT_EQ(e.worker, 3u);
+  EXPECT_EQ(events[0].message(), json::Value(json::Object{{"event", "hello"}, {"protocol", 1}}));
+  EXPECT_EQ(events[1].message(), json::Value(json::Array{1, 2}));
+  EXPECT_EQ(events[2].message(), json::Value(7));
+  EXPECT_EQ(events[3].message(), json::Value("s"));
+  EXPECT_EQ(events[4].message(), json::Value(json::Object{{"last", true}}));  // no line feed
+  EXPECT_EQ(events[5].failure(), "Worker event pipe closed");
+
+  auto nothing = ReadEvents("");
+  ASSERT_EQ(nothing.size(), 1u);
+  EXPECT_EQ(nothing[0].failure(), "Worker event pipe closed");
+}
+
+TEST(EventReaderTest, BadLinesStopTheReaderWithTheParserMessage) {
+  for (const char* bad : {"\n", "  \t\r\n", "{} {}\n", "{\"a\":\n"}) {
+    auto events = ReadEvents(std::string("{\"ok\":1}\n") + bad + "{\"never\":1}\n");
+    ASSERT_EQ(events.size(), 2u) << bad;
+    EXPECT_TRUE(events[0].message().is_object());
+    std::string failure = events[1].failure();
+    EXPECT_EQ(failure.rfind("Invalid worker event: ", 0), 0u) << failure;
+    EXPECT_NE(failure.find(" at line "), std::string::npos) << failure;
+    EXPECT_EQ(failure, "Invalid worker event: " + json::Parse(bad).message());
+  }
+  std::string deep = std::string(128, '[') + std::string(128, ']') + "\n";
+  EXPECT_EQ(Failure(ReadEvents(deep)), "Invalid worker event: " + json::Parse(deep).message());
+}
+
+TEST(EventReaderTest, EightMebibyteLimitCountsTheLineFeed) {
+  auto at_limit = ReadEvents(StringLine(kMaxEventLineBytes) + "{}\n");
+  ASSERT_EQ(at_limit.size(), 3u);
+  EXPECT_EQ(at_limit[0].message().as_string().size(), kMaxEventLineBytes - 3);
+  EXPECT_EQ(at_limit[1].message(), json::Value(json::Object{}));
+
+  // At the limit without a line feed, as the last line.
+  std::string unterminated = StringLine(kMaxEventLineBytes + 1);
+  unterminated.pop_back();
+  auto last = ReadEvents(unterminated);
+  ASSERT_EQ(last.size(), 2u);
+  EXPECT_TRUE(last[0].message().is_string());
+
+  auto over = ReadEvents(StringLine(kMaxEventLineBytes + 1) + "{}\n");
+  ASSERT_EQ(over.size(), 1u);
+  EXPECT_EQ(over[0].failure(), "Worker event exceeded 8 MiB protocol limit");
+}
+
+TEST(EventReaderTest, DoesNotReadPastAnOverlongLine) {
+  Pipe pipe = NewPipe();
+  auto [tx, rx] = MakeQueue<WorkerEvent>(kEventQueueCapacity);
+  ASSERT_TRUE(StartEventReader(std::move(tx), std::move(pipe.reader), 0).ok());
+  // 16 MiB without a line feed: the reader must stop after the first 8 MiB
+  // and close its end, so this write fails instead of being swallowed.
+  Status written = pipe.writer.WriteAll(std::string(2 * kMaxEventLineBytes, 'x'));
+  EXPECT_FALSE(written.ok());
+  auto event = rx.Receive();
+  ASSERT_TRUE(event && event->is_failure());
+  EXPECT_EQ(event->failure(), "Worker event exceeded 8 MiB protocol limit");
+  EXPECT_EQ(rx.Receive(), std::nullopt);
+}
+
+TEST(EventReaderTest, ReadErrorAndGoneReceiver) {
+  // Reading from a write-only descriptor fails.
+  Pipe pipe = NewPipe();
+  Handle write_only(::dup(static_cast<int>(pipe.writer.handle().get())));
+  auto events = [&] {
+    auto [tx, rx] = MakeQueue<WorkerEvent>(4);
+    RunEventReader(std::move(tx), PipeReader(std::move(write_only)), 1);
+    std::vector<WorkerEvent> out;
+    while (auto e = rx.Receive()) out.push_back(std::move(*e));
+    return out;
+  }();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].failure(), "Worker event read error: " + OsErrorText(EBADF));
+
+  // With nobody receiving, the reader stops at its first send, silently.
+  auto [tx, rx] = MakeQueue<WorkerEvent>(1);
+  rx.Reset();
+  ASSERT_TRUE(pipe.writer.WriteAll("{}\n{}\n").ok());
+  RunEventReader(std::move(tx), std::move(pipe.reader), 1);  // returns instead of blocking
+  EXPECT_FALSE(pipe.writer.WriteAll("{}\n").ok()) << "the reader closes its end when it stops";
+}
+
+TEST(ControlWriterTest, WritesCompactLinesAndClosesInputWhenQueueCloses) {
+  Pipe pipe = NewPipe();
+  auto [commands, command_rx] = MakeQueue<WorkerCommand>(kCommandQueueCapacity);
+  auto [events, event_rx] = MakeQueue<WorkerEvent>(4);
+  ASSERT_TRUE(StartControlWriter(std::move(command_rx), std::move(events), std::move(pipe.writer), 0).ok());
+  ASSERT_TRUE(commands.Offer(json::Object{{"command", "init"}}).ok());
+  ASSERT_TRUE(commands.Send(json::Object{{"next", nullptr}, {"index", 1}, {"command", "run"}}));
+  commands.Reset();  // the session lets go: the writer drains, then ends
+  EXPECT_EQ(ReadAll(pipe.reader),
+            "{\"command\":\"init\"}\n{\"command\":\"run\",\"index\":1,\"next\":null}\n");
+  EXPECT_EQ(event_rx.Receive(), std::nullopt) << "a writer stopped by its queue sends nothing";
+}
+
+TEST(ControlWriterTest, BrokenPipeIsReportedOnceAndClosesTheQueue) {
+  Pipe pipe = NewPipe();
+  pipe.reader.Close();  // the worker has gone; SIGPIPE must not kill us
+  auto [commands, command_rx] = MakeQueue<WorkerCommand>(kCommandQueueCapacity);
+  auto [events, event_rx] = MakeQueue<WorkerEvent>(4);
+  ASSERT_TRUE(StartControlWriter(std::move(command_rx), std::move(events), std::move(pipe.writer), 5).ok());
+  ASSERT_TRUE(commands.Offer(json::Object{{"command", "init"}}).ok());
+  auto event = event_rx.Receive();
+  ASSERT_TRUE(event && event->is_failure());
+  EXPECT_EQ(event->worker, 5u);
+  EXPECT_EQ(event->failure(), "Worker control pipe closed");
+  EXPECT_EQ(event_rx.Receive(), std::nullopt);
+  EXPECT_EQ(commands.Offer(json::Object{}).message(), "sending on a closed channel");
+}
+
+}  // namespace
+}  // namespace aurvane
