@@ -1,0 +1,133 @@
+// The command line, start-up failures and the basic shape of a run's output.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "program_support.h"
+
+namespace aurvane::testing {
+namespace {
+
+std::string OneErrorLine(const ProgramResult& r) {
+  EXPECT_EQ(r.exit_code, 3);
+  EXPECT_EQ(r.out, "");
+  return r.err;
+}
+
+TEST(ProgramCli, NoArgumentPrintsUsage) {
+  ProgramResult r = RunProgram(AURVANE_CONTROLLER_PATH, {});
+  EXPECT_EQ(OneErrorLine(r), "Aurvane supervisor error: Usage: aurvane-controller SPEC.json\n");
+}
+
+TEST(ProgramCli, OptionsAreFilePaths) {
+  ScratchDir dir;
+  ProgramOptions options;
+  options.args = {"--help"};
+  options.cwd = dir.path();
+  ProgramResult r = RunProgram(AURVANE_CONTROLLER_PATH, options);
+  EXPECT_EQ(OneErrorLine(r), "Aurvane supervisor error: No such file or directory (os error 2)\n");
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+}
+
+TEST(ProgramCli, MissingRunDirIsAnOsError) {
+  ControllerRun run;
+  run.set("run_dir", (run.dir() / "absent").string());
+  ProgramResult r = run.Run();
+  EXPECT_EQ(OneErrorLine(r), "Aurvane supervisor error: No such file or directory (os error 2)\n");
+}
+
+TEST(ProgramCli, SpecificationFailuresAreOneLine) {
+  struct Case {
+    std::string text;
+    std::string message;
+  } cases[] = {
+      {"", "EOF while parsing a value at line 1 column 0"},
+      {"[1]", "invalid length 1, expected struct Spec with 15 elements at line 1 column 3"},
+      {R"({"workers":1,"workers":1})", "duplicate field `workers` at line 1 column 22"},
+      {"{\n}", "missing field `protocol` at line 2 column 1"},
+      {"\"x\"", "invalid type: string \"x\", expected struct Spec at line 1 column 3"},
+  };
+  for (const Case& c : cases) {
+    ScratchDir dir;
+    WriteText(dir / "spec.json", c.text);
+    ProgramOptions options;
+    options.args = {(dir / "spec.json").string(), "ignored", "args"};
+    ProgramResult r = RunProgram(AURVANE_CONTROLLER_PATH, options);
+    EXPECT_EQ(OneErrorLine(r), "Aurvane supervisor error: " + c.message + "\n") << c.text;
+  }
+}
+
+TEST(ProgramCli, ValidationFailuresStartNothing) {
+  ControllerRun run;
+  run.set("workers", 257);
+  run.set("phase_timeout", 0);
+  EXPECT_EQ(OneErrorLine(run.Run()),
+            "Aurvane supervisor error: Invalid protocol version or worker count (supported: 1..256)\n");
+  run.set("workers", 1);
+  EXPECT_EQ(OneErrorLine(run.Run()), "Aurvane supervisor error: Deadlines must be finite and positive\n");
+  EXPECT_TRUE(std::filesystem::is_empty(run.run_dir()));
+}
+
+TEST(ProgramCli, SuccessfulRunOutputs) {
+  ControllerRun run(2);
+  run.scenario()["items"] = 5;
+  WriteText(run.run_dir() / "summary.json", "stale");
+  ProgramResult r = run.Run();
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+
+  // Standard output echoes a subset of the log, line for line.
+  std::vector<json::Value> events = run.Events();
+  std::vector<std::string> echoed;
+  for (const json::Value& record : events) {
+    std::string kind = EventOf(record);
+    EXPECT_TRUE(record.Find("elapsed")->is_double());
+    if (kind != "worker_spawned" && kind != "worker_event" && kind != "attempt_aborted") {
+      echoed.push_back(json::ToCompact(record));
+    }
+  }
+  EXPECT_EQ(r.out_lines, echoed);
+  EXPECT_EQ(EventOf(events.front()), "worker_spawned");
+  EXPECT_EQ(EventOf(events.back()), "summary");
+
+  json::Value summary = run.Summary();
+  EXPECT_EQ(summary.Find("collected")->as_uint(), 5u);
+  EXPECT_EQ(summary.Find("completed")->as_uint(), 5u);
+  EXPECT_EQ(summary.Find("exit_code")->as_uint(), 0u);
+  EXPECT_EQ(summary.Find("tests")->as_array().size(), 5u);
+  // The summary record is the file's content plus "elapsed".
+  json::Value last = events.back();
+  last.as_object().erase("elapsed");
+  summary.as_object().erase("wall_seconds");
+  last.as_object().erase("wall_seconds");
+  EXPECT_EQ(last, summary);
+
+  // Every duration reported was saved for the next run.
+  Result<json::Value> history = json::Parse(ReadText(run.history_path()));
+  ASSERT_TRUE(history.ok());
+  EXPECT_EQ(history.value().as_object().size(), 5u);
+  EXPECT_FALSE(std::filesystem::exists(run.dir() / "history.r1.tmp"));
+}
+
+TEST(ProgramCli, SecondRunInSameDirectoryStartsAfresh) {
+  ControllerRun run;
+  ASSERT_EQ(run.Run().exit_code, 0);
+  size_t first = run.Events().size();
+  ASSERT_EQ(run.Run().exit_code, 0);
+  EXPECT_EQ(run.Events().size(), first);
+}
+
+TEST(ProgramCli, ClosedStandardOutputEndsWithStatus3) {
+  ControllerRun run;
+  ProgramOptions options;
+  options.close_stdout = true;
+  ProgramResult r = run.Run(options);
+  EXPECT_EQ(r.exit_code, 3);
+  EXPECT_NE(r.err.find("Aurvane supervisor error: Broken pipe (os error 32)"), std::string::npos) << r.err;
+  // The record that met the closed pipe is in the file.
+  EXPECT_FALSE(run.Events("collection").empty());
+  EXPECT_FALSE(std::filesystem::exists(run.run_dir() / "summary.json"));
+}
+
+}  // namespace
+}  // namespace aurvane::testing

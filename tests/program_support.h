@@ -1,0 +1,91 @@
+// Whole-program test support: run the real aurvane-controller against the
+// fake worker, with its standard input held open as a pipe, and read back
+// what it wrote.
+#ifndef AURVANE_TESTS_PROGRAM_SUPPORT_H_
+#define AURVANE_TESTS_PROGRAM_SUPPORT_H_
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "json/json.h"
+#include "test_support.h"
+
+namespace aurvane::testing {
+
+// What a test can do to the running controller from its line callback.
+class ControllerHandle {
+ public:
+  virtual ~ControllerHandle() = default;
+  virtual void Signal(int signal) = 0;
+  virtual void WriteStdin(const std::string& text) = 0;
+  virtual void CloseStdin() = 0;
+  virtual int pid() const = 0;
+};
+
+struct ProgramResult {
+  int exit_code = -1;  // 128 + signal when killed by one
+  bool timed_out = false;
+  std::string out;
+  std::string err;
+  std::vector<std::string> out_lines;
+};
+
+struct ProgramOptions {
+  std::vector<std::string> args;  // after the program name
+  std::filesystem::path cwd;      // empty: the test's own
+  // Called with every complete line of standard output as it arrives.
+  std::function<void(const std::string& line, ControllerHandle& controller)> on_line;
+  // Called once right after the start.
+  std::function<void(ControllerHandle& controller)> on_start;
+  // Standard output closed by the reader from the start.
+  bool close_stdout = false;
+  std::chrono::seconds timeout{60};
+};
+
+// Runs `program` and waits for it, killing it after the timeout. Standard
+// input stays open (and silent) unless the callbacks write to or close it.
+ProgramResult RunProgram(const std::string& program, const ProgramOptions& options);
+
+// A run directory with a specification for the controller that starts the
+// fake worker. `spec` holds the fifteen keys and can be changed before Run.
+class ControllerRun {
+ public:
+  explicit ControllerRun(int workers = 1);
+
+  json::Object spec;
+  // The fake worker's scenario, per worker name or "default".
+  json::Object& scenario(const std::string& worker = "default");
+  void set(const std::string& key, json::Value value) { spec.insert_or_assign(key, std::move(value)); }
+
+  std::filesystem::path dir() const { return dir_.path(); }
+  std::filesystem::path run_dir() const { return dir_.path() / "run"; }
+  std::filesystem::path spec_path() const { return dir_.path() / "spec.json"; }
+  std::filesystem::path history_path() const { return dir_.path() / "history.json"; }
+
+  // Writes the specification and runs the controller on it.
+  ProgramResult Run(ProgramOptions options = {});
+
+  // The records of events.jsonl, all or of one kind.
+  std::vector<json::Value> Events(const std::string& kind = "") const;
+  json::Value Summary() const;
+  // The "message" of every "diagnostic" record.
+  std::vector<std::string> Diagnostics() const;
+
+ private:
+  ScratchDir dir_;
+  json::Object fake_;
+};
+
+// Parses one JSON line or fails the test.
+json::Value ParseLine(const std::string& line);
+// The `event` of a record, or "" when it has none.
+std::string EventOf(const json::Value& record);
+// Whether a process with `pid` is alive (a zombie counts as gone).
+bool ProcessAlive(int pid);
+
+}  // namespace aurvane::testing
+
+#endif  // AURVANE_TESTS_PROGRAM_SUPPORT_H_
