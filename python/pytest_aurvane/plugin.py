@@ -293,19 +293,17 @@ class FrontEnd:
     def terminal(self):
         return self.config.pluginmanager.get_plugin("terminalreporter")
 
-    def pytest_configure(self, config):
-        tr = self.terminal
-        if tr is not None:
-            # Workers finish tests of different files in any order; a file
-            # name per result line would be noise.
-            tr.showfspath = False
-
     @pytest.hookimpl(tryfirst=True)
     def pytest_collection(self, session):
         return True  # the workers collect; this process only reports
 
     def pytest_runtestloop(self, session):
         self.session = session
+        tr = self.terminal
+        if tr is not None:
+            # Workers finish tests of different files in any order; a file
+            # name per result line would be noise.
+            tr.showfspath = False
         base = state_dir(self.config)
         run_dir = self.config.getoption("aurvane_run_dir")
         self.run_dir = Path(run_dir).resolve() if run_dir else base / "last-run"
@@ -334,7 +332,14 @@ class FrontEnd:
                 # terminal together with everything else in the group.
                 start_new_session=True,
             )
-            interrupted = self._pump(proc)
+            try:
+                interrupted = self._pump(proc)
+            except BaseException:
+                # Our own failure: do not leave the controller and its
+                # workers running behind a dead front end.
+                proc.kill()
+                proc.wait()
+                raise
             proc.stdin.close()
             code = proc.wait()
         error = stderr_path.read_text(encoding="utf-8", errors="replace").strip()
@@ -342,6 +347,8 @@ class FrontEnd:
             self._problem(error)
         if code not in (0, 1, 5):
             self._problem(f"aurvane-controller exited with status {code}")
+        if code < 0:
+            code = int(pytest.ExitCode.INTERNAL_ERROR)  # killed by a signal
         self.exit_code = code
         if interrupted:
             raise KeyboardInterrupt()
@@ -397,11 +404,18 @@ class FrontEnd:
         self.session.testscollected = count
         self._line(f"aurvane: {count} tests collected by {record.get('workers')} workers", bold=True)
 
-    def _on_collection_report(self, record):
+    def _rebuild_report(self, record):
         data = record.get("report")
         if not isinstance(data, dict):
-            return
-        report = self.config.hook.pytest_report_from_serializable(config=self.config, data=data)
+            return None
+        if isinstance(data.get("longrepr"), list):
+            # A skip's (path, line, reason) triple; JSON turned the tuple
+            # into a list, and pytest's reporters insist on the tuple.
+            data = dict(data, longrepr=tuple(data["longrepr"]))
+        return self.config.hook.pytest_report_from_serializable(config=self.config, data=data)
+
+    def _on_collection_report(self, record):
+        report = self._rebuild_report(record)
         if report is None or report.nodeid in self.collection_errors:
             return  # every worker reports the same collection problem
         self.collection_errors.add(report.nodeid)
@@ -411,10 +425,7 @@ class FrontEnd:
         self.locations[record.get("nodeid")] = record.get("location")
 
     def _on_report(self, record):
-        data = record.get("report")
-        if not isinstance(data, dict):
-            return
-        report = self.config.hook.pytest_report_from_serializable(config=self.config, data=data)
+        report = self._rebuild_report(record)
         if report is None:
             return
         self._log_start(report.nodeid, report.location)
