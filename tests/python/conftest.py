@@ -158,3 +158,36 @@ def worker(tmp_path):
     yield make
     for harness in harnesses:
         harness.close()
+
+
+FAKE_CONTROLLER = Path(__file__).resolve().parent / "fake_controller.py"
+
+
+def run_pytest(suite, *args, controller=None, timeout=180):
+    """Runs pytest in suite, through the front end when controller is given."""
+    command = [sys.executable, "-m", "pytest"]
+    if controller is not None:
+        command += ["-p", "pytest_aurvane", f"--aurvane-controller={controller}"]
+    command += list(args)
+    return subprocess.run(
+        command,
+        cwd=str(suite),
+        env=python_env(),
+        stdout=subprocess.PIPE,
+        stderr=subprocess.STDOUT,
+        timeout=timeout,
+        text=True,
+    )
+
+
+@pytest.fixture
+def real_controller():
+    path = os.environ.get("AURVANE_CONTROLLER")
+    if not path:
+        pytest.skip("set AURVANE_CONTROLLER to a built aurvane-controller to run whole-stack tests")
+    return path
+
+
+@pytest.fixture
+def fake_controller():
+    return str(FAKE_CONTROLLER)

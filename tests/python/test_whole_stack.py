@@ -1,0 +1,301 @@
+"""Front end, controller and workers together, on small generated suites.
+
+Needs a built controller: AURVANE_CONTROLLER=/path/to/aurvane-controller.
+"""
+
+import os
+import re
+import signal
+import subprocess
+import sys
+import time
+import xml.etree.ElementTree as ET
+
+import pytest
+
+from conftest import python_env, run_pytest, write_suite
+
+OUTCOME_SUITE = {
+    "conftest.py": """
+        import pytest
+
+        @pytest.fixture
+        def broken_teardown():
+            yield
+            raise RuntimeError("teardown broke")
+    """,
+    "test_outcomes.py": """
+        import pytest
+
+        def test_passes():
+            pass
+
+        def test_fails():
+            assert "left" == "right"
+
+        @pytest.fixture
+        def broken_setup():
+            raise RuntimeError("setup broke")
+
+        def test_setup_error(broken_setup):
+            pass
+
+        def test_teardown_error(broken_teardown):
+            pass
+
+        @pytest.mark.skip(reason="skipped on purpose")
+        def test_skipped():
+            pass
+
+        @pytest.mark.xfail(reason="known bug")
+        def test_xfailed():
+            assert False
+
+        @pytest.mark.xfail(reason="fixed already")
+        def test_xpassed():
+            pass
+
+        @pytest.mark.parametrize("text", ["héllo", "a::b", "日本"])
+        def test_ids(text):
+            assert text != "a::b"
+    """,
+    "test_unit.py": """
+        import unittest
+
+        class Case(unittest.TestCase):
+            def test_ok(self):
+                self.assertEqual(1, 1)
+
+            def test_bad(self):
+                self.assertEqual(1, 2)
+
+            @unittest.skip("not today")
+            def test_skip(self):
+                pass
+    """,
+}
+
+
+def summary_counts(output):
+    """{"passed": 3, ...} from pytest's last line."""
+    last = output.strip().splitlines()[-1]
+    return {word: int(n) for n, word in re.findall(r"(\d+) (passed|failed|skipped|xfailed|xpassed|errors?)", last)}
+
+
+def junit_outcomes(path):
+    outcomes = {}
+    for case in ET.parse(path).getroot().iter("testcase"):
+        kinds = sorted(child.tag for child in case if child.tag in ("failure", "error", "skipped"))
+        outcomes[(case.get("classname"), case.get("name"))] = kinds or ["passed"]
+    return outcomes
+
+
+def test_outcomes_match_a_serial_run(tmp_path, real_controller):
+    suite = write_suite(tmp_path / "suite", OUTCOME_SUITE)
+    serial = run_pytest(suite, "--junitxml=serial.xml")
+    parallel = run_pytest(suite, "--aurvane=2", "--junitxml=parallel.xml", "-rA", controller=real_controller)
+    assert parallel.returncode == serial.returncode == 1, parallel.stdout
+    assert summary_counts(parallel.stdout) == summary_counts(serial.stdout) == {
+        "passed": 5,
+        "failed": 3,
+        "skipped": 2,
+        "xfailed": 1,
+        "xpassed": 1,
+        "errors": 2,
+    }
+    assert junit_outcomes(suite / "parallel.xml") == junit_outcomes(suite / "serial.xml")
+    assert "PASSED test_outcomes.py::test_ids[a::b]" not in parallel.stdout
+    assert "FAILED test_outcomes.py::test_ids[a::b]" in parallel.stdout
+    assert "teardown broke" in parallel.stdout and "setup broke" in parallel.stdout
+    assert (suite / ".pytest_cache" / "d" / "aurvane" / "durations.json").exists()
+
+
+def test_last_failed_reruns_only_the_failures(tmp_path, real_controller):
+    suite = write_suite(tmp_path, {"test_a.py": "def test_ok():\n    pass\n\ndef test_bad():\n    assert 0\n"})
+    first = run_pytest(suite, "--aurvane=2", controller=real_controller)
+    assert summary_counts(first.stdout) == {"passed": 1, "failed": 1}
+    again = run_pytest(suite, "--aurvane=2", "--lf", "-rA", controller=real_controller)
+    assert summary_counts(again.stdout) == {"failed": 1}, again.stdout
+    assert "FAILED test_a.py::test_bad" in again.stdout
+
+
+def test_module_fixture_set_up_once_per_worker_and_module(tmp_path, real_controller):
+    module = """
+        import os
+        import pytest
+
+        @pytest.fixture(scope="module")
+        def resource():
+            with open(os.path.join(os.path.dirname(__file__), "setups.txt"), "a") as f:
+                f.write(os.environ["AURVANE_WORKER"] + " " + __name__ + "\\n")
+
+        @pytest.mark.parametrize("n", range(4))
+        def test_uses(resource, n):
+            pass
+    """
+    suite = write_suite(tmp_path, {f"test_m{i}.py": module for i in range(3)})
+    result = run_pytest(suite, "--aurvane=2", controller=real_controller)
+    assert result.returncode == 0, result.stdout
+    setups = (suite / "setups.txt").read_text().split("\n")[:-1]
+    # The "file" schedule keeps a module's tests on one worker, in order.
+    assert sorted(line.split()[1] for line in setups) == ["test_m0", "test_m1", "test_m2"], setups
+
+
+@pytest.mark.parametrize("capture", [[], ["-s"]], ids=["captured", "capture-off"])
+def test_printing_tests_do_not_disturb_the_run(tmp_path, real_controller, capture):
+    suite = write_suite(
+        tmp_path,
+        {
+            "test_print.py": """
+                import os, sys
+
+                def test_print():
+                    print('{"event":"finished","index":0,"duration":1,"failed":true}')
+                    sys.stderr.write("to stderr\\n")
+                    os.write(1, b"straight to descriptor 1\\n")
+
+                def test_more():
+                    print("x" * 100000)
+            """
+        },
+    )
+    result = run_pytest(suite, "--aurvane=2", "-rA", *capture, controller=real_controller)
+    assert result.returncode == 0, result.stdout
+    assert summary_counts(result.stdout) == {"passed": 2}
+
+
+CRASH_ONCE = """
+    import os
+
+    def test_crashes_first_time():
+        marker = os.path.join(os.path.dirname(__file__), "crashed-once")
+        if not os.path.exists(marker):
+            open(marker, "w").close()
+            os._exit(7)
+
+    def test_fine():
+        pass
+"""
+
+
+def test_worker_exit_is_retried(tmp_path, real_controller):
+    suite = write_suite(tmp_path, {"test_crash.py": CRASH_ONCE})
+    result = run_pytest(suite, "--aurvane=1", "--aurvane-retries=1", controller=real_controller)
+    assert result.returncode == 0, result.stdout
+    assert "Retrying interrupted test test_crash.py::test_crashes_first_time (attempt 1)" in result.stdout
+    assert summary_counts(result.stdout) == {"passed": 2}
+
+
+def test_worker_exit_without_retries_is_interrupted(tmp_path, real_controller):
+    suite = write_suite(tmp_path, {"test_crash.py": CRASH_ONCE})
+    result = run_pytest(suite, "--aurvane=1", "--aurvane-retries=0", "-rA", controller=real_controller)
+    assert result.returncode == 1, result.stdout
+    assert "FAILED test_crash.py::test_crashes_first_time" in result.stdout
+    assert "Worker log:" in result.stdout and "worker-0.log" in result.stdout
+    assert "run directory:" in result.stdout
+    assert summary_counts(result.stdout) == {"passed": 1, "failed": 1}
+
+
+def process_gone(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().split(") ")[1].startswith("Z")
+    except FileNotFoundError:
+        return True
+
+
+def test_hang_is_killed_at_its_deadline_with_its_children(tmp_path, real_controller):
+    suite = write_suite(
+        tmp_path,
+        {
+            "test_hang.py": """
+                import os, subprocess, time
+
+                def test_hangs():
+                    child = subprocess.Popen(["sleep", "300"])
+                    with open(os.path.join(os.path.dirname(__file__), "child.pid"), "w") as f:
+                        f.write(str(child.pid))
+                    time.sleep(300)
+
+                def test_fine():
+                    pass
+            """
+        },
+    )
+    started = time.monotonic()
+    result = run_pytest(
+        suite, "--aurvane=1", "--aurvane-retries=0", "--aurvane-phase-timeout=1", controller=real_controller
+    )
+    assert time.monotonic() - started < 60
+    assert result.returncode == 1, result.stdout
+    assert "exceeded 1.00s deadline" in result.stdout
+    assert summary_counts(result.stdout) == {"passed": 1, "failed": 1}
+    assert process_gone(int((suite / "child.pid").read_text())), "the test's child outlived its worker"
+
+
+def test_collection_error_fails_the_run_visibly(tmp_path, real_controller):
+    suite = write_suite(
+        tmp_path,
+        {"test_ok.py": "def test_ok():\n    pass\n", "test_broken.py": "import no_such_module_anywhere\n"},
+    )
+    result = run_pytest(suite, "--aurvane=2", controller=real_controller)
+    assert result.returncode == 3, result.stdout
+    assert re.search(r"Collection failed in av\d", result.stdout)
+    assert "no_such_module_anywhere" in result.stdout
+    assert "ERROR test_broken.py" in result.stdout
+
+
+def test_maxfail_stops_dispatch(tmp_path, real_controller):
+    suite = write_suite(
+        tmp_path,
+        {"test_many.py": "import pytest\n\n@pytest.mark.parametrize('n', range(20))\ndef test_f(n):\n    assert 0\n"},
+    )
+    result = run_pytest(suite, "--aurvane=2", "--aurvane-schedule=test", "-x", controller=real_controller)
+    assert result.returncode == 1, result.stdout
+    counts = summary_counts(result.stdout)
+    # One failure sets the limit; the other worker may finish the test it holds.
+    assert 1 <= counts["failed"] <= 2, result.stdout
+
+
+def test_ctrl_c_stops_the_run_in_order(tmp_path, real_controller):
+    suite = write_suite(
+        tmp_path,
+        {
+            "test_slow.py": """
+                import os, time
+
+                def test_slow():
+                    open(os.path.join(os.path.dirname(__file__), "running"), "w").close()
+                    time.sleep(120)
+            """
+        },
+    )
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "pytest", "-p", "pytest_aurvane", f"--aurvane-controller={real_controller}",
+         "--aurvane=1"],
+        cwd=str(suite),
+        env=python_env(),
+        stdout=subprocess.PIPE,
+        stderr=subprocess.STDOUT,
+        text=True,
+    )
+    try:
+        deadline = time.monotonic() + 60
+        while not (suite / "running").exists():
+            assert time.monotonic() < deadline and proc.poll() is None, proc.stdout.read()
+            time.sleep(0.05)
+        proc.send_signal(signal.SIGINT)
+        output, _ = proc.communicate(timeout=60)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+    assert proc.returncode == 2, output
+    assert "Run cancelled; terminating owned workers" in output
+    assert "KeyboardInterrupt" in output
+
+
+def test_example_suite_passes(real_controller):
+    examples = os.path.join(os.path.dirname(__file__), "..", "..", "examples")
+    result = run_pytest(examples, "--aurvane=2", "-p", "no:cacheprovider", controller=real_controller)
+    assert result.returncode == 0, result.stdout
+    assert summary_counts(result.stdout) == {"passed": 16, "skipped": 1, "xfailed": 1}
