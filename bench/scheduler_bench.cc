@@ -123,6 +123,12 @@ void BM_DecodeCopyCheck(benchmark::State& state) {
   SetItems(state);
 }
 
+void BM_CheckDuplicates(benchmark::State& state) {
+  const Inputs& in = GetInputs(static_cast<size_t>(state.range(0)));
+  for (auto _ : state) benchmark::DoNotOptimize(CheckUniqueNodeIds(in.manifest).ok());
+  SetItems(state);
+}
+
 void BM_CompareWithReference(benchmark::State& state) {
   const Inputs& in = GetInputs(static_cast<size_t>(state.range(0)));
   const Manifest copy = in.manifest;
@@ -180,6 +186,7 @@ void Sizes(benchmark::internal::Benchmark* b) {
 BENCHMARK(BM_Parse)->Apply(Sizes);
 BENCHMARK(BM_DecodeCheck)->Apply(Sizes);
 BENCHMARK(BM_DecodeCopyCheck)->Apply(Sizes);
+BENCHMARK(BM_CheckDuplicates)->Apply(Sizes);
 BENCHMARK(BM_CompareWithReference)->Apply(Sizes);
 BENCHMARK_CAPTURE(BM_BuildSchedule, per_test, "load")->Apply(Sizes);
 BENCHMARK_CAPTURE(BM_BuildSchedule, file, "file")->Apply(Sizes);

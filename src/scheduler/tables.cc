@@ -1,7 +1,8 @@
 #include "scheduler/tables.h"
 
 #include <string>
-#include <unordered_set>
+#include <functional>
+#include <string_view>
 #include <utility>
 
 namespace aurvane {
@@ -31,15 +32,29 @@ Status CheckIndices(const Manifest& manifest) {
 }
 
 Status CheckUniqueNodeIds(const Manifest& manifest) {
-  struct Hash {
-    size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+  // An open-addressing set of (hash, position + 1) pairs in one allocation:
+  // a node-based set costs an allocation and a cache miss or two per test,
+  // which made a million-test manifest forty times slower than 100,000.
+  struct Slot {
+    uint64_t hash;
+    uint64_t position_plus_one;  // 0 marks an empty slot
   };
-  // Views into the manifest: the set is the only per-item allocation.
-  std::unordered_set<std::string_view, Hash> seen;
-  seen.reserve(manifest.size());
-  for (const Item& item : manifest) {
-    if (!seen.insert(item.nodeid).second) {
-      return Error{"Duplicate node IDs are unsupported in this prototype"};
+  size_t capacity = 16;
+  while (capacity < manifest.size() * 2) capacity *= 2;
+  std::vector<Slot> slots(capacity, Slot{0, 0});
+  const size_t mask = capacity - 1;
+  for (size_t i = 0; i < manifest.size(); ++i) {
+    const std::string& nodeid = manifest[i].nodeid;
+    const uint64_t hash = std::hash<std::string_view>{}(nodeid);
+    for (size_t at = static_cast<size_t>(hash) & mask;; at = (at + 1) & mask) {
+      Slot& slot = slots[at];
+      if (slot.position_plus_one == 0) {
+        slot = Slot{hash, i + 1};
+        break;
+      }
+      if (slot.hash == hash && manifest[slot.position_plus_one - 1].nodeid == nodeid) {
+        return Error{"Duplicate node IDs are unsupported in this prototype"};
+      }
     }
   }
   return Status::Ok();
