@@ -1,0 +1,105 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "json/json.h"
+#include "output/event_log.h"
+#include "output/summary.h"
+#include "test_support.h"
+
+namespace aurvane {
+namespace {
+
+TEST(EventLog, OneSortedLinePerRecordWithControllerElapsed) {
+  testing::ScratchDir dir;
+  testing::WriteText(dir / "events.jsonl", "old records\n");
+  Result<EventLog> log = EventLog::Create(dir.path());
+  ASSERT_TRUE(log.ok()) << log.message();
+  json::Object nested;
+  nested["z"] = 1;
+  nested["a"] = 2;
+  json::Object record;
+  record["worker"] = "av0";
+  record["event"] = "worker_event";
+  record["elapsed"] = "from the worker";
+  record["payload"] = json::Value(nested);
+  ASSERT_TRUE(log.value().Emit(record, /*echo=*/false).ok());
+  ASSERT_TRUE(log.value().Emit(json::Object{{"event", json::Value("summary")}}, false).ok());
+  std::string text = testing::ReadText(dir / "events.jsonl");
+  size_t first_end = text.find('\n');
+  ASSERT_NE(first_end, std::string::npos);
+  std::string first = text.substr(0, first_end);
+  EXPECT_EQ(first.find("{\"elapsed\":"), 0u) << first;
+  EXPECT_NE(first.find(",\"event\":\"worker_event\",\"payload\":{\"a\":2,\"z\":1},\"worker\":\"av0\"}"),
+            std::string::npos)
+      << first;
+  Result<json::Value> parsed = json::Parse(first);
+  ASSERT_TRUE(parsed.ok());
+  EXPECT_TRUE(parsed.value().Find("elapsed")->is_double());
+  EXPECT_EQ(text.back(), '\n');
+  EXPECT_EQ(text.find("old records"), std::string::npos);
+}
+
+TEST(EventLog, CreateNeedsTheDirectory) {
+  testing::ScratchDir dir;
+  Result<EventLog> log = EventLog::Create(dir / "absent");
+  ASSERT_FALSE(log.ok());
+  EXPECT_EQ(log.message(), "No such file or directory (os error 2)");
+}
+
+TEST(Summary, GoldenFile) {
+  testing::ScratchDir dir;
+  testing::WriteText(dir / "summary.json", std::string(10000, 'x'));
+  const TestOutcome tests[] = {{"tests/test_a.py::test_one", "completed", 1},
+                               {"tests/test_a.py::test_two", "pending", 0},
+                               {"tests/test_a.py::test_three", "interrupted", 2},
+                               {"tests/test_a.py::test_four", "reserved", 0}};
+  json::Value summary = BuildSummary(
+      4, [&](size_t i) { return tests[i]; }, RunTotals{3, 1, 2, 4.0});
+  ASSERT_TRUE(WriteSummary(dir.path(), summary).ok());
+  EXPECT_EQ(testing::ReadText(dir / "summary.json"),
+            "{\n"
+            "  \"collected\": 4,\n"
+            "  \"completed\": 1,\n"
+            "  \"event\": \"summary\",\n"
+            "  \"exit_code\": 3,\n"
+            "  \"failed\": 1,\n"
+            "  \"interrupted\": 1,\n"
+            "  \"not_run\": 2,\n"
+            "  \"restarts\": 2,\n"
+            "  \"tests\": [\n"
+            "    {\n"
+            "      \"attempts\": 1,\n"
+            "      \"nodeid\": \"tests/test_a.py::test_one\",\n"
+            "      \"state\": \"completed\"\n"
+            "    },\n"
+            "    {\n"
+            "      \"attempts\": 0,\n"
+            "      \"nodeid\": \"tests/test_a.py::test_two\",\n"
+            "      \"state\": \"pending\"\n"
+            "    },\n"
+            "    {\n"
+            "      \"attempts\": 2,\n"
+            "      \"nodeid\": \"tests/test_a.py::test_three\",\n"
+            "      \"state\": \"interrupted\"\n"
+            "    },\n"
+            "    {\n"
+            "      \"attempts\": 0,\n"
+            "      \"nodeid\": \"tests/test_a.py::test_four\",\n"
+            "      \"state\": \"reserved\"\n"
+            "    }\n"
+            "  ],\n"
+            "  \"wall_seconds\": 4.0\n"
+            "}");
+}
+
+TEST(Summary, NothingCollected) {
+  json::Value summary = BuildSummary(
+      0, [](size_t) { return TestOutcome{}; }, RunTotals{5, 0, 0, 0.5});
+  EXPECT_EQ(json::ToCompact(summary),
+            "{\"collected\":0,\"completed\":0,\"event\":\"summary\",\"exit_code\":5,\"failed\":0,\"interrupted\":0,"
+            "\"not_run\":0,\"restarts\":0,\"tests\":[],\"wall_seconds\":0.5}");
+}
+
+}  // namespace
+}  // namespace aurvane
