@@ -459,7 +459,6 @@ class FrontEnd:
         self._log_start(nodeid, location)
         self.config.hook.pytest_runtest_logreport(report=report)
         self._log_finish(nodeid, location)
-        self._problem(f"interrupted {nodeid}: {reason}")
 
     def _on_retry(self, record):
         self._line(f"aurvane: {record.get('message')}", yellow=True)

@@ -16,6 +16,10 @@ import sys
 import time
 import traceback
 
+# Importing pytest writes nothing; tests and plugins only run once main() has
+# moved descriptor 1 out of the way.
+import pytest
+
 PROTOCOL_VERSION = 1
 # The controller gives up a worker whose line is longer than this (line feed
 # included); a report that would exceed it is cut down first.
@@ -167,6 +171,7 @@ class WorkerPlugin:
 
     # -- setup -------------------------------------------------------------
 
+    @pytest.hookimpl(tryfirst=True)
     def pytest_configure(self, config):
         self.config = config
         # Plugins that know parallel workers (junitxml, the last-failed cache,
@@ -179,8 +184,6 @@ class WorkerPlugin:
                 "testrunuid": self.run_id,
                 "mainargv": list(sys.argv),
             }
-
-    pytest_configure.tryfirst = True
 
     def pytest_sessionstart(self, session):
         self.session = session
@@ -275,21 +278,20 @@ class WorkerPlugin:
         if self.current is not None:
             self.channel.send({"event": "phase", "index": self.current, "phase": phase})
 
+    @pytest.hookimpl(hookwrapper=True)
     def pytest_runtest_setup(self, item):
         self._phase("setup")
         yield
 
+    @pytest.hookimpl(hookwrapper=True)
     def pytest_runtest_call(self, item):
         self._phase("call")
         yield
 
+    @pytest.hookimpl(hookwrapper=True)
     def pytest_runtest_teardown(self, item, nextitem):
         self._phase("teardown")
         yield
-
-    pytest_runtest_setup.hookwrapper = True
-    pytest_runtest_call.hookwrapper = True
-    pytest_runtest_teardown.hookwrapper = True
 
     def pytest_runtest_logreport(self, report):
         if self.current is None:
@@ -329,8 +331,6 @@ def main(argv):
     except (OSError, ValueError) as exc:
         channel.send({"event": "internal_error", "message": f"cannot read run specification {argv[1]}: {exc}"})
         return 3
-
-    import pytest  # imported late: only after descriptor 1 is safe
 
     plugin = WorkerPlugin(channel, name, int(count) if count.isdigit() else 1, run_id)
     try:
