@@ -183,6 +183,26 @@ TEST_F(AcceptManifestTest, DuplicateNodeIdsAreRejected) {
   EXPECT_TRUE(Accept(0, R"([[0,"a",null,""],[1,"A",null,""]])").ok());
 }
 
+TEST(CheckUniqueNodeIds, FindsADuplicateAmongManyWhereverItIs) {
+  // Enough items to fill and wrap the probe table, with ids sharing long
+  // prefixes as real node ids do.
+  Manifest manifest;
+  for (uint64_t i = 0; i < 5000; ++i) {
+    manifest.push_back(Item{i, "tests/test_mod.py::test_" + std::to_string(i), nullptr, ""});
+  }
+  EXPECT_TRUE(CheckUniqueNodeIds(manifest).ok());
+  for (size_t first : {size_t{0}, size_t{17}, size_t{4998}}) {
+    Manifest with_dup = manifest;
+    with_dup.push_back(Item{5000, with_dup[first].nodeid, nullptr, ""});
+    EXPECT_FALSE(CheckUniqueNodeIds(with_dup).ok()) << "duplicate of item " << first;
+  }
+  manifest.push_back(Item{5000, "", nullptr, ""});
+  manifest.push_back(Item{5001, "tests/test_mod.py::test_", nullptr, ""});
+  EXPECT_TRUE(CheckUniqueNodeIds(manifest).ok());
+  manifest.push_back(Item{5002, "", nullptr, ""});
+  EXPECT_FALSE(CheckUniqueNodeIds(manifest).ok()) << "two empty ids";
+}
+
 TEST_F(AcceptManifestTest, EmptyManifestIsAcceptedWithEmptyTables) {
   ASSERT_TRUE(Accept(0, "[]").ok());
   ASSERT_TRUE(tables_.reference.has_value());
