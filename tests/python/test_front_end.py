@@ -1,0 +1,97 @@
+"""The pytest front end against a one-worker stand-in controller."""
+
+import json
+
+import pytest
+
+from conftest import run_pytest, write_suite
+from pytest_aurvane.plugin import worker_args
+
+SUITE = {
+    "test_a.py": """
+        import pytest
+
+        def test_ok():
+            print("captured text")
+
+        def test_bad():
+            assert 2 + 2 == 5
+
+        @pytest.mark.skip(reason="later")
+        def test_skip():
+            pass
+    """
+}
+
+
+def test_worker_args_drop_only_front_end_options():
+    args = [
+        "-p", "pytest_aurvane", "--aurvane=4", "--aurvane-controller", "/bin/ctl", "-x",
+        "--aurvane-no-history", "--aurvane-phase-timeout=5", "tests", "-k", "aurvane", "--aurvanex",
+    ]
+    assert worker_args(args) == ["-p", "pytest_aurvane", "-x", "tests", "-k", "aurvane", "--aurvanex"]
+
+
+def test_run_is_replayed_into_this_pytest(tmp_path, fake_controller):
+    suite = write_suite(tmp_path, SUITE)
+    result = run_pytest(
+        suite, "--aurvane=3", "-rA", "--junitxml=out.xml", "--maxfail=7", "--aurvane-phase-timeout=9",
+        controller=fake_controller,
+    )
+    assert result.returncode == 1, result.stdout
+    assert "aurvane: 3 tests collected by 3 workers" in result.stdout
+    assert "1 failed, 1 passed, 1 skipped" in result.stdout
+    assert "assert (2 + 2) == 5" in result.stdout, "the worker's failure text is shown here"
+    assert "captured text" in result.stdout, "-rA shows the worker's captured output"
+    assert "SKIPPED [1] test_a.py:10: later" in result.stdout
+    xml = (suite / "out.xml").read_text()
+    assert 'tests="3"' in xml and 'failures="1"' in xml
+
+    run_dir = suite / ".pytest_cache" / "d" / "aurvane" / "last-run"
+    spec = json.loads((run_dir / "spec.json").read_text())
+    assert spec["workers"] == 3 and spec["maxfail"] == 7 and spec["phase_timeout"] == 9.0
+    assert spec["pytest_args"] == ["-p", "pytest_aurvane", "-rA", "--junitxml=out.xml", "--maxfail=7"]
+    assert spec["history"] is True and spec["history_path"].endswith("durations.json")
+    assert spec["cwd"] == str(suite) and spec["run_dir"] == str(run_dir)
+    assert (run_dir / "worker-0.log").exists()
+
+
+def test_worker_crash_is_a_failure_naming_the_log(tmp_path, fake_controller):
+    suite = write_suite(tmp_path, {"test_c.py": "import os\n\ndef test_dies():\n    print('last words', flush=True)\n    os._exit(9)\n"})
+    result = run_pytest(suite, "--aurvane=1", "-s", controller=fake_controller)
+    assert result.returncode == 1, result.stdout
+    assert "FAILED test_c.py::test_dies" in result.stdout or "1 failed" in result.stdout
+    assert "Worker log:" in result.stdout
+    assert "last words" in result.stdout, "the tail of the worker log is part of the failure"
+    assert "run directory:" in result.stdout
+
+
+def test_collection_error_is_shown_and_status_kept(tmp_path, fake_controller):
+    suite = write_suite(tmp_path, {"test_x.py": "raise ImportError('broken module')\n"})
+    result = run_pytest(suite, "--aurvane=1", controller=fake_controller)
+    assert result.returncode == 3, result.stdout
+    assert "ERROR collecting test_x.py" in result.stdout and "broken module" in result.stdout
+    assert "Collection failed in av0" in result.stdout
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["--aurvane=0"], "worker count from 1 to 256"),
+        (["--aurvane=lots"], "worker count from 1 to 256"),
+        (["--aurvane=2", "--aurvane-phase-timeout=0"], "must be a positive number"),
+        (["--aurvane=2", "--aurvane-controller=/no/such/controller"], "not found"),
+    ],
+)
+def test_bad_options_are_usage_errors(tmp_path, args, message):
+    suite = write_suite(tmp_path, {"test_a.py": "def test_a():\n    pass\n"})
+    result = run_pytest(suite, "-p", "pytest_aurvane", *args)
+    assert result.returncode == 4, result.stdout
+    assert message in result.stdout
+
+
+def test_without_the_option_pytest_runs_as_usual(tmp_path):
+    suite = write_suite(tmp_path, {"test_a.py": "def test_a():\n    pass\n"})
+    result = run_pytest(suite, "-p", "pytest_aurvane")
+    assert result.returncode == 0 and "1 passed" in result.stdout
+    assert not (suite / ".pytest_cache" / "d" / "aurvane").exists()
