@@ -274,6 +274,22 @@ def package_root():
     return str(Path(__file__).resolve().parent.parent)
 
 
+def worker_pythonpath(current):
+    """PYTHONPATH for the workers: this package's folder first, unless installed.
+
+    From a checkout the workers need the folder on their path; an installed
+    package is found anyway, and putting site-packages ahead of the standard
+    library could shadow it.
+    """
+    import site
+
+    root = package_root()
+    installed = set(site.getsitepackages()) | {site.getusersitepackages()}
+    if any(os.path.realpath(p) == os.path.realpath(root) for p in installed):
+        return current
+    return os.pathsep.join(p for p in (root, current) if p)
+
+
 class FrontEnd:
     """Runs the session through aurvane-controller and replays its records."""
 
@@ -318,7 +334,9 @@ class FrontEnd:
 
     def _run_controller(self, spec_path):
         env = dict(os.environ)
-        env["PYTHONPATH"] = os.pathsep.join(p for p in (package_root(), env.get("PYTHONPATH")) if p)
+        pythonpath = worker_pythonpath(env.get("PYTHONPATH"))
+        if pythonpath:
+            env["PYTHONPATH"] = pythonpath
         stderr_path = self.run_dir / "controller-stderr.txt"
         with open(stderr_path, "wb") as stderr:
             proc = subprocess.Popen(
