@@ -197,11 +197,14 @@ struct WorkerJob::Impl {
     if (pid == guard) guard_reaped = true;
   }
 
-  // Reaps every member of the group that has become our zombie.
-  void ReapGroup() {
+  // Reaps every member of the group that has become our zombie. True when
+  // no child of ours is left in the group (killed members that are still
+  // exiting, and orphans not yet handed to us, keep it false).
+  bool ReapGroup() {
     for (;;) {
       pid_t got = WaitRetrying(-guard, WNOHANG);
-      if (got <= 0) return;
+      if (got == 0) return false;
+      if (got < 0) return true;
       NoteReaped(got);
     }
   }
@@ -344,8 +347,10 @@ void WorkerJob::Terminate() {
 
   auto deadline = std::chrono::steady_clock::now() + kEmptyGroupWait;
   for (;;) {
-    job.ReapGroup();
-    if (!GroupHasLiveProcess(job.guard)) break;
+    // A member's exit hands its children to us before it becomes a zombie,
+    // so once nothing is live and none of ours is left, nothing will be.
+    bool none_of_ours = job.ReapGroup();
+    if (none_of_ours && !GroupHasLiveProcess(job.guard)) break;
     if (std::chrono::steady_clock::now() >= deadline) break;
     std::this_thread::sleep_for(kEmptyGroupPoll);
   }
