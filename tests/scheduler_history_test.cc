@@ -94,6 +94,21 @@ TEST(HistorySerialize, RoundTripsEveryEntryExactly) {
   EXPECT_EQ(DurationHistory::Parse(R"({ "x" : 2 })").Serialize(), R"({"x":2.0})");
 }
 
+TEST(HistoryRecord, ManyEntriesSurviveGrowthAndRoundTrip) {
+  DurationHistory h;
+  for (int i = 0; i < 20000; ++i) h.Record("t::" + std::to_string(i), i * 0.5);
+  for (int i = 0; i < 20000; i += 3) h.Record("t::" + std::to_string(i), 7.0);
+  ASSERT_EQ(h.size(), 20000u);
+  DurationHistory back = DurationHistory::Parse(h.Serialize());
+  ASSERT_EQ(back.size(), 20000u);
+  for (int i = 0; i < 20000; ++i) {
+    const std::string name = "t::" + std::to_string(i);
+    EXPECT_EQ(back.Expected(name), i % 3 == 0 ? 7.0 : i * 0.5) << name;
+  }
+  EXPECT_FALSE(back.Lookup("t::20000").has_value());
+  EXPECT_FALSE(back.Lookup("t::").has_value());
+}
+
 TEST(HistoryTempPath, ReplacesTheExtensionOfTheLastComponent) {
   using std::filesystem::path;
   EXPECT_EQ(HistoryTempPath("durations.json", "r17"), path("durations.r17.tmp"));

@@ -1,6 +1,9 @@
 #include "scheduler/history.h"
 
+#include <cassert>
 #include <cmath>
+#include <cstdint>
+#include <functional>
 #include <utility>
 
 #include "json/json.h"
@@ -25,51 +28,84 @@ DurationHistory DurationHistory::Parse(std::string_view text) {
   // numbers that overflow a double.
   Result<json::Value> parsed = json::Parse(text);
   if (!parsed.ok() || !parsed.value().is_object()) return DurationHistory();
-  json::Object& members = parsed.value().as_object();
+  const json::Object& members = parsed.value().as_object();
   DurationHistory history;
-  history.entries_.reserve(members.size());
-  while (!members.empty()) {
-    // Extracting the node makes its key movable, so no name is copied.
-    auto node = members.extract(members.begin());
-    if (!node.mapped().is_number()) return DurationHistory();
-    history.entries_.emplace(std::move(node.key()), node.mapped().number());
+  size_t name_bytes = 0;
+  for (const auto& [name, value] : members) {
+    if (!value.is_number()) return DurationHistory();
+    name_bytes += name.size();
   }
+  history.names_.reserve(name_bytes);
+  for (const auto& [name, value] : members) history.Set(name, value.number());
   return history;
 }
 
-void DurationHistory::Record(std::string_view nodeid, double seconds) {
-  if (!IsUsable(seconds)) return;
-  auto it = entries_.find(nodeid);
-  if (it != entries_.end()) {
-    it->second = seconds;
-  } else {
-    entries_.emplace(std::string(nodeid), seconds);
+size_t DurationHistory::Probe(std::string_view nodeid, uint64_t hash) const {
+  assert(!slots_.empty() && "Probe() needs a table");
+  const size_t mask = slots_.size() - 1;
+  for (size_t at = static_cast<size_t>(hash) & mask;; at = (at + 1) & mask) {
+    const Slot& slot = slots_[at];
+    if (!slot.used || (slot.hash == hash && NameAt(slot) == nodeid)) return at;
   }
 }
 
-double DurationHistory::Expected(std::string_view nodeid) const {
-  auto it = entries_.find(nodeid);
-  if (it == entries_.end() || !IsUsable(it->second)) return 1.0;
-  return it->second;
+void DurationHistory::Grow() {
+  std::vector<Slot> old = std::move(slots_);
+  slots_.assign(old.empty() ? 16 : old.size() * 2, Slot{});
+  const size_t mask = slots_.size() - 1;
+  for (const Slot& slot : old) {
+    if (!slot.used) continue;
+    size_t at = static_cast<size_t>(slot.hash) & mask;
+    while (slots_[at].used) at = (at + 1) & mask;
+    slots_[at] = slot;
+  }
+}
+
+void DurationHistory::Set(std::string_view nodeid, double seconds) {
+  // At most half full, so probe runs stay short.
+  if ((size_ + 1) * 2 > slots_.size()) Grow();
+  const uint64_t hash = std::hash<std::string_view>{}(nodeid);
+  Slot& slot = slots_[Probe(nodeid, hash)];
+  if (!slot.used) {
+    assert(nodeid.size() <= UINT32_MAX && "node id too long for the history");
+    slot.used = true;
+    slot.hash = hash;
+    slot.name_offset = names_.size();
+    slot.name_size = static_cast<uint32_t>(nodeid.size());
+    names_.append(nodeid);
+    ++size_;
+  }
+  slot.seconds = seconds;
+}
+
+void DurationHistory::Record(std::string_view nodeid, double seconds) {
+  if (IsUsable(seconds)) Set(nodeid, seconds);
 }
 
 std::optional<double> DurationHistory::Lookup(std::string_view nodeid) const {
-  auto it = entries_.find(nodeid);
-  if (it == entries_.end()) return std::nullopt;
-  return it->second;
+  if (size_ == 0) return std::nullopt;
+  const Slot& slot = slots_[Probe(nodeid, std::hash<std::string_view>{}(nodeid))];
+  if (!slot.used) return std::nullopt;
+  return slot.seconds;
+}
+
+double DurationHistory::Expected(std::string_view nodeid) const {
+  std::optional<double> seconds = Lookup(nodeid);
+  return seconds && IsUsable(*seconds) ? *seconds : 1.0;
 }
 
 std::string DurationHistory::Serialize() const {
   std::string out;
-  out.reserve(2 + entries_.size() * 32);
+  out.reserve(2 + names_.size() + size_ * 28);
   out += '{';
   bool first = true;
-  for (const auto& [name, seconds] : entries_) {
+  for (const Slot& slot : slots_) {
+    if (!slot.used) continue;
     if (!first) out += ',';
     first = false;
-    json::AppendQuoted(out, name);
+    json::AppendQuoted(out, NameAt(slot));
     out += ':';
-    json::AppendDouble(out, seconds);
+    json::AppendDouble(out, slot.seconds);
   }
   out += '}';
   return out;

@@ -4,12 +4,12 @@
 #define AURVANE_SCHEDULER_HISTORY_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
-#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <vector>
 
 namespace aurvane {
 
@@ -36,23 +36,39 @@ class DurationHistory {
   double Expected(std::string_view nodeid) const;
 
   // Compact JSON object of every entry, including those of tests that were
-  // not collected, in hash-map order (which is no particular order).
+  // not collected, in hash-table order (which is no particular order).
   std::string Serialize() const;
 
-  size_t size() const { return entries_.size(); }
-  bool empty() const { return entries_.empty(); }
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
   // The stored value, usable or not.
   std::optional<double> Lookup(std::string_view nodeid) const;
 
   static bool IsUsable(double seconds);
 
  private:
-  // Transparent hashing lets lookups take a string_view without a copy.
-  struct Hash {
-    using is_transparent = void;
-    size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+  // Open addressing with linear probing over slots that carry the hash and
+  // the value, names packed one after another in one buffer: a lookup in a
+  // million-entry history touches a slot and the name's bytes, where a
+  // node-based map chases three or four pointers. Entries are never removed.
+  struct Slot {
+    uint64_t hash = 0;
+    uint64_t name_offset = 0;
+    uint32_t name_size = 0;
+    bool used = false;
+    double seconds = 0.0;
   };
-  std::unordered_map<std::string, double, Hash, std::equal_to<>> entries_;
+  std::string_view NameAt(const Slot& slot) const {
+    return std::string_view(names_).substr(slot.name_offset, slot.name_size);
+  }
+  // The slot of `nodeid`, or the empty slot where it would go.
+  size_t Probe(std::string_view nodeid, uint64_t hash) const;
+  void Grow();
+  void Set(std::string_view nodeid, double seconds);
+
+  std::vector<Slot> slots_;
+  std::string names_;
+  size_t size_ = 0;
 };
 
 // Where the history is written before it is renamed over `history_path`: the
