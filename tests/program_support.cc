@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <thread>
 
@@ -201,6 +202,91 @@ bool ProcessAlive(int pid) {
   // The state follows the command name in parentheses.
   size_t close = text.rfind(')');
   return close != std::string::npos && close + 2 < text.size() && text[close + 2] != 'Z' && text[close + 2] != 'X';
+}
+
+const json::Value& Member(const json::Value& record, const std::string& key) {
+  static const json::Value kNull;
+  const json::Value* found = record.Find(key);
+  return found != nullptr ? *found : kNull;
+}
+
+namespace {
+
+std::string IndexText(const json::Value& value) {
+  return value.is_null() ? "null" : json::ToCompact(value);
+}
+
+}  // namespace
+
+std::string Trace(const json::Value& record) {
+  const std::string kind = EventOf(record);
+  auto text = [&record](const std::string& key) {
+    const json::Value& v = Member(record, key);
+    return v.is_string() ? v.as_string() : json::ToCompact(v);
+  };
+  const std::string worker = text("worker");
+  if (kind == "start") {
+    return "start " + worker + " #" + text("index") + " next " + IndexText(Member(record, "next")) + " attempt " +
+           text("attempt");
+  }
+  if (kind == "report") return "report " + worker + " #" + text("index") + " " + text("when");
+  if (kind == "finish") return "finish " + worker + " #" + text("index");
+  if (kind == "retry") return "retry #" + text("index");
+  if (kind == "interrupted") return "interrupted " + worker + " " + text("nodeid") + " " + text("phase");
+  if (kind == "diagnostic") return "diagnostic " + text("message");
+  if (kind == "collection") return "collection " + text("count") + " " + text("workers");
+  if (kind == "worker_spawned") return "spawned " + worker;
+  if (kind == "worker_event") return "event " + worker + " " + EventOf(Member(record, "payload"));
+  if (kind == "attempt_aborted") {
+    return "aborted " + worker + " #" + text("index") + " " + text("phase") + " " + text("exit_code");
+  }
+  if (kind == "collection_report") return "collection_report " + worker;
+  if (kind == "summary") return "summary " + text("exit_code");
+  return kind;
+}
+
+std::vector<std::string> Trace(const std::vector<json::Value>& records) {
+  std::vector<std::string> traces;
+  for (const json::Value& record : records) traces.push_back(Trace(record));
+  return traces;
+}
+
+std::vector<std::string> TraceLines(const std::vector<std::string>& lines) {
+  std::vector<std::string> traces;
+  for (const std::string& line : lines) traces.push_back(Trace(ParseLine(line)));
+  return traces;
+}
+
+std::vector<std::string> Only(const std::vector<std::string>& traces, const std::vector<std::string>& prefixes) {
+  std::vector<std::string> kept;
+  for (const std::string& trace : traces) {
+    for (const std::string& prefix : prefixes) {
+      if (trace.rfind(prefix, 0) == 0) {
+        kept.push_back(trace);
+        break;
+      }
+    }
+  }
+  return kept;
+}
+
+std::function<void(const std::string&, ControllerHandle&)> OnTrace(const std::string& prefix,
+                                                                   std::function<void(ControllerHandle&)> action,
+                                                                   int count) {
+  auto seen = std::make_shared<int>(0);
+  return [prefix, action = std::move(action), count, seen](const std::string& line, ControllerHandle& controller) {
+    Result<json::Value> parsed = json::Parse(line);
+    if (!parsed.ok() || Trace(parsed.value()).rfind(prefix, 0) != 0) return;
+    if (++*seen == count) action(controller);
+  };
+}
+
+std::vector<int> WorkerPids(const ControllerRun& run) {
+  std::vector<int> pids;
+  for (const json::Value& record : run.Events("worker_spawned")) {
+    pids.push_back(static_cast<int>(Member(record, "pid").as_uint()));
+  }
+  return pids;
 }
 
 }  // namespace aurvane::testing

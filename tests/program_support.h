@@ -86,6 +86,28 @@ std::string EventOf(const json::Value& record);
 // Whether a process with `pid` is alive (a zombie counts as gone).
 bool ProcessAlive(int pid);
 
+// Member `key` of `record`, or JSON null when absent.
+const json::Value& Member(const json::Value& record, const std::string& key);
+// One short line per record, so a test can compare a whole run's order at
+// a glance: "start av0 #0 next 1 attempt 1", "report av0 #0 setup",
+// "finish av0 #0", "retry #0", "interrupted av0 #0 call", "diagnostic TEXT",
+// "collection 4 2", "spawned av0", "event av0 KIND", "aborted av0 #0 PHASE 2",
+// "collection_report av0", "summary 0". Records of other kinds give their
+// event name.
+std::string Trace(const json::Value& record);
+std::vector<std::string> Trace(const std::vector<json::Value>& records);
+// The traces of standard output's lines.
+std::vector<std::string> TraceLines(const std::vector<std::string>& lines);
+// Only the traces that begin with one of `prefixes`.
+std::vector<std::string> Only(const std::vector<std::string>& traces, const std::vector<std::string>& prefixes);
+// An on_line callback that calls `action` once, on the first line whose
+// trace begins with `prefix` (or the `count`-th such line).
+std::function<void(const std::string&, ControllerHandle&)> OnTrace(const std::string& prefix,
+                                                                   std::function<void(ControllerHandle&)> action,
+                                                                   int count = 1);
+// The process ids of every "worker_spawned" record.
+std::vector<int> WorkerPids(const ControllerRun& run);
+
 }  // namespace aurvane::testing
 
 #endif  // AURVANE_TESTS_PROGRAM_SUPPORT_H_

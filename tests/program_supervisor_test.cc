@@ -1,0 +1,347 @@
+// Whole runs of the supervisor against the fake worker: dispatch order, the
+// failure limit, retries, restarts, deadlines and the end of a run, checked
+// through the event log, standard output, summary.json, the history file and
+// the exit status.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "program_support.h"
+
+namespace aurvane::testing {
+namespace {
+
+using Traces = std::vector<std::string>;
+
+json::Object Obj(const std::string& text) { return ParseLine(text).as_object(); }
+
+std::string LogOf(const ControllerRun& run, int n) {
+  return (run.run_dir() / ("worker-" + std::to_string(n) + ".log")).string();
+}
+
+// The failure text of worker `n` in `phase`.
+std::string Failure(const ControllerRun& run, int n, const std::string& phase, const std::string& reason) {
+  return "av" + std::to_string(n) + " " + phase + ": " + reason + ". Worker log: " + LogOf(run, n);
+}
+
+// "state/attempts" of every test of the summary, in index order.
+Traces States(const json::Value& summary) {
+  Traces states;
+  for (const json::Value& test : Member(summary, "tests").as_array()) {
+    states.push_back(Member(test, "state").as_string() + "/" + std::to_string(Member(test, "attempts").as_uint()));
+  }
+  return states;
+}
+
+uint64_t Count(const json::Value& summary, const std::string& key) { return Member(summary, key).as_uint(); }
+
+TEST(ProgramSupervisor, GroupsAreRunWholeAndNextIsAnnounced) {
+  ControllerRun run(2);
+  run.scenario()["items"] = ParseLine(R"(["a.py::t0","a.py::t1","a.py::t2","b.py::t3"])");
+  ProgramResult r = run.Run();
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+
+  // av0 takes the larger group and keeps it: after 0 comes 1, announced
+  // with its successor, without a trip to the schedule; av1, with its group
+  // used up and nothing left, is told to shut down.
+  Traces order = Only(TraceLines(r.out_lines), {"start", "collection", "finish", "summary"});
+  Traces av0 = Only(order, {"start av0", "finish av0"});
+  EXPECT_EQ(av0, (Traces{"start av0 #0 next 1 attempt 1", "finish av0 #0", "start av0 #1 next 2 attempt 1",
+                         "finish av0 #1", "start av0 #2 next null attempt 1", "finish av0 #2"}));
+  EXPECT_EQ(Only(order, {"start av1", "finish av1"}), (Traces{"start av1 #3 next null attempt 1", "finish av1 #3"}));
+  // Nothing is dispatched before both manifests are in.
+  EXPECT_EQ(order[0], "collection 4 2");
+  EXPECT_EQ(Only(order, {"start"})[1], "start av1 #3 next null attempt 1");
+  EXPECT_EQ(order.back(), "summary 0");
+
+  // Each test's reports come right before its "finish", in arrival order.
+  Traces out = Only(TraceLines(r.out_lines), {"report av0", "finish av0"});
+  for (std::string t : {"#0", "#1", "#2"}) {
+    const size_t i = static_cast<size_t>(t[1] - '0');
+    Traces expected = {"report av0 " + t + " setup", "report av0 " + t + " call", "report av0 " + t + " teardown",
+                       "finish av0 " + t};
+    ASSERT_GE(out.size(), 4 * i + 4);
+    EXPECT_EQ(Traces(out.begin() + static_cast<long>(4 * i), out.begin() + static_cast<long>(4 * i + 4)), expected);
+  }
+  // av1 was told to shut down and exited cleanly.
+  Traces av1_events = Only(Trace(run.Events()), {"event av1"});
+  EXPECT_EQ(av1_events.back(), "event av1 exited");
+
+  json::Value summary = run.Summary();
+  EXPECT_EQ(States(summary), (Traces{"completed/1", "completed/1", "completed/1", "completed/1"}));
+  EXPECT_EQ(Count(summary, "restarts"), 0u);
+  Result<json::Value> history = json::Parse(ReadText(run.history_path()));
+  ASSERT_TRUE(history.ok());
+  EXPECT_EQ(history.value(), ParseLine(R"({"a.py::t0":0.01,"a.py::t1":0.01,"a.py::t2":0.01,"b.py::t3":0.01})"));
+}
+
+TEST(ProgramSupervisor, WorkerNameReplacedInForwardedMessages) {
+  ControllerRun run;
+  run.scenario() = Obj(R"({"items":1,
+      "collection_reports":[{"worker":"gw9","z":{"b":1,"a":2}}],
+      "tests":{"default":{"reports":[{"worker":"gw9","elapsed":-1}]}}})");
+  ProgramResult r = run.Run();
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  Traces out = TraceLines(r.out_lines);
+  EXPECT_EQ(out, (Traces{"collection_report av0", "collection 1 1", "start av0 #0 next null attempt 1",
+                         "report av0 #0 null", "finish av0 #0", "summary 0"}));
+  // Keys sorted at every depth, the controller's name and elapsed value.
+  EXPECT_EQ(r.out_lines[0].rfind(R"({"elapsed":)", 0), 0u) << r.out_lines[0];
+  EXPECT_NE(r.out_lines[0].find(R"("event":"collection_report","worker":"av0","z":{"a":2,"b":1}})"),
+            std::string::npos)
+      << r.out_lines[0];
+  EXPECT_TRUE(Member(ParseLine(r.out_lines[3]), "elapsed").as_double() >= 0.0);
+  for (const json::Value& record : run.Events("worker_event")) {
+    EXPECT_EQ(Member(Member(record, "payload"), "worker").as_string(), "av0") << json::ToCompact(record);
+  }
+}
+
+TEST(ProgramSupervisor, MaxfailStopsDispatchButLetsRunningTestsFinish) {
+  ControllerRun run(3);
+  run.set("schedule", "load");  // one test per group
+  run.set("maxfail", 1);
+  // Tests 2 and 4 (on av1 and av2) are still running when test 0 fails.
+  run.scenario() = Obj(R"({"items":9,"tests":{"0":{"failed":true},
+      "2":{"delay":{"call":0.8}},"4":{"delay":{"call":0.8}}}})");
+  ProgramResult r = run.Run();
+  EXPECT_EQ(r.exit_code, 1) << r.err;
+  Traces order = Only(TraceLines(r.out_lines), {"start", "finish"});
+  EXPECT_EQ(Only(order, {"start"}), (Traces{"start av0 #0 next 1 attempt 1", "start av1 #2 next 3 attempt 1",
+                                            "start av2 #4 next 5 attempt 1"}));
+  ASSERT_EQ(Only(order, {"finish"}).size(), 3u);
+  EXPECT_EQ(Only(order, {"finish"})[0], "finish av0 #0");
+  json::Value summary = run.Summary();
+  EXPECT_EQ(States(summary), (Traces{"completed/1", "reserved/0", "completed/1", "reserved/0", "completed/1",
+                                     "reserved/0", "pending/0", "pending/0", "pending/0"}));
+  EXPECT_EQ(Count(summary, "failed"), 1u);
+  EXPECT_EQ(Count(summary, "not_run"), 6u);
+  EXPECT_EQ(Count(summary, "exit_code"), 1u);
+  EXPECT_TRUE(run.Diagnostics().empty());
+  // Failures still save the history.
+  EXPECT_TRUE(std::filesystem::exists(run.history_path()));
+}
+
+TEST(ProgramSupervisor, NoRetriesInterruptsAndReplacesTheWorker) {
+  ControllerRun run;
+  run.set("retries", 0);
+  run.scenario() = Obj(R"({"items":2,"tests":{"0":{"during":{"call":[{"exit":9}]}}}})");
+  ProgramResult r = run.Run();
+  EXPECT_EQ(r.exit_code, 1) << r.err;
+  std::string m = Failure(run, 0, "call", "Worker event pipe closed");
+  // The attempt's held report (setup) goes out before "interrupted"; the
+  // reserved next test moves to the replacement.
+  EXPECT_EQ(Only(TraceLines(r.out_lines), {"start", "report", "finish", "interrupted", "diagnostic", "retry"}),
+            (Traces{"start av0 #0 next 1 attempt 1", "diagnostic " + m, "report av0 #0 setup",
+                    "interrupted av0 test_fake.py::test_0 call", "start av1 #1 next null attempt 1",
+                    "report av1 #1 setup", "report av1 #1 call", "report av1 #1 teardown", "finish av1 #1"}));
+  json::Value interrupted = run.Events("interrupted").at(0);
+  Traces keys;
+  for (const auto& [key, value] : interrupted.as_object()) keys.push_back(key);
+  EXPECT_EQ(keys, (Traces{"duration", "elapsed", "event", "location", "nodeid", "phase", "reason", "worker"}));
+  EXPECT_EQ(Member(interrupted, "reason").as_string(), m);
+  EXPECT_EQ(Member(interrupted, "location"), ParseLine(R"(["test_fake.py",0,"test_0"])"));
+  EXPECT_TRUE(Member(interrupted, "duration").is_double());
+  json::Value summary = run.Summary();
+  EXPECT_EQ(States(summary), (Traces{"interrupted/1", "completed/1"}));
+  EXPECT_EQ(Count(summary, "failed"), 1u);
+  EXPECT_EQ(Count(summary, "interrupted"), 1u);
+  EXPECT_EQ(Count(summary, "restarts"), 1u);
+}
+
+TEST(ProgramSupervisor, DeathBeforeAnyPhaseIsReportedAsSetup) {
+  ControllerRun run;
+  run.set("retries", 0);
+  run.scenario() = Obj(R"({"items":1,"tests":{"0":{"before":[{"exit":9}]}}})");
+  ProgramResult r = run.Run();
+  EXPECT_EQ(r.exit_code, 1) << r.err;
+  EXPECT_EQ(run.Diagnostics(), (Traces{Failure(run, 0, "dispatch", "Worker event pipe closed")}));
+  EXPECT_EQ(Only(Trace(run.Events()), {"interrupted"}), (Traces{"interrupted av0 test_fake.py::test_0 setup"}));
+  // Nothing was left over, so no replacement was started.
+  EXPECT_EQ(Count(run.Summary(), "restarts"), 0u);
+}
+
+TEST(ProgramSupervisor, TwoRetriesThenInterrupted) {
+  ControllerRun run;
+  run.set("retries", 2);
+  run.set("max_restarts", 5);
+  run.scenario() = Obj(R"({"items":2,"tests":{"0":{"during":{"setup":[{"exit":9}]}}}})");
+  ProgramResult r = run.Run();
+  EXPECT_EQ(r.exit_code, 1) << r.err;
+  Traces out = Only(TraceLines(r.out_lines), {"start", "retry", "interrupted", "finish"});
+  EXPECT_EQ(out, (Traces{"start av0 #0 next 1 attempt 1", "retry #0", "start av1 #0 next 1 attempt 2", "retry #0",
+                         "start av2 #0 next 1 attempt 3", "interrupted av2 test_fake.py::test_0 setup",
+                         "start av3 #1 next null attempt 1", "finish av3 #1"}));
+  std::vector<json::Value> retries = run.Events("retry");
+  ASSERT_EQ(retries.size(), 2u);
+  for (int k = 1; k <= 2; ++k) {
+    EXPECT_EQ(Member(retries[static_cast<size_t>(k - 1)], "message").as_string(),
+              "Retrying interrupted test test_fake.py::test_0 (attempt " + std::to_string(k) +
+                  "); prior attempt is retained in the event log");
+  }
+  json::Value summary = run.Summary();
+  EXPECT_EQ(States(summary), (Traces{"interrupted/3", "completed/1"}));
+  EXPECT_EQ(Count(summary, "restarts"), 3u);
+  EXPECT_EQ(Count(summary, "failed"), 1u);
+}
+
+TEST(ProgramSupervisor, RetriedTestPassesOnReplacementAndOldReportsAreDropped) {
+  ControllerRun run;
+  std::filesystem::create_directory(run.dir() / "state");
+  run.scenario() = Obj(R"({"items":1,"state_dir":")" + (run.dir() / "state").string() +
+                       R"(","tests":{"0":{"attempts":[{"during":{"call":[{"exit":9}]}},{}]}}})");
+  ProgramResult r = run.Run();
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  // The first attempt's setup and call messages reached the log as
+  // worker_event records, but no "report" of it is forwarded.
+  Traces out = Only(TraceLines(r.out_lines), {"start", "retry", "report", "finish", "diagnostic"});
+  EXPECT_EQ(out, (Traces{"start av0 #0 next null attempt 1", "diagnostic " + Failure(run, 0, "call", "Worker event pipe closed"),
+                         "retry #0", "start av1 #0 next null attempt 2", "report av1 #0 setup", "report av1 #0 call",
+                         "report av1 #0 teardown", "finish av1 #0"}));
+  Traces log = Trace(run.Events());
+  auto retry = std::find(log.begin(), log.end(), "retry #0");
+  auto spawned = std::find(log.begin(), log.end(), "spawned av1");
+  EXPECT_LT(retry, spawned);
+  EXPECT_EQ(Only(Traces(log.begin(), retry), {"event av0 report"}).size(), 1u);
+  json::Value summary = run.Summary();
+  EXPECT_EQ(States(summary), (Traces{"completed/2"}));
+  EXPECT_EQ(Count(summary, "restarts"), 1u);
+  EXPECT_EQ(Count(summary, "failed"), 0u);
+}
+
+TEST(ProgramSupervisor, RestartBudgetExhaustedLeavesTestsPending) {
+  ControllerRun run;
+  run.set("max_restarts", 0);
+  WriteText(run.history_path(), R"({"kept":1.5})");
+  run.scenario() = Obj(R"({"items":3,"tests":{"0":{"during":{"setup":[{"exit":9}]}}}})");
+  ProgramResult r = run.Run();
+  EXPECT_EQ(r.exit_code, 3) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(run.Diagnostics(), (Traces{Failure(run, 0, "setup", "Worker event pipe closed"),
+                                       "Worker restart budget exhausted; remaining tests were not run"}));
+  json::Value summary = run.Summary();
+  EXPECT_EQ(States(summary), (Traces{"pending/1", "pending/0", "pending/0"}));
+  EXPECT_EQ(Count(summary, "not_run"), 3u);
+  EXPECT_EQ(Count(summary, "exit_code"), 3u);
+  EXPECT_EQ(ReadText(run.history_path()), R"({"kept":1.5})");
+}
+
+TEST(ProgramSupervisor, FailureDuringCollectionEndsTheRun) {
+  ControllerRun run(2);
+  run.set("max_restarts", 10);
+  run.scenario("av1") = Obj(R"({"on_init":[{"exit":4}]})");
+  ProgramResult r = run.Run();
+  EXPECT_EQ(r.exit_code, 3) << r.err;
+  std::string m = Failure(run, 1, "startup/collection", "Worker event pipe closed");
+  // Recovery's diagnostic, then the same text as the run's error.
+  EXPECT_EQ(run.Diagnostics(), (Traces{m, m}));
+  EXPECT_TRUE(run.Events("start").empty());
+  json::Value summary = run.Summary();
+  EXPECT_EQ(Count(summary, "restarts"), 0u);
+  EXPECT_EQ(Count(summary, "exit_code"), 3u);
+  for (int pid : WorkerPids(run)) EXPECT_FALSE(ProcessAlive(pid)) << pid;
+}
+
+TEST(ProgramSupervisor, ExitBeforeShutdownIsOneFailure) {
+  ControllerRun run;
+  // av0 says it exited right after collecting, then ends: both the message
+  // and the closed pipe report it, and only the first counts.
+  run.scenario("av0") = Obj(R"({"items":2,"after_collect":[{"send":{"event":"exited","code":0}},{"exit":0}]})");
+  run.scenario("default") = Obj(R"({"items":2})");
+  ProgramResult r = run.Run();
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(run.Diagnostics(), (Traces{Failure(run, 0, "dispatch", "Worker session ended unexpectedly")}));
+  json::Value summary = run.Summary();
+  EXPECT_EQ(States(summary), (Traces{"completed/2", "completed/1"}));
+  EXPECT_EQ(Count(summary, "restarts"), 1u);
+}
+
+TEST(ProgramSupervisor, InvalidLineAndExitGiveOneDiagnostic) {
+  ControllerRun run;
+  run.scenario("av0") = Obj(R"({"items":1,"tests":{"0":{"during":{"call":[{"raw":"{oops\n"},{"exit":3}]}}}})");
+  run.scenario("default") = Obj(R"({"items":1})");
+  ProgramResult r = run.Run();
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  Traces diagnostics = run.Diagnostics();
+  ASSERT_EQ(diagnostics.size(), 1u);
+  EXPECT_EQ(diagnostics[0].rfind("av0 call: Invalid worker event: ", 0), 0u) << diagnostics[0];
+  EXPECT_NE(diagnostics[0].find(" at line 1 column "), std::string::npos) << diagnostics[0];
+  EXPECT_EQ(States(run.Summary()), (Traces{"completed/2"}));
+}
+
+TEST(ProgramSupervisor, OversizedLineGoesToRecovery) {
+  ControllerRun run;
+  run.scenario("av0") = Obj(R"({"items":1,"tests":{"0":{"during":{"call":[{"line_bytes":8400000},{"hang":true}]}}}})");
+  run.scenario("default") = Obj(R"({"items":1})");
+  ProgramResult r = run.Run();
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(run.Diagnostics(), (Traces{Failure(run, 0, "call", "Worker event exceeded 8 MiB protocol limit")}));
+  EXPECT_EQ(States(run.Summary()), (Traces{"completed/2"}));
+  for (int pid : WorkerPids(run)) EXPECT_FALSE(ProcessAlive(pid)) << pid;
+}
+
+TEST(ProgramSupervisor, GrandchildOfACrashedWorkerIsGone) {
+  ControllerRun run;
+  run.set("retries", 0);
+  run.scenario() = Obj(R"({"items":1,"tests":{"0":{"during":{"call":[{"grandchild":600},{"exit":9}]}}}})");
+  ProgramResult r = run.Run();
+  EXPECT_EQ(r.exit_code, 1) << r.err;
+  std::string log = ReadText(run.run_dir() / "worker-0.log");
+  size_t at = log.find("fake-worker: grandchild ");
+  ASSERT_NE(at, std::string::npos) << log;
+  int pid = std::stoi(log.substr(at + 24));
+  EXPECT_FALSE(ProcessAlive(pid)) << pid;
+}
+
+TEST(ProgramSupervisor, StartupDeadline) {
+  ControllerRun run;
+  run.set("startup_timeout", 0.5);
+  run.scenario() = Obj(R"({"on_init":[{"hang":true}]})");
+  ProgramResult r = run.Run();
+  EXPECT_EQ(r.exit_code, 3) << r.err;
+  std::string m = Failure(run, 0, "startup/collection", "exceeded 0.50s deadline");
+  EXPECT_EQ(run.Diagnostics(), (Traces{m, m}));
+  EXPECT_EQ(Count(run.Summary(), "collected"), 0u);
+}
+
+TEST(ProgramSupervisor, PhaseDeadlineInterruptsASlowTest) {
+  ControllerRun run;
+  run.set("phase_timeout", 0.5);
+  run.set("retries", 0);
+  run.scenario() = Obj(R"({"items":2,"tests":{"0":{"delay":{"call":30}}}})");
+  ProgramResult r = run.Run();
+  EXPECT_EQ(r.exit_code, 1) << r.err;
+  std::string m = Failure(run, 0, "call", "exceeded 0.50s deadline");
+  EXPECT_EQ(run.Diagnostics(), (Traces{m}));
+  EXPECT_EQ(Only(Trace(run.Events()), {"interrupted"}), (Traces{"interrupted av0 test_fake.py::test_0 call"}));
+  EXPECT_EQ(States(run.Summary()), (Traces{"interrupted/1", "completed/1"}));
+}
+
+TEST(ProgramSupervisor, PhaseMessagesKeepALongTestAlive) {
+  ControllerRun run;
+  run.set("phase_timeout", 1.0);
+  // Six phases of 0.3 s: the test takes longer than the deadline, no phase does.
+  run.scenario() = Obj(R"({"items":1,"tests":{"0":{"delay":0.3,
+      "phases":["setup","call","a","b","c","teardown"]}}})");
+  ProgramResult r = run.Run();
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_TRUE(run.Diagnostics().empty());
+}
+
+TEST(ProgramSupervisor, ShutdownDeadline) {
+  ControllerRun run;
+  run.set("shutdown_timeout", 0.5);
+  run.scenario() = Obj(R"({"items":1,"shutdown":"hang"})");
+  ProgramResult r = run.Run();
+  EXPECT_EQ(r.exit_code, 3) << r.err;
+  std::string m = Failure(run, 0, "shutdown", "exceeded 0.50s deadline");
+  EXPECT_EQ(run.Diagnostics(), (Traces{m, m}));
+  // The test itself completed; the run still fails, and keeps no history.
+  EXPECT_EQ(States(run.Summary()), (Traces{"completed/1"}));
+  EXPECT_FALSE(std::filesystem::exists(run.history_path()));
+}
+
+}  // namespace
+}  // namespace aurvane::testing
