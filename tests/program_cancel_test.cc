@@ -1,0 +1,138 @@
+// Cancelling a run from outside: signals, a line on standard input and the
+// end of standard input all stop the run in order, with status 2, a summary
+// and no saved history.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <filesystem>
+
+#include "program_support.h"
+
+namespace aurvane::testing {
+namespace {
+
+using Traces = std::vector<std::string>;
+const std::string kCancelled = "diagnostic Run cancelled; terminating owned workers";
+
+json::Object Obj(const std::string& text) { return ParseLine(text).as_object(); }
+
+// What every cancelled run shares: status 2, the cancellation diagnostic
+// echoed just before the summary, nothing on standard error, and no worker
+// left alive.
+void ExpectCancelled(const ControllerRun& run, const ProgramResult& r) {
+  EXPECT_EQ(r.exit_code, 2) << r.err;
+  EXPECT_EQ(r.err, "");
+  Traces out = TraceLines(r.out_lines);
+  ASSERT_GE(out.size(), 2u);
+  EXPECT_EQ(out[out.size() - 2], kCancelled);
+  EXPECT_EQ(out.back(), "summary 2");
+  EXPECT_EQ(run.Diagnostics(), (Traces{"Run cancelled; terminating owned workers"}));
+  EXPECT_EQ(Member(run.Summary(), "exit_code").as_uint(), 2u);
+  for (int pid : WorkerPids(run)) EXPECT_FALSE(ProcessAlive(pid)) << pid;
+}
+
+TEST(ProgramCancel, InterruptDuringCollection) {
+  ControllerRun run(2);
+  run.scenario() = Obj(R"({"collection_reports":[{}],"collect_delay":30})");
+  ProgramOptions options;
+  options.on_line = OnTrace("collection_report", [](ControllerHandle& c) { c.Signal(SIGINT); });
+  ProgramResult r = run.Run(options);
+  ExpectCancelled(run, r);
+  json::Value summary = run.Summary();
+  EXPECT_EQ(Member(summary, "collected").as_uint(), 0u);
+  EXPECT_TRUE(Member(summary, "tests").as_array().empty());
+  EXPECT_TRUE(run.Events("attempt_aborted").empty());
+  EXPECT_FALSE(std::filesystem::exists(run.history_path()));
+}
+
+TEST(ProgramCancel, InterruptDuringTestsAbandonsThoseInFlight) {
+  ControllerRun run(2);
+  run.set("schedule", "load");
+  WriteText(run.history_path(), R"({"old":2.0})");
+  // Test 0 fails at once; 1 (av0's next) and 2 (av1's) never end by themselves.
+  run.scenario() = Obj(R"({"items":4,"tests":{"default":{"delay":{"call":60}},"0":{"failed":true}}})");
+  ProgramOptions options;
+  options.on_line = OnTrace("start av0 #1", [](ControllerHandle& c) { c.Signal(SIGINT); });
+  ProgramResult r = run.Run(options);
+  ExpectCancelled(run, r);
+
+  std::vector<json::Value> aborted = run.Events("attempt_aborted");
+  ASSERT_EQ(aborted.size(), 2u);
+  EXPECT_EQ(Trace(aborted[0]).rfind("aborted av0 #1 ", 0), 0u) << Trace(aborted[0]);
+  EXPECT_EQ(Trace(aborted[1]).rfind("aborted av1 #2 ", 0), 0u) << Trace(aborted[1]);
+  Traces keys;
+  for (const auto& [key, value] : aborted[0].as_object()) keys.push_back(key);
+  EXPECT_EQ(keys, (Traces{"elapsed", "event", "exit_code", "index", "phase", "worker"}));
+  EXPECT_EQ(Member(aborted[1], "exit_code").as_uint(), 2u);
+  // Not echoed.
+  EXPECT_TRUE(Only(TraceLines(r.out_lines), {"aborted"}).empty());
+  // Cancelled after the last aborted record, with the summary last.
+  Traces log = Trace(run.Events());
+  EXPECT_EQ(Only(log, {"diagnostic", "aborted", "summary"}).front(), kCancelled);
+
+  json::Value summary = run.Summary();
+  Traces states;
+  for (const json::Value& test : Member(summary, "tests").as_array()) states.push_back(Member(test, "state").as_string());
+  EXPECT_EQ(states, (Traces{"completed", "interrupted", "interrupted", "reserved"}));
+  EXPECT_EQ(Member(summary, "failed").as_uint(), 1u);
+  EXPECT_EQ(Member(summary, "interrupted").as_uint(), 2u);
+  // Status 2 despite the failure, so the history is left alone.
+  EXPECT_EQ(ReadText(run.history_path()), R"({"old":2.0})");
+}
+
+TEST(ProgramCancel, RepeatedInterruptsStillEndInOrder) {
+  ControllerRun run;
+  run.scenario() = Obj(R"({"items":2,"tests":{"default":{"delay":{"call":60}}}})");
+  ProgramOptions options;
+  options.on_line = OnTrace("start", [](ControllerHandle& c) {
+    c.Signal(SIGINT);
+    c.Signal(SIGINT);
+    c.Signal(SIGINT);
+  });
+  ProgramResult r = run.Run(options);
+  ExpectCancelled(run, r);
+  EXPECT_EQ(run.Events("attempt_aborted").size(), 1u);
+}
+
+TEST(ProgramCancel, OtherTerminationSignalsCancel) {
+  for (int signal : {SIGTERM, SIGHUP, SIGQUIT}) {
+    SCOPED_TRACE(signal);
+    ControllerRun run;
+    run.scenario() = Obj(R"({"items":1,"tests":{"default":{"delay":{"call":60}}}})");
+    ProgramOptions options;
+    options.on_line = OnTrace("start", [signal](ControllerHandle& c) { c.Signal(signal); });
+    ExpectCancelled(run, run.Run(options));
+  }
+}
+
+TEST(ProgramCancel, StandardInputCancels) {
+  struct Case {
+    const char* name;
+    std::function<void(ControllerHandle&)> act;
+  } cases[] = {
+      {"empty line", [](ControllerHandle& c) { c.WriteStdin("\n"); }},
+      {"a line", [](ControllerHandle& c) { c.WriteStdin("stop please\n"); }},
+      {"end of input", [](ControllerHandle& c) { c.CloseStdin(); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ControllerRun run;
+    run.scenario() = Obj(R"({"items":1,"tests":{"default":{"delay":{"call":60}}}})");
+    ProgramOptions options;
+    options.on_line = OnTrace("start", c.act);
+    ProgramResult r = run.Run(options);
+    ExpectCancelled(run, r);
+    EXPECT_EQ(run.Events("attempt_aborted").size(), 1u);
+  }
+}
+
+TEST(ProgramCancel, NoStandardInputCancelsAtOnce) {
+  ControllerRun run;
+  ProgramOptions options;
+  options.on_start = [](ControllerHandle& c) { c.CloseStdin(); };
+  run.scenario() = Obj(R"({"collect_delay":30})");
+  ExpectCancelled(run, run.Run(options));
+}
+
+}  // namespace
+}  // namespace aurvane::testing
