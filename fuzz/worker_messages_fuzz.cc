@@ -1,0 +1,72 @@
+// Worker lines through the supervisor's message handling, in process: each
+// input line goes to worker (first byte % 3) as a parsed message, or to
+// recovery as a transport failure when it does not parse. No worker process
+// is started (the restart budget is 0), so everything stays in memory.
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <string_view>
+
+#include "process/launch.h"
+#include "supervisor/supervisor.h"
+
+namespace {
+
+std::filesystem::path RunDir() {
+  static std::filesystem::path dir = [] {
+    char tmpl[] = "/tmp/aurvane-fuzz-XXXXXX";
+    if (!mkdtemp(tmpl)) abort();
+    // The handler echoes records to standard output.
+    int null = open("/dev/null", O_WRONLY);
+    dup2(null, 1);
+    close(null);
+    return std::filesystem::path(tmpl);
+  }();
+  return dir;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  using namespace aurvane;
+  Spec spec;
+  spec.protocol = 1;
+  spec.workers = 3;
+  spec.phase_timeout = spec.startup_timeout = spec.shutdown_timeout = 1;
+  spec.max_restarts = 0;
+  spec.retries = 1;
+  spec.schedule = (size > 0 && data[0] & 1) ? "file" : "load";
+  spec.maxfail = size > 1 ? data[1] % 4 : 0;
+  spec.run_dir = RunDir();
+  Result<EventLog> log = EventLog::Create(spec.run_dir);
+  if (!log.ok()) abort();
+  Supervisor s(spec, "spec.json", std::move(log).value(), DurationHistory(), MakeCancelFlag());
+  std::vector<Receiver<WorkerCommand>> commands;
+  for (int i = 0; i < 3; ++i) {
+    auto [sender, receiver] = MakeQueue<WorkerCommand>(kCommandQueueCapacity);
+    s.sessions.emplace_back().commands = std::move(sender);
+    commands.push_back(std::move(receiver));
+  }
+
+  std::string_view input(reinterpret_cast<const char*>(data), size);
+  while (!input.empty()) {
+    size_t end = input.find('\n');
+    std::string_view line = input.substr(0, end);
+    input.remove_prefix(end == std::string_view::npos ? input.size() : end + 1);
+    if (line.empty()) continue;
+    size_t worker = static_cast<unsigned char>(line[0]) % s.sessions.size();
+    Result<json::Value> message = json::Parse(line.substr(1));
+    Status handled = message.ok() ? HandleMessage(s, worker, std::move(message).value())
+                                  : RecoverWorker(s, worker, "Invalid worker event: " + message.message());
+    // Commands are drained as a worker's writer thread would.
+    for (auto& receiver : commands) {
+      while (receiver.ReceiveFor(std::chrono::nanoseconds(0)).status == ReceiveStatus::kValue) {
+      }
+    }
+    if (!handled.ok()) break;
+  }
+  return 0;
+}
