@@ -1,0 +1,257 @@
+// Soak: many consecutive runs of four workers with crashes, hangs, retries,
+// cancellation and a failed shutdown mixed in. Nothing may be left behind
+// (no process, no zombie, no descriptor, no thread), and every run's summary
+// must agree with its own event log.
+//
+// AURVANE_SOAK_RUNS sets the number of runs (default 200); sanitizer builds
+// set it lower.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "program_support.h"
+
+namespace aurvane::testing {
+namespace {
+
+constexpr char kTagVariable[] = "AURVANE_SOAK_TAG";
+
+int SoakRuns() {
+  const char* text = ::getenv("AURVANE_SOAK_RUNS");
+  if (text == nullptr || *text == '\0') return 200;
+  return std::atoi(text);
+}
+
+size_t OpenDescriptorCount() {
+  size_t count = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++count;
+  return count;
+}
+
+size_t ThreadCount() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("Threads:", 0) == 0) return std::stoul(line.substr(8));
+  }
+  return 0;
+}
+
+// Every process whose parent is this one (zombies included), as "pid state
+// command". The test process is a subreaper during the soak, so whatever the
+// controller leaves behind ends up here.
+std::vector<std::string> Children() {
+  std::vector<std::string> found;
+  const std::string self = std::to_string(::getpid());
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream stat(entry.path() / "stat");
+    std::string text;
+    if (!std::getline(stat, text)) continue;
+    size_t close = text.rfind(')');
+    if (close == std::string::npos) continue;
+    std::istringstream rest(text.substr(close + 2));
+    std::string state, ppid;
+    rest >> state >> ppid;
+    if (ppid == self) found.push_back(name + " " + state + " " + text.substr(0, close + 1));
+  }
+  return found;
+}
+
+// Processes that carry this soak's tag in their environment: the controller
+// passes it on to the workers and they to their own children.
+std::vector<std::string> Tagged(const std::string& tag) {
+  std::vector<std::string> found;
+  const std::string needle = std::string(kTagVariable) + "=" + tag;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos || name == std::to_string(::getpid())) continue;
+    std::ifstream environ(entry.path() / "environ", std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(environ)), std::istreambuf_iterator<char>());
+    if (text.find(needle) != std::string::npos) found.push_back(name);
+  }
+  return found;
+}
+
+// Kills and reaps what a failed check found, so the next runs start clean.
+void ReapLeftovers() {
+  for (const std::string& child : Children()) ::kill(std::stoi(child), SIGKILL);
+  while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+  }
+}
+
+enum class Kind { kClean, kCrashThenPass, kHangThenPass, kAlwaysCrash, kCancel, kShutdownHang, kCount };
+
+struct Expected {
+  int exit_code;
+};
+
+Expected Configure(ControllerRun& run, Kind kind) {
+  run.set("schedule", "load");
+  // Short enough to keep the hanging runs short, long enough for four
+  // workers to collect one after the other on a loaded machine.
+  run.set("phase_timeout", 0.5);
+  run.set("shutdown_timeout", 0.3);
+  run.set("retries", 1);
+  run.set("max_restarts", 4);
+  std::filesystem::create_directory(run.dir() / "state");
+  json::Object& s = run.scenario();
+  s = ParseLine(R"({"items":8})").as_object();
+  s["state_dir"] = (run.dir() / "state").string();
+  auto test = [&s](const std::string& index, const std::string& json) {
+    if (!s["tests"].is_object()) s["tests"] = json::Value(json::Object());
+    s["tests"].as_object()[index] = ParseLine(json);
+  };
+  switch (kind) {
+    case Kind::kClean:
+      return {0};
+    case Kind::kCrashThenPass:
+      test("3", R"({"attempts":[{"during":{"call":[{"grandchild":300},{"exit":9}]}},{}]})");
+      return {0};
+    case Kind::kHangThenPass:
+      test("5", R"({"attempts":[{"delay":{"call":30}},{}]})");
+      return {0};
+    case Kind::kAlwaysCrash:
+      test("2", R"({"during":{"setup":[{"signal":9}]}})");
+      return {1};
+    case Kind::kCancel:
+      // Test 7, announced at the start, is sure to be unfinished.
+      test("default", R"({"delay":{"call":0.05}})");
+      test("7", R"({"delay":{"call":5}})");
+      return {2};
+    case Kind::kShutdownHang:
+      run.scenario("av2") = s;
+      run.scenario("av2")["shutdown"] = "hang";
+      return {3};
+    case Kind::kCount:
+      break;
+  }
+  return {-1};
+}
+
+// The summary must tell the same story as the event log.
+void CheckSummaryAgainstLog(const ControllerRun& run, const ProgramResult& r, int workers) {
+  std::vector<json::Value> events = run.Events();
+  ASSERT_FALSE(events.empty());
+  json::Value summary = run.Summary();
+  EXPECT_EQ(Member(summary, "exit_code").as_uint(), static_cast<uint64_t>(r.exit_code));
+  const json::Array& tests = Member(summary, "tests").as_array();
+  std::map<std::string, size_t> index_of;
+  for (size_t i = 0; i < tests.size(); ++i) index_of[Member(tests[i], "nodeid").as_string()] = i;
+
+  std::vector<uint64_t> starts(tests.size(), 0);
+  std::vector<std::string> last(tests.size(), "pending");  // state implied by the latest record
+  uint64_t failed = 0, spawned = 0, collected = 0;
+  for (const json::Value& record : events) {
+    const std::string kind = EventOf(record);
+    const json::Value& index = Member(record, "index");
+    auto at = [&](const json::Value& v) -> size_t {
+      EXPECT_TRUE(v.is_uint() && v.as_uint() < tests.size()) << json::ToCompact(record);
+      return v.is_uint() ? static_cast<size_t>(v.as_uint()) : 0;
+    };
+    if (kind == "worker_spawned") ++spawned;
+    if (kind == "collection") collected = Member(record, "count").as_uint();
+    if (kind == "start") {
+      ++starts[at(index)];
+      last[at(index)] = "running";
+      if (!Member(record, "next").is_null()) last[at(Member(record, "next"))] = "reserved";
+    }
+    if (kind == "finish") {
+      last[at(index)] = "completed";
+      if (Member(record, "failed").is_true()) ++failed;
+    }
+    if (kind == "retry") last[at(index)] = "pending";
+    if (kind == "attempt_aborted") last[at(index)] = "interrupted";
+    if (kind == "interrupted") {
+      ++failed;
+      last[index_of.at(Member(record, "nodeid").as_string())] = "interrupted";
+    }
+  }
+  if (collected != 0) {
+    EXPECT_EQ(tests.size(), collected);
+  }
+  EXPECT_EQ(Member(summary, "failed").as_uint(), failed);
+  EXPECT_EQ(Member(summary, "restarts").as_uint(), spawned - static_cast<uint64_t>(workers));
+  uint64_t completed = 0, interrupted = 0;
+  for (size_t i = 0; i < tests.size(); ++i) {
+    const std::string state = Member(tests[i], "state").as_string();
+    EXPECT_EQ(Member(tests[i], "attempts").as_uint(), starts[i]) << i;
+    // A reserved next test of a failed worker goes back to "pending" without
+    // a record of its own; everything else follows the log exactly.
+    if (last[i] == "reserved") {
+      EXPECT_TRUE(state == "reserved" || state == "pending") << i << " " << state;
+    } else {
+      EXPECT_EQ(state, last[i]) << i;
+    }
+    EXPECT_NE(state, "running") << i;
+    completed += state == "completed";
+    interrupted += state == "interrupted";
+  }
+  EXPECT_EQ(Member(summary, "completed").as_uint(), completed);
+  EXPECT_EQ(Member(summary, "interrupted").as_uint(), interrupted);
+  EXPECT_EQ(Member(summary, "not_run").as_uint(), tests.size() - completed - interrupted);
+  EXPECT_EQ(Member(summary, "collected").as_uint(), tests.size());
+  EXPECT_EQ(EventOf(events.back()), "summary");
+}
+
+TEST(ProgramSoak, ManyRunsLeaveNothingBehind) {
+  const int runs = SoakRuns();
+  const std::string tag = std::to_string(::getpid()) + "-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
+  ASSERT_EQ(::setenv(kTagVariable, tag.c_str(), 1), 0);
+  ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0), 0);
+  ASSERT_TRUE(Children().empty());
+  const size_t fds_before = OpenDescriptorCount();
+  const size_t threads_before = ThreadCount();
+  constexpr int kWorkers = 4;
+
+  auto started = std::chrono::steady_clock::now();
+  int done = 0;
+  // The first run that fails stops the soak: later runs would only repeat it.
+  for (int i = 0; i < runs && !::testing::Test::HasFailure(); ++i, ++done) {
+    const Kind kind = static_cast<Kind>(i % static_cast<int>(Kind::kCount));
+    SCOPED_TRACE("run " + std::to_string(i) + " kind " + std::to_string(static_cast<int>(kind)));
+    ControllerRun run(kWorkers);
+    Expected expected = Configure(run, kind);
+    ProgramOptions options;
+    options.timeout = std::chrono::seconds(30);
+    if (kind == Kind::kCancel) {
+      options.on_line = OnTrace("start", [](ControllerHandle& c) { c.CloseStdin(); }, 6);
+    }
+    if (i == 0) {
+      // The detectors see the controller and its four workers while they run.
+      options.on_line = OnTrace("collection", [&tag](ControllerHandle&) {
+        EXPECT_GE(Tagged(tag).size(), 5u);
+        EXPECT_FALSE(Children().empty());
+      });
+    }
+    ProgramResult r = run.Run(options);
+    EXPECT_EQ(r.exit_code, expected.exit_code) << r.err;
+    CheckSummaryAgainstLog(run, r, kWorkers);
+    std::vector<std::string> children = Children();
+    EXPECT_TRUE(children.empty()) << ::testing::PrintToString(children);
+    std::vector<std::string> tagged = Tagged(tag);
+    EXPECT_TRUE(tagged.empty()) << ::testing::PrintToString(tagged);
+    if (!children.empty()) ReapLeftovers();
+  }
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  std::printf("soak: %d runs in %.1f s\n", done, seconds);
+
+  EXPECT_EQ(OpenDescriptorCount(), fds_before);
+  EXPECT_EQ(ThreadCount(), threads_before);
+  ::prctl(PR_SET_CHILD_SUBREAPER, 0, 0, 0, 0);
+  ::unsetenv(kTagVariable);
+}
+
+}  // namespace
+}  // namespace aurvane::testing
