@@ -82,10 +82,14 @@
 //   {"exit": N}              end the process at once with status N
 //   {"signal": N}            raise signal N
 //   {"close_stdout": true}   close standard output
-//   {"grandchild": S, "announce": true}  start "sleep S" in this process's
-//                            group (standard input and output on /dev/null);
+//   {"grandchild": S, "announce": true, "new_session": true}  start
+//                            "sleep S" in this process's group (standard
+//                            input and output on /dev/null; its pid goes to
+//                            standard error as "fake-worker: grandchild P");
 //                            with "announce", send
-//                            {"event":"grandchild","pid":P}
+//                            {"event":"grandchild","pid":P}; with
+//                            "new_session", in a session and group of its own
+//                            instead, as a daemon-starting test would
 //   {"introspect": true}     send {"event":"introspect","argv":[...],
 //                            "cwd":..., "env":{the four worker variables,
 //                            null when unset}, "fds":[open descriptors],
@@ -252,7 +256,10 @@ class FakeWorker {
     } else if (const Value* size = action.Find("line_bytes")) {
       // A JSON string: quote, filler, quote, line feed.
       size_t total = static_cast<size_t>(Number(*size, 3));
-      std::string line = "\"" + std::string(total > 3 ? total - 3 : 0, 'x') + "\"\n";
+      std::string line(total > 3 ? total : 3, 'x');
+      line.front() = '"';
+      line[line.size() - 2] = '"';
+      line.back() = '\n';
       WriteOut(line);
     } else if (const Value* seconds = action.Find("sleep")) {
       SleepSeconds(Number(*seconds, 0));
@@ -265,7 +272,8 @@ class FakeWorker {
     } else if (action.Find("close_stdout") != nullptr) {
       ::close(1);
     } else if (const Value* grandchild = action.Find("grandchild")) {
-      StartGrandchild(Number(*grandchild, 1000), Get(action, "announce").is_true());
+      StartGrandchild(Number(*grandchild, 1000), Get(action, "announce").is_true(),
+                      Get(action, "new_session").is_true());
     } else if (action.Find("introspect") != nullptr) {
       Introspect();
     } else if (const Value* message = action.Find("internal_error")) {
@@ -282,7 +290,10 @@ class FakeWorker {
     }
   }
 
-  void StartGrandchild(double seconds, bool announce) {
+  void StartGrandchild(double seconds, bool announce, bool new_session) {
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    if (new_session) posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
@@ -291,8 +302,9 @@ class FakeWorker {
     std::string program = "sleep";
     std::vector<char*> argv = {program.data(), duration.data(), nullptr};
     pid_t pid = -1;
-    int rc = ::posix_spawnp(&pid, "sleep", &actions, nullptr, argv.data(), environ);
+    int rc = ::posix_spawnp(&pid, "sleep", &actions, &attributes, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
     if (rc != 0) {
       Diag("cannot start sleep");
       return;
