@@ -151,6 +151,66 @@ TEST(ProgramSupervisor, MaxfailStopsDispatchButLetsRunningTestsFinish) {
   EXPECT_TRUE(std::filesystem::exists(run.history_path()));
 }
 
+TEST(ProgramSupervisor, InterruptionReachingMaxfailStartsNoReplacement) {
+  ControllerRun run(2);
+  run.set("schedule", "load");
+  run.set("retries", 0);
+  run.set("maxfail", 1);
+  run.scenario() = Obj(R"({"items":4,"tests":{"0":{"during":{"setup":[{"exit":9}]}},
+      "2":{"delay":{"call":0.5}}}})");
+  ProgramResult r = run.Run();
+  EXPECT_EQ(r.exit_code, 1) << r.err;
+  Traces log = Trace(run.Events());
+  EXPECT_EQ(Only(log, {"spawned"}), (Traces{"spawned av0", "spawned av1"}));
+  EXPECT_EQ(Only(log, {"finish", "interrupted"}),
+            (Traces{"interrupted av0 test_fake.py::test_0 setup", "finish av1 #2"}));
+  json::Value summary = run.Summary();
+  // av0's next test went back to the schedule; av1's stays reserved.
+  EXPECT_EQ(States(summary), (Traces{"interrupted/1", "pending/0", "completed/1", "reserved/0"}));
+  EXPECT_EQ(Count(summary, "restarts"), 0u);
+}
+
+TEST(ProgramSupervisor, AfterTheFailureLimitACrashIsNotRetried) {
+  ControllerRun run(2);
+  run.set("schedule", "load");
+  run.set("retries", 2);
+  run.set("maxfail", 1);
+  run.scenario() = Obj(R"({"items":4,"tests":{"0":{"failed":true},
+      "2":{"during":{"call":[{"sleep":0.5},{"exit":9}]}}}})");
+  ProgramResult r = run.Run();
+  EXPECT_EQ(r.exit_code, 1) << r.err;
+  Traces log = Trace(run.Events());
+  EXPECT_TRUE(Only(log, {"retry"}).empty());
+  EXPECT_EQ(Only(log, {"finish", "interrupted"}),
+            (Traces{"finish av0 #0", "interrupted av1 test_fake.py::test_2 call"}));
+  json::Value summary = run.Summary();
+  EXPECT_EQ(Count(summary, "failed"), 2u);
+  EXPECT_EQ(Count(summary, "restarts"), 0u);
+}
+
+TEST(ProgramSupervisor, RepeatedCollectedDuringATestKeepsTheTest) {
+  ControllerRun run;
+  run.scenario() = Obj(R"({"items":2,"tests":{"0":{"before":[{"send":{"event":"collected","failed":false,"items":[
+      {"index":0,"nodeid":"test_fake.py::test_0","location":["test_fake.py",0,"test_0"],"group":"test_fake.py"},
+      {"index":1,"nodeid":"test_fake.py::test_1","location":["test_fake.py",1,"test_1"],"group":"test_fake.py"}]}}]}}})");
+  ProgramResult r = run.Run();
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(Only(TraceLines(r.out_lines), {"start", "finish"}),
+            (Traces{"start av0 #0 next 1 attempt 1", "finish av0 #0", "start av0 #1 next null attempt 1",
+                    "finish av0 #1"}));
+}
+
+TEST(ProgramSupervisor, MessagesAfterACleanExitAreDropped) {
+  ControllerRun run;
+  run.scenario() = Obj(R"({"items":1,"on_shutdown":[{"send":{"event":"exited","code":0}},
+      {"send":{"event":"bogus"}}]})");
+  ProgramResult r = run.Run();
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  Traces events = Only(Trace(run.Events()), {"event av0"});
+  EXPECT_EQ(events.back(), "event av0 exited");
+  EXPECT_EQ(std::count(events.begin(), events.end(), "event av0 exited"), 1);
+}
+
 TEST(ProgramSupervisor, NoRetriesInterruptsAndReplacesTheWorker) {
   ControllerRun run;
   run.set("retries", 0);
