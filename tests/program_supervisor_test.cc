@@ -91,6 +91,18 @@ TEST(ProgramSupervisor, WorkerWithoutWorkIsShutDownAtOnce) {
   EXPECT_EQ(Traces(av1.end() - 2, av1.end()), (Traces{"event av1 collected", "event av1 exited"}));
 }
 
+TEST(ProgramSupervisor, NothingCollectedIsStatus5) {
+  ControllerRun run(2);
+  run.scenario()["items"] = 0;
+  ProgramResult r = run.Run();
+  EXPECT_EQ(r.exit_code, 5) << r.err;
+  EXPECT_EQ(TraceLines(r.out_lines), (Traces{"collection 0 2", "summary 5"}));
+  json::Value summary = run.Summary();
+  EXPECT_EQ(Count(summary, "collected"), 0u);
+  EXPECT_TRUE(Member(summary, "tests").as_array().empty());
+  EXPECT_FALSE(std::filesystem::exists(run.history_path()));
+}
+
 TEST(ProgramSupervisor, DispatchWaitsForTheLastManifest) {
   ControllerRun run(3);
   run.scenario()["items"] = 6;
@@ -313,6 +325,23 @@ TEST(ProgramSupervisor, RestartBudgetExhaustedLeavesTestsPending) {
   EXPECT_EQ(Count(summary, "not_run"), 3u);
   EXPECT_EQ(Count(summary, "exit_code"), 3u);
   EXPECT_EQ(ReadText(run.history_path()), R"({"kept":1.5})");
+}
+
+TEST(ProgramSupervisor, FailedReplacementStartEndsTheRunAndCountsAsARestart) {
+  ControllerRun run;
+  // worker-1.log cannot be created, so the replacement cannot start.
+  std::filesystem::create_directory(run.run_dir() / "worker-1.log");
+  run.scenario() = Obj(R"({"items":2,"tests":{"0":{"during":{"call":[{"exit":9}]}}}})");
+  ProgramResult r = run.Run();
+  EXPECT_EQ(r.exit_code, 3) << r.err;
+  Traces diagnostics = run.Diagnostics();
+  ASSERT_EQ(diagnostics.size(), 2u);
+  EXPECT_EQ(diagnostics[0], Failure(run, 0, "call", "Worker event pipe closed"));
+  EXPECT_EQ(diagnostics[1], "Is a directory (os error 21)");
+  json::Value summary = run.Summary();
+  EXPECT_EQ(Count(summary, "restarts"), 1u);
+  EXPECT_EQ(States(summary), (Traces{"pending/1", "pending/0"}));
+  EXPECT_EQ(Only(Trace(run.Events()), {"spawned"}), (Traces{"spawned av0"}));
 }
 
 TEST(ProgramSupervisor, FailureDuringCollectionEndsTheRun) {
