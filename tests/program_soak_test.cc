@@ -3,8 +3,9 @@
 // (no process, no zombie, no descriptor, no thread), and every run's summary
 // must agree with its own event log.
 //
-// AURVANE_SOAK_RUNS sets the number of runs (default 200); sanitizer builds
-// set it lower.
+// AURVANE_SOAK_RUNS sets the number of runs. The default is 200, fewer
+// under the sanitizers, whose process start-up dominates a run: about 0.2 s
+// a run in a release build, 0.3 s under ASan and 1.3 s under TSan.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -26,9 +27,25 @@ namespace {
 
 constexpr char kTagVariable[] = "AURVANE_SOAK_TAG";
 
+#if defined(__SANITIZE_THREAD__)
+constexpr int kDefaultRuns = 40;
+#elif defined(__SANITIZE_ADDRESS__)
+constexpr int kDefaultRuns = 100;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+constexpr int kDefaultRuns = 40;
+#elif __has_feature(address_sanitizer)
+constexpr int kDefaultRuns = 100;
+#else
+constexpr int kDefaultRuns = 200;
+#endif
+#else
+constexpr int kDefaultRuns = 200;
+#endif
+
 int SoakRuns() {
   const char* text = ::getenv("AURVANE_SOAK_RUNS");
-  if (text == nullptr || *text == '\0') return 200;
+  if (text == nullptr || *text == '\0') return kDefaultRuns;
   return std::atoi(text);
 }
 
@@ -226,14 +243,13 @@ TEST(ProgramSoak, ManyRunsLeaveNothingBehind) {
     ProgramOptions options;
     options.timeout = std::chrono::seconds(30);
     if (kind == Kind::kCancel) {
-      options.on_line = OnTrace("start", [](ControllerHandle& c) { c.CloseStdin(); }, 6);
-    }
-    if (i == 0) {
-      // The detectors see the controller and its four workers while they run.
-      options.on_line = OnTrace("collection", [&tag](ControllerHandle&) {
-        EXPECT_GE(Tagged(tag).size(), 5u);
+      options.on_line = OnTrace("start", [&tag](ControllerHandle& c) {
+        // The detectors see what runs: at least the controller, and av3 with
+        // its guard, since test 7 is not finished.
+        EXPECT_GE(Tagged(tag).size(), 3u);
         EXPECT_FALSE(Children().empty());
-      });
+        c.CloseStdin();
+      }, 6);
     }
     ProgramResult r = run.Run(options);
     EXPECT_EQ(r.exit_code, expected.exit_code) << r.err;
