@@ -67,9 +67,13 @@ TEST(ProgramSupervisor, GroupsAreRunWholeAndNextIsAnnounced) {
     ASSERT_GE(out.size(), 4 * i + 4);
     EXPECT_EQ(Traces(out.begin() + static_cast<long>(4 * i), out.begin() + static_cast<long>(4 * i + 4)), expected);
   }
-  // av1 was told to shut down and exited cleanly.
-  Traces av1_events = Only(Trace(run.Events()), {"event av1"});
-  EXPECT_EQ(av1_events.back(), "event av1 exited");
+  // av1's whole life in the log: every message is logged as it arrives,
+  // the reports are held until "finished", and then av1 is shut down.
+  EXPECT_EQ(Only(Trace(run.Events()), {"spawned av1", "event av1", "start av1", "report av1", "finish av1"}),
+            (Traces{"spawned av1", "event av1 hello", "event av1 collected", "start av1 #3 next null attempt 1",
+                    "event av1 phase", "event av1 report", "event av1 phase", "event av1 report", "event av1 phase",
+                    "event av1 report", "event av1 finished", "report av1 #3 setup", "report av1 #3 call",
+                    "report av1 #3 teardown", "finish av1 #3", "event av1 exited"}));
 
   json::Value summary = run.Summary();
   EXPECT_EQ(States(summary), (Traces{"completed/1", "completed/1", "completed/1", "completed/1"}));
