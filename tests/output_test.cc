@@ -103,3 +103,28 @@ TEST(Summary, NothingCollected) {
 
 }  // namespace
 }  // namespace aurvane
+
+namespace aurvane {
+namespace {
+
+TEST(EventLog, WorkerEventRecordMatchesTheGenericForm) {
+  testing::ScratchDir dir;
+  Result<EventLog> log = EventLog::Create(dir.path());
+  ASSERT_TRUE(log.ok());
+  Result<json::Value> payload = json::Parse(R"({"z":[1,2.5,"\u0001\"é"],"event":"report","worker":"av3"})");
+  ASSERT_TRUE(payload.ok());
+  ASSERT_TRUE(log.value().EmitWorkerEvent(payload.value(), "av3").ok());
+  json::Object generic;
+  generic["event"] = "worker_event";
+  generic["payload"] = payload.value();
+  generic["worker"] = "av3";
+  ASSERT_TRUE(log.value().Emit(generic, false).ok());
+  std::string text = testing::ReadText(dir / "events.jsonl");
+  size_t nl = text.find('\n');
+  // Equal but for "elapsed", the first key of both.
+  std::string first = text.substr(0, nl), second = text.substr(nl + 1, text.size() - nl - 2);
+  EXPECT_EQ(first.substr(first.find(",\"event\"")), second.substr(second.find(",\"event\"")));
+}
+
+}  // namespace
+}  // namespace aurvane

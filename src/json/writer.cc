@@ -1,5 +1,6 @@
 #include <charconv>
 #include <cmath>
+#include <cstring>
 
 #include "json/json.h"
 
@@ -19,15 +20,43 @@ void AppendDouble(std::string& out, double d) {
   if (text.find_first_of(".e") == std::string_view::npos) out += ".0";
 }
 
+namespace {
+
+// Whether any byte of the 8-byte word `w` is a control character, a
+// quotation mark or a backslash: the classic "has a byte less than n" and
+// "has a zero byte" word tricks.
+bool WordNeedsEscape(uint64_t w) {
+  constexpr uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr uint64_t kHighs = 0x8080808080808080ULL;
+  auto has_zero = [](uint64_t x) { return (x - kOnes) & ~x & kHighs; };
+  uint64_t below_space = (w - kOnes * 0x20) & ~w & kHighs;
+  return (below_space | has_zero(w ^ (kOnes * '"')) | has_zero(w ^ (kOnes * '\\'))) != 0;
+}
+
+}  // namespace
+
 void AppendQuoted(std::string& out, std::string_view s) {
   static constexpr char kHex[] = "0123456789abcdef";
   out += '"';
   size_t run = 0;  // start of the pending run of bytes that need no escape
-  for (size_t i = 0; i < s.size(); ++i) {
+  size_t i = 0;
+  while (i < s.size()) {
+    // Skip eight plain bytes at a time; most text has nothing to escape.
+    if (s.size() - i >= 8) {
+      uint64_t word;
+      std::memcpy(&word, s.data() + i, 8);
+      if (!WordNeedsEscape(word)) {
+        i += 8;
+        continue;
+      }
+    }
     unsigned char c = static_cast<unsigned char>(s[i]);
-    if (c >= 0x20 && c != '"' && c != '\\') continue;
+    if (c >= 0x20 && c != '"' && c != '\\') {
+      ++i;
+      continue;
+    }
     out.append(s.data() + run, i - run);
-    run = i + 1;
+    run = ++i;
     switch (c) {
       case '"': out += "\\\""; break;
       case '\\': out += "\\\\"; break;

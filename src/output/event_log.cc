@@ -19,4 +19,16 @@ Status EventLog::Emit(json::Object record, bool echo) {
   return Status::Ok();
 }
 
+Status EventLog::EmitWorkerEvent(const json::Value& payload, std::string_view worker) {
+  // Keys in byte order, as every written object has them.
+  std::string line = "{\"elapsed\":";
+  json::AppendDouble(line, SecondsSince(start_));
+  line += ",\"event\":\"worker_event\",\"payload\":";
+  json::AppendCompact(line, payload);
+  line += ",\"worker\":";
+  json::AppendQuoted(line, worker);
+  line += "}\n";
+  return file_.WriteAll(line);
+}
+
 }  // namespace aurvane

@@ -4,6 +4,7 @@
 #define AURVANE_OUTPUT_EVENT_LOG_H_
 
 #include <filesystem>
+#include <string_view>
 
 #include "json/json.h"
 #include "util/clock.h"
@@ -26,6 +27,11 @@ class EventLog {
   // with `echo`, writes the same line to standard output. Returns the first
   // failure; nothing is echoed when the file write failed.
   Status Emit(json::Object record, bool echo);
+
+  // The record {"event":"worker_event","payload":payload,"worker":worker},
+  // not echoed. Every worker line is logged this way, so the payload is
+  // written where it stands instead of being copied into a record.
+  Status EmitWorkerEvent(const json::Value& payload, std::string_view worker);
 
   void Close() { file_.Close(); }
 

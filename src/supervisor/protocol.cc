@@ -108,11 +108,7 @@ Status HandleMessage(Supervisor& s, size_t n, json::Value message) {
   if (message.is_null()) message = json::Value(json::Object());
   if (message.is_object()) message.as_object().insert_or_assign("worker", WorkerName(n));
 
-  json::Object record;
-  record.emplace("event", "worker_event");
-  record.emplace("payload", message);
-  record.emplace("worker", WorkerName(n));
-  if (Status logged = s.log.Emit(std::move(record), /*echo=*/false); !logged.ok()) return logged;
+  if (Status logged = s.log.EmitWorkerEvent(message, WorkerName(n)); !logged.ok()) return logged;
 
   const json::Value* kind_value = message.Find("event");
   std::string kind = kind_value && kind_value->is_string() ? kind_value->as_string() : std::string();

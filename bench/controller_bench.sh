@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Controller CPU time per test and peak memory: 100,000 zero-duration tests
+# (three phases, three reports each) over 2 and 8 fake workers.
+#   bench/controller_bench.sh [TESTS] [BUILD_DIR]
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+tests=${1:-100000}
+dir=${2:-$top/build/bench}
+cmake -S "$top" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DAURVANE_BENCH=ON >/dev/null
+cmake --build "$dir" --target controller_bench fake-worker >/dev/null
+for workers in 2 8; do
+  # Standard input held open and silent for the run: a line or its end
+  # would cancel it.
+  coproc holder { sleep 3600; }
+  "$dir/bench/controller_bench" "$tests" "$workers" <&"${holder[0]}" || true
+  kill "$holder_PID" 2>/dev/null || true
+  wait "$holder_PID" 2>/dev/null || true
+done
