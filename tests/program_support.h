@@ -65,7 +65,7 @@ class ControllerRun {
   std::filesystem::path spec_path() const { return dir_.path() / "spec.json"; }
   std::filesystem::path history_path() const { return dir_.path() / "history.json"; }
 
-  // Writes the specification and runs the controller on it.
+  // Writes the run specification and runs the controller on it.
   ProgramResult Run(ProgramOptions options = {});
 
   // The records of events.jsonl, all or of one kind.

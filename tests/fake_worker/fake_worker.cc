@@ -2,7 +2,7 @@
 //
 // It is started exactly like the real worker: the run specification names it
 // as `python`, and it gets "-u -m pytest_aurvane.worker SPEC". It ignores
-// every argument but the last, the specification path, which it opens as
+// every argument but the last, the run specification path, which it opens as
 // given, that is relative to its own working directory (the spec's `cwd`),
 // as a real worker would. The controller passes the path relative to *its*
 // working directory, so tests give an absolute path (or set `cwd` to the
@@ -13,7 +13,7 @@
 // It speaks the worker protocol as JSON lines on standard output (one write
 // per line, nothing buffered) and writes its diagnostics to standard error.
 //
-// Behaviour comes from the extra key "fake_worker" of the specification,
+// Behaviour comes from the extra key "fake_worker" of the run specification,
 // which the controller ignores:
 //
 //   "fake_worker": {"default": SCENARIO, "av1": SCENARIO, ...}
