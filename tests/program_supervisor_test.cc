@@ -423,7 +423,7 @@ TEST(ProgramSupervisor, GrandchildOfACrashedWorkerIsGone) {
 // Tests that start daemons put them in a session of their own; the worker's
 // job must still own them. Disabled until the POSIX job follows processes
 // that leave its process group (today it is the group, and setsid leaves it).
-TEST(ProgramSupervisor, DISABLED_GrandchildInASessionOfItsOwnIsGone) {
+TEST(ProgramSupervisor, GrandchildInASessionOfItsOwnIsGone) {
   ControllerRun run;
   run.set("retries", 0);
   run.scenario() = Obj(R"({"items":1,"tests":{"0":{"during":{"call":[

@@ -18,6 +18,8 @@
 #include <mutex>
 #include <string_view>
 #include <thread>
+#include <unordered_map>
+#include <vector>
 
 #include "process/worker_job.h"
 #include "util/file.h"
@@ -146,16 +148,20 @@ pid_t WaitRetrying(pid_t pid, int options) {
   }
 }
 
-// Whether any process of group `group` is alive; zombies do not count.
-bool GroupHasLiveProcess(pid_t group) {
-  if (::kill(-group, 0) != 0 && errno == ESRCH) return false;
+struct ProcessEntry {
+  pid_t pid;
+  pid_t ppid;
+  pid_t pgrp;
+  bool live;  // not a zombie
+};
+
+// Every process of the machine with its parent and group, from /proc.
+std::vector<ProcessEntry> ReadProcessTable() {
+  std::vector<ProcessEntry> table;
 #if defined(__linux__)
   DIR* proc = ::opendir("/proc");
-  if (proc == nullptr) return true;
-  bool alive = false;
-  while (!alive) {
-    struct dirent* entry = ::readdir(proc);
-    if (entry == nullptr) break;
+  if (proc == nullptr) return table;
+  while (struct dirent* entry = ::readdir(proc)) {
     if (entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
     std::string path = std::string("/proc/") + entry->d_name + "/stat";
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -173,13 +179,85 @@ bool GroupHasLiveProcess(pid_t group) {
     long ppid = 0;
     long pgrp = 0;
     if (std::sscanf(close_paren + 1, " %c %ld %ld", &state, &ppid, &pgrp) != 3) continue;
-    if (pgrp == group && state != 'Z' && state != 'X') alive = true;
+    table.push_back({static_cast<pid_t>(std::atol(entry->d_name)), static_cast<pid_t>(ppid),
+                     static_cast<pid_t>(pgrp), state != 'Z' && state != 'X'});
   }
   ::closedir(proc);
-  return alive;
+#endif
+  return table;
+}
+
+// Whether any process of group `group` is alive; zombies do not count.
+bool GroupHasLiveProcess(pid_t group) {
+  if (::kill(-group, 0) != 0 && errno == ESRCH) return false;
+#if defined(__linux__)
+  for (const ProcessEntry& entry : ReadProcessTable()) {
+    if (entry.pgrp == group && entry.live) return true;
+  }
+  return false;
 #else
   return true;
 #endif
+}
+
+// Whether process `pid`'s environment holds every "NAME=value" of `entries`.
+bool EnvironHasAll(pid_t pid, const std::vector<std::string>& entries) {
+  if (entries.empty()) return false;
+  std::string path = "/proc/" + std::to_string(pid) + "/environ";
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  std::string environ_text;
+  char buf[4096];
+  ssize_t n;
+  while ((n = ::read(fd, buf, sizeof buf)) > 0) environ_text.append(buf, static_cast<size_t>(n));
+  ::close(fd);
+  for (const std::string& entry : entries) {
+    std::string needle = entry;
+    needle += '\0';
+    if (environ_text.compare(0, needle.size(), needle) != 0 &&
+        environ_text.find('\0' + needle) == std::string::npos) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Processes of the worker's tree that left its group, such as a server that
+// a test starts in a session of its own: killing the group misses them. They
+// are found through their parent links while the worker lives, and, once it
+// has died and they became our children, by the worker's environment
+// variables (`tags`), which they inherited.
+std::vector<pid_t> ProcessesOutsideGroup(pid_t worker, pid_t group, const std::vector<std::string>& tags) {
+  std::vector<ProcessEntry> table = ReadProcessTable();
+  std::unordered_multimap<pid_t, const ProcessEntry*> children;
+  for (const ProcessEntry& entry : table) children.emplace(entry.ppid, &entry);
+  std::vector<pid_t> pending = {worker};
+  const pid_t self = ::getpid();
+  for (const ProcessEntry& entry : table) {
+    if (entry.ppid == self && entry.pgrp != group && entry.live && EnvironHasAll(entry.pid, tags)) {
+      pending.push_back(entry.pid);
+    }
+  }
+  std::vector<pid_t> outside;
+  for (size_t i = 1; i < pending.size(); ++i) outside.push_back(pending[i]);
+  while (!pending.empty()) {
+    pid_t parent = pending.back();
+    pending.pop_back();
+    auto [begin, end] = children.equal_range(parent);
+    for (auto it = begin; it != end; ++it) {
+      const ProcessEntry& child = *it->second;
+      if (child.pgrp != group) outside.push_back(child.pid);
+      pending.push_back(child.pid);
+    }
+  }
+  return outside;
+}
+
+bool IsLive(pid_t pid) {
+  for (const ProcessEntry& entry : ReadProcessTable()) {
+    if (entry.pid == pid) return entry.live;
+  }
+  return false;
 }
 
 }  // namespace
@@ -188,6 +266,7 @@ struct WorkerJob::Impl {
   pid_t worker = -1;
   pid_t guard = -1;  // also the id of the job's process group
   Handle guard_pipe;  // writing end; closing it fires the guard
+  std::vector<std::string> tags;  // "NAME=value" set for the worker
   bool worker_reaped = false;
   bool guard_reaped = false;
   bool terminated = false;
@@ -267,6 +346,7 @@ Result<WorkerJob> WorkerJob::Start(const ProcessDescription& description, const 
                                    const Handle& stdout_write, const Handle& stderr_file) {
   BecomeSubreaperOnce();
   auto impl = std::make_unique<Impl>();
+  for (const auto& [name, value] : description.env) impl->tags.push_back(name + "=" + value);
 
   // The guard first: it leads the group, so the worker is owned from its
   // first instruction and there is no moment in which it could outlive us.
@@ -340,8 +420,10 @@ void WorkerJob::Terminate() {
   if (!impl_ || impl_->terminated) return;
   Impl& job = *impl_;
   job.terminated = true;
+  std::vector<pid_t> escaped = ProcessesOutsideGroup(job.worker, job.guard, job.tags);
   ::kill(-job.guard, SIGKILL);
   ::kill(job.worker, SIGKILL);
+  for (pid_t pid : escaped) ::kill(pid, SIGKILL);
   if (!job.worker_reaped && WaitRetrying(job.worker, 0) == job.worker) job.worker_reaped = true;
   job.guard_pipe.Close();
 
@@ -350,7 +432,17 @@ void WorkerJob::Terminate() {
     // A member's exit hands its children to us before it becomes a zombie,
     // so once nothing is live and none of ours is left, nothing will be.
     bool none_of_ours = job.ReapGroup();
-    if (none_of_ours && !GroupHasLiveProcess(job.guard)) break;
+    // Escaped processes whose parent died are ours now: reap them too.
+    bool escaped_gone = true;
+    for (pid_t& pid : escaped) {
+      if (pid <= 0) continue;
+      if (WaitRetrying(pid, WNOHANG) == pid || !IsLive(pid)) {
+        pid = -1;
+      } else {
+        escaped_gone = false;
+      }
+    }
+    if (none_of_ours && escaped_gone && !GroupHasLiveProcess(job.guard)) break;
     if (std::chrono::steady_clock::now() >= deadline) break;
     std::this_thread::sleep_for(kEmptyGroupPoll);
   }
