@@ -44,7 +44,12 @@ TEST(EventLog, CreateNeedsTheDirectory) {
   testing::ScratchDir dir;
   Result<EventLog> log = EventLog::Create(dir / "absent");
   ASSERT_FALSE(log.ok());
+#ifdef _WIN32
+  // Path not found; Wine's wording differs from Windows', so only the code.
+  EXPECT_TRUE(log.message().ends_with(" (os error 3)")) << log.message();
+#else
   EXPECT_EQ(log.message(), "No such file or directory (os error 2)");
+#endif
 }
 
 TEST(Summary, GoldenFile) {

@@ -1,8 +1,12 @@
 // The control writer and event reader on real pipes: line framing, the
 // 8 MiB limit, every failure text, and how each thread ends.
 #include <gtest/gtest.h>
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <errno.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <string>
@@ -120,10 +124,25 @@ TEST(EventReaderTest, DoesNotReadPastAnOverlongLine) {
   EXPECT_EQ(rx.Receive(), std::nullopt);
 }
 
+// A second handle to the writing end of a pipe, and the error of reading it.
+#ifdef _WIN32
+Handle WriteOnlyCopy(const PipeWriter& writer) {
+  HANDLE self = ::GetCurrentProcess();
+  HANDLE copy = nullptr;
+  ::DuplicateHandle(self, reinterpret_cast<HANDLE>(writer.handle().get()), self, &copy, 0, FALSE,
+                    DUPLICATE_SAME_ACCESS);
+  return Handle(reinterpret_cast<intptr_t>(copy));
+}
+constexpr int kReadWriteOnlyError = ERROR_ACCESS_DENIED;
+#else
+Handle WriteOnlyCopy(const PipeWriter& writer) { return Handle(::dup(static_cast<int>(writer.handle().get()))); }
+constexpr int kReadWriteOnlyError = EBADF;
+#endif
+
 TEST(EventReaderTest, ReadErrorAndGoneReceiver) {
-  // Reading from a write-only descriptor fails.
+  // Reading from a write-only handle fails.
   Pipe pipe = NewPipe();
-  Handle write_only(::dup(static_cast<int>(pipe.writer.handle().get())));
+  Handle write_only = WriteOnlyCopy(pipe.writer);
   auto events = [&] {
     auto [tx, rx] = MakeQueue<WorkerEvent>(4);
     RunEventReader(std::move(tx), PipeReader(std::move(write_only)), 1);
@@ -132,7 +151,7 @@ TEST(EventReaderTest, ReadErrorAndGoneReceiver) {
     return out;
   }();
   ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(events[0].failure(), "Worker event read error: " + OsErrorText(EBADF));
+  EXPECT_EQ(events[0].failure(), "Worker event read error: " + OsErrorText(kReadWriteOnlyError));
 
   // With nobody receiving, the reader stops at its first send, silently.
   auto [tx, rx] = MakeQueue<WorkerEvent>(1);

@@ -1,7 +1,5 @@
 #include "main/controller.h"
 
-#include <signal.h>
-
 #include <filesystem>
 #include <memory>
 
@@ -12,6 +10,7 @@
 #include "spec/spec.h"
 #include "supervisor/supervisor.h"
 #include "util/file.h"
+#include "util/platform.h"
 
 namespace aurvane {
 
@@ -97,14 +96,14 @@ void Release(std::unique_ptr<Supervisor>& s) {
 
 }  // namespace
 
-int RunController(int argc, char** argv) {
+int RunController(const std::vector<std::filesystem::path>& args) {
   // A closed standard output must fail the write that meets it, not kill
   // the process: the run then ends in order with status 3.
-  signal(SIGPIPE, SIG_IGN);
+  PrepareControllerProcess();
 
-  if (argc < 2) return ErrorExit("Usage: aurvane-controller SPEC.json");
+  if (args.size() < 2) return ErrorExit("Usage: aurvane-controller SPEC.json");
   // The path is kept exactly as given: every worker is handed the same text.
-  const std::filesystem::path spec_path(argv[1]);
+  const std::filesystem::path spec_path(args[1]);
 
   Result<Spec> loaded = LoadSpec(spec_path);
   if (!loaded.ok()) return ErrorExit(loaded.message());

@@ -1,4 +1,5 @@
 // aurvane-controller: supervises one parallel run of a pytest suite.
 #include "main/controller.h"
+#include "util/platform.h"
 
-int main(int argc, char** argv) { return aurvane::RunController(argc, argv); }
+int main(int argc, char** argv) { return aurvane::RunController(aurvane::CommandLineArguments(argc, argv)); }

@@ -1,11 +1,19 @@
 #include "process/launch.h"
 
+#include <string_view>
 #include <utility>
 
 #include "process/handle.h"
 #include "process/io_threads.h"
 
 namespace aurvane {
+
+namespace {
+
+// ASCII text as the operating system's own string.
+NativeString Native(std::string_view ascii) { return NativeString(ascii.begin(), ascii.end()); }
+
+}  // namespace
 
 std::string WorkerName(size_t n) { return "av" + std::to_string(n); }
 
@@ -23,7 +31,7 @@ Result<LaunchedWorker> LaunchWorker(const WorkerLaunch& launch, const Sender<Wor
   std::string name = WorkerName(launch.number);
   ProcessDescription description;
   description.program = std::move(program).value();
-  description.args = {"-u", "-m", "pytest_aurvane.worker", launch.spec_path.string()};
+  description.args = {Native("-u"), Native("-m"), Native("pytest_aurvane.worker"), launch.spec_path.native()};
   description.cwd = launch.cwd;
   description.env = {
       {"AURVANE_WORKER", name},

@@ -22,12 +22,17 @@
 
 namespace aurvane {
 
+// The operating system's own string (UTF-16 on Windows): arguments are
+// passed through in it so that a path from the command line reaches the
+// worker unchanged.
+using NativeString = std::filesystem::path::string_type;
+
 // What to start. `program` is used as given (see FindProgram); `args` follow
-// the program name; `env` is set over the controller's inherited environment,
-// in order, replacing variables of the same name.
+// the program name; `env` (UTF-8) is set over the controller's inherited
+// environment, in order, replacing variables of the same name.
 struct ProcessDescription {
   std::filesystem::path program;
-  std::vector<std::string> args;
+  std::vector<NativeString> args;
   std::filesystem::path cwd;
   std::vector<std::pair<std::string, std::string>> env;
 };

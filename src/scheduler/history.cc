@@ -121,7 +121,10 @@ std::filesystem::path HistoryTempPath(const std::filesystem::path& history_path,
   } else {
     name.resize(dot + 1);
   }
-  name += std::filesystem::path(std::string(run_id) + ".tmp").native();
+  // run_id is UTF-8 text; a plain std::string would be read in the Windows
+  // code page.
+  std::u8string id(run_id.begin(), run_id.end());
+  name += std::filesystem::path(id + u8".tmp").native();
   return history_path.parent_path() / name;
 }
 

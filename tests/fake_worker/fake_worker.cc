@@ -98,18 +98,10 @@
 //   {"internal_error": V}    send {"event":"internal_error","message":V}
 //   {"stderr": "text"}       write the text to standard error
 //   {"touch": PATH}          create an empty file
-#include <dirent.h>
-#include <errno.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <map>
+#include <optional>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -117,8 +109,7 @@
 #include <vector>
 
 #include "json/json.h"
-
-extern char** environ;
+#include "os.h"
 
 namespace {
 
@@ -130,19 +121,13 @@ const Value kNull;
 
 void Diag(const std::string& text) {
   std::string line = "fake-worker: " + text + "\n";
-  ssize_t ignored = ::write(2, line.data(), line.size());
-  (void)ignored;
+  fake_worker::WriteStderr(line);
 }
 
 void WriteOut(std::string_view bytes) {
-  while (!bytes.empty()) {
-    ssize_t n = ::write(1, bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      Diag("cannot write to standard output");
-      ::_exit(70);
-    }
-    bytes.remove_prefix(static_cast<size_t>(n));
+  if (!fake_worker::WriteStdout(bytes)) {
+    Diag("cannot write to standard output");
+    fake_worker::ExitNow(70);
   }
 }
 
@@ -174,22 +159,14 @@ std::string Text(const Value& value, std::string fallback) {
 }
 
 Value EnvValue(const char* name) {
-  const char* value = ::getenv(name);
-  return value != nullptr ? Value(value) : Value();
+  std::optional<std::string> value = fake_worker::GetEnv(name);
+  return value ? Value(*value) : Value();
 }
 
-Array OpenDescriptors() {
-  Array fds;
-  DIR* dir = ::opendir("/proc/self/fd");
-  if (dir == nullptr) return fds;
-  int own = ::dirfd(dir);
-  while (struct dirent* entry = ::readdir(dir)) {
-    if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
-    int fd = std::atoi(entry->d_name);
-    if (fd != own) fds.emplace_back(fd);
-  }
-  ::closedir(dir);
-  return fds;
+Array Numbers(const std::vector<int64_t>& numbers) {
+  Array out;
+  for (int64_t n : numbers) out.emplace_back(n);
+  return out;
 }
 
 class FakeWorker {
@@ -232,8 +209,7 @@ class FakeWorker {
         return true;
       }
       char buf[4096];
-      ssize_t n = ::read(0, buf, sizeof buf);
-      if (n < 0 && errno == EINTR) continue;
+      long n = fake_worker::ReadStdin(buf, sizeof buf);
       if (n <= 0) {
         if (pending_.empty()) return false;
         line.swap(pending_);
@@ -266,11 +242,11 @@ class FakeWorker {
     } else if (action.Find("hang") != nullptr) {
       Hang();
     } else if (const Value* code = action.Find("exit")) {
-      ::_exit(static_cast<int>(Number(*code, 1)));
+      fake_worker::ExitNow(static_cast<int>(Number(*code, 1)));
     } else if (const Value* sig = action.Find("signal")) {
-      ::raise(static_cast<int>(Number(*sig, SIGKILL)));
+      fake_worker::RaiseSignal(static_cast<int>(Number(*sig, fake_worker::kKillSignal)));
     } else if (action.Find("close_stdout") != nullptr) {
-      ::close(1);
+      fake_worker::CloseStdout();
     } else if (const Value* grandchild = action.Find("grandchild")) {
       StartGrandchild(Number(*grandchild, 1000), Get(action, "announce").is_true(),
                       Get(action, "new_session").is_true());
@@ -279,33 +255,17 @@ class FakeWorker {
     } else if (const Value* message = action.Find("internal_error")) {
       Send(Object{{"event", "internal_error"}, {"message", *message}});
     } else if (const Value* text = action.Find("stderr")) {
-      std::string bytes = Text(*text, "");
-      ssize_t ignored = ::write(2, bytes.data(), bytes.size());
-      (void)ignored;
+      fake_worker::WriteStderr(Text(*text, ""));
     } else if (const Value* path = action.Find("touch")) {
-      int fd = ::open(Text(*path, "").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-      if (fd >= 0) ::close(fd);
+      (void)fake_worker::CreateEmptyFile(Text(*path, ""), /*exclusive=*/false);
     } else {
       Diag("unknown action: " + aurvane::json::ToCompact(action));
     }
   }
 
   void StartGrandchild(double seconds, bool announce, bool new_session) {
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    if (new_session) posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    std::string duration = std::to_string(static_cast<long long>(seconds));
-    std::string program = "sleep";
-    std::vector<char*> argv = {program.data(), duration.data(), nullptr};
-    pid_t pid = -1;
-    int rc = ::posix_spawnp(&pid, "sleep", &actions, &attributes, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    if (rc != 0) {
+    int64_t pid = fake_worker::StartSleeper(seconds, new_session);
+    if (pid < 0) {
       Diag("cannot start sleep");
       return;
     }
@@ -316,33 +276,21 @@ class FakeWorker {
   void Introspect() {
     Array args;
     for (const std::string& arg : argv_) args.emplace_back(arg);
-    char cwd[4096];
-    Value where = ::getcwd(cwd, sizeof cwd) != nullptr ? Value(cwd) : Value();
+    fake_worker::ProcessFacts facts = fake_worker::Facts();
+    Value where = facts.cwd ? Value(*facts.cwd) : Value();
     Object env{{"AURVANE_WORKER", EnvValue("AURVANE_WORKER")},
                {"PYTEST_XDIST_WORKER", EnvValue("PYTEST_XDIST_WORKER")},
                {"PYTEST_XDIST_WORKER_COUNT", EnvValue("PYTEST_XDIST_WORKER_COUNT")},
                {"PYTEST_XDIST_TESTRUNUID", EnvValue("PYTEST_XDIST_TESTRUNUID")}};
-    Array blocked;
-    Array ignored;
-    sigset_t mask;
-    sigemptyset(&mask);
-    ::sigprocmask(SIG_BLOCK, nullptr, &mask);
-    for (int sig = 1; sig < 32; ++sig) {
-      if (sigismember(&mask, sig) == 1) blocked.emplace_back(sig);
-      struct sigaction action;
-      if (::sigaction(sig, nullptr, &action) == 0 && action.sa_handler == SIG_IGN) {
-        ignored.emplace_back(sig);
-      }
-    }
     Send(Object{{"event", "introspect"},
                 {"argv", std::move(args)},
                 {"cwd", std::move(where)},
                 {"env", std::move(env)},
-                {"fds", OpenDescriptors()},
-                {"pid", static_cast<int64_t>(::getpid())},
-                {"pgid", static_cast<int64_t>(::getpgrp())},
-                {"blocked", std::move(blocked)},
-                {"ignored", std::move(ignored)}});
+                {"fds", Numbers(facts.fds)},
+                {"pid", facts.pid},
+                {"pgid", facts.pgid},
+                {"blocked", Numbers(facts.blocked)},
+                {"ignored", Numbers(facts.ignored)}});
   }
 
   Array Manifest() const {
@@ -424,12 +372,9 @@ class FakeWorker {
     }
     for (size_t k = 1;; ++k) {
       std::string path = dir + "/attempt-" + std::to_string(index) + "-" + std::to_string(k);
-      int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-      if (fd >= 0) {
-        ::close(fd);
-        return k;
-      }
-      if (errno != EEXIST) {
+      fake_worker::Created created = fake_worker::CreateEmptyFile(path, /*exclusive=*/true);
+      if (created == fake_worker::Created::kYes) return k;
+      if (created == fake_worker::Created::kFailed) {
         Diag("cannot count attempts in " + dir);
         return k;
       }
@@ -496,7 +441,7 @@ class FakeWorker {
       exited["code"] = *code;
     }
     Send(exited);
-    ::_exit(static_cast<int>(Number(Get(scenario_, "process_exit"), 0)));
+    fake_worker::ExitNow(static_cast<int>(Number(Get(scenario_, "process_exit"), 0)));
   }
 
   std::vector<std::string> argv_;
@@ -507,28 +452,19 @@ class FakeWorker {
 };
 
 Value LoadScenario(const std::string& spec_path) {
-  int fd = ::open(spec_path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
+  std::optional<std::string> text = fake_worker::ReadWholeFile(spec_path);
+  if (!text) {
     Diag("cannot open " + spec_path + "; using the default scenario");
     return Object{};
   }
-  std::string text;
-  char buf[65536];
-  for (;;) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    text.append(buf, static_cast<size_t>(n));
-  }
-  ::close(fd);
-  aurvane::Result<Value> spec = aurvane::json::Parse(text);
+  aurvane::Result<Value> spec = aurvane::json::Parse(*text);
   if (!spec.ok()) {
     Diag("cannot parse " + spec_path + ": " + spec.message() + "; using the default scenario");
     return Object{};
   }
   const Value& scenarios = Get(spec.value(), "fake_worker");
-  const char* name = ::getenv("AURVANE_WORKER");
-  if (name != nullptr && Get(scenarios, name).is_object()) return Get(scenarios, name);
+  std::optional<std::string> name = fake_worker::GetEnv("AURVANE_WORKER");
+  if (name && Get(scenarios, *name).is_object()) return Get(scenarios, *name);
   if (Get(scenarios, "default").is_object()) return Get(scenarios, "default");
   return Object{};
 }
@@ -536,6 +472,7 @@ Value LoadScenario(const std::string& spec_path) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (fake_worker::RunAsSleeper(argc, argv)) return 0;
   std::vector<std::string> args(argv, argv + argc);
   Value scenario = argc > 1 ? LoadScenario(args.back()) : Value(Object{});
   return FakeWorker(std::move(args), std::move(scenario)).Run();

@@ -1,0 +1,60 @@
+#include <windows.h>
+
+#include "process/handle.h"
+#include "util/file.h"
+
+namespace aurvane {
+
+namespace {
+
+HANDLE AsHandle(const Handle& handle) { return reinterpret_cast<HANDLE>(handle.get()); }
+Handle Own(HANDLE raw) { return Handle(reinterpret_cast<intptr_t>(raw)); }
+
+// Large enough that a worker writing a long line rarely waits on us.
+constexpr DWORD kPipeBufferBytes = 64 * 1024;
+
+}  // namespace
+
+void Handle::Close() {
+  if (raw_ == kInvalid) return;
+  ::CloseHandle(reinterpret_cast<HANDLE>(raw_));
+  raw_ = kInvalid;
+}
+
+Result<size_t> PipeReader::Read(char* buffer, size_t size) {
+  DWORD chunk = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
+  DWORD n = 0;
+  if (::ReadFile(AsHandle(handle_), buffer, chunk, &n, nullptr)) return static_cast<size_t>(n);
+  DWORD code = ::GetLastError();
+  // Every writer has closed its end (the worker exited): the end of stream.
+  if (code == ERROR_BROKEN_PIPE) return size_t{0};
+  return Error{OsErrorText(static_cast<int>(code))};
+}
+
+Status PipeWriter::WriteAll(std::string_view bytes) {
+  while (!bytes.empty()) {
+    DWORD chunk = bytes.size() > 0x40000000 ? 0x40000000 : static_cast<DWORD>(bytes.size());
+    DWORD written = 0;
+    if (!::WriteFile(AsHandle(handle_), bytes.data(), chunk, &written, nullptr)) return LastOsError();
+    bytes.remove_prefix(written);
+  }
+  return Status::Ok();
+}
+
+Result<Pipe> MakePipe() {
+  HANDLE read_end = nullptr;
+  HANDLE write_end = nullptr;
+  // No security attributes: neither end is inheritable. A child gets its
+  // ends through an inheritable copy made for it alone.
+  if (!::CreatePipe(&read_end, &write_end, nullptr, kPipeBufferBytes)) return LastOsError();
+  return Pipe{PipeReader(Own(read_end)), PipeWriter(Own(write_end))};
+}
+
+Result<Handle> CreateLogFile(const std::filesystem::path& path) {
+  HANDLE handle = ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return LastOsError();
+  return Own(handle);
+}
+
+}  // namespace aurvane

@@ -1,0 +1,132 @@
+#include <windows.h>
+// windows.h maps these names to their -A/-W variants; ours are our own.
+#undef ReplaceFile
+
+#include <cassert>
+#include <mutex>
+
+#include "util/file.h"
+#include "util/wide.h"
+
+namespace aurvane {
+
+std::string OsErrorText(int code) {
+  wchar_t* buffer = nullptr;
+  DWORD n = ::FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+      static_cast<DWORD>(code), 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+  std::string text;
+  if (n > 0 && buffer != nullptr) {
+    std::wstring_view message(buffer, n);
+    while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' || message.back() == L' ')) {
+      message.remove_suffix(1);
+    }
+    text = Utf8FromWide(message);
+  } else {
+    text = "Unknown error";
+  }
+  if (buffer != nullptr) ::LocalFree(buffer);
+  return text + " (os error " + std::to_string(code) + ")";
+}
+
+Error LastOsError() { return Error{OsErrorText(static_cast<int>(::GetLastError()))}; }
+
+namespace {
+
+HANDLE AsHandle(intptr_t raw) { return reinterpret_cast<HANDLE>(raw); }
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+Status WriteAllHandle(HANDLE handle, std::string_view bytes) {
+  while (!bytes.empty()) {
+    DWORD chunk = bytes.size() > 0x40000000 ? 0x40000000 : static_cast<DWORD>(bytes.size());
+    DWORD written = 0;
+    if (!::WriteFile(handle, bytes.data(), chunk, &written, nullptr)) return LastOsError();
+    bytes.remove_prefix(written);
+  }
+  return Status::Ok();
+}
+
+Status WriteStandard(DWORD which, std::string_view bytes) {
+  HANDLE handle = ::GetStdHandle(which);
+  // A process started without the stream has nowhere to write it.
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
+    return Error{OsErrorText(ERROR_INVALID_HANDLE)};
+  }
+  return WriteAllHandle(handle, bytes);
+}
+
+}  // namespace
+
+OutputFile::~OutputFile() { Close(); }
+
+OutputFile::OutputFile(OutputFile&& other) noexcept : handle_(other.handle_) { other.handle_ = kInvalid; }
+
+OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = other.handle_;
+    other.handle_ = kInvalid;
+  }
+  return *this;
+}
+
+Result<OutputFile> OutputFile::CreateTruncate(const std::filesystem::path& path) {
+  HANDLE handle = ::CreateFileW(path.c_str(), GENERIC_WRITE, kShareAll, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return LastOsError();
+  return OutputFile(reinterpret_cast<intptr_t>(handle));
+}
+
+Status OutputFile::WriteAll(std::string_view bytes) {
+  assert(is_open() && "WriteAll on a closed file");
+  return WriteAllHandle(AsHandle(handle_), bytes);
+}
+
+void OutputFile::Close() {
+  if (handle_ != kInvalid) {
+    ::CloseHandle(AsHandle(handle_));
+    handle_ = kInvalid;
+  }
+}
+
+Result<std::string> ReadFile(const std::filesystem::path& path) {
+  HANDLE handle = ::CreateFileW(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return LastOsError();
+  std::string data;
+  char buf[65536];
+  for (;;) {
+    DWORD n = 0;
+    if (!::ReadFile(handle, buf, sizeof buf, &n, nullptr)) {
+      Error error = LastOsError();
+      ::CloseHandle(handle);
+      return error;
+    }
+    if (n == 0) break;
+    data.append(buf, n);
+  }
+  ::CloseHandle(handle);
+  return data;
+}
+
+Status WriteFile(const std::filesystem::path& path, std::string_view bytes) {
+  Result<OutputFile> file = OutputFile::CreateTruncate(path);
+  if (!file.ok()) return std::move(file).TakeError();
+  return file.value().WriteAll(bytes);
+}
+
+Status ReplaceFile(const std::filesystem::path& from, const std::filesystem::path& to) {
+  if (!::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return LastOsError();
+  return Status::Ok();
+}
+
+Status WriteStdout(std::string_view bytes) {
+  static std::mutex mutex;
+  std::lock_guard<std::mutex> lock(mutex);
+  return WriteStandard(STD_OUTPUT_HANDLE, bytes);
+}
+
+Status WriteStderr(std::string_view bytes) { return WriteStandard(STD_ERROR_HANDLE, bytes); }
+
+}  // namespace aurvane

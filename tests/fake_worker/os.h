@@ -1,0 +1,53 @@
+// The fake worker's dealings with its operating system, so that the same
+// scenarios run on POSIX and on Windows.
+#ifndef AURVANE_TESTS_FAKE_WORKER_OS_H_
+#define AURVANE_TESTS_FAKE_WORKER_OS_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace fake_worker {
+
+// Whole writes to standard output / error; false when one failed.
+bool WriteStdout(std::string_view bytes);
+void WriteStderr(std::string_view bytes);
+// Standard input: bytes read, 0 at the end, negative on an error.
+long ReadStdin(char* buffer, size_t size);
+void CloseStdout();
+
+[[noreturn]] void ExitNow(int code);
+// Raises signal `number`; on Windows the process ends with status 128 + it,
+// as a shell reports a process killed by a signal.
+void RaiseSignal(int number);
+constexpr int kKillSignal = 9;
+
+std::optional<std::string> GetEnv(const char* name);
+std::optional<std::string> ReadWholeFile(const std::string& path);
+// Creates an empty file; with `exclusive`, fails when it exists.
+enum class Created { kYes, kExists, kFailed };
+Created CreateEmptyFile(const std::string& path, bool exclusive);
+
+// Starts a process that sleeps `seconds`, its standard input and output on
+// the null device; with `new_session` detached from this process's group
+// (POSIX only). Returns its process id, or -1.
+int64_t StartSleeper(double seconds, bool new_session);
+// Handles the sleeper's own command line: true when this process is one.
+bool RunAsSleeper(int argc, char** argv);
+
+struct ProcessFacts {
+  std::optional<std::string> cwd;
+  std::vector<int64_t> fds;      // open descriptors (POSIX)
+  int64_t pid = 0;
+  int64_t pgid = 0;              // 0 on Windows
+  std::vector<int64_t> blocked;  // blocked signals (POSIX)
+  std::vector<int64_t> ignored;  // ignored signals (POSIX)
+};
+ProcessFacts Facts();
+
+}  // namespace fake_worker
+
+#endif  // AURVANE_TESTS_FAKE_WORKER_OS_H_
