@@ -196,3 +196,25 @@ TEST(JsonRecord, IgnoredValuesObeyTheDepthLimit) {
 
 }  // namespace
 }  // namespace aurvane::json
+
+namespace aurvane::json {
+namespace {
+
+TEST(JsonParse, NumbersConvertExactlyAndSafely) {
+  // A long run of zeros after the decimal point once read out of bounds.
+  std::string zeros = "[0." + std::string(300, '0') + "1e5]";
+  EXPECT_EQ(MustParse(zeros).as_array()[0].as_double(), 1e-296);
+  EXPECT_EQ(MustParse("[0." + std::string(400, '0') + "1e5]").as_array()[0].as_double(), 0.0);
+  EXPECT_EQ(MustParse("0." + std::string(5000, '0')).as_double(), 0.0);
+  EXPECT_EQ(MustParse("1e-400").as_double(), 0.0);
+  EXPECT_EQ(MustParse("4.9406564584124654e-324").as_double(), 5e-324);
+  EXPECT_EQ(MustParse("1.7976931348623157e308").as_double(), 1.7976931348623157e308);
+  EXPECT_EQ(ParseError("[1.8e308]"), "number out of range at line 1 column 8");
+  EXPECT_EQ(MustParse("123456789012345678901234567890").as_double(), 1.2345678901234568e29);
+  EXPECT_EQ(MustParse("-1E+2").as_double(), -100.0);
+  EXPECT_TRUE(std::signbit(MustParse("-0.0").as_double()));
+  EXPECT_EQ(MustParse("9007199254740993.0").as_double(), 9007199254740992.0);
+}
+
+}  // namespace
+}  // namespace aurvane::json

@@ -3,6 +3,9 @@
 #include <rapidjson/error/en.h>
 #include <rapidjson/reader.h>
 
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <vector>
@@ -35,7 +38,41 @@ class ViewStream {
 // rapidjson reports "-0" as Int(0): that is a negative zero, not an integer.
 Value IntValue(int i) { return i == 0 ? Value(-0.0) : Value(i); }
 
-constexpr unsigned kParseFlags = rapidjson::kParseFullPrecisionFlag | rapidjson::kParseValidateEncodingFlag |
+// The value of a JSON number's text, already checked against the grammar:
+// an integer kind when it has no fraction or exponent and fits 64 bits, else
+// a double. Nothing when it is too large for a double.
+std::optional<Value> NumberValue(std::string_view text) {
+  const char* begin = text.data();
+  const char* end = begin + text.size();
+  if (text.find_first_of(".eE") == std::string_view::npos) {
+    if (text.front() == '-') {
+      int64_t i = 0;
+      auto [stop, ec] = std::from_chars(begin, end, i);
+      // "-0" is a negative zero, not an integer.
+      if (ec == std::errc() && stop == end) return i == 0 ? Value(-0.0) : Value(i);
+    } else {
+      uint64_t u = 0;
+      auto [stop, ec] = std::from_chars(begin, end, u);
+      if (ec == std::errc() && stop == end) return Value(u);
+    }
+  }
+  double d = 0;
+  auto [stop, ec] = std::from_chars(begin, end, d);
+  if (ec == std::errc() && stop == end) return Value(d);
+  if (ec == std::errc::result_out_of_range) {
+    // from_chars says the same for overflow and underflow; an underflow
+    // reads as zero or a subnormal, as in every JSON reader.
+    std::string copy(text);
+    double v = std::strtod(copy.c_str(), nullptr);
+    if (std::isfinite(v)) return Value(v);
+  }
+  return std::nullopt;
+}
+
+// Numbers reach the handlers as text and are converted by NumberValue:
+// rapidjson 1.1.0's own conversion reads out of bounds on some inputs (a long
+// run of zeros after the decimal point), and std::from_chars rounds exactly.
+constexpr unsigned kParseFlags = rapidjson::kParseNumbersAsStringsFlag | rapidjson::kParseValidateEncodingFlag |
                                  rapidjson::kParseStopWhenDoneFlag;
 
 // Builds Values from SAX events. Containers under construction live on a
@@ -48,7 +85,8 @@ class TreeBuilder {
 
   // Depth of the value being built, counting the container that holds it.
   int depth() const { return static_cast<int>(stack_.size()); }
-  bool too_deep() const { return too_deep_; }
+  // Why a handler stopped the reader, if one did.
+  const std::optional<std::string>& stopped() const { return stopped_; }
   bool has_result() const { return result_.has_value(); }
   Value TakeResult() {
     Value v = std::move(*result_);
@@ -63,7 +101,14 @@ class TreeBuilder {
   bool Int64(int64_t i) { return Add(Value(i)); }
   bool Uint64(uint64_t u) { return Add(Value(u)); }
   bool Double(double d) { return Add(Value(d)); }
-  bool RawNumber(const char*, rapidjson::SizeType, bool) { return false; }
+  bool RawNumber(const char* s, rapidjson::SizeType n, bool) {
+    std::optional<Value> number = NumberValue(std::string_view(s, n));
+    if (!number) {
+      stopped_ = "number out of range";
+      return false;
+    }
+    return Add(std::move(*number));
+  }
   bool String(const char* s, rapidjson::SizeType n, bool) { return Add(Value(std::string(s, n))); }
   bool StartObject() { return Open(Value(Object())); }
   bool Key(const char* s, rapidjson::SizeType n, bool) {
@@ -99,7 +144,7 @@ class TreeBuilder {
 
   bool Open(Value container) {
     if (outer_levels_ + depth() + 1 > kMaxDepth) {
-      too_deep_ = true;
+      stopped_ = "recursion limit exceeded";
       return false;
     }
     stack_.push_back(Frame{std::move(container), {}});
@@ -113,14 +158,14 @@ class TreeBuilder {
   std::vector<Frame> stack_;
   std::optional<Value> result_;
   int outer_levels_;
-  bool too_deep_ = false;
+  std::optional<std::string> stopped_;
 };
 
 bool IsJsonSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
 // The message for a rapidjson error, or for our own handler having stopped.
-std::string ReaderMessage(rapidjson::ParseErrorCode code, bool too_deep, bool at_end) {
-  if (too_deep) return "recursion limit exceeded";
+std::string ReaderMessage(rapidjson::ParseErrorCode code, const std::optional<std::string>& stopped, bool at_end) {
+  if (stopped) return *stopped;
   if (at_end) return "EOF while parsing a value";
   switch (code) {
     case rapidjson::kParseErrorDocumentEmpty:
@@ -163,8 +208,8 @@ Result<Value> Parse(std::string_view text) {
   rapidjson::Reader reader;
   rapidjson::ParseResult ok = reader.Parse<kParseFlags>(stream, builder);
   if (!ok) {
-    size_t at = builder.too_deep() ? ok.Offset() : ErrorOffset(text, ok.Offset());
-    return Error{ReaderMessage(ok.Code(), builder.too_deep(), ok.Offset() >= text.size()) + PositionSuffix(text, at)};
+    size_t at = builder.stopped() ? stream.Tell() : ErrorOffset(text, ok.Offset());
+    return Error{ReaderMessage(ok.Code(), builder.stopped(), ok.Offset() >= text.size()) + PositionSuffix(text, at)};
   }
   size_t pos = stream.Tell();
   while (pos < text.size() && IsJsonSpace(text[pos])) ++pos;
@@ -185,7 +230,7 @@ class RecordHandler {
         seen_(fields.size(), false) {}
 
   const std::optional<std::string>& error() const { return error_; }
-  bool too_deep() const { return builder_.too_deep(); }
+  const std::optional<std::string>& stopped() const { return builder_.stopped(); }
 
   bool Null() { return AddScalar(Value()); }
   bool Bool(bool b) { return AddScalar(Value(b)); }
@@ -194,7 +239,11 @@ class RecordHandler {
   bool Int64(int64_t i) { return AddScalar(Value(i)); }
   bool Uint64(uint64_t u) { return AddScalar(Value(u)); }
   bool Double(double d) { return AddScalar(Value(d)); }
-  bool RawNumber(const char*, rapidjson::SizeType, bool) { return false; }
+  bool RawNumber(const char* s, rapidjson::SizeType n, bool c) {
+    if (level_ > 0) return builder_.RawNumber(s, n, c) && Finished();
+    std::optional<Value> number = NumberValue(std::string_view(s, n));
+    return number ? TopLevelScalar(*number) : Fail("number out of range");
+  }
   bool String(const char* s, rapidjson::SizeType n, bool) { return AddScalar(Value(std::string(s, n))); }
 
   bool StartObject() {
@@ -320,8 +369,8 @@ Status ReadRecord(std::string_view text, std::string_view struct_name, std::span
   rapidjson::ParseResult ok = reader.Parse<kParseFlags>(stream, handler);
   if (!ok) {
     if (handler.error()) return Error{*handler.error()};
-    size_t at = handler.too_deep() ? ok.Offset() : ErrorOffset(text, ok.Offset());
-    return Error{ReaderMessage(ok.Code(), handler.too_deep(), ok.Offset() >= text.size()) + PositionSuffix(text, at)};
+    size_t at = handler.stopped() ? stream.Tell() : ErrorOffset(text, ok.Offset());
+    return Error{ReaderMessage(ok.Code(), handler.stopped(), ok.Offset() >= text.size()) + PositionSuffix(text, at)};
   }
   size_t pos = stream.Tell();
   while (pos < text.size() && IsJsonSpace(text[pos])) ++pos;
