@@ -12,15 +12,28 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "json/json.h"
 #include "main/controller.h"
 
 namespace {
+
+// Resident memory now, from /proc/self/status, in MiB.
+double ResidentMiB() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
+  }
+  return 0;
+}
 
 double CpuSeconds(const rusage& usage) {
   return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
@@ -82,12 +95,28 @@ int main(int argc, char** argv) {
   rusage before{};
   getrusage(RUSAGE_SELF, &before);
   auto start = std::chrono::steady_clock::now();
-  char* args[] = {argv[0], spec_path.data(), nullptr};
-  int status = aurvane::RunController(2, args);
+  // Resident memory sampled through the run: after collection it must stay
+  // flat however many tests have finished.
+  std::vector<double> samples;
+  std::atomic<bool> done{false};
+  std::thread sampler([&] {
+    while (!done.load()) {
+      samples.push_back(ResidentMiB());
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  });
+  int status = aurvane::RunController({std::filesystem::path(argv[0]), std::filesystem::path(spec_path)});
+  done.store(true);
+  sampler.join();
   double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   rusage after{};
   getrusage(RUSAGE_SELF, &after);
   double cpu = CpuSeconds(after) - CpuSeconds(before);
+  auto at = [&](double fraction) {
+    return samples.empty() ? 0.0 : samples[static_cast<size_t>(fraction * static_cast<double>(samples.size() - 1))];
+  };
+  fprintf(stderr, "resident MiB at 25%%/50%%/75%%/100%% of the run: %.1f %.1f %.1f %.1f\n", at(0.25), at(0.5),
+          at(0.75), at(1.0));
   fprintf(stderr,
           "tests=%llu workers=%llu exit=%d wall=%.2fs controller_cpu=%.2fs cpu_per_test=%.1fus peak_rss=%.1fMiB\n",
           static_cast<unsigned long long>(tests), static_cast<unsigned long long>(workers), status, wall, cpu,

@@ -83,6 +83,10 @@ class Value {
   const Object& as_object() const { return std::get<Object>(v_); }
   Object& as_object() { return std::get<Object>(v_); }
 
+  // Makes this an empty object / array in place.
+  Object& emplace_object() { return v_.emplace<Object>(); }
+  Array& emplace_array() { return v_.emplace<Array>(); }
+
   // The member `key` of an object, or nullptr when this is not an object or
   // has no such member.
   const Value* Find(std::string_view key) const;

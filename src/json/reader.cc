@@ -110,13 +110,13 @@ class TreeBuilder {
     return Add(std::move(*number));
   }
   bool String(const char* s, rapidjson::SizeType n, bool) { return Add(Value(std::string(s, n))); }
-  bool StartObject() { return Open(Value(Object())); }
+  bool StartObject() { return Open(Kind::kObject); }
   bool Key(const char* s, rapidjson::SizeType n, bool) {
     stack_.back().key.assign(s, n);
     return true;
   }
   bool EndObject(rapidjson::SizeType) { return Close(); }
-  bool StartArray() { return Open(Value(Array())); }
+  bool StartArray() { return Open(Kind::kArray); }
   bool EndArray(rapidjson::SizeType) { return Close(); }
 
   // Attaches a complete value to the container being built, or makes it the
@@ -142,12 +142,19 @@ class TreeBuilder {
     std::string key;
   };
 
-  bool Open(Value container) {
+  bool Open(Kind kind) {
     if (outer_levels_ + depth() + 1 > kMaxDepth) {
       stopped_ = "recursion limit exceeded";
       return false;
     }
-    stack_.push_back(Frame{std::move(container), {}});
+    // Built in place: moving a fresh container into the frame makes GCC 12
+    // warn about the moved-from variant at -O2.
+    Frame& frame = stack_.emplace_back();
+    if (kind == Kind::kObject) {
+      frame.container.emplace_object();
+    } else {
+      frame.container.emplace_array();
+    }
     return true;
   }
   bool Close() {
