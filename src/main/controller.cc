@@ -6,6 +6,7 @@
 #include "cancel/cancel.h"
 #include "output/event_log.h"
 #include "output/summary.h"
+#include "process/launch.h"
 #include "scheduler/history.h"
 #include "spec/spec.h"
 #include "supervisor/supervisor.h"
@@ -38,7 +39,7 @@ Status AbandonInFlight(Supervisor& s) {
       record.emplace("exit_code", s.exit_status);
       record.emplace("index", test);
       record.emplace("phase", session.phase);
-      record.emplace("worker", "av" + std::to_string(n));
+      record.emplace("worker", WorkerName(n));
       if (Status logged = s.log.Emit(std::move(record), /*echo=*/false); !logged.ok()) return logged;
     }
     session.job.Terminate();
