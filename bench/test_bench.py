@@ -1,0 +1,188 @@
+"""Tests of the benchmark's own parts: `/usr/bin/python3 -m pytest bench -q`.
+
+The figures are only as good as the suites, the counting and the bound;
+these check the parts whose faults would not show in a table.
+"""
+
+import os
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import compare  # noqa: E402
+import suites  # noqa: E402
+
+PYTHON = "/usr/bin/python3"
+
+
+def collect(root):
+    out = subprocess.run(
+        [PYTHON, "-m", "pytest", "--collect-only", "-q", "-p", "no:cacheprovider", "."],
+        cwd=root,
+        capture_output=True,
+        text=True,
+    )
+    assert out.returncode == 0, out.stdout + out.stderr
+    return [line for line in out.stdout.splitlines() if "::" in line]
+
+
+class TestSuites:
+    def test_sleep_durations_are_heavy_tailed_with_the_longest_last(self):
+        durations = suites.sleep_durations()
+        assert durations == suites.sleep_durations(), "same seed, same suite"
+        assert len(durations) == 200
+        assert sum(durations) == pytest.approx(30.0, abs=0.05)
+        tail = durations[-20:]
+        assert tail == sorted(tail) and tail[-1] == max(durations), "longest tests last, longest at the end"
+        assert min(tail) >= max(durations[:-20]), "no long test hides earlier in the order"
+        # Heavy tail: the longest tenth holds far more than a tenth of the time.
+        assert sum(tail) > 0.3 * sum(durations)
+        assert max(durations) < 15.0, "one test must not be the whole lower bound"
+
+    def test_generated_suites_collect_the_promised_tests(self, tmp_path):
+        counts = suites.write_all(tmp_path, smoke=True, with_cpython=False)
+        for name, expected in counts.items():
+            nodeids = collect(tmp_path / name)
+            assert len(nodeids) == expected, name
+        files = {n.split("::")[0] for n in collect(tmp_path / "trivial")}
+        assert len(files) == suites.SMOKE.trivial_files
+
+    def test_full_scale_sizes(self):
+        full = suites.FULL
+        assert full.trivial_files * full.trivial_per_file == 2000 and full.trivial_files == 40
+        assert full.fixture_files * full.fixture_classes * full.fixture_per_class == 320
+
+    def test_rewriting_a_suite_gives_the_same_bytes(self, tmp_path):
+        suites.write_fixtures(tmp_path / "one", suites.SMOKE)
+        suites.write_fixtures(tmp_path / "two", suites.SMOKE)
+        for path in (tmp_path / "one").iterdir():
+            assert path.read_bytes() == (tmp_path / "two" / path.name).read_bytes()
+
+    def test_fixture_suite_pays_its_setups_once_per_file_and_class(self, tmp_path):
+        suites.write_fixtures(tmp_path, suites.SMOKE)
+        started = time.perf_counter()
+        out = subprocess.run(
+            [PYTHON, "-m", "pytest", "-q", "-p", "no:cacheprovider", "."], cwd=tmp_path, capture_output=True, text=True
+        )
+        wall = time.perf_counter() - started
+        assert out.returncode == 0, out.stdout
+        setups = sum(module + sum(classes) for module, classes in suites.fixture_costs(suites.SMOKE))
+        assert setups <= wall < setups + 3.0
+
+    def test_cpython_list_names_modules_of_the_installed_testsuite(self):
+        names = suites.cpython_modules()
+        assert len(names) >= 35, "about forty modules"
+        assert len(set(names)) == len(names)
+        if suites.CPYTHON_TEST_DIR.is_dir():
+            missing = [n for n in names if not (suites.CPYTHON_TEST_DIR / f"{n}.py").exists()]
+            assert not missing
+
+
+class TestCounting:
+    @pytest.mark.parametrize(
+        "output, expected",
+        [
+            ("....\n4 passed in 0.10s\n", {"passed": 4}),
+            ("F.\n1 failed, 1 passed in 0.2s\n", {"failed": 1, "passed": 1}),
+            ("== 3 passed, 2 skipped, 1 xfailed, 2 warnings in 1.0s ==\n", {"passed": 3, "skipped": 2, "xfailed": 1}),
+            ("E\n1 passed, 1 error in 0.3s\n", {"passed": 1, "error": 1}),
+            ("E\n2 errors in 0.3s\n", {"error": 2}),
+            ("aurvane-controller exited with status 3\nno tests ran in 0.01s\n", {}),
+            ("5 passed in 1s\nrun directory: /tmp/x\n", {"passed": 5}),
+        ],
+    )
+    def test_parse_counts(self, output, expected):
+        assert compare.parse_counts(output) == expected
+
+    def test_inconsistent_runs_are_reported(self):
+        runs = [
+            dict(suite="a", tool="serial", workers=2, round=0, code=0, counts={"passed": 10}),
+            dict(suite="a", tool="xdist-load", workers=2, round=0, code=0, counts={"passed": 10}),
+            dict(suite="a", tool="aurvane", workers=2, round=0, code=0, counts={"passed": 9}),
+            dict(suite="a", tool="aurvane-history", workers=2, round=0, code=3, counts={"passed": 10}),
+        ]
+        problems = compare.consistency_problems(runs)
+        assert len(problems) == 2
+        assert "9 passed, serial pytest 10" in problems[0] and "exit status 3" in problems[1]
+
+
+def run(tool, wall, suite="sleep", workers=2, **extra):
+    return dict(dict(suite=suite, tool=tool, wall=wall, workers=workers, code=0, counts={"passed": 4}), **extra)
+
+
+class TestFigures:
+    def test_lower_bound_takes_the_larger_of_half_the_total_and_the_longest(self):
+        timing = lambda total, longest: {"timing": {"total": total, "longest": longest, "collection": 0.5}}  # noqa: E731
+        runs = [run("serial", 31, **timing(30, 2)), run("serial", 32, **timing(30, 2)), run("serial", 33, **timing(40, 2))]
+        assert compare.lower_bound(runs, "sleep")["bound"] == pytest.approx(15.5)
+        assert compare.lower_bound(runs, "sleep", workers=8)["bound"] == pytest.approx(30 / 8 + 0.5)
+        long_one = [run("serial", 20, **timing(20, 12))]
+        assert compare.lower_bound(long_one, "sleep")["bound"] == pytest.approx(12.5)
+        assert compare.lower_bound(runs, "trivial") is None
+
+    def test_medians_keep_scaling_runs_and_worker_counts_apart(self):
+        runs = [run("xdist-load", w) for w in (10, 11, 30)]
+        runs += [run("xdist-load", 1, workers=8), run("xdist-load", 2, scaling=True)]
+        assert compare.median_of(runs, "sleep", "xdist-load") == 11
+        assert compare.median_of(runs, "sleep", "xdist-load", workers=8) == 1
+        assert compare.median_of(runs, "sleep", "xdist-load", scaling=True) == 2
+        assert compare.median_of(runs, "sleep", "serial") is None
+
+    def test_targets(self):
+        timing = {"timing": {"total": 30.0, "longest": 2.0, "collection": 0.5}}
+        runs = [run("serial", 31, **timing), run("xdist-load", 20), run("aurvane-history", 16.0)]
+        found = {what: (value, met) for what, value, _, met in compare.targets(runs, ["sleep"])}
+        assert found["(b) with history / xdist load"] == (pytest.approx(0.8), True)
+        assert found["(b) with history / lower bound"] == (pytest.approx(16 / 15.5), True)
+        runs[-1]["wall"] = 17.0
+        found = {what: met for what, _, _, met in compare.targets(runs, ["sleep"])}
+        assert found == {"(b) with history / xdist load": True, "(b) with history / lower bound": False}
+
+    def test_controller_cpu_is_per_test_and_memory_the_peak(self):
+        runs = [
+            run("aurvane", 1, suite="trivial", controller={"cpu": 0.2, "peak_mib": 5.0}, counts={"passed": 2000}),
+            run("aurvane-history", 1, suite="trivial", controller={"cpu": 0.1, "peak_mib": 7.0}, counts={"passed": 2000}),
+        ]
+        figures = compare.controller_figures(runs, "trivial")
+        assert figures["cpu_per_test_us"] == pytest.approx(75.0)
+        assert figures["peak_mib"] == 7.0
+
+
+class TestMeasuring:
+    def test_tree_memory_adds_up_grandchildren(self):
+        # A child that starts a grandchild holding 64 MiB, both named.
+        code = (
+            "import subprocess, time\n"
+            "p = subprocess.Popen(['/usr/bin/python3', '-c', "
+            "'import time; b = bytearray(64 << 20); b[::4096] = b\"x\" * len(b[::4096]); time.sleep(1.0)'])\n"
+            "p.wait()\n"
+        )
+        proc = subprocess.Popen([PYTHON, "-c", code])
+        with compare.TreeMemory(proc.pid, interval=0.02, watch="python3") as memory:
+            proc.wait()
+        assert memory.peak_processes >= 2
+        assert memory.peak > 64 << 20
+        assert memory.watched_peak > 64 << 20
+
+    def test_own_cpu_leaves_out_the_children_and_keeps_the_exit_status(self, tmp_path):
+        binary = tmp_path / "own_cpu"
+        subprocess.run(["cc", "-O2", "-o", str(binary), str(Path(compare.HERE) / "own_cpu.c")], check=True)
+        script = tmp_path / "burn.sh"
+        # The program itself burns about 0.3 s, its child about 1 s.
+        script.write_text(
+            "#!/usr/bin/python3\nimport subprocess, sys, time\n"
+            "t = time.process_time()\nwhile time.process_time() - t < 0.3: pass\n"
+            "subprocess.run([sys.executable, '-c', "
+            "'import time\\nt = time.process_time()\\nwhile time.process_time() - t < 1: pass'])\n"
+            "sys.exit(7)\n"
+        )
+        script.chmod(0o755)
+        times = tmp_path / "times.txt"
+        env = dict(os.environ, BENCH_REAL_CONTROLLER=str(script), BENCH_CONTROLLER_TIMES=str(times))
+        assert subprocess.run([str(binary)], env=env).returncode == 7
+        cpu = compare.read_controller_cpu(times)
+        assert 0.25 <= cpu < 0.8, cpu
