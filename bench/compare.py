@@ -190,6 +190,34 @@ def run_once(argv, cwd, env, log_path):
     }
 
 
+def controller_phases(events_path):
+    """Seconds from the controller's start to its milestones, from events.jsonl."""
+    phases = {}
+    try:
+        with open(events_path, "rb") as f:
+            for raw in f:
+                # Only the few record kinds wanted; the log has one line per
+                # worker message and is not worth parsing whole.
+                if b'"event":"worker_event"' in raw or b'"event":"report"' in raw:
+                    continue
+                record = json.loads(raw)
+                event, elapsed = record.get("event"), record.get("elapsed")
+                if event == "worker_spawned":
+                    phases.setdefault("spawned", elapsed)
+                elif event == "collection":
+                    phases["collected"] = elapsed
+                elif event == "start":
+                    phases.setdefault("first_start", elapsed)
+                elif event == "finish":
+                    phases["last_finish"] = elapsed
+                elif event == "summary":
+                    phases["summary"] = elapsed
+        phases["events_mib"] = os.path.getsize(events_path) / 2**20
+    except (OSError, ValueError):
+        pass
+    return phases
+
+
 def read_controller_cpu(path):
     """The controller's own CPU seconds, as own_cpu wrote them."""
     try:
@@ -225,6 +253,18 @@ class Bench:
                 suites.WRITERS[name](self.work / name, scale)
         subprocess.run(["cc", "-O2", "-o", str(self.wrapper), str(HERE / "own_cpu.c")], check=True)
 
+    def warm_up(self, names):
+        """One collection per suite first: bytecode and rewritten test modules
+        are cached and the files are in the page cache before the first
+        timed run, whichever tool that is."""
+        for name in names:
+            subprocess.run(
+                [PYTHON, "-m", "pytest", "--collect-only", "-q", *self.suite_args(name)],
+                cwd=self.work / name,
+                stdout=subprocess.DEVNULL,
+                stderr=subprocess.DEVNULL,
+            )
+
     def suite_args(self, name):
         return suites.cpython_args() if name == "cpython" else ["."]
 
@@ -249,7 +289,7 @@ class Bench:
                 "pytest_aurvane",
                 f"--aurvane={workers}",
                 f"--aurvane-schedule={SUITES[suite]['schedule']}",
-                f"--aurvane-history-path={self.state / f'history-{suite}-{workers}.json'}",
+                f"--aurvane-history-path={self.state / f'history-{suite}.json'}",
                 f"--aurvane-run-dir={self.state / f'run-{suite}'}",
             ]
         return argv + self.suite_args(suite), env
@@ -258,7 +298,7 @@ class Bench:
         tag = f"-{tool}-{workers}-{round_no}"
         if tool == "aurvane":
             # "Without history": no file at all; this run then saves one.
-            (self.state / f"history-{suite}-{workers}.json").unlink(missing_ok=True)
+            (self.state / f"history-{suite}.json").unlink(missing_ok=True)
         argv, env = self.command(tool, suite, workers, tag)
         result = run_once(argv, self.work / suite, env, self.logs / f"{suite}{tag}.log")
         result.update(tool=tool, suite=suite, round=round_no, workers=workers)
@@ -275,6 +315,7 @@ class Bench:
         if tool.startswith("aurvane"):
             cpu = read_controller_cpu(self.state / f"controller-{suite}{tag}.txt")
             result["controller"] = {"cpu": cpu, "peak_mib": result["peak_controller_mib"]} if cpu is not None else None
+            result["phases"] = controller_phases(self.state / f"run-{suite}" / "events.jsonl")
         self.log(
             f"{suite:9s} {tool:16s} n={workers} round {round_no}: {result['wall']:7.2f} s "
             f"exit {result['code']} {result['counts']} peak {result['peak_tree_mib']:.0f} MiB"
@@ -292,13 +333,15 @@ class Bench:
         return runs
 
     def scaling(self, suite, counts, rounds):
-        """Wall time against the worker count, Aurvane (with history) and xdist load."""
+        """Wall time against the worker count, Aurvane (with history) and xdist load.
+        Runs after the main rounds, whose last Aurvane run left the history."""
         runs = []
         for r in range(rounds):
             for n in counts:
-                pair = [("xdist-load", n), ("aurvane", n), ("aurvane-history", n)]
+                # With history only: the history the main rounds left.
+                pair = [("xdist-load", n), ("aurvane-history", n)]
                 if (r + n) % 2:
-                    pair = pair[1:] + pair[:1]
+                    pair.reverse()
                 for tool, workers in pair:
                     runs.append(dict(self.run(tool, suite, f"s{r}", workers), scaling=True))
         return runs
@@ -376,6 +419,25 @@ def controller_figures(runs, suite):
     if not cpu:
         return None
     return {"cpu_per_test_us": statistics.median(cpu), "peak_mib": max(peak)}
+
+
+def phase_rows(runs, suite):
+    rows = []
+    for tool in ("aurvane", "aurvane-history"):
+        picked = [r for r in runs if r["suite"] == suite and r["tool"] == tool and not r.get("scaling")]
+        picked = [r for r in picked if {"collected", "last_finish", "summary"} <= set(r.get("phases") or {})]
+        if not picked:
+            continue
+        med = lambda f: statistics.median(f(r) for r in picked)  # noqa: E731
+        rows.append(
+            f"| {TOOL_LABELS[tool]} | {med(lambda r: r['wall']):.2f} | "
+            f"{med(lambda r: r['wall'] - r['phases']['summary']):.2f} | "
+            f"{med(lambda r: r['phases']['collected']):.2f} | "
+            f"{med(lambda r: r['phases']['last_finish'] - r['phases']['collected']):.2f} | "
+            f"{med(lambda r: r['phases']['summary'] - r['phases']['last_finish']):.2f} | "
+            f"{med(lambda r: r['phases'].get('events_mib', 0)):.1f} |"
+        )
+    return rows
 
 
 def targets(runs, names):
@@ -520,9 +582,10 @@ def plot(data, out_dir):
     if scaling:
         counts = sorted({r["workers"] for r in scaling})
         fig, ax = plt.subplots(figsize=(6, 4))
-        for tool, color in (("xdist-load", "#e39b3a"), ("aurvane", "#5b8fd0"), ("aurvane-history", "#1f4e9c")):
+        for tool, color in (("xdist-load", "#e39b3a"), ("aurvane-history", "#1f4e9c")):
             ys = [median_of(runs, "sleep", tool, workers=n, scaling=True) for n in counts]
-            ax.plot(counts, ys, marker="o", color=color, label=TOOL_LABELS[tool].replace(" 2,", ","))
+            label = TOOL_LABELS[tool].replace(" 2,", ",").replace(" -n 2", " -n N")
+            ax.plot(counts, ys, marker="o", color=color, label=label)
         bounds = [lower_bound(runs, "sleep", n) for n in counts]
         if all(bounds):
             ax.plot(counts, [b["bound"] for b in bounds], linestyle="--", color="black", label="lower bound")
@@ -590,6 +653,18 @@ def report(data, out_dir, notes=None):
                 f"Lower bound = max(total {bound['total']:.2f} s / 2, longest {bound['longest']:.2f} s) + "
                 f"collection {bound['collection']:.2f} s (serial pytest's own timings).",
             ]
+        phases = phase_rows(runs, suite)
+        if phases:
+            lines += [
+                "",
+                "Where an Aurvane run's time goes (medians, seconds): before the controller's clock starts "
+                "and after its summary (the front end's start-up, the launch, the exit); worker start-up and "
+                "collection up to the \"collection\" record; the tests up to the last \"finish\"; "
+                "the end of the run up to \"summary\".",
+                "",
+                "| run | wall | outside the controller | start-up and collection | tests | end of run | events.jsonl, MiB |",
+                "|---|---:|---:|---:|---:|---:|---:|",
+            ] + phases
         ctl = controller_figures(runs, suite)
         if ctl:
             lines += [
@@ -604,11 +679,11 @@ def report(data, out_dir, notes=None):
         lines += [
             "## (b) against the number of workers",
             "",
-            "| workers | " + " | ".join(TOOL_LABELS[t].replace(" 2,", ",").replace(" -n 2", " -n N") for t in ("xdist-load", "aurvane", "aurvane-history")) + " | lower bound |",
-            "|---:|---:|---:|---:|---:|",
+            "| workers | " + " | ".join(TOOL_LABELS[t].replace(" 2,", ",").replace(" -n 2", " -n N") for t in ("xdist-load", "aurvane-history")) + " | lower bound |",
+            "|---:|---:|---:|---:|",
         ]
         for n in counts:
-            cells = [fmt(median_of(runs, "sleep", t, workers=n, scaling=True)) for t in ("xdist-load", "aurvane", "aurvane-history")]
+            cells = [fmt(median_of(runs, "sleep", t, workers=n, scaling=True)) for t in ("xdist-load", "aurvane-history")]
             bound = lower_bound(runs, "sleep", n)
             lines.append(f"| {n} | " + " | ".join(cells) + f" | {fmt(bound['bound'] if bound else None)} |")
         lines.append("")
@@ -684,6 +759,7 @@ def main(argv):
     log = lambda text: print(f"[{time.monotonic() - started:6.0f} s] {text}", flush=True)  # noqa: E731
     bench = Bench(args.work, args.controller, rounds, log)
     bench.prepare(names, args.smoke)
+    bench.warm_up(names)
     runs = bench.rounds_of(names)
     if counts and "sleep" in names:
         runs += bench.scaling("sleep", counts, args.scaling_rounds)
