@@ -211,40 +211,71 @@ test_uuid test_weakset test_with test_zlib test_configparser
 """.split()
 
 
-def select_cpython(count=40, limit=15.0, work=Path("/tmp/aurvane-bench/select")):
+def _run_pytest(args, cwd, timeout, env=None):
+    started = time.perf_counter()
+    try:
+        proc = subprocess.run(
+            [PYTHON, "-m", "pytest", "-q", "-rfE", "-p", "no:cacheprovider", *args],
+            cwd=cwd,
+            capture_output=True,
+            text=True,
+            timeout=timeout,
+            env=env,
+        )
+    except subprocess.TimeoutExpired:
+        return None, time.perf_counter() - started, ""
+    return proc.returncode, time.perf_counter() - started, proc.stdout
+
+
+def failing_modules(output):
+    """Module names from the "FAILED test/test_x.py::..." lines of -rfE."""
+    found = set()
+    for line in output.splitlines():
+        if line.startswith(("FAILED ", "ERROR ")):
+            path = line.split()[1].split("::")[0]
+            found.add(Path(path).stem)
+    return found
+
+
+def select_cpython(count=40, limit=4.0, controller=None, work=Path("/tmp/aurvane-bench/select")):
     """Runs each candidate alone under serial pytest and keeps the first
-    `count` that exit 0 within `limit` seconds; writes cpython_modules.txt."""
+    `count` that exit 0 within `limit` seconds; then runs the chosen ones
+    together under pytest-xdist (and Aurvane, given its controller) and
+    drops modules that fail there. Writes cpython_modules.txt."""
     write_cpython(work)
     chosen = []
     for name in CPYTHON_CANDIDATES:
         if len(chosen) == count:
             break
-        started = time.perf_counter()
-        try:
-            proc = subprocess.run(
-                [PYTHON, "-m", "pytest", "-q", "-p", "no:cacheprovider", f"test/{name}.py"],
-                cwd=work,
-                capture_output=True,
-                text=True,
-                timeout=limit,
-            )
-        except subprocess.TimeoutExpired:
-            print(f"{name}: over {limit:g} s, left out", file=sys.stderr)
-            continue
-        seconds = time.perf_counter() - started
-        last = proc.stdout.strip().splitlines()[-1] if proc.stdout.strip() else ""
-        if proc.returncode != 0:
-            print(f"{name}: exit {proc.returncode} ({last}), left out", file=sys.stderr)
+        code, seconds, output = _run_pytest([f"test/{name}.py"], work, limit)
+        last = output.strip().splitlines()[-1].strip("= ") if output.strip() else ""
+        if code != 0:
+            print(f"{name}: {'over the limit' if code is None else f'exit {code}'} ({last}), left out", file=sys.stderr)
             continue
         print(f"{name}: {seconds:.1f} s, {last}", file=sys.stderr)
-        chosen.append((name, seconds, last.strip("= ")))
+        chosen.append((name, seconds, last))
+    together = [f"test/{name}.py" for name, _, _ in chosen]
+    dropped = set()
+    runs = [["-n", "2"]]
+    if controller:
+        env = dict(os.environ, PYTHONPATH=str(HERE.parent / "python"), AURVANE_CONTROLLER=str(controller))
+        runs.append(["-p", "pytest_aurvane", "--aurvane=2", "--aurvane-no-history", f"--aurvane-run-dir={work}/run"])
+    for extra in runs:
+        code, seconds, output = _run_pytest(
+            extra + together, work, 600, env if "pytest_aurvane" in extra else None
+        )
+        bad = failing_modules(output)
+        print(f"together with {' '.join(extra[:3])}: exit {code}, {seconds:.1f} s, failing: {sorted(bad)}", file=sys.stderr)
+        dropped |= bad
+    chosen = [c for c in chosen if c[0] not in dropped]
     lines = [
         "# CPython test modules of the benchmark's real suite: Debian's",
-        "# libpython3.11-testsuite, each collected and passed under plain pytest.",
+        "# libpython3.11-testsuite, each collected and passed under plain pytest",
+        "# alone and together under pytest-xdist and Aurvane with 2 workers.",
         "# Written by `bench/suites.py select-cpython`; module, then what one",
         "# serial pytest run of it alone took and printed at selection.",
     ]
-    lines += [f"{name:28s} # {seconds:5.1f} s  {summary}" for name, seconds, summary in chosen]
+    lines += [f"{name:28s} # {seconds:4.1f} s  {summary}" for name, seconds, summary in chosen]
     CPYTHON_LIST.write_text("\n".join(lines) + "\n")
     return [name for name, _, _ in chosen]
 
@@ -258,14 +289,15 @@ def main(argv):
     write.add_argument("--no-cpython", action="store_true")
     select = sub.add_parser("select-cpython", help="pick the CPython modules")
     select.add_argument("--count", type=int, default=40)
-    select.add_argument("--limit", type=float, default=15.0, help="seconds one module may take alone")
+    select.add_argument("--limit", type=float, default=4.0, help="seconds one module may take alone")
+    select.add_argument("--controller", default=None, help="also check the chosen modules under Aurvane")
     args = parser.parse_args(argv)
     if args.command == "write":
         counts = write_all(args.dir, smoke=args.smoke, with_cpython=not args.no_cpython)
         for name, n in counts.items():
             print(f"{name}: {n} tests in {args.dir / name}")
     else:
-        names = select_cpython(args.count, args.limit)
+        names = select_cpython(args.count, args.limit, args.controller)
         print(f"{len(names)} modules written to {CPYTHON_LIST}")
     return 0
 

@@ -98,6 +98,15 @@ class TestCounting:
     def test_parse_counts(self, output, expected):
         assert compare.parse_counts(output) == expected
 
+    def test_failing_modules_from_the_short_summary(self):
+        output = (
+            "FAILED test/test_re.py::ReTests::test_bug - AssertionError: x\n"
+            "ERROR test/test_abc.py::TestABC - fixture missing\n"
+            "FAILED test/test_re.py::ReTests::test_other\n"
+            "2 failed, 1 error in 3.0s\n"
+        )
+        assert suites.failing_modules(output) == {"test_re", "test_abc"}
+
     def test_inconsistent_runs_are_reported(self):
         runs = [
             dict(suite="a", tool="serial", workers=2, round=0, code=0, counts={"passed": 10}),
@@ -186,3 +195,102 @@ class TestMeasuring:
         assert subprocess.run([str(binary)], env=env).returncode == 7
         cpu = compare.read_controller_cpu(times)
         assert 0.25 <= cpu < 0.8, cpu
+
+
+class TestRounds:
+    def test_every_tool_once_per_round_in_a_rotating_order(self, tmp_path):
+        bench = compare.Bench(tmp_path, "/bin/true", rounds=4, log=lambda text: None)
+        calls = []
+        bench.run = lambda tool, suite, round_no, workers=2: calls.append((round_no, suite, tool)) or {}
+        bench.rounds_of(["sleep", "fixtures"])
+        assert len(calls) == 4 * 2 * len(compare.TOOLS)
+        firsts = []
+        for r in range(4):
+            tools = [tool for round_no, suite, tool in calls if round_no == r and suite == "sleep"]
+            assert sorted(tools) == sorted(compare.TOOLS)
+            assert tools.index("aurvane") + 1 == tools.index("aurvane-history"), "history run right after its source"
+            firsts.append(tools[0])
+        assert len(set(firsts)) == 4, "each round starts with another tool"
+
+    def test_the_no_history_run_starts_without_a_history_file(self, tmp_path, monkeypatch):
+        bench = compare.Bench(tmp_path, "/bin/true", rounds=1, log=lambda text: None)
+        bench.state.mkdir(parents=True)
+        history = bench.state / "history-sleep.json"
+        history.write_text('{"test_sleep_00.py::test_000": 3.0}')
+        argv, env = bench.command("aurvane-history", "sleep")
+        assert f"--aurvane-history-path={history}" in argv and "--aurvane-schedule=test" in argv
+        assert env["BENCH_REAL_CONTROLLER"] == str(Path("/bin/true").resolve())
+        seen = []
+        result = {"wall": 1, "code": 0, "counts": {}, "peak_tree_mib": 0, "peak_controller_mib": 0}
+        monkeypatch.setattr(compare, "run_once", lambda *a: seen.append(history.exists()) or dict(result))
+        bench.run("aurvane", "sleep", 0)
+        history.write_text("{}")  # what the first run would have saved
+        bench.run("aurvane-history", "sleep", 0)
+        assert seen == [False, True]
+
+
+def synthetic_results():
+    runs = []
+    for r in range(3):
+        for suite in compare.SUITES:
+            for i, tool in enumerate(compare.TOOLS):
+                extra = {}
+                if tool == "serial":
+                    extra["timing"] = {"total": 20.0, "longest": 1.5, "collection": 0.4}
+                if tool.startswith("aurvane"):
+                    extra["controller"] = {"cpu": 0.0001, "peak_mib": 6.0}
+                    extra["phases"] = {"collected": 0.6, "last_finish": 9.0, "summary": 9.1, "events_mib": 2.0}
+                runs.append(dict(run(tool, 12.0 - i + r, suite=suite, round=r, peak_tree_mib=90.0), **extra))
+    for n in (1, 2, 4, 8):
+        for tool in ("xdist-load", "aurvane-history"):
+            runs.append(run(tool, 30.0 / n + 1, workers=n, round="s0", scaling=True, peak_tree_mib=50.0))
+    return {
+        "date": "2026-12-07 10:30 UTC",
+        "command": "bench/compare.py",
+        "elapsed": 900.0,
+        "rounds": 3,
+        "suites": list(compare.SUITES),
+        "machine": compare.machine(),
+        "versions": {"python": "3", "pytest": "7", "xdist": "3", "commit": "abc", "controller": "c", "build_type": "R"},
+        "runs": runs,
+        "controller_bench": [{"tests": 100000, "workers": 2, "exit": 0, "wall": 9.0, "cpu_per_test_us": 50.0, "peak_rss_mib": 12.0}],
+    }
+
+
+class TestReport:
+    def test_report_and_plots_from_a_whole_run(self, tmp_path):
+        data = synthetic_results()
+        data["plots"] = [p.name for p in compare.plot(data, tmp_path)]
+        assert data["plots"] == ["wall_time.png", "sleep_scaling.png"]
+        notes = tmp_path / "notes.md"
+        notes.write_text("## Profile\n\nsomething\n")
+        compare.report(data, tmp_path, notes)
+        text = (tmp_path / "RESULTS.md").read_text()
+        for suite in compare.SUITES.values():
+            assert f"## {suite['title']}" in text
+        assert "| 8 | 4.75 | 4.75 | 2.90 |" in text, "scaling row: both tools and the bound for 8 workers"
+        assert "| 100000 | 2 | 9.00 | 50.0 | 12.0 |" in text
+        assert "| controller CPU per test on (a), µs | 25 | ≤ 100 | met |" in text
+        assert text.count("**missed**") + text.count("| met |") == len(compare.targets(data["runs"], data["suites"]))
+        assert "## Profile" in text and "![wall_time.png](wall_time.png)" in text
+        assert "Runs that did not pass cleanly" not in text
+
+    def test_phases_from_an_event_log(self, tmp_path):
+        log = tmp_path / "events.jsonl"
+        records = [
+            {"event": "worker_spawned", "elapsed": 0.01, "pid": 1, "worker": "av0"},
+            {"event": "worker_spawned", "elapsed": 0.02, "pid": 2, "worker": "av1"},
+            {"event": "worker_event", "elapsed": 0.3, "payload": {"event": "hello"}, "worker": "av0"},
+            {"event": "collection", "elapsed": 0.5, "count": 2, "workers": 2},
+            {"event": "start", "elapsed": 0.51, "index": 0},
+            {"event": "report", "elapsed": 0.6, "report": {}},
+            {"event": "finish", "elapsed": 0.7, "index": 0},
+            {"event": "finish", "elapsed": 0.9, "index": 1},
+            {"event": "summary", "elapsed": 1.0},
+        ]
+        log.write_text("".join(compare.json.dumps(r) + "\n" for r in records))
+        phases = compare.controller_phases(log)
+        assert {k: phases[k] for k in ("spawned", "collected", "first_start", "last_finish", "summary")} == {
+            "spawned": 0.01, "collected": 0.5, "first_start": 0.51, "last_finish": 0.9, "summary": 1.0,
+        }  # fmt: skip
+        assert compare.controller_phases(tmp_path / "missing.jsonl") == {}
