@@ -218,3 +218,19 @@ TEST(JsonParse, NumbersConvertExactlyAndSafely) {
 
 }  // namespace
 }  // namespace aurvane::json
+
+namespace aurvane::json {
+namespace {
+
+TEST(JsonParse, StringsStayValidUtf8) {
+  // A surrogate pair is one code point; a lone surrogate is no character.
+  EXPECT_EQ(MustParse(R"("\ud83d\ude00")").as_string(), "\xF0\x9F\x98\x80");
+  EXPECT_EQ(MustParse(R"("\ud7ff\ue000")").as_string(), "\xED\x9F\xBF\xEE\x80\x80");
+  EXPECT_EQ(ParseError(R"(["\uDDDD"])"), "lone surrogate in string escape at line 1 column 9");
+  EXPECT_EQ(ParseError(R"({"\udc00":1})"), "lone surrogate in string escape at line 1 column 9");
+  EXPECT_NE(ParseError(R"("\ud800x")").find(" at line 1"), std::string::npos);
+  EXPECT_NE(ParseError("\"\xED\xA0\x80\"").find(" at line 1"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace aurvane::json

@@ -38,6 +38,17 @@ class ViewStream {
 // rapidjson reports "-0" as Int(0): that is a negative zero, not an integer.
 Value IntValue(int i) { return i == 0 ? Value(-0.0) : Value(i); }
 
+// Whether UTF-8 text holds an encoded UTF-16 surrogate (U+D800..U+DFFF).
+// The input bytes are validated by rapidjson, but a "\\uDC00" escape with no
+// high surrogate before it is decoded into such bytes, which are not UTF-8
+// and would make every line we write with the string invalid.
+bool HasEncodedSurrogate(std::string_view text) {
+  for (size_t i = text.find('\xED'); i != std::string_view::npos; i = text.find('\xED', i + 1)) {
+    if (i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0xA0) return true;
+  }
+  return false;
+}
+
 // The value of a JSON number's text, already checked against the grammar:
 // an integer kind when it has no fraction or exponent and fits 64 bits, else
 // a double. Nothing when it is too large for a double.
@@ -109,9 +120,19 @@ class TreeBuilder {
     }
     return Add(std::move(*number));
   }
-  bool String(const char* s, rapidjson::SizeType n, bool) { return Add(Value(std::string(s, n))); }
+  bool String(const char* s, rapidjson::SizeType n, bool) {
+    if (HasEncodedSurrogate(std::string_view(s, n))) {
+      stopped_ = "lone surrogate in string escape";
+      return false;
+    }
+    return Add(Value(std::string(s, n)));
+  }
   bool StartObject() { return Open(Kind::kObject); }
   bool Key(const char* s, rapidjson::SizeType n, bool) {
+    if (HasEncodedSurrogate(std::string_view(s, n))) {
+      stopped_ = "lone surrogate in string escape";
+      return false;
+    }
     stack_.back().key.assign(s, n);
     return true;
   }
@@ -251,7 +272,11 @@ class RecordHandler {
     std::optional<Value> number = NumberValue(std::string_view(s, n));
     return number ? TopLevelScalar(*number) : Fail("number out of range");
   }
-  bool String(const char* s, rapidjson::SizeType n, bool) { return AddScalar(Value(std::string(s, n))); }
+  bool String(const char* s, rapidjson::SizeType n, bool c) {
+    if (level_ > 0) return builder_.String(s, n, c) && Finished();
+    if (HasEncodedSurrogate(std::string_view(s, n))) return Fail("lone surrogate in string escape");
+    return TopLevelScalar(Value(std::string(s, n)));
+  }
 
   bool StartObject() {
     if (level_ == 0) {
@@ -274,6 +299,7 @@ class RecordHandler {
   bool Key(const char* s, rapidjson::SizeType n, bool c) {
     if (level_ > 1) return builder_.Key(s, n, c);
     std::string_view key(s, n);
+    if (HasEncodedSurrogate(key)) return Fail("lone surrogate in string escape");
     current_ = kSkip;
     for (size_t i = 0; i < fields_.size(); ++i) {
       if (fields_[i] == key) {
