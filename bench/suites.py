@@ -258,7 +258,7 @@ def select_cpython(count=40, limit=4.0, controller=None, work=Path("/tmp/aurvane
     dropped = set()
     runs = [["-n", "2"]]
     if controller:
-        env = dict(os.environ, PYTHONPATH=str(HERE.parent / "python"), AURVANE_CONTROLLER=str(controller))
+        env = dict(os.environ, PYTHONPATH=str(HERE.parent / "python"), AURVANE_CONTROLLER=str(Path(controller).resolve()))
         runs.append(["-p", "pytest_aurvane", "--aurvane=2", "--aurvane-no-history", f"--aurvane-run-dir={work}/run"])
     for extra in runs:
         code, seconds, output = _run_pytest(
