@@ -614,7 +614,9 @@ def report(data, out_dir, notes=None):
         f"Linux {m['kernel']}, Debian {m['debian']}; Python {v['python']}, pytest {v['pytest']}, "
         f"pytest-xdist {v['xdist']}; controller at commit {v['commit']} ({v['build_type']} build).",
         "",
-        f"Reproduce: `{data['command']}` (took {data['elapsed'] / 60:.1f} minutes). "
+        f"Reproduce: `scripts/build.sh release && {data['command']}` (took {data['elapsed'] / 60:.1f} minutes; "
+        "the fake-worker figures need `build/bench-rel/bench/controller_bench`, a Release build with "
+        "`-DAURVANE_BENCH=ON`). One-minute smoke version: `bench/compare.py --smoke`. "
         f"Medians of {data['rounds']} rounds; in each round every tool runs once on every suite, "
         "in an order that rotates from round to round. Wall time is the whole command, interpreter "
         "start to exit. Peak memory is the largest sum of resident set sizes over the process tree "
