@@ -14,7 +14,9 @@ import signal
 import subprocess
 import sys
 import tempfile
+import time
 import uuid
+from collections import deque
 from pathlib import Path
 
 import pytest
@@ -47,6 +49,10 @@ _FLAG_OPTIONS = ("--aurvane-no-history",)
 _RUN_FILES = ("events.jsonl", "summary.json", "spec.json", "controller-stderr.txt")
 
 _WORKER_LOG_TAIL_LINES = 40
+# After replaying what the controller has written, wait this long before
+# reading again, so that records arrive in batches: a quick test otherwise
+# wakes this process once per record, on the cores its workers need.
+_READ_PAUSE_SECONDS = 0.005
 
 
 def pytest_addoption(parser):
@@ -375,11 +381,23 @@ class FrontEnd:
     def _pump(self, proc):
         """Replays the controller's records until it closes its output."""
         interrupted = False
+        fd = proc.stdout.fileno()
+        partial = b""
+        lines = deque()
         while True:
             try:
-                for raw in iter(proc.stdout.readline, b""):
-                    self._handle_line(raw)
-                return interrupted
+                while True:
+                    while lines:
+                        self._handle_line(lines.popleft())
+                    chunk = os.read(fd, 1 << 20)
+                    if not chunk:
+                        if partial:
+                            self._handle_line(partial)
+                        return interrupted
+                    lines.extend((partial + chunk).split(b"\n"))
+                    partial = lines.pop()
+                    if len(chunk) < (1 << 20):
+                        time.sleep(_READ_PAUSE_SECONDS)
             except KeyboardInterrupt:
                 if interrupted:
                     # A second Ctrl-C: stop waiting for an orderly end.
@@ -423,7 +441,9 @@ class FrontEnd:
         self._line(f"aurvane: {count} tests collected by {record.get('workers')} workers", bold=True)
 
     def _rebuild_report(self, record):
-        data = record.get("report")
+        return self._rebuild(record.get("report"))
+
+    def _rebuild(self, data):
         if not isinstance(data, dict):
             return None
         if isinstance(data.get("longrepr"), list):
@@ -443,11 +463,14 @@ class FrontEnd:
         self.locations[record.get("nodeid")] = record.get("location")
 
     def _on_report(self, record):
-        report = self._rebuild_report(record)
-        if report is None:
-            return
-        self._log_start(report.nodeid, report.location)
-        self.config.hook.pytest_runtest_logreport(report=report)
+        # A worker sends a test's passing reports together, under "reports".
+        bundle = record.get("reports")
+        for data in bundle if isinstance(bundle, list) else (record.get("report"),):
+            report = self._rebuild(data)
+            if report is None:
+                continue
+            self._log_start(report.nodeid, report.location)
+            self.config.hook.pytest_runtest_logreport(report=report)
 
     def _on_finish(self, record):
         self._log_finish(record.get("nodeid"), record.get("location"))

@@ -27,6 +27,9 @@ MAX_LINE_BYTES = 8 * 1024 * 1024
 # Room left for the envelope around a shrunk report.
 _SHRINK_TARGET = MAX_LINE_BYTES - 64 * 1024
 _TRUNCATED_NOTE = "\n[aurvane: output truncated to fit the worker protocol line limit]\n"
+# Passing reports of one test travel together in one "report" message, up
+# to this many bytes; a larger passing report travels alone.
+_BUNDLE_BYTES = 256 * 1024
 
 
 class Channel:
@@ -34,22 +37,43 @@ class Channel:
 
     Both descriptors are private duplicates, so nothing a test does to
     descriptors 0 and 1 (printing, reading input, ``-s``) reaches them.
+
+    Lines given to ``hold`` wait for the next ``send`` and leave with it in
+    one write. A quick test's lines then cost the controller a few wake-ups
+    instead of one per line; nothing is held across a blocking wait, because
+    every phase start and every "finished" goes out with ``send``.
     """
 
     def __init__(self, out_fd, in_fd):
         self._out_fd = out_fd
         self._in = os.fdopen(in_fd, "rb", buffering=0)
         self._pending = b""
+        self._held = []
+
+    def hold(self, line):
+        """Queue an encoded line (bytes ending in a line feed) for the next send."""
+        self._held.append(line)
 
     def send(self, message):
-        line = encode_line(message)
+        self.send_line(encode_line(message))
+
+    def send_line(self, line):
+        if self._held:
+            self._held.append(line)
+            line = b"".join(self._held)
+            self._held.clear()
         view = memoryview(line)
         while view:
             written = os.write(self._out_fd, view)
             view = view[written:]
 
+    def flush(self):
+        if self._held:
+            self.send_line(self._held.pop())
+
     def receive(self):
         """The next command as a dict, or None at end of input."""
+        self.flush()
         while True:
             newline = self._pending.find(b"\n")
             if newline >= 0:
@@ -66,10 +90,28 @@ class Channel:
             self._pending += chunk
 
 
-def encode_line(message):
-    text = json.dumps(message, separators=(",", ":"), ensure_ascii=False, default=repr)
+def encode_json(value):
+    text = json.dumps(value, separators=(",", ":"), ensure_ascii=False, default=repr)
     # Lone surrogates (undecodable file names) cannot travel as UTF-8.
-    return text.encode("utf-8", "replace") + b"\n"
+    return text.encode("utf-8", "replace")
+
+
+def encode_line(message):
+    return encode_json(message) + b"\n"
+
+
+def report_line(index, data, encoded=None):
+    """The "report" line for a serialised report, encoding the report once."""
+    if encoded is None:
+        encoded = encode_json(data)
+    if len(encoded) + 64 > _SHRINK_TARGET:
+        encoded = encode_json(shrink_report_data(data))
+    return b'{"event":"report","index":%d,"report":%b}\n' % (index, encoded)
+
+
+def bundle_line(index, encoded_reports):
+    """One "report" line carrying several encoded reports, in order, under "reports"."""
+    return b'{"event":"report","index":%d,"reports":[%b]}\n' % (index, b",".join(encoded_reports))
 
 
 def take_over_standard_streams():
@@ -168,6 +210,10 @@ class WorkerPlugin:
         self.current_failed = False
         # The item announced as the next one; its fixtures are kept alive.
         self.expected_next = None
+        # Encoded passing reports of the current test, not yet handed to
+        # the channel, and their size.
+        self.bundle = []
+        self.bundle_bytes = 0
 
     # -- setup -------------------------------------------------------------
 
@@ -259,6 +305,7 @@ class WorkerPlugin:
             item.ihook.pytest_runtest_protocol(item=item, nextitem=nextitem)
         finally:
             duration = time.perf_counter() - started
+        self._release_bundle(index)
         self.current = None
         self.expected_next = nextitem
         self.channel.send(
@@ -276,21 +323,21 @@ class WorkerPlugin:
 
     def _phase(self, phase):
         if self.current is not None:
-            self.channel.send({"event": "phase", "index": self.current, "phase": phase})
+            self.channel.send_line(b'{"event":"phase","index":%d,"phase":"%s"}\n' % (self.current, phase))
 
     @pytest.hookimpl(hookwrapper=True)
     def pytest_runtest_setup(self, item):
-        self._phase("setup")
+        self._phase(b"setup")
         yield
 
     @pytest.hookimpl(hookwrapper=True)
     def pytest_runtest_call(self, item):
-        self._phase("call")
+        self._phase(b"call")
         yield
 
     @pytest.hookimpl(hookwrapper=True)
     def pytest_runtest_teardown(self, item, nextitem):
-        self._phase("teardown")
+        self._phase(b"teardown")
         yield
 
     def pytest_runtest_logreport(self, report):
@@ -299,7 +346,27 @@ class WorkerPlugin:
         if report_failed(report):
             self.current_failed = True
         data = self.config.hook.pytest_report_to_serializable(config=self.config, report=report)
-        self.channel.send({"event": "report", "index": self.current, "report": shrink_report_data(data)})
+        encoded = encode_json(data)
+        # A quick passing test costs the controller and the front end one
+        # record per message, so its reports travel as one message, with
+        # "finished". A report that says something (a failure, a skip, an
+        # error) leaves at the next phase start with those before it, so
+        # that it reaches the event log even if the worker dies later in
+        # the test. Held lines never wait across a blocking read.
+        if report.passed and len(encoded) <= _BUNDLE_BYTES:
+            self.bundle.append(encoded)
+            self.bundle_bytes += len(encoded)
+            if self.bundle_bytes > _BUNDLE_BYTES:
+                self._release_bundle(self.current)
+            return
+        self._release_bundle(self.current)
+        self.channel.hold(report_line(self.current, data, encoded))
+
+    def _release_bundle(self, index):
+        if self.bundle:
+            self.channel.hold(bundle_line(index, self.bundle))
+            self.bundle = []
+            self.bundle_bytes = 0
 
 
 class ProtocolError(Exception):
@@ -355,6 +422,7 @@ def main(argv):
         channel.send({"event": "exited", "code": code})
         return code
     # End of input: the controller is gone or has let this worker go.
+    channel.flush()
     return code
 
 

@@ -33,9 +33,18 @@ BASIC_SUITE = {
 }
 
 
+def reports_of(messages):
+    """The serialised reports in "report" messages, single or bundled, in order."""
+    reports = []
+    for m in messages:
+        if m["event"] == "report":
+            reports.extend(m["reports"] if "reports" in m else [m["report"]])
+    return reports
+
+
 def phases_and_reports(messages):
     phases = [m["phase"] for m in messages if m["event"] == "phase"]
-    reports = [(m["report"]["when"], m["report"]["outcome"]) for m in messages if m["event"] == "report"]
+    reports = [(r["when"], r["outcome"]) for r in reports_of(messages)]
     return phases, reports
 
 
@@ -79,14 +88,19 @@ def test_run_reports_each_phase_then_finished(worker):
         ["setup", "call", "teardown"],
         [("setup", "passed"), ("call", "passed"), ("teardown", "passed")],
     )
-    # Each phase is announced before its report, so the deadline restarts in time.
-    assert [m["event"] for m in passing] == ["phase", "report"] * 3 + ["finished"]
+    # Every phase is announced as it starts, so its deadline restarts in
+    # time; a passing test's reports travel together, just before "finished".
+    assert [m["event"] for m in passing] == ["phase"] * 3 + ["report", "finished"]
+    assert len(passing[3]["reports"]) == 3
     finished = passing[-1]
     assert finished["failed"] is False and isinstance(finished["duration"], float)
 
     failing = harness.run(1)
     assert phases_and_reports(failing)[1][1] == ("call", "failed")
     assert failing[-1]["failed"] is True
+    # A failing report is not held back to the end: it leaves before teardown starts.
+    assert [m["event"] for m in failing] == ["phase", "phase", "report", "report", "phase", "report", "finished"]
+    assert [r["when"] for r in failing[2]["reports"]] == ["setup"]
     call_report = failing[3]["report"]
     assert call_report["$report_type"] == "TestReport"
     assert "assert 1 == 2" in json.dumps(call_report["longrepr"])
@@ -222,7 +236,7 @@ def test_prints_do_not_reach_the_channel(worker):
     harness.start()
     messages = harness.run(0)
     assert messages[-1]["failed"] is False
-    call = [m for m in messages if m["event"] == "report"][1]["report"]
+    call = reports_of(messages)[1]
     assert any("plain print" in text for _, text in call["sections"]), "captured output travels in the report"
     assert harness.shutdown()["code"] == 0
 
