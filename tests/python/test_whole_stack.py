@@ -3,6 +3,7 @@
 Needs a built controller: AURVANE_CONTROLLER=/path/to/aurvane-controller.
 """
 
+import json
 import os
 import re
 import signal
@@ -194,6 +195,42 @@ def test_worker_exit_without_retries_is_interrupted(tmp_path, real_controller):
     assert "Worker log:" in result.stdout and "worker-0.log" in result.stdout
     assert "run directory:" in result.stdout
     assert summary_counts(result.stdout) == {"passed": 1, "failed": 1}
+
+
+def test_failure_reported_before_a_death_in_teardown_is_kept(tmp_path, real_controller):
+    # The worker holds a passing test's reports until the test ends, but a
+    # failure leaves before the next phase starts: a worker that then dies
+    # in teardown must not take the failure's traceback with it.
+    suite = write_suite(
+        tmp_path,
+        {
+            "test_dies.py": """
+            import os
+            import pytest
+
+            @pytest.fixture
+            def dies_in_teardown():
+                yield
+                os._exit(9)
+
+            def test_fails_then_dies(dies_in_teardown):
+                assert "the real" == "failure"
+            """
+        },
+    )
+    run_dir = tmp_path / "run"
+    result = run_pytest(
+        suite, "--aurvane=1", "--aurvane-retries=0", f"--aurvane-run-dir={run_dir}", controller=real_controller
+    )
+    assert result.returncode == 1, result.stdout
+    assert "the real" in result.stdout, "the call's own failure is shown"
+    records = [json.loads(line) for line in (run_dir / "events.jsonl").read_text().splitlines()]
+    kinds = [r["event"] for r in records if r["event"] in ("report", "interrupted")]
+    assert kinds[-1] == "interrupted" and records[-1]["event"] == "summary"
+    whens = [r["report"]["when"] for r in records if r["event"] == "report" and "report" in r]
+    assert "call" in whens
+    interrupted = next(r for r in records if r["event"] == "interrupted")
+    assert interrupted["phase"] == "teardown"
 
 
 def process_gone(pid):
