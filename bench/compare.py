@@ -67,6 +67,20 @@ CONTROLLER_COMM = "aurvane-control"  # the kernel keeps 15 bytes of the name
 # -- measuring one run ----------------------------------------------------------
 
 
+def bench_environment():
+    """The environment every tool runs in: Python's defaults.
+
+    PYTHONDONTWRITEBYTECODE (set on some CI machines) would make every
+    pytest process rewrite the asserts of every test module again instead of
+    loading them from __pycache__: once per run for serial pytest, once per
+    worker for the parallel tools, which then measure the rewriting.
+    """
+    env = dict(os.environ)
+    env.pop("PYTEST_ADDOPTS", None)
+    env.pop("PYTHONDONTWRITEBYTECODE", None)
+    return env
+
+
 def tree_pids(root):
     """root and every process below it, from the kernel's children lists."""
     seen = []
@@ -261,6 +275,7 @@ class Bench:
             subprocess.run(
                 [PYTHON, "-m", "pytest", "--collect-only", "-q", *self.suite_args(name)],
                 cwd=self.work / name,
+                env=bench_environment(),
                 stdout=subprocess.DEVNULL,
                 stderr=subprocess.DEVNULL,
             )
@@ -270,8 +285,7 @@ class Bench:
 
     def command(self, tool, suite, workers=WORKERS, tag=""):
         """argv and environment of one tool's run on one suite."""
-        env = dict(os.environ)
-        env.pop("PYTEST_ADDOPTS", None)
+        env = bench_environment()
         argv = [PYTHON, "-m", "pytest", "-q"]
         if tool == "serial":
             env["PYTHONPATH"] = str(HERE)

@@ -81,7 +81,10 @@ def main(argv):
         shutil.rmtree(out)
     out.mkdir(parents=True)
     suite_dir = work / f"profile-{args.suite}"
-    suites.WRITERS[args.suite](suite_dir, suites.SMOKE if args.small else suites.FULL)
+    if not suite_dir.exists():
+        # Kept from run to run: rewriting it would void pytest's cached
+        # assertion rewrites and profile the rewriting instead.
+        suites.WRITERS[args.suite](suite_dir, suites.SMOKE if args.small else suites.FULL)
     worker = out / "python-wrapper.sh"
     worker.write_text(WORKER_WRAPPER.format(python=PYTHON, out=out))
     controller = out / "controller-wrapper.sh"
@@ -90,6 +93,7 @@ def main(argv):
         script.chmod(0o755)
 
     env = dict(os.environ, PYTHONPATH=str(TOP / "python"), AURVANE_CONTROLLER=str(controller))
+    env.pop("PYTHONDONTWRITEBYTECODE", None)  # see compare.py
     argv = [
         PYTHON, "-m", "cProfile", "-o", str(out / "front.prof"), "-m", "pytest", "-q",
         "-p", "pytest_aurvane", f"--aurvane={args.workers}", f"--aurvane-schedule={args.schedule}",

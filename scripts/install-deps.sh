@@ -3,7 +3,8 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev rapidjson-dev libgtest-dev libgmock-dev
-          libbenchmark-dev python3-pytest python3-pytest-xdist python3-setuptools python3-pip)
+          libbenchmark-dev python3-pytest python3-pytest-xdist python3-setuptools python3-pip
+          python3-matplotlib)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
