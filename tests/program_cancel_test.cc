@@ -95,6 +95,9 @@ TEST(ProgramCancel, RepeatedInterruptsStillEndInOrder) {
 }
 
 TEST(ProgramCancel, OtherTerminationSignalsCancel) {
+#ifdef _WIN32
+  GTEST_SKIP() << "no SIGTERM, SIGHUP or SIGQUIT to send on Windows: Ctrl-Break stands for every console event";
+#else
   for (int signal : {SIGTERM, SIGHUP, SIGQUIT}) {
     SCOPED_TRACE(signal);
     ControllerRun run;
@@ -103,6 +106,7 @@ TEST(ProgramCancel, OtherTerminationSignalsCancel) {
     options.on_line = OnTrace("start", [signal](ControllerHandle& c) { c.Signal(signal); });
     ExpectCancelled(run, run.Run(options));
   }
+#endif
 }
 
 TEST(ProgramCancel, StandardInputCancels) {

@@ -10,15 +10,29 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "json/json.h"
 #include "test_support.h"
 
 namespace aurvane::testing {
 
+// Whether the controller can be sent POSIX signals and its workers' process
+// groups, sessions and /proc entries inspected. Tests of those skip where
+// this is false (Windows, where a console control event takes the place of
+// a signal).
+#ifdef _WIN32
+inline constexpr bool kPosixProcesses = false;
+#else
+inline constexpr bool kPosixProcesses = true;
+#endif
+
 // What a test can do to the running controller from its line callback.
 class ControllerHandle {
  public:
   virtual ~ControllerHandle() = default;
+  // Sends a POSIX signal. On Windows every signal becomes a Ctrl-Break event
+  // to the controller alone (it runs in a console process group of its own).
   virtual void Signal(int signal) = 0;
   virtual void WriteStdin(const std::string& text) = 0;
   virtual void CloseStdin() = 0;
@@ -26,7 +40,7 @@ class ControllerHandle {
 };
 
 struct ProgramResult {
-  int exit_code = -1;  // 128 + signal when killed by one
+  int exit_code = -1;  // 128 + signal when killed by one (POSIX)
   bool timed_out = false;
   std::string out;
   std::string err;
@@ -45,9 +59,16 @@ struct ProgramOptions {
   std::chrono::seconds timeout{60};
 };
 
-// Runs `program` and waits for it, killing it after the timeout. Standard
-// input stays open (and silent) unless the callbacks write to or close it.
+// Runs `program` (a path as the build names it: see NativePath) and waits
+// for it, killing it after the timeout. Standard input stays open (and
+// silent) unless the callbacks write to or close it.
 ProgramResult RunProgram(const std::string& program, const ProgramOptions& options);
+
+// A path that the build named (AURVANE_*_PATH), as the programs under test
+// see it. Unchanged but for a Windows build run under Wine, whose build
+// paths are Linux paths: those become paths on drive Z:, Wine's view of the
+// Linux root.
+std::string NativePath(const std::string& build_path);
 
 // A run directory with a specification for the controller that starts the
 // fake worker. `spec` holds the fifteen keys and can be changed before Run.
@@ -79,11 +100,20 @@ class ControllerRun {
   json::Object fake_;
 };
 
+// Whether `text` is `prefix` followed by the operating system's text for an
+// error and `suffix`: `posix_text` word for word on POSIX; on Windows any
+// wording ending in " (os error N)" with `windows_code`, since Wine's
+// messages are not Windows' own.
+::testing::AssertionResult IsOsError(const std::string& text, const std::string& prefix,
+                                     const std::string& posix_text, int windows_code,
+                                     const std::string& suffix = "");
+
 // Parses one JSON line or fails the test.
 json::Value ParseLine(const std::string& line);
 // The `event` of a record, or "" when it has none.
 std::string EventOf(const json::Value& record);
-// Whether a process with `pid` is alive (a zombie counts as gone).
+// Whether a process with `pid` is alive (a zombie counts as gone; on
+// Windows, a process that has ended while some handle keeps it).
 bool ProcessAlive(int pid);
 
 // Member `key` of `record`, or JSON null when absent.
