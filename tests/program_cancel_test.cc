@@ -16,6 +16,13 @@ const std::string kCancelled = "diagnostic Run cancelled; terminating owned work
 
 json::Object Obj(const std::string& text) { return ParseLine(text).as_object(); }
 
+// Windows has no signals to send. A Ctrl-Break by GenerateConsoleCtrlEvent
+// would stand for one, but Wine 8 delivers none (error 12 without a console,
+// error 6 with one), so the Windows build's Ctrl-C is tested from the Linux
+// side (windows/program_windows_test.py), where a SIGINT to the Wine process
+// reaches the console handler.
+constexpr const char* kNoSignals = "no signals on Windows; Ctrl-C is tested from the Linux side under Wine";
+
 // What every cancelled run shares: status 2, the cancellation diagnostic
 // echoed just before the summary, nothing on standard error, and no worker
 // left alive.
@@ -32,6 +39,7 @@ void ExpectCancelled(const ControllerRun& run, const ProgramResult& r) {
 }
 
 TEST(ProgramCancel, InterruptDuringCollection) {
+  if (!kPosixProcesses) GTEST_SKIP() << kNoSignals;
   ControllerRun run(2);
   run.scenario() = Obj(R"({"collection_reports":[{}],"collect_delay":30})");
   ProgramOptions options;
@@ -46,6 +54,7 @@ TEST(ProgramCancel, InterruptDuringCollection) {
 }
 
 TEST(ProgramCancel, InterruptDuringTestsAbandonsThoseInFlight) {
+  if (!kPosixProcesses) GTEST_SKIP() << kNoSignals;
   ControllerRun run(2);
   run.set("schedule", "load");
   WriteText(run.history_path(), R"({"old":2.0})");
@@ -81,6 +90,7 @@ TEST(ProgramCancel, InterruptDuringTestsAbandonsThoseInFlight) {
 }
 
 TEST(ProgramCancel, RepeatedInterruptsStillEndInOrder) {
+  if (!kPosixProcesses) GTEST_SKIP() << kNoSignals;
   ControllerRun run;
   run.scenario() = Obj(R"({"items":2,"tests":{"default":{"delay":{"call":60}}}})");
   ProgramOptions options;
@@ -96,7 +106,7 @@ TEST(ProgramCancel, RepeatedInterruptsStillEndInOrder) {
 
 TEST(ProgramCancel, OtherTerminationSignalsCancel) {
 #ifdef _WIN32
-  GTEST_SKIP() << "no SIGTERM, SIGHUP or SIGQUIT to send on Windows: Ctrl-Break stands for every console event";
+  GTEST_SKIP() << kNoSignals;
 #else
   for (int signal : {SIGTERM, SIGHUP, SIGQUIT}) {
     SCOPED_TRACE(signal);

@@ -418,6 +418,9 @@ TEST(ProgramSupervisor, GrandchildOfACrashedWorkerIsGone) {
   run.scenario() = Obj(R"({"items":1,"tests":{"0":{"during":{"call":[{"grandchild":600},{"exit":9}]}}}})");
   ProgramResult r = run.Run();
   EXPECT_EQ(r.exit_code, 1) << r.err;
+  // The worker's death is seen at once: the grandchild holds no end of the
+  // event pipe (or it would stay open until the phase deadline).
+  EXPECT_EQ(run.Diagnostics(), (Traces{Failure(run, 0, "call", "Worker event pipe closed")}));
   int pid = GrandchildOf(run);
   EXPECT_FALSE(ProcessAlive(pid)) << pid;
 }

@@ -18,9 +18,8 @@
 namespace aurvane::testing {
 
 // Whether the controller can be sent POSIX signals and its workers' process
-// groups, sessions and /proc entries inspected. Tests of those skip where
-// this is false (Windows, where a console control event takes the place of
-// a signal).
+// groups and sessions exist. Tests of those skip where this is false
+// (Windows).
 #ifdef _WIN32
 inline constexpr bool kPosixProcesses = false;
 #else
@@ -31,8 +30,7 @@ inline constexpr bool kPosixProcesses = true;
 class ControllerHandle {
  public:
   virtual ~ControllerHandle() = default;
-  // Sends a POSIX signal. On Windows every signal becomes a Ctrl-Break event
-  // to the controller alone (it runs in a console process group of its own).
+  // Sends a POSIX signal; a test failure on Windows.
   virtual void Signal(int signal) = 0;
   virtual void WriteStdin(const std::string& text) = 0;
   virtual void CloseStdin() = 0;

@@ -102,15 +102,30 @@ int64_t StartSleeper(double seconds, bool) {
                                  0, nullptr);
   HANDLE null_out = ::CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                                   OPEN_EXISTING, 0, nullptr);
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = null_in;
-  startup.hStdOutput = null_out;
-  startup.hStdError = null_out;
+  // Only the two null-device handles are inherited, as on POSIX, where the
+  // sleeper's descriptors are the null device and nothing else: inheriting
+  // every inheritable handle would hand it this worker's event pipe, which
+  // then stays open after the worker dies, until the sleeper does.
+  HANDLE inherited[] = {null_in, null_out};
+  SIZE_T size = 0;
+  ::InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+  std::string storage(size, '\0');
+  auto* attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage.data());
+  const bool listed = ::InitializeProcThreadAttributeList(attributes, 1, 0, &size) != 0;
+  bool ok = listed && ::UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
+                                                  sizeof inherited, nullptr, nullptr);
+  STARTUPINFOEXW startup = {};
+  startup.StartupInfo.cb = sizeof startup;
+  startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+  startup.StartupInfo.hStdInput = null_in;
+  startup.StartupInfo.hStdOutput = null_out;
+  startup.StartupInfo.hStdError = null_out;
+  startup.lpAttributeList = attributes;
   PROCESS_INFORMATION info = {};
-  BOOL ok = ::CreateProcessW(self, command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr,
-                             &startup, &info);
+  ok = ok && ::CreateProcessW(self, command.data(), nullptr, nullptr, TRUE,
+                              CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
+                              &startup.StartupInfo, &info);
+  if (listed) ::DeleteProcThreadAttributeList(attributes);
   ::CloseHandle(null_in);
   ::CloseHandle(null_out);
   if (!ok) return -1;
