@@ -22,6 +22,11 @@ from pathlib import Path
 import pytest
 from _pytest.reports import TestReport
 
+try:
+    import fcntl
+except ImportError:  # Windows
+    fcntl = None
+
 DEFAULT_PHASE_TIMEOUT = 300.0
 DEFAULT_STARTUP_TIMEOUT = 120.0
 DEFAULT_SHUTDOWN_TIMEOUT = 30.0
@@ -49,10 +54,14 @@ _FLAG_OPTIONS = ("--aurvane-no-history",)
 _RUN_FILES = ("events.jsonl", "summary.json", "spec.json", "controller-stderr.txt")
 
 _WORKER_LOG_TAIL_LINES = 40
-# After replaying what the controller has written, wait this long before
-# reading again, so that records arrive in batches: a quick test otherwise
-# wakes this process once per record, on the cores its workers need.
+# After replaying a small read of the controller's records, wait this long
+# before reading again, so that records arrive in batches: a quick test
+# otherwise wakes this process once per record, on the cores its workers
+# need. A large read means records come fast: read on at once, so that the
+# controller never waits for room in the pipe.
 _READ_PAUSE_SECONDS = 0.005
+_SMALL_READ_BYTES = 16 * 1024
+_PIPE_BYTES = 1024 * 1024
 
 
 def pytest_addoption(parser):
@@ -382,6 +391,13 @@ class FrontEnd:
         """Replays the controller's records until it closes its output."""
         interrupted = False
         fd = proc.stdout.fileno()
+        if hasattr(fcntl, "F_SETPIPE_SZ"):
+            try:
+                # Room for what the controller writes while this process
+                # pauses or replays (Linux; the default is 64 KiB).
+                fcntl.fcntl(fd, fcntl.F_SETPIPE_SZ, _PIPE_BYTES)
+            except OSError:
+                pass
         partial = b""
         lines = deque()
         while True:
@@ -396,7 +412,7 @@ class FrontEnd:
                         return interrupted
                     lines.extend((partial + chunk).split(b"\n"))
                     partial = lines.pop()
-                    if len(chunk) < (1 << 20):
+                    if len(chunk) < _SMALL_READ_BYTES:
                         time.sleep(_READ_PAUSE_SECONDS)
             except KeyboardInterrupt:
                 if interrupted:
