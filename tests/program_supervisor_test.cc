@@ -426,8 +426,7 @@ TEST(ProgramSupervisor, GrandchildOfACrashedWorkerIsGone) {
 }
 
 // Tests that start daemons put them in a session of their own; the worker's
-// job must still own them. Disabled until the POSIX job follows processes
-// that leave its process group (today it is the group, and setsid leaves it).
+// job must still own them, though setsid takes them out of its process group.
 TEST(ProgramSupervisor, GrandchildInASessionOfItsOwnIsGone) {
   if (!kPosixProcesses) GTEST_SKIP() << "sessions are POSIX; a Windows job holds every descendant alike";
   ControllerRun run;
