@@ -13,6 +13,7 @@
 #include <sys/prctl.h>
 #endif
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <mutex>
@@ -227,17 +228,27 @@ bool EnvironHasAll(pid_t pid, const std::vector<std::string>& entries) {
 // are found through their parent links while the worker lives, and, once it
 // has died and they became our children, by the worker's environment
 // variables (`tags`), which they inherited.
+// Our own live children outside `group` that carry the worker's `tags`:
+// members of its tree that left the group and were handed to us when their
+// parent died. Being our unreaped children, their ids cannot be reused.
+std::vector<pid_t> TaggedChildrenOutside(const std::vector<ProcessEntry>& table, pid_t group,
+                                         const std::vector<std::string>& tags) {
+  std::vector<pid_t> found;
+  const pid_t self = ::getpid();
+  for (const ProcessEntry& entry : table) {
+    if (entry.ppid == self && entry.pgrp != group && entry.live && EnvironHasAll(entry.pid, tags)) {
+      found.push_back(entry.pid);
+    }
+  }
+  return found;
+}
+
 std::vector<pid_t> ProcessesOutsideGroup(pid_t worker, pid_t group, const std::vector<std::string>& tags) {
   std::vector<ProcessEntry> table = ReadProcessTable();
   std::unordered_multimap<pid_t, const ProcessEntry*> children;
   for (const ProcessEntry& entry : table) children.emplace(entry.ppid, &entry);
   std::vector<pid_t> pending = {worker};
-  const pid_t self = ::getpid();
-  for (const ProcessEntry& entry : table) {
-    if (entry.ppid == self && entry.pgrp != group && entry.live && EnvironHasAll(entry.pid, tags)) {
-      pending.push_back(entry.pid);
-    }
-  }
+  for (pid_t pid : TaggedChildrenOutside(table, group, tags)) pending.push_back(pid);
   std::vector<pid_t> outside;
   for (size_t i = 1; i < pending.size(); ++i) outside.push_back(pending[i]);
   while (!pending.empty()) {
@@ -432,7 +443,15 @@ void WorkerJob::Terminate() {
     // A member's exit hands its children to us before it becomes a zombie,
     // so once nothing is live and none of ours is left, nothing will be.
     bool none_of_ours = job.ReapGroup();
-    // Escaped processes whose parent died are ours now: reap them too.
+    // Escaped processes whose parent died are ours now: kill any that the
+    // first look missed (one whose parent was still exiting then), and
+    // reap them too.
+    for (pid_t pid : TaggedChildrenOutside(ReadProcessTable(), job.guard, job.tags)) {
+      if (std::find(escaped.begin(), escaped.end(), pid) == escaped.end()) {
+        ::kill(pid, SIGKILL);
+        escaped.push_back(pid);
+      }
+    }
     bool escaped_gone = true;
     for (pid_t& pid : escaped) {
       if (pid <= 0) continue;
