@@ -14,6 +14,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <charconv>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -42,13 +44,21 @@ double CpuSeconds(const rusage& usage) {
 
 }  // namespace
 
+// A positive decimal count, or 0 when `text` is not one.
+static uint64_t ParseCount(const char* text) {
+  uint64_t value = 0;
+  const char* end = text + std::strlen(text);
+  auto [ptr, ec] = std::from_chars(text, end, value);
+  return ec == std::errc() && ptr == end ? value : 0;
+}
+
 int main(int argc, char** argv) {
-  if (argc < 3) {
-    fprintf(stderr, "usage: %s TESTS WORKERS [RUN_DIR]\n", argv[0]);
+  const uint64_t tests = argc >= 3 ? ParseCount(argv[1]) : 0;
+  const uint64_t workers = argc >= 3 ? ParseCount(argv[2]) : 0;
+  if (tests == 0 || workers == 0) {
+    fprintf(stderr, "usage: %s TESTS WORKERS [RUN_DIR]  (TESTS and WORKERS positive numbers)\n", argv[0]);
     return 2;
   }
-  const uint64_t tests = std::stoull(argv[1]);
-  const uint64_t workers = std::stoull(argv[2]);
   std::filesystem::path dir = argc > 3 ? std::filesystem::path(argv[3])
                                        : std::filesystem::temp_directory_path() / "aurvane-bench";
   std::filesystem::create_directories(dir);
