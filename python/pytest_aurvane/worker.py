@@ -100,10 +100,8 @@ def encode_line(message):
     return encode_json(message) + b"\n"
 
 
-def report_line(index, data, encoded=None):
-    """The "report" line for a serialised report, encoding the report once."""
-    if encoded is None:
-        encoded = encode_json(data)
+def report_line(index, data, encoded):
+    """The "report" line for serialised report `data`, already `encoded`."""
     if len(encoded) + 64 > _SHRINK_TARGET:
         encoded = encode_json(shrink_report_data(data))
     return b'{"event":"report","index":%d,"report":%b}\n' % (index, encoded)
@@ -422,7 +420,6 @@ def main(argv):
         channel.send({"event": "exited", "code": code})
         return code
     # End of input: the controller is gone or has let this worker go.
-    channel.flush()
     return code
 
 

@@ -42,6 +42,8 @@ Value IntValue(int i) { return i == 0 ? Value(-0.0) : Value(i); }
 // The input bytes are validated by rapidjson, but a "\\uDC00" escape with no
 // high surrogate before it is decoded into such bytes, which are not UTF-8
 // and would make every line we write with the string invalid.
+constexpr char kLoneSurrogate[] = "lone surrogate in string escape";
+
 bool HasEncodedSurrogate(std::string_view text) {
   for (size_t i = text.find('\xED'); i != std::string_view::npos; i = text.find('\xED', i + 1)) {
     if (i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0xA0) return true;
@@ -122,7 +124,7 @@ class TreeBuilder {
   }
   bool String(const char* s, rapidjson::SizeType n, bool) {
     if (HasEncodedSurrogate(std::string_view(s, n))) {
-      stopped_ = "lone surrogate in string escape";
+      stopped_ = kLoneSurrogate;
       return false;
     }
     return Add(Value(std::string(s, n)));
@@ -130,7 +132,7 @@ class TreeBuilder {
   bool StartObject() { return Open(Kind::kObject); }
   bool Key(const char* s, rapidjson::SizeType n, bool) {
     if (HasEncodedSurrogate(std::string_view(s, n))) {
-      stopped_ = "lone surrogate in string escape";
+      stopped_ = kLoneSurrogate;
       return false;
     }
     stack_.back().key.assign(s, n);
@@ -274,7 +276,7 @@ class RecordHandler {
   }
   bool String(const char* s, rapidjson::SizeType n, bool c) {
     if (level_ > 0) return builder_.String(s, n, c) && Finished();
-    if (HasEncodedSurrogate(std::string_view(s, n))) return Fail("lone surrogate in string escape");
+    if (HasEncodedSurrogate(std::string_view(s, n))) return Fail(kLoneSurrogate);
     return TopLevelScalar(Value(std::string(s, n)));
   }
 
@@ -299,7 +301,7 @@ class RecordHandler {
   bool Key(const char* s, rapidjson::SizeType n, bool c) {
     if (level_ > 1) return builder_.Key(s, n, c);
     std::string_view key(s, n);
-    if (HasEncodedSurrogate(key)) return Fail("lone surrogate in string escape");
+    if (HasEncodedSurrogate(key)) return Fail(kLoneSurrogate);
     current_ = kSkip;
     for (size_t i = 0; i < fields_.size(); ++i) {
       if (fields_[i] == key) {

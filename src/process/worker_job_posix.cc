@@ -188,11 +188,12 @@ std::vector<ProcessEntry> ReadProcessTable() {
   return table;
 }
 
-// Whether any process of group `group` is alive; zombies do not count.
-bool GroupHasLiveProcess(pid_t group) {
+// Whether any process of group `group` is alive in `table`; zombies do not
+// count.
+bool GroupHasLiveProcess(const std::vector<ProcessEntry>& table, pid_t group) {
   if (::kill(-group, 0) != 0 && errno == ESRCH) return false;
 #if defined(__linux__)
-  for (const ProcessEntry& entry : ReadProcessTable()) {
+  for (const ProcessEntry& entry : table) {
     if (entry.pgrp == group && entry.live) return true;
   }
   return false;
@@ -264,8 +265,8 @@ std::vector<pid_t> ProcessesOutsideGroup(pid_t worker, pid_t group, const std::v
   return outside;
 }
 
-bool IsLive(pid_t pid) {
-  for (const ProcessEntry& entry : ReadProcessTable()) {
+bool IsLive(const std::vector<ProcessEntry>& table, pid_t pid) {
+  for (const ProcessEntry& entry : table) {
     if (entry.pid == pid) return entry.live;
   }
   return false;
@@ -443,10 +444,12 @@ void WorkerJob::Terminate() {
     // A member's exit hands its children to us before it becomes a zombie,
     // so once nothing is live and none of ours is left, nothing will be.
     bool none_of_ours = job.ReapGroup();
+    // One look at the process table per poll serves every check below.
+    std::vector<ProcessEntry> table = ReadProcessTable();
     // Escaped processes whose parent died are ours now: kill any that the
     // first look missed (one whose parent was still exiting then), and
     // reap them too.
-    for (pid_t pid : TaggedChildrenOutside(ReadProcessTable(), job.guard, job.tags)) {
+    for (pid_t pid : TaggedChildrenOutside(table, job.guard, job.tags)) {
       if (std::find(escaped.begin(), escaped.end(), pid) == escaped.end()) {
         ::kill(pid, SIGKILL);
         escaped.push_back(pid);
@@ -455,13 +458,13 @@ void WorkerJob::Terminate() {
     bool escaped_gone = true;
     for (pid_t& pid : escaped) {
       if (pid <= 0) continue;
-      if (WaitRetrying(pid, WNOHANG) == pid || !IsLive(pid)) {
+      if (WaitRetrying(pid, WNOHANG) == pid || !IsLive(table, pid)) {
         pid = -1;
       } else {
         escaped_gone = false;
       }
     }
-    if (none_of_ours && escaped_gone && !GroupHasLiveProcess(job.guard)) break;
+    if (none_of_ours && escaped_gone && !GroupHasLiveProcess(table, job.guard)) break;
     if (std::chrono::steady_clock::now() >= deadline) break;
     std::this_thread::sleep_for(kEmptyGroupPoll);
   }
