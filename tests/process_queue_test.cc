@@ -77,6 +77,27 @@ TEST(QueueTest, BlockedPartiesAreWoken) {
   producer.join();
 }
 
+TEST(QueueTest, QuietSendsArriveInOrderWithTheNextWakeOrAtTheEndOfTheWait) {
+  auto [tx, rx] = MakeQueue<int>(4);
+  std::thread producer([tx = std::move(tx)]() mutable {
+    std::this_thread::sleep_for(20ms);
+    tx.Send(1, /*wake=*/false);
+    tx.Send(2, /*wake=*/false);
+    std::this_thread::sleep_for(20ms);
+    tx.Send(3);
+    std::this_thread::sleep_for(20ms);
+    tx.Send(4, /*wake=*/false);  // nothing wakes the receiver after this one
+  });
+  EXPECT_EQ(rx.ReceiveFor(10s).value, 1);
+  EXPECT_EQ(rx.ReceiveFor(10s).value, 2);
+  EXPECT_EQ(rx.ReceiveFor(10s).value, 3);
+  Received<int> last = rx.ReceiveFor(300ms);
+  EXPECT_EQ(last.status, ReceiveStatus::kValue) << "a value queued during the wait counts at its end";
+  EXPECT_EQ(last.value, 4);
+  producer.join();
+  EXPECT_EQ(rx.ReceiveFor(1ms).status, ReceiveStatus::kDisconnected);
+}
+
 TEST(QueueTest, ManyProducersKeepTheirOwnOrder) {
   auto [tx, rx] = MakeQueue<std::pair<int, int>>(3);
   std::vector<std::thread> threads;

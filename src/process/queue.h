@@ -88,7 +88,12 @@ class Sender {
 
   // Queues `value`, waiting while the queue is full. False (the value
   // dropped) when the receiving end is gone.
-  bool Send(T value) {
+  //
+  // With `wake` false a waiting receiver is not woken for this value: it
+  // takes it, in order, when something else wakes it or its own timed wait
+  // ends. That saves a wake-up for values that can wait that long; only a
+  // receiver that waits with ReceiveFor may be sent such values.
+  bool Send(T value, bool wake = true) {
     if (!state_) return false;
     {
       std::unique_lock<std::mutex> lock(state_->mu);
@@ -98,7 +103,7 @@ class Sender {
       if (!state_->receiver_alive) return false;
       state_->items.push_back(std::move(value));
     }
-    state_->not_empty.notify_one();
+    if (wake) state_->not_empty.notify_one();
     return true;
   }
 
