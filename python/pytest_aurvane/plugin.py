@@ -316,7 +316,6 @@ class FrontEnd:
         self.run_dir = None
         self.problems = []
         self.started_tests = set()
-        self.locations = {}
         self.collection_errors = set()
         self.summary = None
 
@@ -474,9 +473,6 @@ class FrontEnd:
             return  # every worker reports the same collection problem
         self.collection_errors.add(report.nodeid)
         self.config.hook.pytest_collectreport(report=report)
-
-    def _on_start(self, record):
-        self.locations[record.get("nodeid")] = record.get("location")
 
     def _on_report(self, record):
         # A worker sends a test's passing reports together, under "reports".
