@@ -42,15 +42,15 @@ double CpuSeconds(const rusage& usage) {
          static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-}  // namespace
-
 // A positive decimal count, or 0 when `text` is not one.
-static uint64_t ParseCount(const char* text) {
+uint64_t ParseCount(const char* text) {
   uint64_t value = 0;
   const char* end = text + std::strlen(text);
   auto [ptr, ec] = std::from_chars(text, end, value);
   return ec == std::errc() && ptr == end ? value : 0;
 }
+
+}  // namespace
 
 int main(int argc, char** argv) {
   const uint64_t tests = argc >= 3 ? ParseCount(argv[1]) : 0;

@@ -38,12 +38,12 @@ class ViewStream {
 // rapidjson reports "-0" as Int(0): that is a negative zero, not an integer.
 Value IntValue(int i) { return i == 0 ? Value(-0.0) : Value(i); }
 
+constexpr char kLoneSurrogate[] = "lone surrogate in string escape";
+
 // Whether UTF-8 text holds an encoded UTF-16 surrogate (U+D800..U+DFFF).
 // The input bytes are validated by rapidjson, but a "\\uDC00" escape with no
 // high surrogate before it is decoded into such bytes, which are not UTF-8
 // and would make every line we write with the string invalid.
-constexpr char kLoneSurrogate[] = "lone surrogate in string escape";
-
 bool HasEncodedSurrogate(std::string_view text) {
   for (size_t i = text.find('\xED'); i != std::string_view::npos; i = text.find('\xED', i + 1)) {
     if (i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0xA0) return true;

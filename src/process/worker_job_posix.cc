@@ -224,11 +224,6 @@ bool EnvironHasAll(pid_t pid, const std::vector<std::string>& entries) {
   return true;
 }
 
-// Processes of the worker's tree that left its group, such as a server that
-// a test starts in a session of its own: killing the group misses them. They
-// are found through their parent links while the worker lives, and, once it
-// has died and they became our children, by the worker's environment
-// variables (`tags`), which they inherited.
 // Our own live children outside `group` that carry the worker's `tags`:
 // members of its tree that left the group and were handed to us when their
 // parent died. Being our unreaped children, their ids cannot be reused.
@@ -244,14 +239,18 @@ std::vector<pid_t> TaggedChildrenOutside(const std::vector<ProcessEntry>& table,
   return found;
 }
 
+// Processes of the worker's tree that left its group, such as a server that
+// a test starts in a session of its own: killing the group misses them. They
+// are found through their parent links while the worker lives, and, once it
+// has died and they became our children, by the worker's environment
+// variables (`tags`), which they inherited.
 std::vector<pid_t> ProcessesOutsideGroup(pid_t worker, pid_t group, const std::vector<std::string>& tags) {
   std::vector<ProcessEntry> table = ReadProcessTable();
   std::unordered_multimap<pid_t, const ProcessEntry*> children;
   for (const ProcessEntry& entry : table) children.emplace(entry.ppid, &entry);
-  std::vector<pid_t> pending = {worker};
-  for (pid_t pid : TaggedChildrenOutside(table, group, tags)) pending.push_back(pid);
-  std::vector<pid_t> outside;
-  for (size_t i = 1; i < pending.size(); ++i) outside.push_back(pending[i]);
+  std::vector<pid_t> outside = TaggedChildrenOutside(table, group, tags);
+  std::vector<pid_t> pending = outside;
+  pending.push_back(worker);
   while (!pending.empty()) {
     pid_t parent = pending.back();
     pending.pop_back();
