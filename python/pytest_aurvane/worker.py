@@ -244,11 +244,44 @@ class WorkerPlugin:
 
     def pytest_runtestloop(self, session):
         self.reached_loop = True
+        self._silence_terminal_reporter()
         try:
             return self._serve(session)
         except BaseException as exc:
             self.loop_error = self._describe_loop_error(exc)
             raise
+
+    def _silence_terminal_reporter(self):
+        """Stop the terminal reporter from hearing about each test.
+
+        The front end reports every test; here the reporter would only write
+        progress into the worker log, and its hooks cost about a tenth of a
+        quick test. Its header and collection output are already written.
+        A stand-in keeps its name, so plugins that write through it (live
+        logging, ``--setup-show``) still reach the log.
+        """
+        manager = self.config.pluginmanager
+        reporter = manager.get_plugin("terminalreporter")
+        if reporter is not None:
+            manager.unregister(reporter)
+            manager.register(_ReporterWithoutHooks(reporter), "terminalreporter")
+
+    def pytest_warning_recorded(self, warning_message, when, nodeid, location):
+        # With the reporter silenced nothing would summarise warnings; the
+        # worker log keeps one line for each.
+        where = nodeid or (f"{location[0]}:{location[1]}" if location else when)
+        category = getattr(warning_message.category, "__name__", "Warning")
+        line = f"warning ({where}): {warning_message.filename}:{warning_message.lineno}: {category}: {warning_message.message}"
+        # Warnings of the configuration stage can come before pytest_configure.
+        reporter = self.config and self.config.pluginmanager.get_plugin("terminalreporter")
+        writer = getattr(reporter, "_tw", None)
+        if writer is not None:
+            # On a line of its own, after whatever --setup-show and the like left open.
+            if writer.width_of_current_line:
+                writer.line()
+            writer.line(line)
+        else:
+            sys.stderr.write(line + "\n")
 
     def _describe_loop_error(self, exc):
         where = ""
@@ -365,6 +398,16 @@ class WorkerPlugin:
             self.channel.hold(bundle_line(index, self.bundle))
             self.bundle = []
             self.bundle_bytes = 0
+
+
+class _ReporterWithoutHooks:
+    """The terminal reporter's attributes under its plugin name, without its hooks."""
+
+    def __init__(self, reporter):
+        self._reporter = reporter
+
+    def __getattr__(self, name):
+        return getattr(self._reporter, name)
 
 
 class ProtocolError(Exception):

@@ -252,6 +252,40 @@ def test_prints_with_capture_off_go_to_the_log(worker):
     assert all(b"plain print" not in line for line in harness.lines)
 
 
+def test_terminal_reporter_is_silent_during_tests_but_still_writable(worker):
+    # The front end reports each test; the worker log keeps collection
+    # output, what plugins write through the reporter, and warnings.
+    harness = worker(
+        {
+            "test_quiet.py": """
+                import warnings
+                import pytest
+
+                @pytest.fixture
+                def thing():
+                    return 1
+
+                def test_warns(thing):
+                    warnings.warn("mind the gap", UserWarning)
+
+                def test_fails():
+                    assert False
+            """
+        },
+        "-v",
+        "--setup-show",
+    )
+    harness.start()
+    assert harness.run(0, 1)[-1]["failed"] is False
+    assert harness.run(1)[-1]["failed"] is True
+    assert harness.shutdown()["code"] == 1
+    log = harness.log_text()
+    assert "collected 2 items" in log
+    assert "SETUP    F thing" in log, "--setup-show writes through the reporter's writer"
+    assert "mind the gap" in log and "test_quiet.py::test_warns" in log
+    assert "PASSED" not in log and "FAILED" not in log and " passed" not in log, log
+
+
 def test_collection_error_is_reported_and_fails_collection(worker):
     harness = worker(
         {
