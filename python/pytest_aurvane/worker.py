@@ -271,7 +271,10 @@ class WorkerPlugin:
         # worker log keeps one line for each.
         where = nodeid or (f"{location[0]}:{location[1]}" if location else when)
         category = getattr(warning_message.category, "__name__", "Warning")
-        line = f"warning ({where}): {warning_message.filename}:{warning_message.lineno}: {category}: {warning_message.message}"
+        line = (
+            f"warning ({where}): {warning_message.filename}:{warning_message.lineno}: "
+            f"{category}: {warning_message.message}"
+        )
         # Warnings of the configuration stage can come before pytest_configure.
         reporter = self.config and self.config.pluginmanager.get_plugin("terminalreporter")
         writer = getattr(reporter, "_tw", None)
@@ -407,6 +410,10 @@ class _ReporterWithoutHooks:
         self._reporter = reporter
 
     def __getattr__(self, name):
+        # Special names stay our own: copy and pickle probe them before
+        # __init__ has run, when there is no reporter to ask.
+        if name.startswith("__"):
+            raise AttributeError(name)
         return getattr(self._reporter, name)
 
 
