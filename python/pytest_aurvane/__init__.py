@@ -2,6 +2,10 @@
 
 Loaded as a pytest plugin (``-p pytest_aurvane`` or through the pytest11
 entry point); the worker process is ``python -m pytest_aurvane.worker``.
+
+PYTEST_DONT_REWRITE: a worker imports this package before pytest starts, so
+the ``-p pytest_aurvane`` it is then given would otherwise warn, in every
+worker log, that the module is already imported and cannot be rewritten.
 """
 
 from .plugin import pytest_addoption, pytest_configure

@@ -331,8 +331,15 @@ def test_ctrl_c_stops_the_run_in_order(tmp_path, real_controller):
     assert "KeyboardInterrupt" in output
 
 
-def test_example_suite_passes(real_controller):
+def test_example_suite_passes(tmp_path, real_controller):
     examples = os.path.join(os.path.dirname(__file__), "..", "..", "examples")
-    result = run_pytest(examples, "--aurvane=2", "-p", "no:cacheprovider", controller=real_controller)
+    result = run_pytest(
+        examples, "--aurvane=2", "-p", "no:cacheprovider", f"--aurvane-run-dir={tmp_path}", controller=real_controller
+    )
     assert result.returncode == 0, result.stdout
     assert summary_counts(result.stdout) == {"passed": 16, "skipped": 1, "xfailed": 1}
+    # The workers' logs hold nothing but pytest's header: no warning about
+    # the plugin they were given, no progress of their own.
+    for log in (tmp_path / "worker-0.log", tmp_path / "worker-1.log"):
+        text = log.read_text()
+        assert "collected 18 items" in text and "warning" not in text and " passed" not in text, text
