@@ -475,14 +475,43 @@ class FrontEnd:
         self.config.hook.pytest_collectreport(report=report)
 
     def _on_report(self, record):
-        # A worker sends a test's passing reports together, under "reports".
-        bundle = record.get("reports")
-        for data in bundle if isinstance(bundle, list) else (record.get("report"),):
-            report = self._rebuild(data)
+        # A worker sends a test's passing reports together: in a short form
+        # under "passing" when they say nothing else, or under "reports".
+        passing = record.get("passing")
+        if isinstance(passing, dict):
+            reports = self._expand_passing(passing)
+        else:
+            bundle = record.get("reports")
+            reports = map(self._rebuild, bundle if isinstance(bundle, list) else (record.get("report"),))
+        for report in reports:
             if report is None:
                 continue
             self._log_start(report.nodeid, report.location)
             self.config.hook.pytest_runtest_logreport(report=report)
+
+    def _expand_passing(self, passing):
+        """The reports of the short form, as pytest would rebuild their full form."""
+        nodeid = passing.get("nodeid")
+        location = passing.get("location")
+        keywords = passing.get("keywords")
+        phases = passing.get("phases")
+        if not (isinstance(nodeid, str) and isinstance(keywords, dict) and isinstance(phases, list)):
+            return
+        for phase in phases:
+            if not (isinstance(phase, list) and len(phase) == 2):
+                continue
+            when, duration = phase
+            yield TestReport(
+                nodeid=nodeid,
+                location=list(location) if isinstance(location, list) else location,
+                keywords=dict(keywords),
+                outcome="passed",
+                longrepr=None,
+                when=when,
+                sections=[],
+                duration=duration,
+                user_properties=[],
+            )
 
     def _on_finish(self, record):
         self._log_finish(record.get("nodeid"), record.get("location"))

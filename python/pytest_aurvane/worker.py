@@ -19,6 +19,7 @@ import traceback
 # Importing pytest writes nothing; tests and plugins only run once main() has
 # moved descriptor 1 out of the way.
 import pytest
+from _pytest.reports import TestReport
 
 PROTOCOL_VERSION = 1
 # The controller gives up a worker whose line is longer than this (line feed
@@ -110,6 +111,43 @@ def report_line(index, data, encoded):
 def bundle_line(index, encoded_reports):
     """One "report" line carrying several encoded reports, in order, under "reports"."""
     return b'{"event":"report","index":%d,"reports":[%b]}\n' % (index, b",".join(encoded_reports))
+
+
+# Everything a passing report holds when it says nothing but its phase and
+# duration; anything more (captured output, properties, a plugin's extra
+# attribute) needs the full form.
+_PLAIN_REPORT_KEYS = frozenset(
+    ("nodeid", "location", "keywords", "outcome", "longrepr", "when", "user_properties", "sections", "duration")
+)
+
+
+def is_plain_pass(report):
+    fields = report.__dict__
+    return (
+        type(report) is TestReport
+        and fields.keys() == _PLAIN_REPORT_KEYS
+        and fields["outcome"] == "passed"
+        and fields["longrepr"] is None
+        and not fields["sections"]
+        and not fields["user_properties"]
+    )
+
+
+def passing_line(index, reports):
+    """One "report" line for plain passing reports of one test, in order.
+
+    Most tests pass silently; their reports differ only in phase and
+    duration, so the rest travels once, under "passing", and the front end
+    rebuilds each report from it.
+    """
+    first = reports[0]
+    passing = {
+        "nodeid": first.nodeid,
+        "location": first.location,
+        "keywords": first.keywords,
+        "phases": [[report.when, report.duration] for report in reports],
+    }
+    return encode_line({"event": "report", "index": index, "passing": passing})
 
 
 def take_over_standard_streams():
@@ -208,10 +246,15 @@ class WorkerPlugin:
         self.current_failed = False
         # The item announced as the next one; its fixtures are kept alive.
         self.expected_next = None
-        # Encoded passing reports of the current test, not yet handed to
-        # the channel, and their size.
+        # Passing reports of the current test not yet handed to the
+        # channel: plain ones as report objects, or else all encoded (with
+        # their size), so that they keep their order.
+        self.plain = []
         self.bundle = []
         self.bundle_bytes = 0
+        # Whether pytest alone serialises reports, so that a plain pass can
+        # travel in the short form without asking the hook.
+        self.short_passes = False
 
     # -- setup -------------------------------------------------------------
 
@@ -245,6 +288,8 @@ class WorkerPlugin:
     def pytest_runtestloop(self, session):
         self.reached_loop = True
         self._silence_terminal_reporter()
+        serialisers = self.config.hook.pytest_report_to_serializable.get_hookimpls()
+        self.short_passes = all(getattr(impl.plugin, "__name__", None) == "_pytest.reports" for impl in serialisers)
         try:
             return self._serve(session)
         except BaseException as exc:
@@ -379,15 +424,23 @@ class WorkerPlugin:
             return
         if report_failed(report):
             self.current_failed = True
-        data = self.config.hook.pytest_report_to_serializable(config=self.config, report=report)
-        encoded = encode_json(data)
         # A quick passing test costs the controller and the front end one
         # record per message, so its reports travel as one message, with
         # "finished". A report that says something (a failure, a skip, an
         # error) leaves at the next phase start with those before it, so
         # that it reaches the event log even if the worker dies later in
         # the test. Held lines never wait across a blocking read.
+        if (
+            self.short_passes
+            and not self.bundle
+            and is_plain_pass(report)
+            and (not self.plain or report.keywords == self.plain[0].keywords)
+        ):
+            self.plain.append(report)
+            return
+        data, encoded = self._serialise(report)
         if report.passed and len(encoded) <= _BUNDLE_BYTES:
+            self._encode_plain()
             self.bundle.append(encoded)
             self.bundle_bytes += len(encoded)
             if self.bundle_bytes > _BUNDLE_BYTES:
@@ -396,8 +449,24 @@ class WorkerPlugin:
         self._release_bundle(self.current)
         self.channel.hold(report_line(self.current, data, encoded))
 
+    def _serialise(self, report):
+        data = self.config.hook.pytest_report_to_serializable(config=self.config, report=report)
+        return data, encode_json(data)
+
+    def _encode_plain(self):
+        """Moves the plain reports held so far into the full-form bundle,
+        which a passing report with more to say is about to join."""
+        for report in self.plain:
+            encoded = self._serialise(report)[1]
+            self.bundle.append(encoded)
+            self.bundle_bytes += len(encoded)
+        self.plain = []
+
     def _release_bundle(self, index):
-        if self.bundle:
+        if self.plain:
+            self.channel.hold(passing_line(index, self.plain))
+            self.plain = []
+        elif self.bundle:
             self.channel.hold(bundle_line(index, self.bundle))
             self.bundle = []
             self.bundle_bytes = 0

@@ -56,6 +56,10 @@ OUTCOME_SUITE = {
         def test_xpassed():
             pass
 
+        def test_says_more(record_property):
+            record_property("size", 3)
+            print("said more")
+
         @pytest.mark.parametrize("text", ["héllo", "a::b", "日本"])
         def test_ids(text):
             assert text != "a::b"
@@ -97,7 +101,7 @@ def test_outcomes_match_a_serial_run(tmp_path, real_controller):
     parallel = run_pytest(suite, "--aurvane=2", "--junitxml=parallel.xml", "-rA", controller=real_controller)
     assert parallel.returncode == serial.returncode == 1, parallel.stdout
     assert summary_counts(parallel.stdout) == summary_counts(serial.stdout) == {
-        "passed": 5,
+        "passed": 6,
         "failed": 3,
         "skipped": 2,
         "xfailed": 1,
@@ -105,6 +109,9 @@ def test_outcomes_match_a_serial_run(tmp_path, real_controller):
         "errors": 2,
     }
     assert junit_outcomes(suite / "parallel.xml") == junit_outcomes(suite / "serial.xml")
+    # A passing test's properties and output reach the reports too.
+    assert '<property name="size" value="3"' in (suite / "parallel.xml").read_text()
+    assert "said more" in parallel.stdout
     assert "PASSED test_outcomes.py::test_ids[a::b]" not in parallel.stdout
     assert "FAILED test_outcomes.py::test_ids[a::b]" in parallel.stdout
     assert "teardown broke" in parallel.stdout and "setup broke" in parallel.stdout

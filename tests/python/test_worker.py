@@ -34,10 +34,16 @@ BASIC_SUITE = {
 
 
 def reports_of(messages):
-    """The serialised reports in "report" messages, single or bundled, in order."""
+    """The serialised reports in "report" messages, single, bundled or short, in order."""
     reports = []
     for m in messages:
-        if m["event"] == "report":
+        if m["event"] != "report":
+            continue
+        if "passing" in m:
+            shared = {key: value for key, value in m["passing"].items() if key != "phases"}
+            for when, duration in m["passing"]["phases"]:
+                reports.append(dict(shared, when=when, duration=duration, outcome="passed"))
+        else:
             reports.extend(m["reports"] if "reports" in m else [m["report"]])
     return reports
 
@@ -91,7 +97,11 @@ def test_run_reports_each_phase_then_finished(worker):
     # Every phase is announced as it starts, so its deadline restarts in
     # time; a passing test's reports travel together, just before "finished".
     assert [m["event"] for m in passing] == ["phase"] * 3 + ["report", "finished"]
-    assert len(passing[3]["reports"]) == 3
+    # They say nothing but their phase and duration: the short form.
+    short = passing[3]["passing"]
+    assert short["nodeid"] == "test_a.py::test_pass" and short["location"] == ["test_a.py", 3, "test_pass"]
+    assert "test_pass" in short["keywords"]
+    assert [when for when, duration in short["phases"]] == ["setup", "call", "teardown"]
     finished = passing[-1]
     assert finished["failed"] is False and isinstance(finished["duration"], float)
 
@@ -100,12 +110,39 @@ def test_run_reports_each_phase_then_finished(worker):
     assert failing[-1]["failed"] is True
     # A failing report is not held back to the end: it leaves before teardown starts.
     assert [m["event"] for m in failing] == ["phase", "phase", "report", "report", "phase", "report", "finished"]
-    assert [r["when"] for r in failing[2]["reports"]] == ["setup"]
+    assert [r["when"] for r in reports_of(failing[2:3])] == ["setup"]
     call_report = failing[3]["report"]
     assert call_report["$report_type"] == "TestReport"
     assert "assert 1 == 2" in json.dumps(call_report["longrepr"])
     # A run with a failed test ends with pytest's "tests failed" code.
     assert harness.shutdown() == {"event": "exited", "code": 1}
+
+
+def test_passing_reports_with_more_to_say_travel_in_full(worker):
+    harness = worker(
+        {
+            "test_more.py": """
+                import pytest
+
+                def test_property_and_output(record_property):
+                    record_property("size", 3)
+                    print("said more")
+
+                def test_marker_added_while_running(request):
+                    request.applymarker(pytest.mark.slow)
+            """
+        }
+    )
+    harness.start()
+    said = harness.run(0, 1)
+    assert [m["event"] for m in said] == ["phase"] * 3 + ["report", "finished"]
+    setup, call, teardown = said[3]["reports"]
+    assert call["user_properties"] == [["size", 3]] and "said more" in str(call["sections"])
+    # Reports of one test whose keywords differ cannot share them.
+    marked = harness.run(1)
+    assert "passing" not in marked[3]
+    assert ["slow" in r["keywords"] for r in marked[3]["reports"]] == [False, True, True]
+    assert harness.shutdown()["code"] == 0
 
 
 def test_setup_error_skip_and_xfail_outcomes(worker):
