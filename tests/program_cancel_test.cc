@@ -58,17 +58,17 @@ TEST(ProgramCancel, InterruptDuringTestsAbandonsThoseInFlight) {
   ControllerRun run(2);
   run.set("schedule", "load");
   WriteText(run.history_path(), R"({"old":2.0})");
-  // Test 0 fails at once; 1 (av0's next) and 2 (av1's) never end by themselves.
+  // Test 0 fails at once; 1 (av1's) and 2 (av0's next) never end by themselves.
   run.scenario() = Obj(R"({"items":4,"tests":{"default":{"delay":{"call":60}},"0":{"failed":true}}})");
   ProgramOptions options;
-  options.on_line = OnTrace("start av0 #1", [](ControllerHandle& c) { c.Signal(SIGINT); });
+  options.on_line = OnTrace("start av0 #2", [](ControllerHandle& c) { c.Signal(SIGINT); });
   ProgramResult r = run.Run(options);
   ExpectCancelled(run, r);
 
   std::vector<json::Value> aborted = run.Events("attempt_aborted");
   ASSERT_EQ(aborted.size(), 2u);
-  EXPECT_EQ(Trace(aborted[0]).rfind("aborted av0 #1 ", 0), 0u) << Trace(aborted[0]);
-  EXPECT_EQ(Trace(aborted[1]).rfind("aborted av1 #2 ", 0), 0u) << Trace(aborted[1]);
+  EXPECT_EQ(Trace(aborted[0]).rfind("aborted av0 #2 ", 0), 0u) << Trace(aborted[0]);
+  EXPECT_EQ(Trace(aborted[1]).rfind("aborted av1 #1 ", 0), 0u) << Trace(aborted[1]);
   Traces keys;
   for (const auto& [key, value] : aborted[0].as_object()) keys.push_back(key);
   EXPECT_EQ(keys, (Traces{"elapsed", "event", "exit_code", "index", "phase", "worker"}));

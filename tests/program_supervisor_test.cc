@@ -146,18 +146,20 @@ TEST(ProgramSupervisor, MaxfailStopsDispatchButLetsRunningTestsFinish) {
   ControllerRun run(3);
   run.set("schedule", "load");  // one test per group
   run.set("maxfail", 1);
-  // Tests 2 and 4 (on av1 and av2) are still running when test 0 fails.
+  // Tests 1 and 2 (on av1 and av2) are still running when test 0 fails.
   run.scenario() = Obj(R"({"items":9,"tests":{"0":{"failed":true},
-      "2":{"delay":{"call":0.8}},"4":{"delay":{"call":0.8}}}})");
+      "1":{"delay":{"call":0.8}},"2":{"delay":{"call":0.8}}}})");
   ProgramResult r = run.Run();
   EXPECT_EQ(r.exit_code, 1) << r.err;
   Traces order = Only(TraceLines(r.out_lines), {"start", "finish"});
-  EXPECT_EQ(Only(order, {"start"}), (Traces{"start av0 #0 next 1 attempt 1", "start av1 #2 next 3 attempt 1",
-                                            "start av2 #4 next 5 attempt 1"}));
+  // Every worker gets a first test before any gets a test to follow: the
+  // schedule's front tests (the longest, with a history) run side by side.
+  EXPECT_EQ(Only(order, {"start"}), (Traces{"start av0 #0 next 3 attempt 1", "start av1 #1 next 4 attempt 1",
+                                            "start av2 #2 next 5 attempt 1"}));
   ASSERT_EQ(Only(order, {"finish"}).size(), 3u);
   EXPECT_EQ(Only(order, {"finish"})[0], "finish av0 #0");
   json::Value summary = run.Summary();
-  EXPECT_EQ(States(summary), (Traces{"completed/1", "reserved/0", "completed/1", "reserved/0", "completed/1",
+  EXPECT_EQ(States(summary), (Traces{"completed/1", "completed/1", "completed/1", "reserved/0", "reserved/0",
                                      "reserved/0", "pending/0", "pending/0", "pending/0"}));
   EXPECT_EQ(Count(summary, "failed"), 1u);
   EXPECT_EQ(Count(summary, "not_run"), 6u);
@@ -173,16 +175,16 @@ TEST(ProgramSupervisor, InterruptionReachingMaxfailStartsNoReplacement) {
   run.set("retries", 0);
   run.set("maxfail", 1);
   run.scenario() = Obj(R"({"items":4,"tests":{"0":{"during":{"setup":[{"exit":9}]}},
-      "2":{"delay":{"call":0.5}}}})");
+      "1":{"delay":{"call":0.5}}}})");
   ProgramResult r = run.Run();
   EXPECT_EQ(r.exit_code, 1) << r.err;
   Traces log = Trace(run.Events());
   EXPECT_EQ(Only(log, {"spawned"}), (Traces{"spawned av0", "spawned av1"}));
   EXPECT_EQ(Only(log, {"finish", "interrupted"}),
-            (Traces{"interrupted av0 test_fake.py::test_0 setup", "finish av1 #2"}));
+            (Traces{"interrupted av0 test_fake.py::test_0 setup", "finish av1 #1"}));
   json::Value summary = run.Summary();
   // av0's next test went back to the schedule; av1's stays reserved.
-  EXPECT_EQ(States(summary), (Traces{"interrupted/1", "pending/0", "completed/1", "reserved/0"}));
+  EXPECT_EQ(States(summary), (Traces{"interrupted/1", "completed/1", "pending/0", "reserved/0"}));
   EXPECT_EQ(Count(summary, "restarts"), 0u);
 }
 
@@ -192,13 +194,13 @@ TEST(ProgramSupervisor, AfterTheFailureLimitACrashIsNotRetried) {
   run.set("retries", 2);
   run.set("maxfail", 1);
   run.scenario() = Obj(R"({"items":4,"tests":{"0":{"failed":true},
-      "2":{"during":{"call":[{"sleep":0.5},{"exit":9}]}}}})");
+      "1":{"during":{"call":[{"sleep":0.5},{"exit":9}]}}}})");
   ProgramResult r = run.Run();
   EXPECT_EQ(r.exit_code, 1) << r.err;
   Traces log = Trace(run.Events());
   EXPECT_TRUE(Only(log, {"retry"}).empty());
   EXPECT_EQ(Only(log, {"finish", "interrupted"}),
-            (Traces{"finish av0 #0", "interrupted av1 test_fake.py::test_2 call"}));
+            (Traces{"finish av0 #0", "interrupted av1 test_fake.py::test_1 call"}));
   json::Value summary = run.Summary();
   EXPECT_EQ(Count(summary, "failed"), 2u);
   EXPECT_EQ(Count(summary, "restarts"), 0u);

@@ -18,15 +18,43 @@ Status ShutDown(Supervisor& s, size_t n) {
 
 json::Value IndexOrNull(std::optional<uint64_t> index) { return index ? json::Value(*index) : json::Value(); }
 
+// A session that can be given a test now.
+bool TakesWork(const WorkerSession& session) {
+  return !session.closed && !session.shutting_down && session.collected && !session.current_test;
+}
+
 }  // namespace
+
+Status BeginDispatching(Supervisor& s) {
+  s.dispatch_started = true;
+  json::Object record;
+  record.emplace("event", "collection");
+  record.emplace("count", static_cast<uint64_t>(s.tables.test_count()));
+  record.emplace("workers", s.spec.workers);
+  if (Status logged = s.log.Emit(std::move(record), /*echo=*/true); !logged.ok()) return logged;
+  // Every worker takes its first test before any worker reserves the test
+  // to follow it. The schedule puts the longest tests first; dispatching
+  // worker by worker would give worker 0 the two longest back to back,
+  // which then sets the length of the run, while the others start on
+  // shorter ones. Dispatch runs the test held here and reserves the next.
+  if (!s.stop) {
+    for (WorkerSession& session : s.sessions) {
+      if (TakesWork(session) && !session.next_test) {
+        session.next_test = Reserve(session.current_group, s.tables.schedule, s.tables.states);
+      }
+    }
+  }
+  for (size_t i = 0; i < s.sessions.size(); ++i) {
+    if (Status dispatched = Dispatch(s, i); !dispatched.ok()) return dispatched;
+  }
+  return Status::Ok();
+}
 
 Status Dispatch(Supervisor& s, size_t n) {
   WorkerSession& session = s.sessions[n];
   // A worker with a test in flight takes no other: a repeated "collected"
   // must not make the supervisor lose track of the running test.
-  if (session.closed || session.shutting_down || !session.collected || session.current_test) {
-    return Status::Ok();
-  }
+  if (!TakesWork(session)) return Status::Ok();
   if (s.stop) return ShutDown(s, n);
 
   std::optional<uint64_t> test = session.next_test;

@@ -41,19 +41,6 @@ bool AllCollected(const Supervisor& s) {
   return true;
 }
 
-Status BeginDispatching(Supervisor& s) {
-  s.dispatch_started = true;
-  json::Object record;
-  record.emplace("event", "collection");
-  record.emplace("count", static_cast<uint64_t>(s.tables.test_count()));
-  record.emplace("workers", s.spec.workers);
-  if (Status logged = s.log.Emit(std::move(record), /*echo=*/true); !logged.ok()) return logged;
-  for (size_t i = 0; i < s.sessions.size(); ++i) {
-    if (Status dispatched = Dispatch(s, i); !dispatched.ok()) return dispatched;
-  }
-  return Status::Ok();
-}
-
 Status OnCollected(Supervisor& s, size_t n, json::Object& message) {
   if (auto failed = message.find("failed"); failed != message.end() && failed->second.is_true()) {
     return Error{"Collection failed in " + WorkerName(n)};

@@ -85,6 +85,10 @@ Status RecoverWorker(Supervisor& s, size_t n, const std::string& reason);
 // Dispatch (a test, or shutdown) to worker `n` when it can take work.
 Status Dispatch(Supervisor& s, size_t n);
 
+// Once every worker has collected: the "collection" record, then a first
+// test for every worker that can take one, before any test to follow.
+Status BeginDispatching(Supervisor& s);
+
 // Records the "finished" message `message` for test `test` of worker `n`.
 Status RecordResult(Supervisor& s, size_t n, uint64_t test, const json::Object& message);
 
