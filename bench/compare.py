@@ -140,7 +140,6 @@ class TreeMemory:
         # The peak (VmHWM) of the processes named `watch`: the controller.
         self.watch = watch
         self.watched_peak = 0
-        self._names = {}
         self._stop = threading.Event()
         self._thread = threading.Thread(target=self._run, daemon=True)
 
@@ -158,9 +157,10 @@ class TreeMemory:
         self.peak = max(self.peak, total)
         self.peak_processes = max(self.peak_processes, len(pids))
         for pid in pids:
-            if pid not in self._names:
-                self._names[pid] = read_text(f"/proc/{pid}/comm").strip()
-            if self._names[pid] == self.watch:
+            # The name is read again every time: a worker is the controller's
+            # child under the controller's name until it has started Python,
+            # and its memory must not count as the controller's.
+            if read_text(f"/proc/{pid}/comm").strip() == self.watch:
                 self.watched_peak = max(self.watched_peak, high_water_bytes(pid))
 
     def _run(self):

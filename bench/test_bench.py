@@ -177,6 +177,26 @@ class TestMeasuring:
         assert memory.peak > 64 << 20
         assert memory.watched_peak > 64 << 20
 
+    def test_a_child_counts_as_watched_only_while_it_has_the_name(self):
+        # A forked child starts under its parent's name, as a worker starts
+        # under the controller's; once renamed, its 64 MiB are not the
+        # watched process's.
+        code = (
+            "import os, time\n"
+            "open('/proc/self/comm', 'w').write('watched')\n"
+            "if os.fork() == 0:\n"
+            "    time.sleep(0.3)\n"
+            "    open('/proc/self/comm', 'w').write('other')\n"
+            "    b = bytearray(64 << 20); b[::4096] = b'x' * len(b[::4096]); time.sleep(0.5)\n"
+            "    os._exit(0)\n"
+            "os.wait()\n"
+        )
+        proc = subprocess.Popen([PYTHON, "-c", code])
+        with compare.TreeMemory(proc.pid, interval=0.02, watch="watched") as memory:
+            proc.wait()
+        assert memory.peak > 64 << 20
+        assert 0 < memory.watched_peak < 32 << 20
+
     def test_own_cpu_leaves_out_the_children_and_keeps_the_exit_status(self, tmp_path):
         binary = tmp_path / "own_cpu"
         subprocess.run(["cc", "-O2", "-o", str(binary), str(Path(compare.HERE) / "own_cpu.c")], check=True)
