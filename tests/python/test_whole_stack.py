@@ -322,6 +322,10 @@ def test_ctrl_c_stops_the_run_in_order(tmp_path, real_controller):
         stdout=subprocess.PIPE,
         stderr=subprocess.STDOUT,
         text=True,
+        # A shell without job control starts background commands with SIGINT
+        # ignored, and Python keeps it ignored: give the front end the
+        # default that a terminal's Ctrl-C meets.
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
     )
     try:
         deadline = time.monotonic() + 60
