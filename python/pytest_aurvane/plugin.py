@@ -180,6 +180,12 @@ def pytest_configure(config):
         count = config.getoption(name)
         if count is not None and count < 0:
             raise pytest.UsageError(f"--{name.replace('_', '-')} must not be negative")
+    for arg in worker_args(list(config.invocation_params.args)):
+        try:
+            arg.encode("utf-8")
+        except UnicodeEncodeError:
+            message = f"--aurvane can only pass arguments that are valid UTF-8 to its workers, not {arg!r}"
+            raise pytest.UsageError(message) from None
     controller = find_controller(config.getoption("aurvane_controller"))
     config.pluginmanager.register(FrontEnd(config, workers, controller), "aurvane-frontend")
 
@@ -316,7 +322,8 @@ class FrontEnd:
         self.run_dir = None
         self.problems = []
         self.started_tests = set()
-        self.collection_errors = set()
+        self.collection_reports = set()
+        self.collection_errors = 0
         self.summary = None
 
     @property
@@ -343,7 +350,22 @@ class FrontEnd:
         spec = build_spec(self.config, self.workers, self.run_dir, history_path, uuid.uuid4().hex)
         spec_path = self.run_dir / "spec.json"
         spec_path.write_text(json.dumps(spec, indent=2, ensure_ascii=False), encoding="utf-8")
+        factory = getattr(self.config, "_tmp_path_factory", None)
+        if self.config.option.basetemp and factory is not None:
+            factory.getbasetemp()  # empties --basetemp once; each worker takes a folder in it
         self.exit_code = self._run_controller(spec_path)
+        if self.collection_errors:
+            # End as serial pytest would. Without --continue-on-collection-errors
+            # the run stopped before any test, which the controller reports as
+            # an error (3) and pytest as an interruption (2); with it, the
+            # errors count as failures.
+            if self.config.option.continue_on_collection_errors:
+                if self.exit_code in (0, 5):
+                    self.exit_code = int(pytest.ExitCode.TESTS_FAILED)
+            elif self.exit_code == 3:
+                self.exit_code = int(pytest.ExitCode.INTERRUPTED)
+                count = self.collection_errors
+                raise session.Interrupted(f"{count} error{'s' if count != 1 else ''} during collection")
         return True
 
     def _run_controller(self, spec_path):
@@ -352,7 +374,7 @@ class FrontEnd:
         if pythonpath:
             env["PYTHONPATH"] = pythonpath
         stderr_path = self.run_dir / "controller-stderr.txt"
-        with open(stderr_path, "wb") as stderr:
+        with open(stderr_path, "w+b") as stderr:
             proc = subprocess.Popen(
                 [self.controller, str(spec_path)],
                 stdin=subprocess.PIPE,
@@ -374,7 +396,9 @@ class FrontEnd:
                 raise
             proc.stdin.close()
             code = proc.wait()
-        error = stderr_path.read_text(encoding="utf-8", errors="replace").strip()
+            # Through the open file: the run directory may have gone meanwhile.
+            stderr.seek(0)
+            error = stderr.read().decode("utf-8", "replace").strip()
         if error:
             self._problem(error)
         if code not in (0, 1, 5):
@@ -469,9 +493,11 @@ class FrontEnd:
 
     def _on_collection_report(self, record):
         report = self._rebuild_report(record)
-        if report is None or report.nodeid in self.collection_errors:
+        if report is None or report.nodeid in self.collection_reports:
             return  # every worker reports the same collection problem
-        self.collection_errors.add(report.nodeid)
+        self.collection_reports.add(report.nodeid)
+        if report.failed:
+            self.collection_errors += 1
         self.config.hook.pytest_collectreport(report=report)
 
     def _on_report(self, record):

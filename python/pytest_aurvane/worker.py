@@ -101,10 +101,11 @@ def encode_line(message):
     return encode_json(message) + b"\n"
 
 
-def report_line(index, data, encoded):
-    """The "report" line for serialised report `data`, already `encoded`."""
+def report_line(index, data, encoded, text):
+    """The "report" line for serialised report `data`, already `encoded`;
+    `text` is the report's failure text, for when it has to be cut."""
     if len(encoded) + 64 > _SHRINK_TARGET:
-        encoded = encode_json(shrink_report_data(data))
+        encoded = encode_json(shrink_report_data(data, text))
     return b'{"event":"report","index":%d,"report":%b}\n' % (index, encoded)
 
 
@@ -201,8 +202,30 @@ def report_failed(report):
     return bool(report.failed) and not hasattr(report, "wasxfail")
 
 
-def shrink_report_data(data, budget=_SHRINK_TARGET):
-    """Cut captured output and the failure text until the report fits a line."""
+def cut_longrepr(longrepr, text, keep):
+    """A failure description that pytest can still read back, at most about `keep` characters.
+
+    A skip keeps its (path, line, reason) form, which the terminal's skip
+    summary relies on. Anything structured (a traceback, a chain of them)
+    becomes its plain text: a cut structure would no longer deserialise. A
+    failure keeps its beginning and its end, where the exception that
+    ended the test is.
+    """
+    if isinstance(longrepr, (list, tuple)) and len(longrepr) == 3 and isinstance(longrepr[2], str):
+        path, line, reason = longrepr
+        return [path, line, reason if len(reason) <= keep else reason[:keep] + _TRUNCATED_NOTE]
+    if not isinstance(longrepr, str):
+        longrepr = text
+    if len(longrepr) <= keep:
+        return longrepr
+    return longrepr[: keep // 2] + _TRUNCATED_NOTE + longrepr[-(keep // 2) :]
+
+
+def shrink_report_data(data, text, budget=_SHRINK_TARGET):
+    """Cut captured output and the failure description until the report fits a line.
+
+    `text` is the report's failure as plain text (``longreprtext``).
+    """
     size = len(encode_line(data))
     if size <= budget:
         return data
@@ -211,21 +234,17 @@ def shrink_report_data(data, budget=_SHRINK_TARGET):
     if sections:
         share = max(1024, budget // (4 * len(sections)))
         data["sections"] = [
-            [title, text if len(text) <= share else text[:share] + _TRUNCATED_NOTE]
-            for title, text in sections
+            [title, body if len(body) <= share else body[:share] + _TRUNCATED_NOTE] for title, body in sections
         ]
         if len(encode_line(data)) <= budget:
             return data
-    longrepr = data.get("longrepr")
-    if longrepr is not None:
-        text = longrepr if isinstance(longrepr, str) else json.dumps(longrepr, ensure_ascii=False)
-        keep = budget // 4
-        data["longrepr"] = text[:keep] + (_TRUNCATED_NOTE if len(text) > keep else "")
+    if data.get("longrepr") is not None:
+        data["longrepr"] = cut_longrepr(data["longrepr"], text, budget // 4)
         if len(encode_line(data)) <= budget:
             return data
     data["sections"] = []
     data["user_properties"] = []
-    data["longrepr"] = (data.get("longrepr") or "")[: budget // 8] + _TRUNCATED_NOTE
+    data["longrepr"] = cut_longrepr(data.get("longrepr") or "", text, budget // 8)
     return data
 
 
@@ -259,6 +278,18 @@ class WorkerPlugin:
     # -- setup -------------------------------------------------------------
 
     @pytest.hookimpl(tryfirst=True)
+    def pytest_cmdline_main(self, config):
+        # Every worker is given the user's options, but state that all the
+        # run's processes share belongs to the front end, which has already
+        # acted on them: a worker clearing the cache would delete the run
+        # directory under the others, and workers sharing one --basetemp
+        # would each empty it under the others' tests.
+        config.option.cacheclear = False
+        if config.option.basetemp:
+            os.makedirs(config.option.basetemp, exist_ok=True)
+            config.option.basetemp = os.path.join(str(config.option.basetemp), self.name)
+
+    @pytest.hookimpl(tryfirst=True)
     def pytest_configure(self, config):
         self.config = config
         # Plugins that know parallel workers (junitxml, the last-failed cache,
@@ -278,10 +309,15 @@ class WorkerPlugin:
     # -- collection ----------------------------------------------------------
 
     def pytest_collectreport(self, report):
-        if not report.failed:
+        # Failures, and skips of a whole module (importorskip, a module-level
+        # skip), which the front end counts as serial pytest would.
+        if not (report.failed or report.skipped):
             return
         data = self.config.hook.pytest_report_to_serializable(config=self.config, report=report)
-        self.channel.send({"event": "collection_report", "report": shrink_report_data(data)})
+        data = shrink_report_data(data, report.longreprtext)
+        self.channel.send({"event": "collection_report", "report": data})
+        if not report.failed:
+            return
         sys.stderr.write(f"ERROR collecting {report.nodeid or '<session>'}\n{report.longreprtext}\n")
         sys.stderr.flush()
 
@@ -447,7 +483,7 @@ class WorkerPlugin:
                 self._release_bundle(self.current)
             return
         self._release_bundle(self.current)
-        self.channel.hold(report_line(self.current, data, encoded))
+        self.channel.hold(report_line(self.current, data, encoded, report.longreprtext))
 
     def _serialise(self, report):
         data = self.config.hook.pytest_report_to_serializable(config=self.config, report=report)
@@ -490,6 +526,10 @@ class ProtocolError(Exception):
     pass
 
 
+def _ignore_signal(signum, frame):
+    pass
+
+
 def main(argv):
     if len(argv) != 2:
         sys.stderr.write("usage: python -u -m pytest_aurvane.worker SPEC\n")
@@ -497,7 +537,9 @@ def main(argv):
     channel = take_over_standard_streams()
     # The controller owns the worker's life: a terminal's Ctrl-C reaches the
     # controller, which stops the run in order and terminates its workers.
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    # A handler that does nothing, not SIG_IGN, which the processes a test
+    # starts would inherit: they must stop on SIGINT as they do under pytest.
+    signal.signal(signal.SIGINT, _ignore_signal)
     try:
         first = channel.receive()
     except ValueError as exc:

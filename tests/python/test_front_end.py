@@ -66,10 +66,11 @@ def test_worker_crash_is_a_failure_naming_the_log(tmp_path, fake_controller):
     assert "run directory:" in result.stdout
 
 
-def test_collection_error_is_shown_and_status_kept(tmp_path, fake_controller):
+def test_collection_error_is_shown_and_interrupts_the_run(tmp_path, fake_controller):
     suite = write_suite(tmp_path, {"test_x.py": "raise ImportError('broken module')\n"})
     result = run_pytest(suite, "--aurvane=1", controller=fake_controller)
-    assert result.returncode == 3, result.stdout
+    assert result.returncode == 2, result.stdout
+    assert "Interrupted: 1 error during collection" in result.stdout
     assert "ERROR collecting test_x.py" in result.stdout and "broken module" in result.stdout
     assert "Collection failed in av0" in result.stdout
 

@@ -277,16 +277,44 @@ def test_hang_is_killed_at_its_deadline_with_its_children(tmp_path, real_control
     assert process_gone(int((suite / "child.pid").read_text())), "the test's child outlived its worker"
 
 
-def test_collection_error_fails_the_run_visibly(tmp_path, real_controller):
+@pytest.mark.parametrize("continue_option", [(), ("--continue-on-collection-errors",)])
+def test_collection_problems_end_as_in_a_serial_run(tmp_path, real_controller, continue_option):
     suite = write_suite(
         tmp_path,
-        {"test_ok.py": "def test_ok():\n    pass\n", "test_broken.py": "import no_such_module_anywhere\n"},
+        {
+            "test_ok.py": "def test_ok():\n    pass\n",
+            "test_broken.py": "import no_such_module_anywhere\n",
+            "test_optional.py": "import pytest\n\npytest.importorskip('no_such_module_anywhere')\n",
+        },
     )
-    result = run_pytest(suite, "--aurvane=2", controller=real_controller)
-    assert result.returncode == 3, result.stdout
-    assert re.search(r"Collection failed in av\d", result.stdout)
-    assert "no_such_module_anywhere" in result.stdout
-    assert "ERROR test_broken.py" in result.stdout
+    serial = run_pytest(suite, *continue_option)
+    result = run_pytest(suite, "--aurvane=2", *continue_option, controller=real_controller)
+    assert result.returncode == serial.returncode == (1 if continue_option else 2), result.stdout
+    assert summary_counts(result.stdout) == summary_counts(serial.stdout), result.stdout
+    assert "ERROR test_broken.py" in result.stdout and "no_such_module_anywhere" in result.stdout
+    if not continue_option:
+        assert "Interrupted: 1 error during collection" in result.stdout
+        assert re.search(r"Collection failed in av\d", result.stdout)
+
+
+@pytest.mark.parametrize("option", ["--cache-clear", "--basetemp=shared-tmp"])
+def test_options_on_shared_state_act_once_for_the_run(tmp_path, real_controller, option):
+    # Each test writes its tmp_path, waits for the other worker to do the
+    # same, and reads it back: workers that shared one --basetemp would
+    # empty it under each other, and a worker clearing the cache would
+    # delete the run directory.
+    test = """
+        import time
+
+        def test_keeps_its_files(tmp_path):
+            (tmp_path / "mine").write_text("{name}")
+            time.sleep(1)
+            assert (tmp_path / "mine").read_text() == "{name}"
+    """
+    suite = write_suite(tmp_path, {f"test_{n}.py": test.format(name=n) for n in ("a", "b")})
+    result = run_pytest(suite, "--aurvane=2", option, controller=real_controller)
+    assert result.returncode == 0, result.stdout
+    assert summary_counts(result.stdout) == {"passed": 2}
 
 
 def test_maxfail_stops_dispatch(tmp_path, real_controller):
