@@ -135,5 +135,19 @@ TEST(ProgramCli, ClosedStandardOutputEndsWithStatus3) {
   EXPECT_FALSE(std::filesystem::exists(run.run_dir() / "summary.json"));
 }
 
+TEST(ProgramCli, StandardOutputClosedAtStartEndsWithStatus3) {
+  if (!kPosixProcesses) GTEST_SKIP() << "starts the controller through /bin/sh";
+  ControllerRun run;
+  ASSERT_EQ(run.Run().exit_code, 0);  // writes the specification
+  // The event log must not take descriptor 1, or every echoed record would
+  // be written to it twice.
+  ProgramOptions options;
+  options.args = {"-c", "exec \"$0\" \"$1\" >&-", NativePath(AURVANE_CONTROLLER_PATH), run.spec_path().string()};
+  ProgramResult r = RunProgram("/bin/sh", options);
+  EXPECT_EQ(r.exit_code, 3) << r.err;
+  EXPECT_NE(r.err.find("Aurvane supervisor error: Bad file descriptor (os error 9)"), std::string::npos) << r.err;
+  EXPECT_EQ(run.Events("collection").size(), 1u);
+}
+
 }  // namespace
 }  // namespace aurvane::testing

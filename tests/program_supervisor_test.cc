@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "program_support.h"
 
@@ -518,6 +519,31 @@ TEST(ProgramSupervisor, PhaseMessagesKeepALongTestAlive) {
   ProgramResult r = run.Run();
   EXPECT_EQ(r.exit_code, 0) << r.err;
   EXPECT_TRUE(run.Diagnostics().empty());
+}
+
+TEST(ProgramSupervisor, MessagesQueuedWhileOutputIsBlockedAreTakenBeforeDeadlines) {
+  // Whoever reads standard output stops for 3 s at the first "start". The
+  // 200 KB report of the quick test 0 then holds the supervisor in its echo
+  // while the other worker finishes a 0.2 s test and waits, its "finished"
+  // queued: that worker has not overrun the 1 s deadline.
+  ControllerRun run(2);
+  run.set("phase_timeout", 1.0);
+  run.set("schedule", "test");
+  run.scenario() = Obj(R"({"items":8})");
+  json::Object report = Obj(R"({"when":"call","outcome":"passed"})");
+  report.emplace("text", std::string(200 * 1024, 'x'));
+  json::Object first;
+  first.emplace("reports", json::Array{json::Value(std::move(report))});
+  json::Object tests;
+  tests.emplace("0", std::move(first));
+  tests.emplace("default", Obj(R"({"delay":{"call":0.2}})"));
+  run.scenario()["tests"] = json::Value(std::move(tests));
+  ProgramOptions options;
+  options.on_line = OnTrace("start", [](ControllerHandle&) { std::this_thread::sleep_for(std::chrono::seconds(3)); });
+  ProgramResult r = run.Run(options);
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(run.Diagnostics(), Traces{});
+  EXPECT_EQ(States(run.Summary()), Traces(8, "completed/1"));
 }
 
 TEST(ProgramSupervisor, ShutdownDeadline) {

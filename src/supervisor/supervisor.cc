@@ -21,6 +21,26 @@ bool AllClosed(const Supervisor& s) {
   return true;
 }
 
+Status TakeEvent(Supervisor& s, WorkerEvent& event) {
+  return event.is_failure() ? RecoverWorker(s, event.worker, event.failure())
+                            : HandleMessage(s, event.worker, std::move(std::get<0>(event.payload)));
+}
+
+// A pass that took longer than a pass wait was held up, by a write to the
+// event log or to standard output that a slow reader blocked (a paused
+// front end, a pager). Workers' messages queued up meanwhile; they are
+// taken before any deadline is judged, since a worker whose "finished"
+// waits in the queue has not overrun its deadline. At most a queue's worth,
+// so that deadlines are still looked at while workers keep talking.
+Status CatchUp(Supervisor& s) {
+  for (size_t taken = 0; taken < kEventQueueCapacity && !s.cancel->load(); ++taken) {
+    Received<WorkerEvent> received = s.events.ReceiveFor(std::chrono::nanoseconds(0));
+    if (received.status != ReceiveStatus::kValue) break;
+    if (Status handled = TakeEvent(s, *received.value); !handled.ok()) return handled;
+  }
+  return Status::Ok();
+}
+
 Status CheckDeadlines(Supervisor& s) {
   // Sessions that recovery appends during the scan are looked at next pass.
   const size_t count = s.sessions.size();
@@ -97,10 +117,11 @@ Status RunSupervisor(Supervisor& s) {
     }
     Received<WorkerEvent> received = s.events.ReceiveFor(kPassWait);
     if (received.status == ReceiveStatus::kValue) {
-      WorkerEvent& event = *received.value;
-      Status handled = event.is_failure() ? RecoverWorker(s, event.worker, event.failure())
-                                          : HandleMessage(s, event.worker, std::move(std::get<0>(event.payload)));
-      if (!handled.ok()) return handled;
+      const Instant started = Clock::now();
+      if (Status handled = TakeEvent(s, *received.value); !handled.ok()) return handled;
+      if (Clock::now() - started > kPassWait) {
+        if (Status caught_up = CatchUp(s); !caught_up.ok()) return caught_up;
+      }
     } else if (received.status == ReceiveStatus::kDisconnected) {
       // The supervisor holds a sender itself, so this cannot happen.
       return Error{"receiving on a closed channel"};

@@ -14,9 +14,10 @@ namespace aurvane {
 std::vector<std::filesystem::path> CommandLineArguments(int argc, char** argv);
 
 // Process-wide settings, made once at start-up: a write to a closed standard
-// output or pipe fails instead of ending the process, and a crashing worker
-// never waits on an error dialog (Windows passes the error mode on to
-// children).
+// output or pipe fails instead of ending the process, a standard stream that
+// was closed at start stays closed to us rather than being taken by a file
+// we open, and a crashing worker never waits on an error dialog (Windows
+// passes the error mode on to children).
 void PrepareControllerProcess();
 
 }  // namespace aurvane
