@@ -170,6 +170,11 @@ def pytest_configure(config):
     workers = parse_worker_count(value)
     if config.getoption("usepdb", False):
         raise pytest.UsageError("--aurvane cannot be combined with --pdb: tests run in other processes")
+    if config.getoption("stepwise", False) or config.getoption("stepwise_skip", False):
+        # Tests finish side by side: several may fail before dispatch stops,
+        # and the next run would resume after the last of them, skipping the
+        # others.
+        raise pytest.UsageError("--aurvane cannot be combined with --sw/--stepwise: tests run side by side")
     if getattr(config.option, "dist", "no") != "no" or getattr(config.option, "numprocesses", None):
         raise pytest.UsageError("--aurvane cannot be combined with pytest-xdist's -n/--dist")
     for name in ("aurvane_phase_timeout", "aurvane_startup_timeout", "aurvane_shutdown_timeout"):

@@ -82,6 +82,7 @@ def test_collection_error_is_shown_and_interrupts_the_run(tmp_path, fake_control
         (["--aurvane=lots"], "worker count from 1 to 256"),
         (["--aurvane=2", "--aurvane-phase-timeout=0"], "must be a positive number"),
         (["--aurvane=2", "--aurvane-controller=/no/such/controller"], "not found"),
+        (["--aurvane=2", "--sw"], "cannot be combined with --sw"),
     ],
 )
 def test_bad_options_are_usage_errors(tmp_path, args, message):
