@@ -346,6 +346,9 @@ class FrontEnd:
             # Workers finish tests of different files in any order; a file
             # name per result line would be noise.
             tr.showfspath = False
+        factory = getattr(self.config, "_tmp_path_factory", None)
+        if self.config.option.basetemp and factory is not None:
+            factory.getbasetemp()  # empties --basetemp once; each worker takes a folder in it
         base = state_dir(self.config)
         run_dir = self.config.getoption("aurvane_run_dir")
         self.run_dir = Path(run_dir).resolve() if run_dir else base / "last-run"
@@ -355,9 +358,6 @@ class FrontEnd:
         spec = build_spec(self.config, self.workers, self.run_dir, history_path, uuid.uuid4().hex)
         spec_path = self.run_dir / "spec.json"
         spec_path.write_text(json.dumps(spec, indent=2, ensure_ascii=False), encoding="utf-8")
-        factory = getattr(self.config, "_tmp_path_factory", None)
-        if self.config.option.basetemp and factory is not None:
-            factory.getbasetemp()  # empties --basetemp once; each worker takes a folder in it
         self.exit_code = self._run_controller(spec_path)
         if self.collection_errors:
             # End as serial pytest would. Without --continue-on-collection-errors
