@@ -347,7 +347,7 @@ class FrontEnd:
             # name per result line would be noise.
             tr.showfspath = False
         factory = getattr(self.config, "_tmp_path_factory", None)
-        if self.config.option.basetemp and factory is not None:
+        if getattr(self.config.option, "basetemp", None) and factory is not None:
             factory.getbasetemp()  # empties --basetemp once; each worker takes a folder in it
         base = state_dir(self.config)
         run_dir = self.config.getoption("aurvane_run_dir")

@@ -285,9 +285,10 @@ class WorkerPlugin:
         # directory under the others, and workers sharing one --basetemp
         # would each empty it under the others' tests.
         config.option.cacheclear = False
-        if config.option.basetemp:
-            os.makedirs(config.option.basetemp, exist_ok=True)
-            config.option.basetemp = os.path.join(str(config.option.basetemp), self.name)
+        basetemp = getattr(config.option, "basetemp", None)  # absent with -p no:tmpdir
+        if basetemp:
+            os.makedirs(basetemp, exist_ok=True)
+            config.option.basetemp = os.path.join(str(basetemp), self.name)
 
     @pytest.hookimpl(tryfirst=True)
     def pytest_configure(self, config):
