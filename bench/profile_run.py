@@ -80,11 +80,7 @@ def main(argv):
     if out.exists():
         shutil.rmtree(out)
     out.mkdir(parents=True)
-    suite_dir = work / f"profile-{args.suite}"
-    if not suite_dir.exists():
-        # Kept from run to run: rewriting it would void pytest's cached
-        # assertion rewrites and profile the rewriting instead.
-        suites.WRITERS[args.suite](suite_dir, suites.SMOKE if args.small else suites.FULL)
+    suite_dir = suites.kept_suite(work, args.suite, suites.SMOKE if args.small else suites.FULL)
     worker = out / "python-wrapper.sh"
     worker.write_text(WORKER_WRAPPER.format(python=PYTHON, out=out))
     controller = out / "controller-wrapper.sh"

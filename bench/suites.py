@@ -183,6 +183,15 @@ def cpython_args(modules=None):
 WRITERS = {"trivial": write_trivial, "sleep": write_sleep, "fixtures": write_fixtures}
 
 
+def kept_suite(work, name, scale=FULL):
+    """work/profile-NAME, written the first time only: rewriting it would void
+    pytest's cached assertion rewrites, and a profile would measure those."""
+    root = Path(work) / f"profile-{name}"
+    if not root.exists():
+        WRITERS[name](root, scale)
+    return root
+
+
 def write_all(root, smoke=False, with_cpython=True):
     scale = SMOKE if smoke else FULL
     counts = {name: writer(root / name, scale) for name, writer in WRITERS.items()}

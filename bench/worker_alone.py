@@ -141,9 +141,7 @@ def main(argv):
     args = parser.parse_args(argv)
 
     work = Path(args.work)
-    suite_dir = work / f"profile-{args.suite}"
-    if not suite_dir.exists():
-        suites.WRITERS[args.suite](suite_dir, suites.FULL)  # kept: see profile_run.py
+    suite_dir = suites.kept_suite(work, args.suite)
     spec = work / "worker-alone-spec.json"
     spec.write_text(json.dumps({"pytest_args": ["-q", "-p", "pytest_aurvane", "."]}))
 

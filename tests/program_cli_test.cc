@@ -138,7 +138,7 @@ TEST(ProgramCli, ClosedStandardOutputEndsWithStatus3) {
 TEST(ProgramCli, StandardOutputClosedAtStartEndsWithStatus3) {
   if (!kPosixProcesses) GTEST_SKIP() << "starts the controller through /bin/sh";
   ControllerRun run;
-  ASSERT_EQ(run.Run().exit_code, 0);  // writes the specification
+  ASSERT_EQ(run.Run().exit_code, 0);  // writes spec.json
   // The event log must not take descriptor 1, or every echoed record would
   // be written to it twice.
   ProgramOptions options;

@@ -101,11 +101,11 @@ def encode_line(message):
     return encode_json(message) + b"\n"
 
 
-def report_line(index, data, encoded, text):
-    """The "report" line for serialised report `data`, already `encoded`;
-    `text` is the report's failure text, for when it has to be cut."""
+def report_line(index, report, data, encoded):
+    """The "report" line for `report`, serialised as `data` and `encoded`."""
     if len(encoded) + 64 > _SHRINK_TARGET:
-        encoded = encode_json(shrink_report_data(data, text))
+        # Only now: rendering the failure text costs as much as the report.
+        encoded = encode_json(shrink_report_data(data, report.longreprtext))
     return b'{"event":"report","index":%d,"report":%b}\n' % (index, encoded)
 
 
@@ -484,7 +484,7 @@ class WorkerPlugin:
                 self._release_bundle(self.current)
             return
         self._release_bundle(self.current)
-        self.channel.hold(report_line(self.current, data, encoded, report.longreprtext))
+        self.channel.hold(report_line(self.current, report, data, encoded))
 
     def _serialise(self, report):
         data = self.config.hook.pytest_report_to_serializable(config=self.config, report=report)
