@@ -9,166 +9,37 @@ The pytest arguments come from the run specification's "pytest_args" key
 (the controller ignores keys it does not know).
 """
 
+from __future__ import annotations
+
 import json
 import os
 import signal
 import sys
 import time
 import traceback
+from typing import Any
 
 # Importing pytest writes nothing; tests and plugins only run once main() has
 # moved descriptor 1 out of the way.
 import pytest
-from _pytest.reports import TestReport
+
+from .channel import Channel, take_over_standard_streams
+from .reports import (
+    bundle_line,
+    encode_json,
+    is_plain_pass,
+    passing_line,
+    report_line,
+    shrink_report_data,
+)
 
 PROTOCOL_VERSION = 1
-# The controller gives up a worker whose line is longer than this (line feed
-# included); a report that would exceed it is cut down first.
-MAX_LINE_BYTES = 8 * 1024 * 1024
-# Room left for the envelope around a shrunk report.
-_SHRINK_TARGET = MAX_LINE_BYTES - 64 * 1024
-_TRUNCATED_NOTE = "\n[aurvane: output truncated to fit the worker protocol line limit]\n"
 # Passing reports of one test travel together in one "report" message, up
 # to this many bytes; a larger passing report travels alone.
 _BUNDLE_BYTES = 256 * 1024
 
 
-class Channel:
-    """The protocol channel: JSON lines out on one descriptor, commands in on another.
-
-    Both descriptors are private duplicates, so nothing a test does to
-    descriptors 0 and 1 (printing, reading input, ``-s``) reaches them.
-
-    Lines given to ``hold`` wait for the next ``send`` and leave with it in
-    one write. A quick test's lines then cost the controller a few wake-ups
-    instead of one per line; nothing is held across a blocking wait, because
-    every phase start and every "finished" goes out with ``send``.
-    """
-
-    def __init__(self, out_fd, in_fd):
-        self._out_fd = out_fd
-        self._in = os.fdopen(in_fd, "rb", buffering=0)
-        self._pending = b""
-        self._held = []
-
-    def hold(self, line):
-        """Queue an encoded line (bytes ending in a line feed) for the next send."""
-        self._held.append(line)
-
-    def send(self, message):
-        self.send_line(encode_line(message))
-
-    def send_line(self, line):
-        if self._held:
-            self._held.append(line)
-            line = b"".join(self._held)
-            self._held.clear()
-        view = memoryview(line)
-        while view:
-            written = os.write(self._out_fd, view)
-            view = view[written:]
-
-    def flush(self):
-        if self._held:
-            self.send_line(self._held.pop())
-
-    def receive(self):
-        """The next command as a dict, or None at end of input."""
-        self.flush()
-        while True:
-            newline = self._pending.find(b"\n")
-            if newline >= 0:
-                line, self._pending = self._pending[:newline], self._pending[newline + 1 :]
-                if line.strip():
-                    return json.loads(line.decode("utf-8"))
-                continue
-            chunk = self._in.read(65536)
-            if not chunk:
-                if self._pending.strip():
-                    line, self._pending = self._pending, b""
-                    return json.loads(line.decode("utf-8"))
-                return None
-            self._pending += chunk
-
-
-def encode_json(value):
-    text = json.dumps(value, separators=(",", ":"), ensure_ascii=False, default=repr)
-    # Lone surrogates (undecodable file names) cannot travel as UTF-8.
-    return text.encode("utf-8", "replace")
-
-
-def encode_line(message):
-    return encode_json(message) + b"\n"
-
-
-def report_line(index, report, data, encoded):
-    """The "report" line for `report`, serialised as `data` and `encoded`."""
-    if len(encoded) + 64 > _SHRINK_TARGET:
-        # Only now: rendering the failure text costs as much as the report.
-        encoded = encode_json(shrink_report_data(data, report.longreprtext))
-    return b'{"event":"report","index":%d,"report":%b}\n' % (index, encoded)
-
-
-def bundle_line(index, encoded_reports):
-    """One "report" line carrying several encoded reports, in order, under "reports"."""
-    return b'{"event":"report","index":%d,"reports":[%b]}\n' % (index, b",".join(encoded_reports))
-
-
-# Everything a passing report holds when it says nothing but its phase and
-# duration; anything more (captured output, properties, a plugin's extra
-# attribute) needs the full form.
-_PLAIN_REPORT_KEYS = frozenset(
-    ("nodeid", "location", "keywords", "outcome", "longrepr", "when", "user_properties", "sections", "duration")
-)
-
-
-def is_plain_pass(report):
-    fields = report.__dict__
-    return (
-        type(report) is TestReport
-        and fields.keys() == _PLAIN_REPORT_KEYS
-        and fields["outcome"] == "passed"
-        and fields["longrepr"] is None
-        and not fields["sections"]
-        and not fields["user_properties"]
-    )
-
-
-def passing_line(index, reports):
-    """One "report" line for plain passing reports of one test, in order.
-
-    Most tests pass silently; their reports differ only in phase and
-    duration, so the rest travels once, under "passing", and the front end
-    rebuilds each report from it.
-    """
-    first = reports[0]
-    passing = {
-        "nodeid": first.nodeid,
-        "location": first.location,
-        "keywords": first.keywords,
-        "phases": [[report.when, report.duration] for report in reports],
-    }
-    return encode_line({"event": "report", "index": index, "passing": passing})
-
-
-def take_over_standard_streams():
-    """Duplicate descriptors 0 and 1 for the protocol, then retarget them.
-
-    Descriptor 1 is pointed at descriptor 2 (the worker log) and descriptor
-    0 at the null device, before pytest or any test code runs.
-    """
-    out_fd = os.dup(1)
-    in_fd = os.dup(0)
-    os.set_inheritable(out_fd, False)
-    os.set_inheritable(in_fd, False)
-    os.dup2(2, 1)
-    null_fd = os.open(os.devnull, os.O_RDONLY)
-    os.dup2(null_fd, 0)
-    os.close(null_fd)
-    return Channel(out_fd, in_fd)
-
-
-def read_pytest_args(spec_path):
+def read_pytest_args(spec_path: str) -> tuple[Any, list[str]]:
     with open(spec_path, "rb") as f:
         spec = json.loads(f.read().decode("utf-8"))
     args = spec.get("pytest_args", []) if isinstance(spec, dict) else []
@@ -177,7 +48,7 @@ def read_pytest_args(spec_path):
     return spec, args
 
 
-def item_group(item):
+def item_group(item: pytest.Item) -> str:
     mark = item.get_closest_marker("xdist_group")
     if mark is not None:
         if mark.args:
@@ -186,7 +57,7 @@ def item_group(item):
     return item.nodeid.split("::", 1)[0]
 
 
-def item_record(index, item):
+def item_record(index: int, item: pytest.Item) -> dict[str, Any]:
     path, lineno, domain = item.location
     return {
         "index": index,
@@ -196,62 +67,16 @@ def item_record(index, item):
     }
 
 
-def report_failed(report):
+def report_failed(report: Any) -> bool:
     # The same rule pytest's session uses for its failure count: an
     # expected failure is not a failure.
     return bool(report.failed) and not hasattr(report, "wasxfail")
 
 
-def cut_longrepr(longrepr, text, keep):
-    """A failure description that pytest can still read back, at most about `keep` characters.
-
-    A skip keeps its (path, line, reason) form, which the terminal's skip
-    summary relies on. Anything structured (a traceback, a chain of them)
-    becomes its plain text: a cut structure would no longer deserialise. A
-    failure keeps its beginning and its end, where the exception that
-    ended the test is.
-    """
-    if isinstance(longrepr, (list, tuple)) and len(longrepr) == 3 and isinstance(longrepr[2], str):
-        path, line, reason = longrepr
-        return [path, line, reason if len(reason) <= keep else reason[:keep] + _TRUNCATED_NOTE]
-    if not isinstance(longrepr, str):
-        longrepr = text
-    if len(longrepr) <= keep:
-        return longrepr
-    return longrepr[: keep // 2] + _TRUNCATED_NOTE + longrepr[-(keep // 2) :]
-
-
-def shrink_report_data(data, text, budget=_SHRINK_TARGET):
-    """Cut captured output and the failure description until the report fits a line.
-
-    `text` is the report's failure as plain text (``longreprtext``).
-    """
-    size = len(encode_line(data))
-    if size <= budget:
-        return data
-    data = dict(data)
-    sections = data.get("sections") or []
-    if sections:
-        share = max(1024, budget // (4 * len(sections)))
-        data["sections"] = [
-            [title, body if len(body) <= share else body[:share] + _TRUNCATED_NOTE] for title, body in sections
-        ]
-        if len(encode_line(data)) <= budget:
-            return data
-    if data.get("longrepr") is not None:
-        data["longrepr"] = cut_longrepr(data["longrepr"], text, budget // 4)
-        if len(encode_line(data)) <= budget:
-            return data
-    data["sections"] = []
-    data["user_properties"] = []
-    data["longrepr"] = cut_longrepr(data.get("longrepr") or "", text, budget // 8)
-    return data
-
-
 class WorkerPlugin:
     """Takes over pytest's run loop and serves the controller's commands."""
 
-    def __init__(self, channel, name, count, run_id):
+    def __init__(self, channel: Channel, name: str, count: int, run_id: str) -> None:
         self.channel = channel
         self.name = name
         self.count = count
@@ -278,7 +103,8 @@ class WorkerPlugin:
     # -- setup -------------------------------------------------------------
 
     @pytest.hookimpl(tryfirst=True)
-    def pytest_cmdline_main(self, config):
+    def pytest_cmdline_main(self, config: pytest.Config) -> None:
+        """Leaves options on state the run shares to the front end."""
         # Every worker is given the user's options, but state that all the
         # run's processes share belongs to the front end, which has already
         # acted on them: a worker clearing the cache would delete the run
@@ -291,7 +117,8 @@ class WorkerPlugin:
             config.option.basetemp = os.path.join(str(basetemp), self.name)
 
     @pytest.hookimpl(tryfirst=True)
-    def pytest_configure(self, config):
+    def pytest_configure(self, config: pytest.Config) -> None:
+        """Tells plugins they run in a worker."""
         self.config = config
         # Plugins that know parallel workers (junitxml, the last-failed cache,
         # stepwise, xdist's worker_id fixture) read this to stay passive
@@ -304,12 +131,14 @@ class WorkerPlugin:
                 "mainargv": list(sys.argv),
             }
 
-    def pytest_sessionstart(self, session):
+    def pytest_sessionstart(self, session: pytest.Session) -> None:
+        """Keeps the session for the run loop."""
         self.session = session
 
     # -- collection ----------------------------------------------------------
 
-    def pytest_collectreport(self, report):
+    def pytest_collectreport(self, report: Any) -> None:
+        """Sends collection problems to the front end."""
         # Failures, and skips of a whole module (importorskip, a module-level
         # skip), which the front end counts as serial pytest would.
         if not (report.failed or report.skipped):
@@ -322,7 +151,8 @@ class WorkerPlugin:
         sys.stderr.write(f"ERROR collecting {report.nodeid or '<session>'}\n{report.longreprtext}\n")
         sys.stderr.flush()
 
-    def pytest_runtestloop(self, session):
+    def pytest_runtestloop(self, session: pytest.Session) -> bool:
+        """Sends the manifest, then runs the tests the controller names."""
         self.reached_loop = True
         self._silence_terminal_reporter()
         serialisers = self.config.hook.pytest_report_to_serializable.get_hookimpls()
@@ -348,7 +178,8 @@ class WorkerPlugin:
             manager.unregister(reporter)
             manager.register(_ReporterWithoutHooks(reporter), "terminalreporter")
 
-    def pytest_warning_recorded(self, warning_message, when, nodeid, location):
+    def pytest_warning_recorded(self, warning_message: Any, when: str, nodeid: str, location: Any) -> None:
+        """Writes each warning to the worker log."""
         # With the reporter silenced nothing would summarise warnings; the
         # worker log keeps one line for each.
         where = nodeid or (f"{location[0]}:{location[1]}" if location else when)
@@ -401,7 +232,7 @@ class WorkerPlugin:
 
     # -- running -------------------------------------------------------------
 
-    def run_test(self, items, command):
+    def run_test(self, items: list[pytest.Item], command: dict[str, Any]) -> None:
         index = command.get("index")
         following = command.get("next")
         if not isinstance(index, int) or not 0 <= index < len(items):
@@ -428,7 +259,7 @@ class WorkerPlugin:
             {"event": "finished", "index": index, "duration": duration, "failed": self.current_failed}
         )
 
-    def tear_down_for(self, item):
+    def tear_down_for(self, item: pytest.Item) -> None:
         try:
             self.session._setupstate.teardown_exact(item)
         except BaseException as exc:  # a finalizer failed; nobody owns it now
@@ -442,21 +273,25 @@ class WorkerPlugin:
             self.channel.send_line(b'{"event":"phase","index":%d,"phase":"%s"}\n' % (self.current, phase))
 
     @pytest.hookimpl(hookwrapper=True)
-    def pytest_runtest_setup(self, item):
+    def pytest_runtest_setup(self, item: pytest.Item) -> Any:
+        """Announces the setup phase."""
         self._phase(b"setup")
         yield
 
     @pytest.hookimpl(hookwrapper=True)
-    def pytest_runtest_call(self, item):
+    def pytest_runtest_call(self, item: pytest.Item) -> Any:
+        """Announces the call phase."""
         self._phase(b"call")
         yield
 
     @pytest.hookimpl(hookwrapper=True)
-    def pytest_runtest_teardown(self, item, nextitem):
+    def pytest_runtest_teardown(self, item: pytest.Item, nextitem: Any) -> Any:
+        """Announces the teardown phase."""
         self._phase(b"teardown")
         yield
 
-    def pytest_runtest_logreport(self, report):
+    def pytest_runtest_logreport(self, report: Any) -> None:
+        """Sends the current test's reports, passing ones together."""
         if self.current is None:
             return
         if report_failed(report):
@@ -531,7 +366,7 @@ def _ignore_signal(signum, frame):
     pass
 
 
-def main(argv):
+def main(argv: list[str]) -> int:
     if len(argv) != 2:
         sys.stderr.write("usage: python -u -m pytest_aurvane.worker SPEC\n")
         return 4

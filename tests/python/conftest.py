@@ -11,6 +11,8 @@ from pathlib import Path
 
 import pytest
 
+pytest_plugins = ["pytester"]
+
 PYTHON_DIR = Path(__file__).resolve().parents[2] / "python"
 REPO_ROOT = PYTHON_DIR.parent
 MESSAGE_TIMEOUT = 30.0

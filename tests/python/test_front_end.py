@@ -5,7 +5,7 @@ import json
 import pytest
 
 from conftest import run_pytest, write_suite
-from pytest_aurvane.plugin import worker_args
+from pytest_aurvane.options import worker_args
 
 SUITE = {
     "test_a.py": """

@@ -2,7 +2,6 @@
 
 import json
 
-from pytest_aurvane.worker import MAX_LINE_BYTES, encode_line, shrink_report_data
 
 BASIC_SUITE = {
     "test_a.py": """
@@ -411,39 +410,3 @@ def test_bad_pytest_arguments_are_an_internal_error(worker):
     assert harness.receive() == {"event": "hello", "protocol": 1}
     error = harness.receive()
     assert error["event"] == "internal_error" and "exit code 4" in error["message"]
-
-
-def test_oversized_report_is_cut_to_fit_a_line():
-    huge = "x" * (3 * MAX_LINE_BYTES)
-    data = {"nodeid": "t.py::t", "sections": [["Captured stdout call", huge]], "longrepr": huge}
-    shrunk = shrink_report_data(data, huge)
-    line = encode_line({"event": "report", "index": 0, "report": shrunk})
-    assert len(line) <= MAX_LINE_BYTES
-    assert shrunk["nodeid"] == "t.py::t"
-    assert "truncated" in shrunk["sections"][0][1]
-    small = {"nodeid": "t.py::t", "sections": [["s", "short"]], "longrepr": None}
-    assert shrink_report_data(small, "") is small
-
-
-def test_cut_reports_still_read_back_as_pytest_reports():
-    from _pytest._code import ExceptionInfo
-    from _pytest.reports import TestReport, _report_to_json, _report_kwargs_from_json
-
-    # A chained traceback too big for a line, and a skip with a huge reason.
-    try:
-        try:
-            raise ValueError("x" * (2 * MAX_LINE_BYTES))
-        except ValueError:
-            raise RuntimeError("small")
-    except RuntimeError:
-        failure = TestReport("t.py::t", ("t.py", 0, "t"), {}, "failed",
-                             ExceptionInfo.from_current().getrepr(chain=True), "call")  # fmt: skip
-    skip = TestReport("t.py::s", ("t.py", 0, "s"), {}, "skipped", ("t.py", 3, "y" * (2 * MAX_LINE_BYTES)), "setup")
-    back = {}
-    for report in (failure, skip):
-        shrunk = shrink_report_data(_report_to_json(report), report.longreprtext)
-        assert len(encode_line(shrunk)) <= MAX_LINE_BYTES
-        back[report.outcome] = TestReport(**_report_kwargs_from_json(json.loads(encode_line(shrunk))))
-        assert "truncated" in back[report.outcome].longreprtext
-    assert "RuntimeError: small" in back["failed"].longreprtext[-300:], "the last exception is kept"
-    assert list(back["skipped"].longrepr[:2]) == ["t.py", 3], "a skip keeps its (path, line, reason) form"

@@ -1,0 +1,84 @@
+"""The worker's end of the protocol pipes: JSON lines out, commands in."""
+
+from __future__ import annotations
+
+import json
+import os
+from typing import Any, Optional
+
+from .reports import encode_line
+
+
+class Channel:
+    """The protocol channel: JSON lines out on one descriptor, commands in on another.
+
+    Both descriptors are private duplicates, so nothing a test does to
+    descriptors 0 and 1 (printing, reading input, ``-s``) reaches them.
+
+    Lines given to ``hold`` wait for the next ``send`` and leave with it in
+    one write. A quick test's lines then cost the controller a few wake-ups
+    instead of one per line; nothing is held across a blocking wait, because
+    every phase start and every "finished" goes out with ``send``.
+    """
+
+    def __init__(self, out_fd: int, in_fd: int) -> None:
+        self._out_fd = out_fd
+        self._in = os.fdopen(in_fd, "rb", buffering=0)
+        self._pending = b""
+        self._held: list[bytes] = []
+
+    def hold(self, line: bytes) -> None:
+        """Queue an encoded line (bytes ending in a line feed) for the next send."""
+        self._held.append(line)
+
+    def send(self, message: dict[str, Any]) -> None:
+        self.send_line(encode_line(message))
+
+    def send_line(self, line: bytes) -> None:
+        if self._held:
+            self._held.append(line)
+            line = b"".join(self._held)
+            self._held.clear()
+        view = memoryview(line)
+        while view:
+            written = os.write(self._out_fd, view)
+            view = view[written:]
+
+    def flush(self) -> None:
+        if self._held:
+            self.send_line(self._held.pop())
+
+    def receive(self) -> Optional[Any]:
+        """The next command as a dict, or None at end of input."""
+        self.flush()
+        while True:
+            newline = self._pending.find(b"\n")
+            if newline >= 0:
+                line, self._pending = self._pending[:newline], self._pending[newline + 1 :]
+                if line.strip():
+                    return json.loads(line.decode("utf-8"))
+                continue
+            chunk = self._in.read(65536)
+            if not chunk:
+                if self._pending.strip():
+                    line, self._pending = self._pending, b""
+                    return json.loads(line.decode("utf-8"))
+                return None
+            self._pending += chunk
+
+
+def take_over_standard_streams() -> Channel:
+    """Duplicate descriptors 0 and 1 for the protocol, then retarget them.
+
+    Descriptor 1 is pointed at descriptor 2 (the worker log) and descriptor
+    0 at the null device, before pytest or any test code runs.
+    """
+    out_fd = os.dup(1)
+    in_fd = os.dup(0)
+    os.set_inheritable(out_fd, False)
+    os.set_inheritable(in_fd, False)
+    os.dup2(2, 1)
+    null_fd = os.open(os.devnull, os.O_RDONLY)
+    os.dup2(null_fd, 0)
+    os.close(null_fd)
+    return Channel(out_fd, in_fd)

@@ -1,0 +1,163 @@
+"""Finding, starting and reading the aurvane-controller process."""
+
+from __future__ import annotations
+
+import os
+import shutil
+import signal
+import subprocess
+import time
+from collections import deque
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Callable, Optional
+
+import pytest
+
+try:
+    import fcntl
+except ImportError:  # Windows
+    fcntl = None  # type: ignore[assignment]
+
+# After replaying a small read of the controller's records, wait this long
+# before reading again, so that records arrive in batches: a quick test
+# otherwise wakes this process once per record, on the cores its workers
+# need. A large read means records come fast: read on at once, so that the
+# controller never waits for room in the pipe.
+_READ_PAUSE_SECONDS = 0.005
+_SMALL_READ_BYTES = 16 * 1024
+_PIPE_BYTES = 1024 * 1024
+
+
+def find_controller(explicit: Optional[str]) -> str:
+    """The controller program's absolute path: the option, $AURVANE_CONTROLLER, then PATH."""
+    candidate = explicit or os.environ.get("AURVANE_CONTROLLER") or shutil.which("aurvane-controller")
+    if not candidate:
+        raise pytest.UsageError(
+            "aurvane-controller not found: put it on PATH, set AURVANE_CONTROLLER "
+            "or pass --aurvane-controller=PATH"
+        )
+    if not (os.path.isfile(candidate) and os.access(candidate, os.X_OK)):
+        found = shutil.which(candidate)
+        if not found:
+            raise pytest.UsageError(f"aurvane-controller not found or not executable: {candidate}")
+        candidate = found
+    return os.path.abspath(candidate)
+
+
+def package_root() -> str:
+    return str(Path(__file__).resolve().parent.parent)
+
+
+def worker_pythonpath(current: Optional[str]) -> Optional[str]:
+    """PYTHONPATH for the workers: this package's folder first, unless installed.
+
+    From a checkout the workers need the folder on their path; an installed
+    package is found anyway, and putting site-packages ahead of the standard
+    library could shadow it.
+    """
+    import site
+
+    root = package_root()
+    installed = set(site.getsitepackages()) | {site.getusersitepackages()}
+    if any(os.path.realpath(p) == os.path.realpath(root) for p in installed):
+        return current
+    return os.pathsep.join(p for p in (root, current) if p)
+
+
+@dataclass
+class ControllerResult:
+    code: int  # negative: killed by that signal
+    stderr: str
+    interrupted: bool  # Ctrl-C reached this process during the run
+
+
+def run_controller(
+    controller: str, spec_path: Path, cwd: str, stderr_path: Path, on_line: Callable[[bytes], None]
+) -> ControllerResult:
+    """Runs the controller on `spec_path`, handing each line it prints to `on_line`.
+
+    A Ctrl-C here cancels the run in order (the controller's workers end
+    their tests' reports first); a second one terminates the controller.
+    """
+    env = dict(os.environ)
+    pythonpath = worker_pythonpath(env.get("PYTHONPATH"))
+    if pythonpath:
+        env["PYTHONPATH"] = pythonpath
+    with open(stderr_path, "w+b") as stderr:
+        proc = subprocess.Popen(
+            [controller, str(spec_path)],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            stderr=stderr,
+            cwd=cwd,
+            env=env,
+            # The controller gets Ctrl-C from us, in order, not from the
+            # terminal together with everything else in the group.
+            start_new_session=True,
+        )
+        try:
+            interrupted = _pump(proc, on_line)
+        except BaseException:
+            # Our own failure: do not leave the controller and its
+            # workers running behind a dead front end.
+            proc.kill()
+            proc.wait()
+            raise
+        assert proc.stdin is not None
+        proc.stdin.close()
+        code = proc.wait()
+        # Through the open file: the run directory may have gone meanwhile.
+        stderr.seek(0)
+        error = stderr.read().decode("utf-8", "replace").strip()
+    return ControllerResult(code, error, interrupted)
+
+
+def _pump(proc: subprocess.Popen, on_line: Callable[[bytes], None]) -> bool:
+    """Hands over the controller's lines until it closes its output; True if Ctrl-C came."""
+    interrupted = False
+    assert proc.stdout is not None
+    fd = proc.stdout.fileno()
+    if hasattr(fcntl, "F_SETPIPE_SZ"):
+        try:
+            # Room for what the controller writes while this process
+            # pauses or replays (Linux; the default is 64 KiB).
+            fcntl.fcntl(fd, fcntl.F_SETPIPE_SZ, _PIPE_BYTES)  # type: ignore[union-attr]
+        except OSError:
+            pass
+    partial = b""
+    lines: deque[bytes] = deque()
+    while True:
+        try:
+            while True:
+                while lines:
+                    on_line(lines.popleft())
+                chunk = os.read(fd, 1 << 20)
+                if not chunk:
+                    if partial:
+                        on_line(partial)
+                    return interrupted
+                lines.extend((partial + chunk).split(b"\n"))
+                partial = lines.pop()
+                if len(chunk) < _SMALL_READ_BYTES:
+                    time.sleep(_READ_PAUSE_SECONDS)
+        except KeyboardInterrupt:
+            if interrupted:
+                # A second Ctrl-C: stop waiting for an orderly end.
+                proc.terminate()
+            else:
+                interrupted = True
+                _cancel(proc)
+
+
+def _cancel(proc: subprocess.Popen) -> None:
+    try:
+        assert proc.stdin is not None
+        proc.stdin.write(b"\n")
+        proc.stdin.flush()
+    except OSError:
+        pass
+    try:
+        proc.send_signal(signal.SIGINT)
+    except OSError:
+        pass

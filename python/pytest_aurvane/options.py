@@ -1,0 +1,208 @@
+"""The front end's command-line options, their checks, and the run specification built from them."""
+
+from __future__ import annotations
+
+import os
+import sys
+from pathlib import Path
+from typing import Any, Sequence
+
+import pytest
+
+DEFAULT_PHASE_TIMEOUT = 300.0
+DEFAULT_STARTUP_TIMEOUT = 120.0
+DEFAULT_SHUTDOWN_TIMEOUT = 30.0
+DEFAULT_RETRIES = 1
+SCHEDULES = ("file", "test")
+
+# Options of ours that take a value; the workers must not see any of them.
+_VALUE_OPTIONS = (
+    "--aurvane",
+    "--aurvane-controller",
+    "--aurvane-python",
+    "--aurvane-phase-timeout",
+    "--aurvane-startup-timeout",
+    "--aurvane-shutdown-timeout",
+    "--aurvane-retries",
+    "--aurvane-max-restarts",
+    "--aurvane-schedule",
+    "--aurvane-history-path",
+    "--aurvane-run-dir",
+)
+_FLAG_OPTIONS = ("--aurvane-no-history",)
+
+
+def add_options(parser: pytest.Parser) -> None:
+    group = parser.getgroup("aurvane", "parallel runs supervised by aurvane-controller")
+    group.addoption(
+        "--aurvane",
+        dest="aurvane",
+        metavar="N|auto",
+        default=None,
+        help="run the suite in N worker processes (auto: one per CPU) under aurvane-controller",
+    )
+    group.addoption(
+        "--aurvane-controller",
+        dest="aurvane_controller",
+        metavar="PATH",
+        default=None,
+        help="the aurvane-controller program (default: $AURVANE_CONTROLLER, then PATH)",
+    )
+    group.addoption(
+        "--aurvane-python",
+        dest="aurvane_python",
+        metavar="PATH",
+        default=None,
+        help="interpreter for the workers (default: this one)",
+    )
+    group.addoption(
+        "--aurvane-phase-timeout",
+        dest="aurvane_phase_timeout",
+        type=float,
+        default=DEFAULT_PHASE_TIMEOUT,
+        metavar="SECONDS",
+        help=f"deadline for each setup, call and teardown phase (default {DEFAULT_PHASE_TIMEOUT:g})",
+    )
+    group.addoption(
+        "--aurvane-startup-timeout",
+        dest="aurvane_startup_timeout",
+        type=float,
+        default=DEFAULT_STARTUP_TIMEOUT,
+        metavar="SECONDS",
+        help=f"deadline for a worker's start-up and collection (default {DEFAULT_STARTUP_TIMEOUT:g})",
+    )
+    group.addoption(
+        "--aurvane-shutdown-timeout",
+        dest="aurvane_shutdown_timeout",
+        type=float,
+        default=DEFAULT_SHUTDOWN_TIMEOUT,
+        metavar="SECONDS",
+        help=f"deadline for a worker's shutdown (default {DEFAULT_SHUTDOWN_TIMEOUT:g})",
+    )
+    group.addoption(
+        "--aurvane-retries",
+        dest="aurvane_retries",
+        type=int,
+        default=DEFAULT_RETRIES,
+        metavar="N",
+        help=f"run a test again up to N times when its worker dies under it (default {DEFAULT_RETRIES})",
+    )
+    group.addoption(
+        "--aurvane-max-restarts",
+        dest="aurvane_max_restarts",
+        type=int,
+        default=None,
+        metavar="N",
+        help="replace at most N dead workers in the run (default: twice the worker count, at least 4)",
+    )
+    group.addoption(
+        "--aurvane-schedule",
+        dest="aurvane_schedule",
+        choices=SCHEDULES,
+        default="file",
+        help="file: a file's tests (or an xdist_group) run on one worker; test: each test on its own",
+    )
+    group.addoption(
+        "--aurvane-no-history",
+        dest="aurvane_no_history",
+        action="store_true",
+        default=False,
+        help="do not order the run by the durations of earlier runs",
+    )
+    group.addoption(
+        "--aurvane-history-path",
+        dest="aurvane_history_path",
+        metavar="PATH",
+        default=None,
+        help="duration history file (default: in pytest's cache directory)",
+    )
+    group.addoption(
+        "--aurvane-run-dir",
+        dest="aurvane_run_dir",
+        metavar="DIR",
+        default=None,
+        help="where the event log, summary and worker logs go (default: in pytest's cache directory)",
+    )
+
+
+def check_usage(config: pytest.Config) -> None:
+    """Raises pytest.UsageError for options that cannot work with --aurvane."""
+    if config.getoption("usepdb", False):
+        raise pytest.UsageError("--aurvane cannot be combined with --pdb: tests run in other processes")
+    if config.getoption("stepwise", False) or config.getoption("stepwise_skip", False):
+        # Tests finish side by side: several may fail before dispatch stops,
+        # and the next run would resume after the last of them, skipping the
+        # others.
+        raise pytest.UsageError("--aurvane cannot be combined with --sw/--stepwise: tests run side by side")
+    if getattr(config.option, "dist", "no") != "no" or getattr(config.option, "numprocesses", None):
+        raise pytest.UsageError("--aurvane cannot be combined with pytest-xdist's -n/--dist")
+    for name in ("aurvane_phase_timeout", "aurvane_startup_timeout", "aurvane_shutdown_timeout"):
+        seconds = config.getoption(name)
+        if not (seconds > 0 and seconds != float("inf")):
+            raise pytest.UsageError(f"--{name.replace('_', '-')} must be a positive number of seconds")
+    for name in ("aurvane_retries", "aurvane_max_restarts"):
+        count = config.getoption(name)
+        if count is not None and count < 0:
+            raise pytest.UsageError(f"--{name.replace('_', '-')} must not be negative")
+    for arg in worker_args(list(config.invocation_params.args)):
+        try:
+            arg.encode("utf-8")
+        except UnicodeEncodeError:
+            message = f"--aurvane can only pass arguments that are valid UTF-8 to its workers, not {arg!r}"
+            raise pytest.UsageError(message) from None
+
+
+def parse_worker_count(value: str) -> int:
+    if value == "auto":
+        return max(1, os.cpu_count() or 1)
+    try:
+        workers = int(value)
+    except ValueError:
+        workers = 0
+    if not 1 <= workers <= 256:
+        raise pytest.UsageError(f"--aurvane expects a worker count from 1 to 256 or 'auto', not {value!r}")
+    return workers
+
+
+def worker_args(args: Sequence[str]) -> list[str]:
+    """The user's pytest arguments without the front end's own options."""
+    result = []
+    skip_value = False
+    for arg in args:
+        if skip_value:
+            skip_value = False
+            continue
+        if arg in _FLAG_OPTIONS:
+            continue
+        if arg in _VALUE_OPTIONS:
+            skip_value = True
+            continue
+        if arg.startswith("--") and arg.split("=", 1)[0] in _VALUE_OPTIONS and "=" in arg:
+            continue
+        result.append(arg)
+    return result
+
+
+def build_spec(config: pytest.Config, workers: int, run_dir: Path, history_path: Path, run_id: str) -> dict[str, Any]:
+    """The run specification the controller reads (and the workers read "pytest_args" from)."""
+    max_restarts = config.getoption("aurvane_max_restarts")
+    if max_restarts is None:
+        max_restarts = max(4, 2 * workers)
+    return {
+        "protocol": 1,
+        "python": config.getoption("aurvane_python") or sys.executable,
+        "cwd": str(config.invocation_params.dir),
+        "workers": workers,
+        "phase_timeout": float(config.getoption("aurvane_phase_timeout")),
+        "startup_timeout": float(config.getoption("aurvane_startup_timeout")),
+        "shutdown_timeout": float(config.getoption("aurvane_shutdown_timeout")),
+        "max_restarts": max_restarts,
+        "retries": config.getoption("aurvane_retries"),
+        "schedule": config.getoption("aurvane_schedule"),
+        "history": not config.getoption("aurvane_no_history"),
+        "history_path": str(history_path),
+        "run_dir": str(run_dir),
+        "run_id": run_id,
+        "maxfail": int(config.getoption("maxfail") or 0),
+        "pytest_args": worker_args(list(config.invocation_params.args)),
+    }

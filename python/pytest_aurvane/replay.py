@@ -1,0 +1,156 @@
+"""Turns the controller's records into this pytest process's own hook calls.
+
+The terminal reporter, ``-rA``, ``--junitxml`` and the last-failed cache then
+see the workers' reports as if the tests had run here.
+"""
+
+from __future__ import annotations
+
+import json
+import sys
+from pathlib import Path
+from typing import Any, Optional
+
+import pytest
+from _pytest.reports import TestReport
+
+from .reports import rebuild, reports_of
+from .rundir import tail_of
+
+_WORKER_LOG_TAIL_LINES = 40
+
+
+class Replay:
+    """Replays records, one dict at a time, into `config`'s hooks.
+
+    `run_dir` is where the worker logs are, for the tail shown with a test
+    whose worker died under it.
+    """
+
+    def __init__(self, config: pytest.Config, session: Any, run_dir: Optional[Path]) -> None:
+        self.config = config
+        self.session = session
+        self.run_dir = run_dir
+        self.problems: list[str] = []
+        self.started_tests: set[str] = set()
+        self.collection_reports: set[str] = set()
+        self.collection_errors = 0
+        self.summary: Optional[dict[str, Any]] = None
+
+    @property
+    def terminal(self) -> Any:
+        return self.config.pluginmanager.get_plugin("terminalreporter")
+
+    def handle_line(self, raw: bytes) -> None:
+        """One line of the controller's output: a record, or text to show as it is."""
+        text = raw.decode("utf-8", "replace").rstrip("\r\n")
+        if not text.strip():
+            return
+        try:
+            record = json.loads(text)
+        except ValueError:
+            self.line(text)
+            return
+        if not isinstance(record, dict):
+            self.line(text)
+            return
+        self.handle(record)
+
+    def handle(self, record: dict[str, Any]) -> None:
+        """One record; kinds this front end does not know are ignored."""
+        handler = getattr(self, "_on_" + str(record.get("event")), None)
+        if handler is not None:
+            handler(record)
+
+    # -- records ---------------------------------------------------------------
+
+    def _on_collection(self, record: dict[str, Any]) -> None:
+        count = int(record.get("count", 0))
+        self.session.testscollected = count
+        self.line(f"aurvane: {count} tests collected by {record.get('workers')} workers", bold=True)
+
+    def _on_collection_report(self, record: dict[str, Any]) -> None:
+        report = rebuild(self.config, record.get("report"))
+        if report is None or report.nodeid in self.collection_reports:
+            return  # every worker reports the same collection problem
+        self.collection_reports.add(report.nodeid)
+        if report.failed:
+            self.collection_errors += 1
+        self.config.hook.pytest_collectreport(report=report)
+
+    def _on_report(self, record: dict[str, Any]) -> None:
+        for report in reports_of(self.config, record):
+            self._log_start(report.nodeid, report.location)
+            self.config.hook.pytest_runtest_logreport(report=report)
+
+    def _on_finish(self, record: dict[str, Any]) -> None:
+        self._log_finish(record.get("nodeid"), record.get("location"))
+
+    def _on_interrupted(self, record: dict[str, Any]) -> None:
+        nodeid = str(record.get("nodeid"))
+        location = self._location(record.get("location"), nodeid)
+        reason = str(record.get("reason", "worker failed"))
+        longrepr = reason
+        worker = str(record.get("worker", ""))
+        if worker.startswith("av") and self.run_dir is not None:
+            tail = tail_of(self.run_dir / f"worker-{worker[2:]}.log", _WORKER_LOG_TAIL_LINES)
+            if tail:
+                longrepr += f"\n\nLast lines of the {worker} log:\n{tail}"
+        phase = record.get("phase") if record.get("phase") in ("setup", "call", "teardown") else "setup"
+        duration = record.get("duration")
+        report = TestReport(
+            nodeid=nodeid,
+            location=location,
+            keywords={},
+            outcome="failed",
+            longrepr=longrepr,
+            when=phase,
+            sections=[],
+            duration=float(duration) if isinstance(duration, (int, float)) else 0.0,
+        )
+        self._log_start(nodeid, location)
+        self.config.hook.pytest_runtest_logreport(report=report)
+        self._log_finish(nodeid, location)
+
+    def _on_retry(self, record: dict[str, Any]) -> None:
+        self.line(f"aurvane: {record.get('message')}", yellow=True)
+
+    def _on_diagnostic(self, record: dict[str, Any]) -> None:
+        message = str(record.get("message"))
+        self.line(f"aurvane: {message}", red=True)
+        self.problem(message)
+
+    def _on_summary(self, record: dict[str, Any]) -> None:
+        self.summary = record
+
+    # -- helpers ---------------------------------------------------------------
+
+    def _location(self, location: Any, nodeid: str) -> tuple[str, Optional[int], str]:
+        if isinstance(location, list) and len(location) == 3:
+            return (str(location[0]), location[1], str(location[2]))
+        return (nodeid.split("::", 1)[0], None, nodeid)
+
+    def _log_start(self, nodeid: str, location: Any) -> None:
+        if nodeid in self.started_tests:
+            return
+        self.started_tests.add(nodeid)
+        self.config.hook.pytest_runtest_logstart(nodeid=nodeid, location=self._location(location, nodeid))
+
+    def _log_finish(self, nodeid: Any, location: Any) -> None:
+        if nodeid not in self.started_tests:
+            return
+        self.started_tests.discard(nodeid)
+        self.config.hook.pytest_runtest_logfinish(nodeid=nodeid, location=self._location(location, nodeid))
+
+    def line(self, text: str, **markup: bool) -> None:
+        """Shows a line of ours on the terminal, on a line of its own."""
+        tr = self.terminal
+        if tr is None:
+            sys.stderr.write(text + "\n")
+            return
+        tr.ensure_newline()
+        tr.write_line(text, **markup)
+
+    def problem(self, text: str) -> None:
+        """Notes a problem for the end-of-run "aurvane" section."""
+        self.problems.append(text)

@@ -1,0 +1,186 @@
+"""The three wire forms of a test's reports, encoder and decoder side by side.
+
+A worker sends a test's reports in "report" messages, in one of three forms:
+
+- "report": one report, as ``pytest_report_to_serializable`` made it;
+- "reports": several passing reports of one test, in order;
+- "passing": plain passing reports of one test in a short form (node id,
+  location and keywords once, then each phase with its duration).
+
+The controller passes the messages on unchanged; the front end rebuilds
+pytest report objects from them with ``reports_of``.
+"""
+
+from __future__ import annotations
+
+import json
+from typing import Any, Iterator, Optional, Sequence
+
+from _pytest.reports import TestReport
+
+# The controller gives up a worker whose line is longer than this (line feed
+# included); a report that would exceed it is cut down first.
+MAX_LINE_BYTES = 8 * 1024 * 1024
+# Room left for the envelope around a shrunk report.
+_SHRINK_TARGET = MAX_LINE_BYTES - 64 * 1024
+_TRUNCATED_NOTE = "\n[aurvane: output truncated to fit the worker protocol line limit]\n"
+
+
+# -- encoding (worker) ---------------------------------------------------------
+
+
+def encode_json(value: Any) -> bytes:
+    text = json.dumps(value, separators=(",", ":"), ensure_ascii=False, default=repr)
+    # Lone surrogates (undecodable file names) cannot travel as UTF-8.
+    return text.encode("utf-8", "replace")
+
+
+def encode_line(message: Any) -> bytes:
+    return encode_json(message) + b"\n"
+
+
+def report_line(index: int, report: Any, data: dict[str, Any], encoded: bytes) -> bytes:
+    """The "report" line for `report`, serialised as `data` and `encoded`."""
+    if len(encoded) + 64 > _SHRINK_TARGET:
+        # Only now: rendering the failure text costs as much as the report.
+        encoded = encode_json(shrink_report_data(data, report.longreprtext))
+    return b'{"event":"report","index":%d,"report":%b}\n' % (index, encoded)
+
+
+def bundle_line(index: int, encoded_reports: Sequence[bytes]) -> bytes:
+    """One "report" line carrying several encoded reports, in order, under "reports"."""
+    return b'{"event":"report","index":%d,"reports":[%b]}\n' % (index, b",".join(encoded_reports))
+
+
+# Everything a passing report holds when it says nothing but its phase and
+# duration; anything more (captured output, properties, a plugin's extra
+# attribute) needs the full form.
+_PLAIN_REPORT_KEYS = frozenset(
+    ("nodeid", "location", "keywords", "outcome", "longrepr", "when", "user_properties", "sections", "duration")
+)
+
+
+def is_plain_pass(report: Any) -> bool:
+    fields = report.__dict__
+    return (
+        type(report) is TestReport
+        and fields.keys() == _PLAIN_REPORT_KEYS
+        and fields["outcome"] == "passed"
+        and fields["longrepr"] is None
+        and not fields["sections"]
+        and not fields["user_properties"]
+    )
+
+
+def passing_line(index: int, reports: Sequence[TestReport]) -> bytes:
+    """One "report" line for plain passing reports of one test, in order.
+
+    Most tests pass silently; their reports differ only in phase and
+    duration, so the rest travels once, under "passing", and the front end
+    rebuilds each report from it.
+    """
+    first = reports[0]
+    passing = {
+        "nodeid": first.nodeid,
+        "location": first.location,
+        "keywords": first.keywords,
+        "phases": [[report.when, report.duration] for report in reports],
+    }
+    return encode_line({"event": "report", "index": index, "passing": passing})
+
+
+def cut_longrepr(longrepr: Any, text: str, keep: int) -> Any:
+    """A failure description that pytest can still read back, at most about `keep` characters.
+
+    A skip keeps its (path, line, reason) form, which the terminal's skip
+    summary relies on. Anything structured (a traceback, a chain of them)
+    becomes its plain text: a cut structure would no longer deserialise. A
+    failure keeps its beginning and its end, where the exception that
+    ended the test is.
+    """
+    if isinstance(longrepr, (list, tuple)) and len(longrepr) == 3 and isinstance(longrepr[2], str):
+        path, line, reason = longrepr
+        return [path, line, reason if len(reason) <= keep else reason[:keep] + _TRUNCATED_NOTE]
+    if not isinstance(longrepr, str):
+        longrepr = text
+    if len(longrepr) <= keep:
+        return longrepr
+    return longrepr[: keep // 2] + _TRUNCATED_NOTE + longrepr[-(keep // 2) :]
+
+
+def shrink_report_data(data: dict[str, Any], text: str, budget: int = _SHRINK_TARGET) -> dict[str, Any]:
+    """Cut captured output and the failure description until the report fits a line.
+
+    `text` is the report's failure as plain text (``longreprtext``).
+    """
+    size = len(encode_line(data))
+    if size <= budget:
+        return data
+    data = dict(data)
+    sections = data.get("sections") or []
+    if sections:
+        share = max(1024, budget // (4 * len(sections)))
+        data["sections"] = [
+            [title, body if len(body) <= share else body[:share] + _TRUNCATED_NOTE] for title, body in sections
+        ]
+        if len(encode_line(data)) <= budget:
+            return data
+    if data.get("longrepr") is not None:
+        data["longrepr"] = cut_longrepr(data["longrepr"], text, budget // 4)
+        if len(encode_line(data)) <= budget:
+            return data
+    data["sections"] = []
+    data["user_properties"] = []
+    data["longrepr"] = cut_longrepr(data.get("longrepr") or "", text, budget // 8)
+    return data
+
+
+# -- decoding (front end) ------------------------------------------------------
+
+
+def rebuild(config: Any, data: Any) -> Optional[Any]:
+    """A report object from its serialised form, or None for anything else."""
+    if not isinstance(data, dict):
+        return None
+    if isinstance(data.get("longrepr"), list):
+        # A skip's (path, line, reason) triple; JSON turned the tuple
+        # into a list, and pytest's reporters insist on the tuple.
+        data = dict(data, longrepr=tuple(data["longrepr"]))
+    return config.hook.pytest_report_from_serializable(config=config, data=data)
+
+
+def expand_passing(passing: Any) -> Iterator[TestReport]:
+    """The reports of the short form, as pytest would rebuild their full form."""
+    if not isinstance(passing, dict):
+        return
+    nodeid = passing.get("nodeid")
+    location = passing.get("location")
+    keywords = passing.get("keywords")
+    phases = passing.get("phases")
+    if not (isinstance(nodeid, str) and isinstance(keywords, dict) and isinstance(phases, list)):
+        return
+    for phase in phases:
+        if not (isinstance(phase, list) and len(phase) == 2):
+            continue
+        when, duration = phase
+        yield TestReport(
+            nodeid=nodeid,
+            location=list(location) if isinstance(location, list) else location,
+            keywords=dict(keywords),
+            outcome="passed",
+            longrepr=None,
+            when=when,
+            sections=[],
+            duration=duration,
+            user_properties=[],
+        )
+
+
+def reports_of(config: Any, record: dict[str, Any]) -> list[Any]:
+    """The report objects a "report" record carries, in any of the three forms, in order."""
+    passing = record.get("passing")
+    if isinstance(passing, dict):
+        return list(expand_passing(passing))
+    bundle = record.get("reports")
+    found = (rebuild(config, data) for data in (bundle if isinstance(bundle, list) else (record.get("report"),)))
+    return [report for report in found if report is not None]

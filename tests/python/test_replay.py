@@ -1,0 +1,93 @@
+"""The front end's replay of controller records into pytest's hooks, fed record dicts."""
+
+import json
+
+import pytest
+
+from pytest_aurvane.replay import Replay
+
+
+class Recorder:
+    """Notes the test hooks the replay calls, in order."""
+
+    def __init__(self):
+        self.calls = []
+
+    def pytest_runtest_logstart(self, nodeid):
+        self.calls.append(("start", nodeid))
+
+    def pytest_runtest_logreport(self, report):
+        self.calls.append((report.when, report.nodeid, report.outcome))
+        self.last = report
+
+    def pytest_runtest_logfinish(self, nodeid):
+        self.calls.append(("finish", nodeid))
+
+    def pytest_collectreport(self, report):
+        self.calls.append(("collect", report.nodeid, report.outcome))
+
+
+@pytest.fixture
+def replay(pytester, tmp_path):
+    config = pytester.parseconfigure("-p", "no:terminal")
+    recorder = Recorder()
+    config.pluginmanager.register(recorder, "recorder")
+    session = pytest.Session.from_config(config)
+    replay = Replay(config, session, tmp_path)
+    replay.recorder = recorder
+    return replay
+
+
+def passing(nodeid, *phases):
+    return {"nodeid": nodeid, "location": ["t.py", 1, nodeid], "keywords": {}, "phases": [[p, 0.1] for p in phases]}
+
+
+def test_reports_between_start_and_finish_each_test_once(replay):
+    failed = {"nodeid": "t.py::b", "location": ["t.py", 5, "b"], "keywords": {}, "outcome": "failed",
+              "longrepr": "assert 0", "when": "call", "sections": [], "duration": 0.1, "user_properties": [], "$report_type": "TestReport"}  # fmt: skip
+    for record in (
+        {"event": "collection", "count": 2, "workers": 2},
+        {"event": "start", "nodeid": "t.py::a"},
+        {"event": "report", "index": 0, "passing": passing("t.py::a", "setup")},
+        {"event": "report", "index": 1, "report": failed},
+        {"event": "report", "index": 0, "passing": passing("t.py::a", "call", "teardown")},
+        {"event": "finish", "nodeid": "t.py::a", "location": ["t.py", 1, "a"]},
+        {"event": "finish", "nodeid": "t.py::b", "location": ["t.py", 5, "b"]},
+        {"event": "finish", "nodeid": "t.py::never-started"},
+        {"event": "something-new", "nodeid": "t.py::a"},
+    ):
+        replay.handle(record)
+    assert replay.session.testscollected == 2
+    assert replay.recorder.calls == [
+        ("start", "t.py::a"), ("setup", "t.py::a", "passed"),
+        ("start", "t.py::b"), ("call", "t.py::b", "failed"),
+        ("call", "t.py::a", "passed"), ("teardown", "t.py::a", "passed"),
+        ("finish", "t.py::a"), ("finish", "t.py::b"),
+    ]  # fmt: skip
+
+
+def test_interrupted_test_fails_with_the_tail_of_its_worker_log(replay, tmp_path):
+    (tmp_path / "worker-1.log").write_text("".join(f"line {n}\n" for n in range(100)) + "Segmentation fault\n")
+    replay.handle({"event": "interrupted", "nodeid": "t.py::c", "location": ["t.py", 9, "c"], "worker": "av1",
+                   "phase": "call", "reason": "worker av1 died (signal 11)", "duration": 1.5})  # fmt: skip
+    assert replay.recorder.calls == [("start", "t.py::c"), ("call", "t.py::c", "failed"), ("finish", "t.py::c")]
+    text = replay.recorder.last.longreprtext
+    assert text.startswith("worker av1 died (signal 11)")
+    assert "Segmentation fault" in text and "line 99" in text and "line 50" not in text
+    assert replay.recorder.last.duration == 1.5
+
+
+def test_collection_problems_count_once_and_lines_pass_through(replay, capsys):
+    error = {"nodeid": "t_bad.py", "outcome": "failed", "longrepr": "ImportError", "result": [], "sections": []}
+    for worker in ("av0", "av1"):
+        replay.handle({"event": "collection_report", "worker": worker, "report": dict(error, **{"$report_type": "CollectReport"})})
+    replay.handle_line(json.dumps({"event": "diagnostic", "message": "worker manifests differ"}).encode() + b"\n")
+    replay.handle_line(b"not a record\n")
+    replay.handle_line(b"[1, 2]\n")
+    replay.handle({"event": "summary", "passed": 0})
+    assert replay.collection_errors == 1
+    assert replay.recorder.calls == [("collect", "t_bad.py", "failed")]
+    assert replay.problems == ["worker manifests differ"]
+    assert replay.summary == {"event": "summary", "passed": 0}
+    err = capsys.readouterr().err
+    assert "not a record" in err and "[1, 2]" in err and "aurvane: worker manifests differ" in err
