@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the controller, and runs the bundled
-# example suite in parallel through the pytest front end.
+# Installs what is missing, installs the plugin with its controller into a
+# virtual environment (build/venv) as a user would, and runs the bundled
+# example suite in parallel with it.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/install-deps.sh"
-dir=$("$top/scripts/build.sh" release | tail -n 1)
+venv="$top/build/venv"
+# Debian's pytest and build tools are seen from inside; PyPI is not needed.
+[ -x "$venv/bin/python" ] || /usr/bin/python3 -m venv --system-site-packages "$venv"
+"$venv/bin/python" -m pip install --quiet --no-build-isolation --no-index "$top"
 cd "$top/examples"
-AURVANE_CONTROLLER="$dir/aurvane-controller" PYTHONPATH="$top/python" \
-  exec /usr/bin/python3 -m pytest -p pytest_aurvane --aurvane=2 "$@"
+exec "$venv/bin/pytest" --aurvane=2 "$@"

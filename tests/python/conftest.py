@@ -16,9 +16,13 @@ pytest_plugins = ["pytester"]
 PYTHON_DIR = Path(__file__).resolve().parents[2] / "python"
 REPO_ROOT = PYTHON_DIR.parent
 MESSAGE_TIMEOUT = 30.0
+# Set by scripts/test-installed.sh: the tests, their pytest runs and the
+# workers use the copy installed with its controller, found as a user's
+# run finds it.
+INSTALLED = os.environ.get("AURVANE_TEST_INSTALLED") == "1"
 
-# The tests import the package from the checkout, as the workers do.
-if str(PYTHON_DIR) not in sys.path:
+# Otherwise the tests import the package from the checkout, as the workers do.
+if not INSTALLED and str(PYTHON_DIR) not in sys.path:
     sys.path.insert(0, str(PYTHON_DIR))
 
 
@@ -33,7 +37,10 @@ def write_suite(root, files):
 
 def python_env(extra=None):
     env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(p for p in (str(PYTHON_DIR), env.get("PYTHONPATH")) if p)
+    if INSTALLED:
+        env.pop("AURVANE_CONTROLLER", None)
+    else:
+        env["PYTHONPATH"] = os.pathsep.join(p for p in (str(PYTHON_DIR), env.get("PYTHONPATH")) if p)
     env.pop("PYTEST_ADDOPTS", None)
     env.pop("AURVANE_WORKER", None)
     env.update(extra or {})
@@ -168,7 +175,7 @@ FAKE_CONTROLLER = Path(__file__).resolve().parent / "fake_controller.py"
 def run_pytest(suite, *args, controller=None, timeout=180):
     """Runs pytest in suite, through the front end when controller is given."""
     command = [sys.executable, "-m", "pytest"]
-    if controller is not None:
+    if controller is not None and not isinstance(controller, InstalledController):
         command += ["-p", "pytest_aurvane", f"--aurvane-controller={controller}"]
     command += list(args)
     return subprocess.run(
@@ -182,8 +189,18 @@ def run_pytest(suite, *args, controller=None, timeout=180):
     )
 
 
+class InstalledController(str):
+    """The controller inside the installed package: runs find it without options."""
+
+
 @pytest.fixture
 def real_controller():
+    if INSTALLED:
+        from pytest_aurvane.locate import packaged_controller
+
+        path = packaged_controller()
+        assert path is not None, "the installed package holds no controller"
+        return InstalledController(path)
     path = os.environ.get("AURVANE_CONTROLLER")
     if not path:
         pytest.skip("set AURVANE_CONTROLLER to a built aurvane-controller to run whole-stack tests")
