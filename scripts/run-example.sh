@@ -10,4 +10,6 @@ venv="$top/build/venv"
 [ -x "$venv/bin/python" ] || /usr/bin/python3 -m venv --system-site-packages "$venv"
 "$venv/bin/python" -m pip install --quiet --no-build-isolation --no-index "$top"
 cd "$top/examples"
-exec "$venv/bin/pytest" --aurvane=2 "$@"
+# Debian's pytest is seen from the environment, but its pytest command
+# runs the system interpreter: start it through the environment's.
+exec "$venv/bin/python" -m pytest --aurvane=2 "$@"

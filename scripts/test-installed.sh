@@ -15,7 +15,7 @@ export PATH="$work/venv/bin:/usr/local/bin:/usr/bin:/bin"
 echo "== pip install (builds the controller with CMake)"
 python -m pip install --quiet --no-build-isolation --no-index "$work/src"
 echo "== Example suite: pytest --aurvane=2"
-(cd "$work/src/examples" && pytest --aurvane=2 -p no:cacheprovider -q)
+(cd "$work/src/examples" && python -m pytest --aurvane=2 -p no:cacheprovider -q)
 echo "== Whole-stack tests against the installed copy"
 cd "$work/src"
 AURVANE_TEST_INSTALLED=1 python -m pytest tests/python/test_whole_stack.py -q -p no:cacheprovider

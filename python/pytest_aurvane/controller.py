@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import os
-import shutil
 import signal
 import subprocess
 import time
@@ -12,7 +11,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Callable, Optional
 
-import pytest
+from .locate import find_controller  # noqa: F401  (the front end's lookup lives there)
 
 try:
     import fcntl
@@ -27,22 +26,6 @@ except ImportError:  # Windows
 _READ_PAUSE_SECONDS = 0.005
 _SMALL_READ_BYTES = 16 * 1024
 _PIPE_BYTES = 1024 * 1024
-
-
-def find_controller(explicit: Optional[str]) -> str:
-    """The controller program's absolute path: the option, $AURVANE_CONTROLLER, then PATH."""
-    candidate = explicit or os.environ.get("AURVANE_CONTROLLER") or shutil.which("aurvane-controller")
-    if not candidate:
-        raise pytest.UsageError(
-            "aurvane-controller not found: put it on PATH, set AURVANE_CONTROLLER "
-            "or pass --aurvane-controller=PATH"
-        )
-    if not (os.path.isfile(candidate) and os.access(candidate, os.X_OK)):
-        found = shutil.which(candidate)
-        if not found:
-            raise pytest.UsageError(f"aurvane-controller not found or not executable: {candidate}")
-        candidate = found
-    return os.path.abspath(candidate)
 
 
 def package_root() -> str:

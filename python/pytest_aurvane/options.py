@@ -28,6 +28,7 @@ _VALUE_OPTIONS = (
     "--aurvane-schedule",
     "--aurvane-history-path",
     "--aurvane-run-dir",
+    "--aurvane-shard",
 )
 _FLAG_OPTIONS = ("--aurvane-no-history",)
 
@@ -46,7 +47,8 @@ def add_options(parser: pytest.Parser) -> None:
         dest="aurvane_controller",
         metavar="PATH",
         default=None,
-        help="the aurvane-controller program (default: $AURVANE_CONTROLLER, then PATH)",
+        help="the aurvane-controller program (default: $AURVANE_CONTROLLER, then the one installed "
+        "with this package, then PATH)",
     )
     group.addoption(
         "--aurvane-python",
@@ -59,7 +61,7 @@ def add_options(parser: pytest.Parser) -> None:
         "--aurvane-phase-timeout",
         dest="aurvane_phase_timeout",
         type=float,
-        default=DEFAULT_PHASE_TIMEOUT,
+        default=None,
         metavar="SECONDS",
         help=f"deadline for each setup, call and teardown phase (default {DEFAULT_PHASE_TIMEOUT:g})",
     )
@@ -67,7 +69,7 @@ def add_options(parser: pytest.Parser) -> None:
         "--aurvane-startup-timeout",
         dest="aurvane_startup_timeout",
         type=float,
-        default=DEFAULT_STARTUP_TIMEOUT,
+        default=None,
         metavar="SECONDS",
         help=f"deadline for a worker's start-up and collection (default {DEFAULT_STARTUP_TIMEOUT:g})",
     )
@@ -75,7 +77,7 @@ def add_options(parser: pytest.Parser) -> None:
         "--aurvane-shutdown-timeout",
         dest="aurvane_shutdown_timeout",
         type=float,
-        default=DEFAULT_SHUTDOWN_TIMEOUT,
+        default=None,
         metavar="SECONDS",
         help=f"deadline for a worker's shutdown (default {DEFAULT_SHUTDOWN_TIMEOUT:g})",
     )
@@ -83,7 +85,7 @@ def add_options(parser: pytest.Parser) -> None:
         "--aurvane-retries",
         dest="aurvane_retries",
         type=int,
-        default=DEFAULT_RETRIES,
+        default=None,
         metavar="N",
         help=f"run a test again up to N times when its worker dies under it (default {DEFAULT_RETRIES})",
     )
@@ -99,7 +101,7 @@ def add_options(parser: pytest.Parser) -> None:
         "--aurvane-schedule",
         dest="aurvane_schedule",
         choices=SCHEDULES,
-        default="file",
+        default=None,
         help="file: a file's tests (or an xdist_group) run on one worker; test: each test on its own",
     )
     group.addoption(
@@ -123,6 +125,65 @@ def add_options(parser: pytest.Parser) -> None:
         default=None,
         help="where the event log, summary and worker logs go (default: in pytest's cache directory)",
     )
+    group.addoption(
+        "--aurvane-shard",
+        dest="aurvane_shard",
+        metavar="K/N|auto",
+        default=None,
+        help="run only shard K of N, split by the duration history (auto: from the CI job's "
+        "index and count variables)",
+    )
+    for name, (kind, _, help_text) in INI_OPTIONS.items():
+        parser.addini(name, help_text, type="bool" if kind is bool else None)
+
+
+# Options that pytest.ini, pyproject.toml or tox.ini may set, under their
+# destination's name; the command line wins. Kind, default, help.
+INI_OPTIONS: dict[str, tuple[Any, Any, str]] = {
+    "aurvane_controller": (str, None, "the aurvane-controller program"),
+    "aurvane_python": (str, None, "interpreter for the workers"),
+    "aurvane_phase_timeout": (float, DEFAULT_PHASE_TIMEOUT, "deadline in seconds for each test phase"),
+    "aurvane_startup_timeout": (float, DEFAULT_STARTUP_TIMEOUT, "deadline in seconds for a worker's start-up"),
+    "aurvane_shutdown_timeout": (float, DEFAULT_SHUTDOWN_TIMEOUT, "deadline in seconds for a worker's shutdown"),
+    "aurvane_retries": (int, DEFAULT_RETRIES, "runs again of a test whose worker died under it"),
+    "aurvane_max_restarts": (int, None, "replacements of dead workers in a run"),
+    "aurvane_schedule": (SCHEDULES, "file", "file or test"),
+    "aurvane_no_history": (bool, False, "do not order runs by the durations of earlier runs"),
+    "aurvane_history_path": (Path, None, "duration history file, relative to the configuration file"),
+    "aurvane_run_dir": (Path, None, "run directory, relative to the configuration file"),
+    "aurvane_shard": (str, None, "K/N or auto: run only that shard"),
+}
+
+
+def apply_ini(config: pytest.Config) -> None:
+    """Fills the options the command line left unset from the configuration file, then the defaults."""
+    where = str(config.inipath) if config.inipath else "the configuration file"
+    for name, (kind, default, _) in INI_OPTIONS.items():
+        if kind is bool:
+            if not getattr(config.option, name, False) and config.getini(name):
+                setattr(config.option, name, True)
+            continue
+        if getattr(config.option, name, None) is not None:
+            continue
+        raw = str(config.getini(name) or "").strip()
+        value = default
+        if raw:
+            try:
+                value = _ini_value(kind, raw, config)
+            except ValueError:
+                raise pytest.UsageError(f"{name} in {where} cannot be {raw!r}") from None
+        setattr(config.option, name, value)
+
+
+def _ini_value(kind: Any, raw: str, config: pytest.Config) -> Any:
+    if kind is Path:
+        base = config.inipath.parent if config.inipath else config.rootpath
+        return str(base / raw)
+    if isinstance(kind, tuple):
+        if raw not in kind:
+            raise ValueError(raw)
+        return raw
+    return kind(raw)
 
 
 def check_usage(config: pytest.Config) -> None:

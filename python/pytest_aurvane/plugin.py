@@ -17,9 +17,10 @@ from typing import Any, Optional
 import pytest
 
 from .controller import find_controller, run_controller
-from .options import add_options, build_spec, check_usage, parse_worker_count
+from .options import add_options, apply_ini, build_spec, check_usage, parse_worker_count
 from .replay import Replay
 from .rundir import prepare_run_dir, state_dir
+from .shardrun import ShardSession
 
 
 def pytest_addoption(parser: pytest.Parser) -> None:
@@ -34,21 +35,30 @@ def in_worker(config: pytest.Config) -> bool:
 def pytest_configure(config: pytest.Config) -> None:
     """Takes the run over when --aurvane is given, outside a worker."""
     value = config.getoption("aurvane", None)
-    if value is None or in_worker(config):
+    if in_worker(config):
+        return
+    if value is None:
+        if config.getoption("aurvane_shard", None) is not None:
+            raise pytest.UsageError("--aurvane-shard needs --aurvane: the workers select the shard's tests")
         return
     if config.getoption("collectonly", False):
         return  # listing tests needs no workers
     workers = parse_worker_count(value)
+    apply_ini(config)
     check_usage(config)
+    shard = ShardSession.from_config(config)
     controller = find_controller(config.getoption("aurvane_controller"))
-    config.pluginmanager.register(FrontEnd(config, workers, controller), "aurvane-frontend")
+    config.pluginmanager.register(FrontEnd(config, workers, controller, shard), "aurvane-frontend")
 
 
 class FrontEnd:
     """Runs the session through aurvane-controller and replays its records."""
 
-    def __init__(self, config: pytest.Config, workers: int, controller: str) -> None:
+    def __init__(
+        self, config: pytest.Config, workers: int, controller: str, shard: Optional[ShardSession] = None
+    ) -> None:
         self.config = config
+        self.shard = shard
         self.workers = workers
         self.controller = controller
         self.exit_code: Optional[int] = None
@@ -74,13 +84,20 @@ class FrontEnd:
         run_dir = self.config.getoption("aurvane_run_dir")
         self.run_dir = Path(run_dir).resolve() if run_dir else base / "last-run"
         prepare_run_dir(self.run_dir)
-        replay = self.replay = Replay(self.config, session, self.run_dir)
+        if self.shard is not None:
+            replay = self.replay = self.shard.make_replay(self.config, session, self.run_dir)
+        else:
+            replay = self.replay = Replay(self.config, session, self.run_dir)
         history = self.config.getoption("aurvane_history_path")
         history_path = Path(history).resolve() if history else base / "durations.json"
         spec = build_spec(self.config, self.workers, self.run_dir, history_path, uuid.uuid4().hex)
+        if self.shard is not None:
+            spec["shard"] = self.shard.spec_entry(self.run_dir, history_path, spec["history"])
         spec_path = self.run_dir / "spec.json"
         spec_path.write_text(json.dumps(spec, indent=2, ensure_ascii=False), encoding="utf-8")
         self.exit_code = self._run_controller(spec_path, replay)
+        if self.shard is not None:
+            self.exit_code = self.shard.finish(self.exit_code)
         if replay.collection_errors:
             # End as serial pytest would. Without --continue-on-collection-errors
             # the run stopped before any test, which the controller reports as

@@ -8,16 +8,15 @@ without history count as the mean of the known ones; with no history at all
 every test counts as one, which splits by test count. Ties go by node id, so
 neither the collection order nor the worker count changes the result.
 
-The workers apply the partition (they deselect what is not theirs, so the
-manifest the controller agrees on is the shard's); the controller knows
-nothing of shards.
+The workers apply the partition (``shardrun.ShardFilter``: they deselect
+what is not theirs, so the manifest the controller agrees on is the
+shard's); the controller knows nothing of shards.
 """
 
 import heapq
-import json
 import math
 import os
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import Dict, List, Mapping, Optional, Sequence, Tuple
 
 import pytest
@@ -28,11 +27,6 @@ CI_VARIABLES = (
     ("CircleCI", "CIRCLE_NODE_INDEX", "CIRCLE_NODE_TOTAL", 0),
     ("Buildkite", "BUILDKITE_PARALLEL_JOB", "BUILDKITE_PARALLEL_JOB_COUNT", 0),
 )
-
-# Written by the workers into the run directory for the front end's header
-# and for the shard's saved durations.
-PLAN_FILE = "shard.json"
-
 
 @dataclass(frozen=True)
 class ShardChoice:
@@ -93,7 +87,6 @@ class Plan:
     mean: float = 0.0
     groups: int = 0
     longest_group: float = 0.0
-    notes: List[str] = field(default_factory=list)
 
 
 def usable(value: object) -> bool:
@@ -177,62 +170,6 @@ def describe(plan: Plan, shard: int) -> List[str]:
         lines.append(f"shard {k}/{plan.total}: {plan.tests[shard]} tests (no duration history: split by test count)")
         lines.append("shards (tests): " + ", ".join(f"{i + 1}: {plan.tests[i]}" for i in range(plan.total)))
     return lines
-
-
-def load_history(path: Optional[str]) -> Dict[str, float]:
-    """The history file as the controller reads it: nothing when unreadable."""
-    from .history import HistoryError, read_history
-
-    if not path:
-        return {}
-    try:
-        return read_history(path)
-    except (OSError, HistoryError):
-        return {}
-
-
-class ShardFilter:
-    """Worker plugin: keeps the shard's tests of the collection, deselects the rest."""
-
-    def __init__(self, index: int, total: int, history_path: Optional[str], schedule: str, run_dir: Optional[str]):
-        self.shard = index - 1
-        self.total = total
-        self.history_path = history_path
-        self.schedule = schedule
-        self.run_dir = run_dir
-
-    @pytest.hookimpl(trylast=True)
-    def pytest_collection_modifyitems(self, session: pytest.Session, config: pytest.Config, items: List[pytest.Item]) -> None:
-        """Runs after every other selection (-k, -m, --lf): shards split what would run."""
-        entries = [(item.nodeid, shard_key(item, self.schedule)) for item in items]
-        plan = partition(entries, load_history(self.history_path), self.total)
-        mine = [item for item in items if plan.assignment[item.nodeid] == self.shard]
-        others = [item for item in items if plan.assignment[item.nodeid] != self.shard]
-        if others:
-            config.hook.pytest_deselected(items=others)
-        items[:] = mine
-        self._write_plan(plan, [nodeid for nodeid, _ in entries])
-
-    def _write_plan(self, plan: Plan, collected: List[str]) -> None:
-        if not self.run_dir:
-            return
-        path = os.path.join(self.run_dir, PLAN_FILE)
-        if os.path.exists(path):
-            return  # every worker computes the same plan; one copy will do
-        record = {
-            "shard": self.shard + 1,
-            "total": self.total,
-            "basis": plan.basis,
-            "tests": plan.tests,
-            "seconds": plan.seconds,
-            "unknown": plan.unknown,
-            "mean": plan.mean,
-            "collected": collected,
-        }
-        temporary = f"{path}.{os.getpid()}"
-        with open(temporary, "w", encoding="utf-8") as f:
-            json.dump(record, f, ensure_ascii=False)
-        os.replace(temporary, path)
 
 
 def plan_from_record(record: Mapping[str, object]) -> Plan:

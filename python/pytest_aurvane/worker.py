@@ -32,6 +32,7 @@ from .reports import (
     report_line,
     shrink_report_data,
 )
+from .shardrun import worker_plugins
 
 PROTOCOL_VERSION = 1
 # Passing reports of one test travel together in one "report" message, up
@@ -389,14 +390,15 @@ def main(argv: list[str]) -> int:
     count = os.environ.get("PYTEST_XDIST_WORKER_COUNT", "1")
     run_id = os.environ.get("PYTEST_XDIST_TESTRUNUID", "")
     try:
-        _, args = read_pytest_args(argv[1])
+        spec, args = read_pytest_args(argv[1])
+        extra_plugins = worker_plugins(spec)
     except (OSError, ValueError) as exc:
         channel.send({"event": "internal_error", "message": f"cannot read run specification {argv[1]}: {exc}"})
         return 3
 
     plugin = WorkerPlugin(channel, name, int(count) if count.isdigit() else 1, run_id)
     try:
-        code = pytest.main(args, plugins=[plugin])
+        code = pytest.main(args, plugins=[plugin, *extra_plugins])
     except BaseException as exc:  # pytest let something escape; tell the controller why
         traceback.print_exc(file=sys.stderr)
         channel.send({"event": "internal_error", "message": f"{type(exc).__name__}: {exc}"})

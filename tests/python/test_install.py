@@ -73,7 +73,9 @@ def test_wheel_installs_and_runs_a_suite_without_settings(tmp_path, real_control
     examples = tmp_path / "examples"
     shutil.copytree(REPO_ROOT / "examples", examples, ignore=shutil.ignore_patterns("__pycache__", ".pytest_cache"))
     result = subprocess.run(
-        [str(venv / "bin" / "pytest"), "--aurvane=2", "-p", "no:cacheprovider"],
+        # Debian's pytest is seen from the environment; its pytest command
+        # would run the system interpreter, which does not see the install.
+        [str(venv / "bin" / "python"), "-m", "pytest", "--aurvane=2", "-p", "no:cacheprovider"],
         cwd=str(examples),
         env=env,
         stdout=subprocess.PIPE,

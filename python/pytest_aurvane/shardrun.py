@@ -1,0 +1,177 @@
+"""Running one shard: the workers' filter, and the front end's part around the run.
+
+The front end snapshots the history into the run directory, so that every
+worker (replacements too) partitions by the same durations even if the
+history file changes meanwhile, and names the shard in the run
+specification's "shard" key, which the controller ignores. Each worker
+deselects the other shards' tests and writes the plan it computed to
+``shard.json`` in the run directory; the front end shows it under the
+collection line and, after the run, saves the durations it measured in a
+shard file beside the history (``history.shard_file_path``).
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import shutil
+from pathlib import Path
+from typing import Any, Dict, List, Optional
+
+import pytest
+
+from .history import HistoryError, read_history, shard_file_path, write_shard_file
+from .replay import Replay
+from .shard import ShardChoice, ci_variable_names, describe, parse_shard, partition, plan_from_record, shard_key, usable
+
+PLAN_FILE = "shard.json"
+HISTORY_SNAPSHOT = "shard-history.json"
+
+
+def load_history(path: Optional[str]) -> Dict[str, float]:
+    """The history file as the controller reads it: nothing when unreadable."""
+    if not path:
+        return {}
+    try:
+        return read_history(path)
+    except (OSError, HistoryError):
+        return {}
+
+
+class ShardFilter:
+    """Worker plugin: keeps the shard's tests of the collection, deselects the rest."""
+
+    def __init__(self, index: int, total: int, history_path: Optional[str], schedule: str, run_dir: Optional[str]):
+        self.shard = index - 1
+        self.total = total
+        self.history_path = history_path
+        self.schedule = schedule
+        self.run_dir = run_dir
+
+    @pytest.hookimpl(trylast=True)
+    def pytest_collection_modifyitems(self, config: pytest.Config, items: List[pytest.Item]) -> None:
+        """Runs after every other selection (-k, -m, --lf): shards split what would run."""
+        entries = [(item.nodeid, shard_key(item, self.schedule)) for item in items]
+        plan = partition(entries, load_history(self.history_path), self.total)
+        mine = [item for item in items if plan.assignment[item.nodeid] == self.shard]
+        others = [item for item in items if plan.assignment[item.nodeid] != self.shard]
+        if others:
+            config.hook.pytest_deselected(items=others)
+        items[:] = mine
+        if self.run_dir:
+            self._write_plan(Path(self.run_dir) / PLAN_FILE, plan, [nodeid for nodeid, _ in entries])
+
+    def _write_plan(self, path: Path, plan: Any, collected: List[str]) -> None:
+        if path.exists():
+            return  # every worker computes the same plan; one copy will do
+        record = {
+            "shard": self.shard + 1,
+            "total": self.total,
+            "basis": plan.basis,
+            "tests": plan.tests,
+            "seconds": plan.seconds,
+            "unknown": plan.unknown,
+            "mean": plan.mean,
+            "collected": collected,
+        }
+        temporary = path.with_name(f"{path.name}.{os.getpid()}")
+        temporary.write_text(json.dumps(record, ensure_ascii=False), encoding="utf-8")
+        os.replace(temporary, path)
+
+
+def worker_plugins(spec: Any) -> list:
+    """The worker's shard filter when the run specification names a shard."""
+    entry = spec.get("shard") if isinstance(spec, dict) else None
+    if entry is None:
+        return []
+    index = entry.get("index") if isinstance(entry, dict) else None
+    total = entry.get("total") if isinstance(entry, dict) else None
+    if not (isinstance(index, int) and isinstance(total, int) and 1 <= index <= total):
+        raise ValueError(f"shard in the run specification must name shard K of N: {json.dumps(entry)}")
+    history = entry.get("history")
+    return [ShardFilter(index, total, history if isinstance(history, str) else None, str(spec.get("schedule")), spec.get("run_dir"))]
+
+
+class ShardReplay(Replay):
+    """The replay of a shard's run: the plan under the collection line, and the measured durations."""
+
+    def __init__(self, config: pytest.Config, session: Any, run_dir: Path, choice: ShardChoice) -> None:
+        super().__init__(config, session, run_dir)
+        self.choice = choice
+        self.measured: Dict[str, float] = {}
+        self.plan: Optional[dict] = None
+
+    def _on_collection(self, record: dict) -> None:
+        super()._on_collection(record)
+        try:
+            self.plan = json.loads((Path(self.run_dir) / PLAN_FILE).read_text(encoding="utf-8"))
+        except (OSError, ValueError):
+            self.problem("the workers wrote no shard plan")
+            return
+        if not self.choice.source.startswith("--"):
+            self.line(f"aurvane: shard {self.choice.index}/{self.choice.total} from {self.choice.source}")
+        for text in describe(plan_from_record(self.plan), self.choice.index - 1):
+            self.line(f"aurvane: {text}")
+
+    def _on_finish(self, record: dict) -> None:
+        super()._on_finish(record)
+        nodeid, duration = record.get("nodeid"), record.get("duration")
+        if isinstance(nodeid, str) and usable(duration):
+            self.measured[nodeid] = float(duration)
+
+
+class ShardSession:
+    """The front end's part in a run given --aurvane-shard."""
+
+    def __init__(self, choice: Optional[ShardChoice], asked: str) -> None:
+        self.choice = choice
+        self.asked = asked
+        self.replay: Optional[ShardReplay] = None
+        self.history_path: Optional[Path] = None
+
+    @classmethod
+    def from_config(cls, config: pytest.Config) -> Optional["ShardSession"]:
+        value = config.getoption("aurvane_shard", None)
+        if value is None:
+            return None
+        return cls(parse_shard(value), value)
+
+    def make_replay(self, config: pytest.Config, session: Any, run_dir: Path) -> Replay:
+        if self.choice is None:
+            replay = Replay(config, session, run_dir)
+            replay.line(f"aurvane: --aurvane-shard={self.asked}: no CI job index set ({ci_variable_names()}); running every test")
+            return replay
+        self.replay = ShardReplay(config, session, run_dir, self.choice)
+        return self.replay
+
+    def spec_entry(self, run_dir: Path, history_path: Path, history: bool) -> Optional[dict]:
+        """The run specification's "shard" key; snapshots the history the workers partition by."""
+        if self.choice is None:
+            return None
+        for name in (PLAN_FILE, HISTORY_SNAPSHOT):
+            (run_dir / name).unlink(missing_ok=True)
+        snapshot: Optional[str] = None
+        if history:
+            self.history_path = history_path
+            try:
+                shutil.copyfile(history_path, run_dir / HISTORY_SNAPSHOT)
+                snapshot = str(run_dir / HISTORY_SNAPSHOT)
+            except OSError:
+                pass  # no history yet: the split goes by test count
+        return {"index": self.choice.index, "total": self.choice.total, "history": snapshot}
+
+    def finish(self, code: int) -> int:
+        """Saves the shard's durations; a shard left with no tests of a suite that has some passes."""
+        replay, plan = self.replay, self.replay.plan if self.replay else None
+        if replay is None or plan is None:
+            return code
+        if code in (0, 1) and self.history_path is not None:
+            path = shard_file_path(str(self.history_path), self.choice.index, self.choice.total)
+            try:
+                write_shard_file(path, self.choice.index, self.choice.total, replay.measured, plan.get("collected", []))
+            except OSError as exc:
+                replay.problem(f"cannot save the shard's durations to {path}: {exc}")
+        if code == int(pytest.ExitCode.NO_TESTS_COLLECTED) and plan.get("collected"):
+            replay.line(f"aurvane: shard {self.choice.index}/{self.choice.total} has no tests: more shards than groups of tests")
+            return int(pytest.ExitCode.OK)
+        return code
