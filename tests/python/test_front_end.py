@@ -97,3 +97,38 @@ def test_without_the_option_pytest_runs_as_usual(tmp_path):
     result = run_pytest(suite, "-p", "pytest_aurvane")
     assert result.returncode == 0 and "1 passed" in result.stdout
     assert not (suite / ".pytest_cache" / "d" / "aurvane").exists()
+
+
+@pytest.mark.parametrize(
+    "config_name, config_text",
+    [
+        ("pytest.ini", "[pytest]\naddopts = -p pytest_aurvane --aurvane=2 {controller}\n{settings}\n"),
+        ("pyproject.toml", '[tool.pytest.ini_options]\naddopts = "-p pytest_aurvane --aurvane=2 {controller}"\n{toml}\n'),
+        ("tox.ini", "[pytest]\naddopts = -p pytest_aurvane --aurvane=2 {controller}\n{settings}\n"),
+    ],
+)
+def test_options_come_from_the_configuration_file_and_the_command_line_wins(
+    tmp_path, fake_controller, config_name, config_text
+):
+    settings = {"aurvane_phase_timeout": "9", "aurvane_retries": "3", "aurvane_schedule": "test",
+                "aurvane_history_path": "state/durations.json", "aurvane_no_history": "true"}
+    suite = write_suite(tmp_path, SUITE)
+    (suite / config_name).write_text(
+        config_text.format(
+            controller=f"--aurvane-controller={fake_controller}",
+            settings="\n".join(f"{k} = {v}" for k, v in settings.items()),
+            toml="\n".join(f'{k} = "{v}"' for k, v in settings.items()),
+        )
+    )
+    result = run_pytest(suite, "--aurvane-retries=0", "--aurvane=1")
+    assert "1 failed, 1 passed, 1 skipped" in result.stdout, result.stdout
+    spec = json.loads((suite / ".pytest_cache" / "d" / "aurvane" / "last-run" / "spec.json").read_text())
+    assert spec["workers"] == 1 and spec["retries"] == 0, "the command line wins over addopts and the file"
+    assert spec["phase_timeout"] == 9.0 and spec["schedule"] == "test" and spec["history"] is False
+    assert spec["history_path"] == str(suite / "state" / "durations.json"), "relative to the configuration file"
+    assert spec["startup_timeout"] == 120.0, "options the file leaves alone keep their defaults"
+
+    (suite / config_name).write_text(f"[pytest]\naurvane_phase_timeout = soon\n" if config_name != "pyproject.toml"
+                                     else '[tool.pytest.ini_options]\naurvane_phase_timeout = "soon"\n')
+    result = run_pytest(suite, "--aurvane=1", controller=fake_controller)
+    assert result.returncode == 4 and "aurvane_phase_timeout in" in result.stdout, result.stdout

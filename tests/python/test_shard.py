@@ -3,9 +3,13 @@
 import json
 import os
 import random
+import re
+import subprocess
+import sys
 
 import pytest
 
+from conftest import INSTALLED, REPO_ROOT, python_env, run_pytest, write_suite
 from pytest_aurvane.history import HistoryError, merge, read_history, shard_file_path, write_shard_file
 from pytest_aurvane.shard import parse_shard, partition
 
@@ -136,3 +140,61 @@ def test_merge_command_writes_a_history_the_controller_reads(tmp_path):
         (tmp_path / "bad.json").write_text(broken, encoding="utf-8")
         assert main(["merge", str(tmp_path / "out.json"), str(good), str(tmp_path / "bad.json")]) == 1
     assert read_history(str(tmp_path / "out.json")) == {"x": 1.0, "y": 0.25}, "a failed merge writes nothing"
+
+
+# Six files; two tests in different files share an xdist_group.
+SHARD_SUITE = {
+    f"test_f{f}.py": "import pytest, time\n\n"
+    + "".join(
+        (f"@pytest.mark.xdist_group('db')\n" if (f, t) in ((1, 0), (4, 1)) else "")
+        + f"def test_{t}():\n    time.sleep({0.01 * (f + t)})\n\n"
+        for t in range(f + 1)
+    )
+    for f in range(6)
+}
+
+
+def passed_tests(output):
+    return set(re.findall(r"^PASSED (\S+)", output, re.MULTILINE))
+
+
+def test_shards_of_a_real_run_are_disjoint_whatever_the_worker_count(tmp_path, real_controller):
+    suite = write_suite(tmp_path, SHARD_SUITE)
+    runs = {}
+    for shard, workers in (("1/2", 1), ("2/2", 2), ("1/2", 3)):
+        # Each job starts from the same history, as CI jobs restore it.
+        history = tmp_path / f"{workers}" / "durations.json"
+        history.parent.mkdir()
+        history.write_text(json.dumps({f"test_f5.py::test_{t}": 0.5 for t in range(6)}))
+        result = run_pytest(
+            suite, f"--aurvane={workers}", f"--aurvane-shard={shard}", f"--aurvane-history-path={history}",
+            "-rA", "-p", "no:cacheprovider", controller=real_controller,
+        )
+        assert result.returncode == 0, result.stdout
+        # Tests without history count at the mean of those with one.
+        assert f"shard {shard}: " in result.stdout and "15 tests without history counted at the mean, 0.500s" in result.stdout
+        runs[shard, workers] = passed_tests(result.stdout)
+    assert runs["1/2", 1] == runs["1/2", 3], "the worker count changed the partition"
+    one, two = runs["1/2", 1], runs["2/2", 2]
+    assert not one & two and len(one | two) == 21
+    assert ("test_f1.py::test_0" in one) == ("test_f4.py::test_1" in one), "the xdist_group was split"
+    # The file of known long tests fills one shard's time on its own.
+    assert {n for n in one | two if n.startswith("test_f5.py")} <= (one if "test_f5.py::test_0" in one else two)
+    shard_file = json.loads((tmp_path / "2" / "durations.shard-2-of-2.json").read_text())
+    assert set(shard_file["durations"]) == two and len(shard_file["aurvane_shard"]["collected"]) == 21
+
+
+@pytest.mark.skipif(INSTALLED, reason="the script runs the checkout's plugin")
+def test_side_by_side_shards_merge_into_the_whole_history(tmp_path, real_controller):
+    suite = write_suite(tmp_path / "suite", SHARD_SUITE)
+    result = subprocess.run(
+        [sys.executable, str(REPO_ROOT / "scripts" / "run-shards.py"), "--shards", "3", "--rounds", "2", str(suite)],
+        env=python_env({"AURVANE_CONTROLLER": real_controller}),
+        stdout=subprocess.PIPE,
+        stderr=subprocess.STDOUT,
+        text=True,
+        timeout=300,
+    )
+    assert result.returncode == 0, result.stdout
+    assert "split by test count" in result.stdout and "estimated" in result.stdout, "one round without history, one with"
+    assert result.stdout.count("21 tests collected, each run once") == 2
