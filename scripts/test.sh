@@ -13,6 +13,9 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
 ctest --test-dir "$dir" --output-on-failure -j 2 --timeout 300
 if [ "$mode" = release ] && [ -d "$top/tests/python" ]; then
-  AURVANE_CONTROLLER="$dir/aurvane-controller" PYTHONPATH="$top/python" \
+  # Debian's pytest plugins, unpacked into a private folder that only the
+  # tests that compare plugins put on PYTHONPATH.
+  plugins=$("$top/scripts/test-plugins.sh")
+  AURVANE_CONTROLLER="$dir/aurvane-controller" AURVANE_TEST_PLUGINS="$plugins" PYTHONPATH="$top/python" \
     /usr/bin/python3 -m pytest "$top/tests/python" -q -p no:cacheprovider
 fi

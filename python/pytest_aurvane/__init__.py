@@ -8,6 +8,11 @@ the ``-p pytest_aurvane`` it is then given would otherwise warn, in every
 worker log, that the module is already imported and cannot be rewritten.
 """
 
-from .plugin import pytest_addoption, pytest_configure
+from .plugin import pytest_addoption, pytest_cmdline_main, pytest_configure, pytest_load_initial_conftests
 
-__all__ = ["pytest_addoption", "pytest_configure"]
+__all__ = [
+    "pytest_addoption",
+    "pytest_cmdline_main",
+    "pytest_configure",
+    "pytest_load_initial_conftests",
+]

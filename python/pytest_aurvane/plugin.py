@@ -17,6 +17,8 @@ from typing import Any, Optional
 import pytest
 
 from .controller import find_controller, run_controller
+from .eventlog import EventLogReader
+from .nodes import Nodes, declare_hooks
 from .options import add_options, apply_ini, build_spec, check_usage, parse_worker_count
 from .replay import Replay
 from .rundir import prepare_run_dir, state_dir
@@ -32,23 +34,51 @@ def in_worker(config: pytest.Config) -> bool:
     return hasattr(config, "workerinput") or bool(os.environ.get("AURVANE_WORKER"))
 
 
-def pytest_configure(config: pytest.Config) -> None:
-    """Takes the run over when --aurvane is given, outside a worker."""
-    value = config.getoption("aurvane", None)
+@pytest.hookimpl(hookwrapper=True)
+def pytest_load_initial_conftests(early_config: pytest.Config, parser: pytest.Parser, args: list[str]) -> Any:
+    """Shows plugins that choose their part this early a distributed run, as ``-n`` would.
+
+    pytest-cov decides here, from the parsed arguments, whether it is the
+    controller of a distributed run.
+    """
+    namespace = early_config.known_args_namespace
+    if (
+        getattr(namespace, "aurvane", None) is not None
+        and not in_worker(early_config)
+        and not getattr(namespace, "collectonly", False)
+        and getattr(namespace, "dist", "no") == "no"
+        and not getattr(namespace, "numprocesses", None)
+    ):
+        namespace.dist = "load"
+    yield
+
+
+@pytest.hookimpl(tryfirst=True)
+def pytest_cmdline_main(config: pytest.Config) -> None:
+    """Checks the options and takes the run over when --aurvane is given, outside a worker."""
     if in_worker(config):
         return
-    if value is None:
-        if config.getoption("aurvane_shard", None) is not None:
+    if config.option.aurvane is None:
+        if getattr(config.option, "aurvane_shard", None) is not None:
             raise pytest.UsageError("--aurvane-shard needs --aurvane: the workers select the shard's tests")
         return
     if config.getoption("collectonly", False):
         return  # listing tests needs no workers
-    workers = parse_worker_count(value)
+    workers = parse_worker_count(config.option.aurvane)
     apply_ini(config)
     check_usage(config)
     shard = ShardSession.from_config(config)
     controller = find_controller(config.getoption("aurvane_controller"))
+    # Plugins tell pytest-xdist's controller by its --dist; with no --tx,
+    # pytest-xdist itself starts nothing.
+    config.option.dist = "load"
     config.pluginmanager.register(FrontEnd(config, workers, controller, shard), "aurvane-frontend")
+
+
+def pytest_configure(config: pytest.Config) -> None:
+    """Declares pytest-xdist's node hooks for the front end when pytest-xdist is absent."""
+    if config.pluginmanager.has_plugin("aurvane-frontend"):
+        declare_hooks(config.pluginmanager)
 
 
 class FrontEnd:
@@ -88,14 +118,22 @@ class FrontEnd:
             replay = self.replay = self.shard.make_replay(self.config, session, self.run_dir)
         else:
             replay = self.replay = Replay(self.config, session, self.run_dir)
+        self.events = EventLogReader(self.run_dir / "events.jsonl", ("collected", "exited"))
+        replay.on_collection = self._nodes_ready
         history = self.config.getoption("aurvane_history_path")
         history_path = Path(history).resolve() if history else base / "durations.json"
-        spec = build_spec(self.config, self.workers, self.run_dir, history_path, uuid.uuid4().hex)
+        run_id = uuid.uuid4().hex
+        spec = build_spec(self.config, self.workers, self.run_dir, history_path, run_id)
         if self.shard is not None:
             spec["shard"] = self.shard.spec_entry(self.run_dir, history_path, spec["history"])
+        self.nodes = Nodes(self.config, self.workers, spec["max_restarts"], run_id, spec["python"])
+        spec["workerinput"] = self.nodes.configure()
         spec_path = self.run_dir / "spec.json"
-        spec_path.write_text(json.dumps(spec, indent=2, ensure_ascii=False), encoding="utf-8")
-        self.exit_code = self._run_controller(spec_path, replay)
+        spec_path.write_text(json.dumps(spec, indent=2, ensure_ascii=False, default=repr), encoding="utf-8")
+        try:
+            self.exit_code = self._run_controller(spec_path, replay)
+        finally:
+            self._nodes_down(replay)
         if self.shard is not None:
             self.exit_code = self.shard.finish(self.exit_code)
         if replay.collection_errors:
@@ -132,6 +170,18 @@ class FrontEnd:
         if result.interrupted:
             raise KeyboardInterrupt()
         return code
+
+    def _nodes_ready(self) -> None:
+        """Every worker has collected: the node hooks pytest-xdist calls at that point."""
+        self.events.read()
+        self.nodes.ready((worker, [item.get("nodeid") for item in payload.get("items") or []])
+                         for worker, payload in self.events.of_kind("collected"))
+
+    def _nodes_down(self, replay: Replay) -> None:
+        """pytest_testnodedown for every worker the run started, with its workeroutput."""
+        self.events.read()
+        outputs = {worker: payload.get("workeroutput") for worker, payload in self.events.of_kind("exited")}
+        self.nodes.finish(self.events.spawned, outputs, replay.worker_errors)
 
     @pytest.hookimpl(tryfirst=True)
     def pytest_sessionfinish(self, session: pytest.Session) -> None:

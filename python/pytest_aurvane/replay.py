@@ -7,9 +7,10 @@ see the workers' reports as if the tests had run here.
 from __future__ import annotations
 
 import json
+import re
 import sys
 from pathlib import Path
-from typing import Any, Optional
+from typing import Any, Callable, Optional
 
 import pytest
 from _pytest.reports import TestReport
@@ -18,6 +19,8 @@ from .reports import rebuild, reports_of
 from .rundir import tail_of
 
 _WORKER_LOG_TAIL_LINES = 40
+# A worker failure's diagnostic starts with the worker's name and phase.
+_FAILED_WORKER = re.compile(r"(av\d+) \S+: ")
 
 
 class Replay:
@@ -36,6 +39,10 @@ class Replay:
         self.collection_reports: set[str] = set()
         self.collection_errors = 0
         self.summary: Optional[dict[str, Any]] = None
+        # Why each failed worker failed, by worker name, from the diagnostics.
+        self.worker_errors: dict[str, str] = {}
+        # Called once every worker has collected.
+        self.on_collection: Optional[Callable[[], None]] = None
 
     @property
     def terminal(self) -> Any:
@@ -68,6 +75,8 @@ class Replay:
         count = int(record.get("count", 0))
         self.session.testscollected = count
         self.line(f"aurvane: {count} tests collected by {record.get('workers')} workers", bold=True)
+        if self.on_collection is not None:
+            self.on_collection()
 
     def _on_collection_report(self, record: dict[str, Any]) -> None:
         report = rebuild(self.config, record.get("report"))
@@ -119,6 +128,9 @@ class Replay:
         message = str(record.get("message"))
         self.line(f"aurvane: {message}", red=True)
         self.problem(message)
+        worker = _FAILED_WORKER.match(message)
+        if worker is not None:
+            self.worker_errors.setdefault(worker.group(1), message)
 
     def _on_summary(self, record: dict[str, Any]) -> None:
         self.summary = record

@@ -25,7 +25,9 @@ import pytest
 
 from .channel import Channel, take_over_standard_streams
 from .reports import (
+    MAX_LINE_BYTES,
     bundle_line,
+    encode_line,
     encode_json,
     is_plain_pass,
     passing_line,
@@ -38,6 +40,40 @@ PROTOCOL_VERSION = 1
 # Passing reports of one test travel together in one "report" message, up
 # to this many bytes; a larger passing report travels alone.
 _BUNDLE_BYTES = 256 * 1024
+
+
+def workerinput_for(spec: Any, name: str, count: int, run_id: str) -> dict[str, Any]:
+    """What pytest_configure_node put into this worker's node on the front end.
+
+    A replacement started after the planned ones takes the last planned
+    worker's, under its own name.
+    """
+    planned = spec.get("workerinput") if isinstance(spec, dict) else None
+    found: Any = None
+    if isinstance(planned, dict) and planned:
+        found = planned.get(name)
+        if not isinstance(found, dict):
+            last = max(planned, key=lambda key: int(key[2:]) if key[2:].isdigit() else -1)
+            found = planned[last]
+    workerinput = {"workercount": count, "testrunuid": run_id, "mainargv": list(sys.argv)}
+    if isinstance(found, dict):
+        workerinput.update(found)
+    workerinput["workerid"] = name
+    return workerinput
+
+
+class XdistFixtures:
+    """pytest-xdist's fixtures that tell a test which worker runs it."""
+
+    @pytest.fixture(scope="session")
+    def worker_id(self, request: Any) -> str:
+        """The worker's name, as pytest-xdist's fixture of that name gives it."""
+        return request.config.workerinput["workerid"]
+
+    @pytest.fixture(scope="session")
+    def testrun_uid(self, request: Any) -> str:
+        """The run's id, shared by all its workers."""
+        return request.config.workerinput["testrunuid"]
 
 
 def read_pytest_args(spec_path: str) -> tuple[Any, list[str]]:
@@ -77,11 +113,10 @@ def report_failed(report: Any) -> bool:
 class WorkerPlugin:
     """Takes over pytest's run loop and serves the controller's commands."""
 
-    def __init__(self, channel: Channel, name: str, count: int, run_id: str) -> None:
+    def __init__(self, channel: Channel, name: str, workerinput: dict[str, Any]) -> None:
         self.channel = channel
         self.name = name
-        self.count = count
-        self.run_id = run_id
+        self.workerinput = workerinput
         self.config = None
         self.session = None
         self.reached_loop = False
@@ -112,6 +147,13 @@ class WorkerPlugin:
         # directory under the others, and workers sharing one --basetemp
         # would each empty it under the others' tests.
         config.option.cacheclear = False
+        # Plugins that know parallel workers (junitxml, the last-failed
+        # cache, stepwise, pytest-cov, xdist's worker_id fixture) read this
+        # to take their worker part; the front end owns the run's outputs.
+        # They leave what the front end's half should get in workeroutput.
+        if not hasattr(config, "workerinput"):
+            config.workerinput = self.workerinput
+            config.workeroutput = {}
         basetemp = getattr(config.option, "basetemp", None)  # absent with -p no:tmpdir
         if basetemp:
             os.makedirs(basetemp, exist_ok=True)
@@ -119,18 +161,10 @@ class WorkerPlugin:
 
     @pytest.hookimpl(tryfirst=True)
     def pytest_configure(self, config: pytest.Config) -> None:
-        """Tells plugins they run in a worker."""
+        """Gives tests pytest-xdist's worker_id and testrun_uid fixtures when pytest-xdist is absent."""
         self.config = config
-        # Plugins that know parallel workers (junitxml, the last-failed cache,
-        # stepwise, xdist's worker_id fixture) read this to stay passive
-        # here; the front end owns those outputs.
-        if not hasattr(config, "workerinput"):
-            config.workerinput = {
-                "workerid": self.name,
-                "workercount": self.count,
-                "testrunuid": self.run_id,
-                "mainargv": list(sys.argv),
-            }
+        if not config.pluginmanager.has_plugin("xdist"):
+            config.pluginmanager.register(XdistFixtures(), "aurvane-xdist-fixtures")
 
     def pytest_sessionstart(self, session: pytest.Session) -> None:
         """Keeps the session for the run loop."""
@@ -345,6 +379,17 @@ class WorkerPlugin:
             self.bundle_bytes = 0
 
 
+def exited_line(code: int, workeroutput: Any) -> bytes:
+    """The "exited" message, carrying what plugins left in ``config.workeroutput`` for the front end."""
+    output = dict(workeroutput) if isinstance(workeroutput, dict) else {}
+    output["exitstatus"] = code
+    line = encode_line({"event": "exited", "code": code, "workeroutput": output})
+    if len(line) > MAX_LINE_BYTES - 1024:
+        sys.stderr.write(f"aurvane: workeroutput of {len(line)} bytes does not fit a protocol line; dropped\n")
+        line = encode_line({"event": "exited", "code": code, "workeroutput": {"exitstatus": code}})
+    return line
+
+
 class _ReporterWithoutHooks:
     """The terminal reporter's attributes under its plugin name, without its hooks."""
 
@@ -396,7 +441,8 @@ def main(argv: list[str]) -> int:
         channel.send({"event": "internal_error", "message": f"cannot read run specification {argv[1]}: {exc}"})
         return 3
 
-    plugin = WorkerPlugin(channel, name, int(count) if count.isdigit() else 1, run_id)
+    workerinput = workerinput_for(spec, name, int(count) if count.isdigit() else 1, run_id)
+    plugin = WorkerPlugin(channel, name, workerinput)
     try:
         code = pytest.main(args, plugins=[plugin, *extra_plugins])
     except BaseException as exc:  # pytest let something escape; tell the controller why
@@ -416,7 +462,7 @@ def main(argv: list[str]) -> int:
         )
         return code or 3
     if plugin.shutdown_requested:
-        channel.send({"event": "exited", "code": code})
+        channel.send_line(exited_line(code, getattr(plugin.config, "workeroutput", None)))
         return code
     # End of input: the controller is gone or has let this worker go.
     return code

@@ -35,12 +35,14 @@ def write_suite(root, files):
     return Path(root)
 
 
-def python_env(extra=None):
+def python_env(extra=None, path=()):
     env = dict(os.environ)
     if INSTALLED:
         env.pop("AURVANE_CONTROLLER", None)
+        if path:
+            env["PYTHONPATH"] = os.pathsep.join(p for p in (*path, env.get("PYTHONPATH")) if p)
     else:
-        env["PYTHONPATH"] = os.pathsep.join(p for p in (str(PYTHON_DIR), env.get("PYTHONPATH")) if p)
+        env["PYTHONPATH"] = os.pathsep.join(p for p in (str(PYTHON_DIR), *path, env.get("PYTHONPATH")) if p)
     env.pop("PYTEST_ADDOPTS", None)
     env.pop("AURVANE_WORKER", None)
     env.update(extra or {})
@@ -172,8 +174,8 @@ def worker(tmp_path):
 FAKE_CONTROLLER = Path(__file__).resolve().parent / "fake_controller.py"
 
 
-def run_pytest(suite, *args, controller=None, timeout=180):
-    """Runs pytest in suite, through the front end when controller is given."""
+def run_pytest(suite, *args, controller=None, timeout=180, path=()):
+    """Runs pytest in suite, through the front end when controller is given; `path` goes on PYTHONPATH."""
     command = [sys.executable, "-m", "pytest"]
     if controller is not None and not isinstance(controller, InstalledController):
         command += ["-p", "pytest_aurvane", f"--aurvane-controller={controller}"]
@@ -181,7 +183,7 @@ def run_pytest(suite, *args, controller=None, timeout=180):
     return subprocess.run(
         command,
         cwd=str(suite),
-        env=python_env(),
+        env=python_env(path=path),
         stdout=subprocess.PIPE,
         stderr=subprocess.STDOUT,
         timeout=timeout,
@@ -204,6 +206,15 @@ def real_controller():
     path = os.environ.get("AURVANE_CONTROLLER")
     if not path:
         pytest.skip("set AURVANE_CONTROLLER to a built aurvane-controller to run whole-stack tests")
+    return path
+
+
+@pytest.fixture
+def plugin_path():
+    """The private folder of Debian's pytest plugins that scripts/test-plugins.sh unpacks."""
+    path = os.environ.get("AURVANE_TEST_PLUGINS")
+    if not path:
+        pytest.skip("set AURVANE_TEST_PLUGINS to the folder scripts/test-plugins.sh prints")
     return path
 
 

@@ -81,7 +81,7 @@ def test_manifest_has_positions_locations_and_groups(worker):
             "group": "sub/test_b.py",
         },
     ]
-    assert harness.shutdown() == {"event": "exited", "code": 0}
+    assert harness.shutdown() == {"event": "exited", "code": 0, "workeroutput": {"exitstatus": 0}}
 
 
 def test_run_reports_each_phase_then_finished(worker):
@@ -114,7 +114,7 @@ def test_run_reports_each_phase_then_finished(worker):
     assert call_report["$report_type"] == "TestReport"
     assert "assert 1 == 2" in json.dumps(call_report["longrepr"])
     # A run with a failed test ends with pytest's "tests failed" code.
-    assert harness.shutdown() == {"event": "exited", "code": 1}
+    assert harness.shutdown() == {"event": "exited", "code": 1, "workeroutput": {"exitstatus": 1}}
 
 
 def test_passing_reports_with_more_to_say_travel_in_full(worker):
@@ -343,7 +343,7 @@ def test_empty_suite_exits_with_no_tests_code(worker):
     harness = worker({"test_none.py": "X = 1\n"})
     _, collected = harness.start()
     assert collected == {"event": "collected", "failed": False, "items": []}
-    assert harness.shutdown() == {"event": "exited", "code": 5}
+    assert harness.shutdown() == {"event": "exited", "code": 5, "workeroutput": {"exitstatus": 5}}
 
 
 def test_pytest_args_from_spec_select_tests(worker):

@@ -1,0 +1,61 @@
+"""Reading the controller's event log for what it does not echo: the workers' own messages."""
+
+from __future__ import annotations
+
+import json
+from pathlib import Path
+from typing import Any, Iterator
+
+
+class EventLogReader:
+    """Reads "events.jsonl" as it grows, keeping only the records asked for.
+
+    Every worker message is logged as a "worker_event" record, so the log
+    is large; lines are picked by a byte search before any is parsed.
+    Inside a JSON string a quotation mark is escaped, so the searched text
+    can only match keys and values of the records themselves.
+    """
+
+    def __init__(self, path: Path, kinds: tuple[str, ...]) -> None:
+        self.path = path
+        self.kinds = kinds
+        self._needles = [b'"event":"%s"' % kind.encode() for kind in kinds]
+        self._offset = 0
+        self.spawned: list[str] = []
+        self.messages: list[tuple[str, dict[str, Any]]] = []
+
+    def read(self) -> None:
+        """Takes in the complete lines added since the last read: workers started, and their messages of our kinds."""
+        kinds, needles = self.kinds, self._needles
+        for line in self._new_lines():
+            if b'"event":"worker_spawned"' in line:
+                record = _parse(line)
+                if record is not None and isinstance(record.get("worker"), str):
+                    self.spawned.append(record["worker"])
+            elif b'"event":"worker_event"' in line and any(n in line for n in needles):
+                record = _parse(line)
+                payload = record.get("payload") if record is not None else None
+                if isinstance(payload, dict) and payload.get("event") in kinds:
+                    self.messages.append((str(record.get("worker")), payload))
+
+    def of_kind(self, kind: str) -> list[tuple[str, dict[str, Any]]]:
+        return [(worker, payload) for worker, payload in self.messages if payload.get("event") == kind]
+
+    def _new_lines(self) -> Iterator[bytes]:
+        try:
+            with open(self.path, "rb") as f:
+                f.seek(self._offset)
+                data = f.read()
+        except OSError:
+            return
+        end = data.rfind(b"\n") + 1
+        self._offset += end
+        yield from data[:end].splitlines()
+
+
+def _parse(line: bytes) -> Any:
+    try:
+        record = json.loads(line)
+    except ValueError:
+        return None
+    return record if isinstance(record, dict) else None

@@ -1,0 +1,131 @@
+"""Plugins written for ``pytest -n``, from Debian's packages, against a serial run.
+
+The plugins live in a private folder (scripts/test-plugins.sh) put on the
+runs' PYTHONPATH, so every run here, serial or not, loads all of them.
+"""
+
+import re
+
+import pytest
+
+from conftest import run_pytest, write_suite
+
+COVERED = {
+    "pkg/__init__.py": """
+        def f(x):
+            if x > 0:
+                return 1
+            return 2
+
+        def g(x):
+            return x * 2
+
+        def never():
+            return 3
+    """,
+    "test_f.py": "import pkg\n\ndef test_f():\n    assert pkg.f(1) == 1\n",
+    "test_g.py": "import pkg\n\ndef test_g():\n    assert pkg.g(2) == 4\n\ndef test_f2():\n    assert pkg.f(-1) == 2\n",
+}
+
+
+def coverage_table(output):
+    """The per-file lines and the total of pytest-cov's terminal report."""
+    return [line.split() for line in output.splitlines() if line.startswith(("pkg/", "TOTAL"))]
+
+
+def last_line(output):
+    return re.sub(r" in [\d.]+s.*", "", output.strip().splitlines()[-1]).strip("= ")
+
+
+@pytest.mark.parametrize("xdist", ["with pytest-xdist", "without pytest-xdist"])
+def test_coverage_equals_a_serial_run(tmp_path, real_controller, plugin_path, xdist):
+    suite = write_suite(tmp_path, COVERED)
+    args = ["--cov=pkg", "--cov-report=term-missing", "-p", "no:cacheprovider"]
+    if xdist.startswith("without"):
+        args += ["-p", "no:xdist", "-p", "no:rerunfailures"]  # rerunfailures needs xdist's hooks when importable
+    serial = run_pytest(suite, *args, path=[plugin_path])
+    parallel = run_pytest(suite, "--aurvane=2", *args, controller=real_controller, path=[plugin_path])
+    assert parallel.returncode == serial.returncode == 0, parallel.stdout
+    assert coverage_table(serial.stdout) == [
+        ["pkg/__init__.py", "8", "1", "88%", "11"],
+        ["TOTAL", "8", "1", "88%"],
+    ], serial.stdout
+    assert coverage_table(parallel.stdout) == coverage_table(serial.stdout), parallel.stdout
+    assert "failed workers" not in parallel.stdout
+
+
+def test_reruns_are_counted_as_in_a_serial_run(tmp_path, real_controller, plugin_path):
+    suite = write_suite(
+        tmp_path,
+        {
+            "test_r.py": """
+                import pathlib
+
+                def test_flaky():
+                    marker = pathlib.Path("flaky-once")
+                    if not marker.exists():
+                        marker.write_text("x")
+                        assert False, "first try"
+
+                def test_always():
+                    assert False
+
+                def test_ok():
+                    pass
+            """
+        },
+    )
+    serial = run_pytest(suite, "--reruns", "2", "-p", "no:cacheprovider", path=[plugin_path])
+    (suite / "flaky-once").unlink()
+    parallel = run_pytest(suite, "--aurvane=2", "--reruns", "2", controller=real_controller, path=[plugin_path])
+    assert last_line(serial.stdout) == "1 failed, 2 passed, 3 rerun"
+    assert last_line(parallel.stdout) == last_line(serial.stdout), parallel.stdout
+    assert parallel.returncode == serial.returncode == 1
+
+
+def test_timeout_mock_asyncio_subtests_and_benchmark_as_under_xdist(tmp_path, real_controller, plugin_path):
+    suite = write_suite(
+        tmp_path,
+        {
+            "test_p.py": """
+                import asyncio, os, time, unittest
+                import pytest
+
+                def test_mock(mocker):
+                    m = mocker.patch("os.getcwd", return_value="/nowhere")
+                    assert os.getcwd() == "/nowhere" and m.called
+
+                @pytest.mark.asyncio
+                async def test_async():
+                    await asyncio.sleep(0.01)
+
+                @pytest.mark.timeout(1)
+                def test_times_out():
+                    time.sleep(30)
+
+                def test_subtests(subtests):
+                    for i in range(3):
+                        with subtests.test(i=i):
+                            assert i != 1
+
+                class T(unittest.TestCase):
+                    def test_sub(self):
+                        for i in range(2):
+                            with self.subTest(i=i):
+                                self.assertEqual(i, 0)
+
+                def test_bench(benchmark):
+                    benchmark(sum, range(100))
+            """
+        },
+    )
+    serial = run_pytest(suite, "-rA", "-p", "no:cacheprovider", path=[plugin_path])
+    parallel = run_pytest(suite, "--aurvane=2", "-rA", controller=real_controller, path=[plugin_path])
+    assert last_line(serial.stdout) == "3 failed, 5 passed, 2 subtests passed", serial.stdout
+    assert last_line(parallel.stdout) == last_line(serial.stdout), parallel.stdout
+    summary = sorted(line for line in parallel.stdout.splitlines() if re.match(r"(PASSED|FAILED|SUBFAIL) ", line))
+    assert summary == sorted(line for line in serial.stdout.splitlines() if re.match(r"(PASSED|FAILED|SUBFAIL) ", line))
+    assert "Failed: Timeout >1.0s" in parallel.stdout
+    # As under -n: the front end is a distributed run's controller, where
+    # pytest-benchmark turns itself off and says so.
+    assert "Benchmarks are automatically disabled because xdist plugin is active" in parallel.stdout
