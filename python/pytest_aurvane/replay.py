@@ -15,7 +15,7 @@ from typing import Any, Callable, Optional
 import pytest
 from _pytest.reports import TestReport
 
-from .reports import rebuild, reports_of
+from .reports import rebuild, reports_of, warning_hook_kwargs
 from .rundir import tail_of
 
 _WORKER_LOG_TAIL_LINES = 40
@@ -38,6 +38,7 @@ class Replay:
         self.started_tests: set[str] = set()
         self.collection_reports: set[str] = set()
         self.collection_errors = 0
+        self.seen_warnings: set[str] = set()
         self.summary: Optional[dict[str, Any]] = None
         # Why each failed worker failed, by worker name, from the diagnostics.
         self.worker_errors: dict[str, str] = {}
@@ -79,6 +80,13 @@ class Replay:
             self.on_collection()
 
     def _on_collection_report(self, record: dict[str, Any]) -> None:
+        if "warning" in record:
+            # Every worker collects, and warns, alike: the first one speaks for all.
+            key = json.dumps(record["warning"], sort_keys=True)
+            if key not in self.seen_warnings:
+                self.seen_warnings.add(key)
+                self._warning(record["warning"])
+            return
         report = rebuild(self.config, record.get("report"))
         if report is None or report.nodeid in self.collection_reports:
             return  # every worker reports the same collection problem
@@ -88,9 +96,17 @@ class Replay:
         self.config.hook.pytest_collectreport(report=report)
 
     def _on_report(self, record: dict[str, Any]) -> None:
+        if "warning" in record:
+            self._warning(record["warning"])
+            return
         for report in reports_of(self.config, record):
             self._log_start(report.nodeid, report.location)
             self.config.hook.pytest_runtest_logreport(report=report)
+
+    def _warning(self, data: Any) -> None:
+        kwargs = warning_hook_kwargs(data)
+        if kwargs is not None:
+            self.config.hook.pytest_warning_recorded.call_historic(kwargs=kwargs)
 
     def _on_finish(self, record: dict[str, Any]) -> None:
         self._log_finish(record.get("nodeid"), record.get("location"))

@@ -1,4 +1,4 @@
-"""The three wire forms of a test's reports, encoder and decoder side by side.
+"""The wire forms of a test's reports and of warnings, encoder and decoder side by side.
 
 A worker sends a test's reports in "report" messages, in one of three forms:
 
@@ -9,11 +9,18 @@ A worker sends a test's reports in "report" messages, in one of three forms:
 
 The controller passes the messages on unchanged; the front end rebuilds
 pytest report objects from them with ``reports_of``.
+
+A warning travels under "warning": in the "report" message of the test it
+was recorded in, or else in a "collection_report" message, which the
+controller forwards at once.
 """
 
 from __future__ import annotations
 
+import builtins
 import json
+import sys
+import warnings
 from typing import Any, Iterator, Optional, Sequence
 
 from _pytest.reports import TestReport
@@ -184,3 +191,65 @@ def reports_of(config: Any, record: dict[str, Any]) -> list[Any]:
     bundle = record.get("reports")
     found = (rebuild(config, data) for data in (bundle if isinstance(bundle, list) else (record.get("report"),)))
     return [report for report in found if report is not None]
+
+
+# -- warnings ------------------------------------------------------------------
+
+
+def warning_data(warning_message: Any, when: str, nodeid: str, location: Any) -> dict[str, Any]:
+    """A recorded warning (the arguments of ``pytest_warning_recorded``) as JSON-ready data."""
+    category = warning_message.category
+    return {
+        "message": str(warning_message.message),
+        "category": [getattr(category, "__module__", "builtins"), getattr(category, "__qualname__", "Warning")],
+        "filename": str(warning_message.filename),
+        "lineno": warning_message.lineno,
+        "line": warning_message.line,
+        "when": when,
+        "nodeid": nodeid,
+        "location": list(location) if location else None,
+    }
+
+
+_CATEGORIES: dict[tuple[str, str], type] = {}
+
+
+def warning_category(module: str, name: str) -> type:
+    """The warning class of that name, or a stand-in that prints the same.
+
+    A category defined in a test module or a conftest is not imported here:
+    the front end does not run the suite's code.
+    """
+    key = (module, name)
+    found = _CATEGORIES.get(key)
+    if found is not None:
+        return found
+    owner: Any = builtins if module == "builtins" else sys.modules.get(module)
+    for part in name.split("."):
+        owner = getattr(owner, part, None)
+    if not (isinstance(owner, type) and issubclass(owner, Warning)):
+        owner = type(name.rsplit(".", 1)[-1], (Warning,), {"__module__": module, "__qualname__": name})
+    _CATEGORIES[key] = owner
+    return owner
+
+
+def warning_hook_kwargs(data: Any) -> Optional[dict[str, Any]]:
+    """The arguments of ``pytest_warning_recorded`` for a warning's data, or None if it is malformed."""
+    if not isinstance(data, dict) or not isinstance(data.get("category"), list) or len(data["category"]) != 2:
+        return None
+    category = warning_category(str(data["category"][0]), str(data["category"][1]))
+    lineno = data.get("lineno")
+    message = warnings.WarningMessage(
+        category(str(data.get("message"))),
+        category,
+        str(data.get("filename")),
+        lineno if isinstance(lineno, int) else 0,
+        line=data.get("line") if isinstance(data.get("line"), str) else None,
+    )
+    location = data.get("location")
+    return {
+        "warning_message": message,
+        "when": str(data.get("when") or "runtest"),
+        "nodeid": str(data.get("nodeid") or ""),
+        "location": tuple(location) if isinstance(location, list) and len(location) == 3 else None,
+    }

@@ -33,6 +33,7 @@ from .reports import (
     passing_line,
     report_line,
     shrink_report_data,
+    warning_data,
 )
 from .shardrun import worker_plugins
 
@@ -233,6 +234,15 @@ class WorkerPlugin:
             writer.line(line)
         else:
             sys.stderr.write(line + "\n")
+        if when == "config" or self.config is None:
+            return  # the front end reads the same configuration and warns itself
+        message = {"warning": warning_data(warning_message, when, nodeid, location)}
+        if self.current is not None:
+            # With the test's reports, in order, at the next phase start or "finished".
+            message.update(event="report", index=self.current)
+            self.channel.hold(encode_line(message))
+        else:
+            self.channel.send(dict(message, event="collection_report"))
 
     def _describe_loop_error(self, exc):
         where = ""

@@ -382,3 +382,47 @@ def test_example_suite_passes(tmp_path, real_controller):
     for log in (tmp_path / "worker-0.log", tmp_path / "worker-1.log"):
         text = log.read_text()
         assert "collected 18 items" in text and "warning" not in text and " passed" not in text, text
+
+
+WARNING_SUITE = {
+    "test_w.py": """
+        import warnings
+        warnings.warn("at import", DeprecationWarning)
+
+        class MyWarning(UserWarning):
+            pass
+
+        def test_one():
+            warnings.warn("in a test", UserWarning)
+
+        def test_two():
+            warnings.warn("custom", MyWarning)
+
+        def test_three():
+            pass
+    """
+}
+
+
+def warnings_section(output):
+    lines = output.splitlines()
+    start = next(i for i, line in enumerate(lines) if "warnings summary" in line)
+    end = next(i for i, line in enumerate(lines) if line.startswith("-- Docs:"))
+    return lines[start:end]
+
+
+@pytest.mark.parametrize("option", [None, "-W error::UserWarning"])
+def test_warnings_are_summarised_as_in_a_serial_run(tmp_path, real_controller, option):
+    suite = write_suite(tmp_path, WARNING_SUITE)
+    args = ["-p", "no:cacheprovider"] + (option.split(" ", 1) if option else [])
+    serial = run_pytest(suite, *args)
+    parallel = run_pytest(suite, "--aurvane=2", *args, controller=real_controller)
+    assert parallel.returncode == serial.returncode, parallel.stdout
+    assert re.sub(r" in [\d.]+s", "", parallel.stdout.splitlines()[-1]) == re.sub(
+        r" in [\d.]+s", "", serial.stdout.splitlines()[-1]
+    )
+    assert warnings_section(parallel.stdout) == warnings_section(serial.stdout)
+    if option is None:
+        assert "3 passed, 3 warnings" in parallel.stdout, "a collection warning counts once, not once per worker"
+    else:
+        assert "2 failed, 1 passed, 1 warning" in parallel.stdout, parallel.stdout
