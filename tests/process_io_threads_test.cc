@@ -15,6 +15,7 @@
 
 #include "process/handle.h"
 #include "process/io_threads.h"
+#include "process/launch.h"
 #include "util/file.h"
 
 namespace aurvane {
@@ -187,6 +188,19 @@ TEST(ControlWriterTest, BrokenPipeIsReportedOnceAndClosesTheQueue) {
   EXPECT_EQ(event->failure(), "Worker control pipe closed");
   EXPECT_EQ(event_rx.Receive(), std::nullopt);
   EXPECT_EQ(commands.Offer(json::Object{}).message(), "sending on a closed channel");
+}
+
+TEST(SendCommandTest, RefusalNamesTheWorker) {
+  auto [tx, rx] = MakeQueue<WorkerCommand>(kCommandQueueCapacity);
+  EXPECT_TRUE(SendCommand(tx, 12, json::Object{{"command", "init"}}).ok());
+  EXPECT_TRUE(SendCommand(tx, 12, json::Object{{"command", "init"}}).ok());
+  EXPECT_EQ(SendCommand(tx, 12, json::Object{}).message(),
+            "Worker av12 control channel unavailable: sending on a full channel");
+  rx.Reset();
+  EXPECT_EQ(SendCommand(tx, 0, json::Object{}).message(),
+            "Worker av0 control channel unavailable: sending on a closed channel");
+  EXPECT_EQ(WorkerName(12), "av12");
+  EXPECT_EQ(WorkerLogPath("/runs/r", 3), std::filesystem::path("/runs/r/worker-3.log"));
 }
 
 }  // namespace

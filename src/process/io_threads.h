@@ -13,7 +13,7 @@
 #include <cstddef>
 
 #include "process/handle.h"
-#include "process/queue.h"
+#include "util/queue.h"
 #include "process/worker_event.h"
 #include "util/result.h"
 

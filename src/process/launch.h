@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <string>
 
-#include "process/queue.h"
+#include "util/queue.h"
 #include "process/worker_event.h"
 #include "process/worker_job.h"
 #include "util/result.h"

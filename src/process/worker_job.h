@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -68,9 +69,26 @@ class WorkerJob {
   void Terminate();
 
  private:
+  // The platform's handles, defined with the platform's code, which also
+  // defines how they are released.
   struct Impl;
-  explicit WorkerJob(std::unique_ptr<Impl> impl);
-  std::unique_ptr<Impl> impl_;
+  struct ImplDeleter {
+    void operator()(Impl* impl) const noexcept;
+  };
+  using ImplPtr = std::unique_ptr<Impl, ImplDeleter>;
+
+  WorkerJob(ImplPtr impl, uint32_t pid);
+
+  // The platform's part of Terminate: kills the job's processes, reaps the
+  // worker, and waits with WaitUntilEmpty.
+  void KillAndWait();
+  // Calls `empty` every 5 ms until it returns true, or for at most 2 s: how
+  // long a killed job is given to disappear, the same on every platform.
+  static void WaitUntilEmpty(const std::function<bool()>& empty);
+
+  ImplPtr impl_;
+  uint32_t pid_ = 0;
+  bool terminated_ = false;
 };
 
 }  // namespace aurvane

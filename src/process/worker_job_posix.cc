@@ -14,11 +14,9 @@
 #endif
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <mutex>
 #include <string_view>
-#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -30,9 +28,6 @@ extern char** environ;
 namespace aurvane {
 
 namespace {
-
-constexpr auto kEmptyGroupWait = std::chrono::seconds(2);
-constexpr auto kEmptyGroupPoll = std::chrono::milliseconds(5);
 
 // The guard leads the job's process group. It reads its standard input (the
 // pipe only the controller can write to) until end of file, which comes when
@@ -280,7 +275,6 @@ struct WorkerJob::Impl {
   std::vector<std::string> tags;  // "NAME=value" set for the worker
   bool worker_reaped = false;
   bool guard_reaped = false;
-  bool terminated = false;
 
   void NoteReaped(pid_t pid) {
     if (pid == worker) worker_reaped = true;
@@ -333,30 +327,12 @@ Result<std::filesystem::path> FindProgram(const std::string& name) {
   return Error{"program not found"};
 }
 
-WorkerJob::WorkerJob() = default;
-WorkerJob::WorkerJob(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
-WorkerJob::~WorkerJob() { Terminate(); }
-WorkerJob::WorkerJob(WorkerJob&& other) noexcept = default;
-
-WorkerJob& WorkerJob::operator=(WorkerJob&& other) noexcept {
-  if (this != &other) {
-    Terminate();
-    impl_ = std::move(other.impl_);
-  }
-  return *this;
-}
-
-uint32_t WorkerJob::pid() const {
-  assert(impl_ && "pid() of an empty WorkerJob");
-  return static_cast<uint32_t>(impl_->worker);
-}
-
-bool WorkerJob::terminated() const { return !impl_ || impl_->terminated; }
+void WorkerJob::ImplDeleter::operator()(Impl* impl) const noexcept { delete impl; }
 
 Result<WorkerJob> WorkerJob::Start(const ProcessDescription& description, const Handle& stdin_read,
                                    const Handle& stdout_write, const Handle& stderr_file) {
   BecomeSubreaperOnce();
-  auto impl = std::make_unique<Impl>();
+  ImplPtr impl(new Impl());
   for (const auto& [name, value] : description.env) impl->tags.push_back(name + "=" + value);
 
   // The guard first: it leads the group, so the worker is owned from its
@@ -424,13 +400,12 @@ Result<WorkerJob> WorkerJob::Start(const ProcessDescription& description, const 
     }
     return Error{OsErrorText(rc)};
   }
-  return WorkerJob(std::move(impl));
+  const auto pid = static_cast<uint32_t>(impl->worker);
+  return WorkerJob(std::move(impl), pid);
 }
 
-void WorkerJob::Terminate() {
-  if (!impl_ || impl_->terminated) return;
+void WorkerJob::KillAndWait() {
   Impl& job = *impl_;
-  job.terminated = true;
   std::vector<pid_t> escaped = ProcessesOutsideGroup(job.worker, job.guard, job.tags);
   ::kill(-job.guard, SIGKILL);
   ::kill(job.worker, SIGKILL);
@@ -438,8 +413,7 @@ void WorkerJob::Terminate() {
   if (!job.worker_reaped && WaitRetrying(job.worker, 0) == job.worker) job.worker_reaped = true;
   job.guard_pipe.Close();
 
-  auto deadline = std::chrono::steady_clock::now() + kEmptyGroupWait;
-  for (;;) {
+  WaitUntilEmpty([&] {
     // A member's exit hands its children to us before it becomes a zombie,
     // so once nothing is live and none of ours is left, nothing will be.
     bool none_of_ours = job.ReapGroup();
@@ -463,10 +437,8 @@ void WorkerJob::Terminate() {
         escaped_gone = false;
       }
     }
-    if (none_of_ours && escaped_gone && !GroupHasLiveProcess(table, job.guard)) break;
-    if (std::chrono::steady_clock::now() >= deadline) break;
-    std::this_thread::sleep_for(kEmptyGroupPoll);
-  }
+    return none_of_ours && escaped_gone && !GroupHasLiveProcess(table, job.guard);
+  });
   // The guard is our own child and has been killed: never leave it a zombie.
   if (!job.guard_reaped) {
     ::kill(job.guard, SIGKILL);

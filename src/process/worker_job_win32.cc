@@ -4,9 +4,6 @@
 // nothing a worker started, outlives the controller.
 #include <windows.h>
 
-#include <chrono>
-#include <thread>
-
 #include "process/command_line.h"
 #include "process/worker_job.h"
 #include "util/file.h"
@@ -15,9 +12,6 @@
 namespace aurvane {
 
 namespace {
-
-constexpr auto kEmptyJobWait = std::chrono::seconds(2);
-constexpr auto kEmptyJobPoll = std::chrono::milliseconds(5);
 
 HANDLE AsHandle(const Handle& handle) { return reinterpret_cast<HANDLE>(handle.get()); }
 
@@ -113,8 +107,6 @@ struct WorkerJob::Impl {
   HANDLE process = nullptr;
   HANDLE thread = nullptr;
   HANDLE job = nullptr;
-  DWORD pid = 0;
-  bool terminated = false;
 
   ~Impl() {
     // Closing the job kills whatever is still in it.
@@ -154,25 +146,7 @@ Result<std::filesystem::path> FindProgram(const std::string& name) {
   }
 }
 
-WorkerJob::WorkerJob() = default;
-WorkerJob::WorkerJob(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
-WorkerJob::~WorkerJob() { Terminate(); }
-WorkerJob::WorkerJob(WorkerJob&& other) noexcept = default;
-
-WorkerJob& WorkerJob::operator=(WorkerJob&& other) noexcept {
-  if (this != &other) {
-    Terminate();
-    impl_ = std::move(other.impl_);
-  }
-  return *this;
-}
-
-uint32_t WorkerJob::pid() const {
-  assert(impl_ && "pid() of an empty WorkerJob");
-  return static_cast<uint32_t>(impl_->pid);
-}
-
-bool WorkerJob::terminated() const { return !impl_ || impl_->terminated; }
+void WorkerJob::ImplDeleter::operator()(Impl* impl) const noexcept { delete impl; }
 
 Result<WorkerJob> WorkerJob::Start(const ProcessDescription& description, const Handle& stdin_read,
                                    const Handle& stdout_write, const Handle& stderr_file) {
@@ -220,10 +194,9 @@ Result<WorkerJob> WorkerJob::Start(const ProcessDescription& description, const 
     return Error{OsErrorText(static_cast<int>(code))};
   }
 
-  auto impl = std::make_unique<Impl>();
+  ImplPtr impl(new Impl());
   impl->process = info.hProcess;
   impl->thread = info.hThread;
-  impl->pid = info.dwProcessId;
 
   DWORD failure = 0;
   impl->job = ::CreateJobObjectW(nullptr, nullptr);
@@ -242,22 +215,16 @@ Result<WorkerJob> WorkerJob::Start(const ProcessDescription& description, const 
     ::WaitForSingleObject(impl->process, INFINITE);
     return Error{OsErrorText(static_cast<int>(failure))};  // impl closes the rest
   }
-  return WorkerJob(std::move(impl));
+  return WorkerJob(std::move(impl), static_cast<uint32_t>(info.dwProcessId));
 }
 
-void WorkerJob::Terminate() {
-  if (!impl_ || impl_->terminated) return;
+void WorkerJob::KillAndWait() {
   Impl& job = *impl_;
-  job.terminated = true;
   ::TerminateJobObject(job.job, 1);
   // Refused when the process has already ended: that is success here.
   ::TerminateProcess(job.process, 1);
   ::WaitForSingleObject(job.process, INFINITE);
-
-  auto deadline = std::chrono::steady_clock::now() + kEmptyJobWait;
-  while (!JobIsEmpty(job.job) && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(kEmptyJobPoll);
-  }
+  WaitUntilEmpty([&] { return JobIsEmpty(job.job); });
 }
 
 }  // namespace aurvane

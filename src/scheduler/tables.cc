@@ -7,23 +7,6 @@
 
 namespace aurvane {
 
-std::string_view StateName(TestState state) {
-  switch (state) {
-    case TestState::kPending:
-      return "pending";
-    case TestState::kReserved:
-      return "reserved";
-    case TestState::kRunning:
-      return "running";
-    case TestState::kCompleted:
-      return "completed";
-    case TestState::kInterrupted:
-      return "interrupted";
-  }
-  assert(false && "unknown TestState");
-  return "pending";
-}
-
 Status CheckIndices(const Manifest& manifest) {
   for (size_t i = 0; i < manifest.size(); ++i) {
     if (manifest[i].index != i) return Error{"Invalid collection indices"};

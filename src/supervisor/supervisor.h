@@ -17,7 +17,7 @@
 #include "cancel/cancel.h"
 #include "json/json.h"
 #include "output/event_log.h"
-#include "process/queue.h"
+#include "util/queue.h"
 #include "process/worker_event.h"
 #include "process/worker_job.h"
 #include "scheduler/history.h"

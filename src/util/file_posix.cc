@@ -4,9 +4,8 @@
 #include <string.h>
 #include <unistd.h>
 
-#include <mutex>
-
 #include "util/file.h"
+#include "util/standard_stream.h"
 
 namespace aurvane {
 
@@ -34,21 +33,6 @@ Status WriteAllFd(int fd, std::string_view bytes) {
 }
 
 }  // namespace
-
-OutputFile::~OutputFile() { Close(); }
-
-OutputFile::OutputFile(OutputFile&& other) noexcept : handle_(other.handle_) {
-  other.handle_ = kInvalid;
-}
-
-OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = other.handle_;
-    other.handle_ = kInvalid;
-  }
-  return *this;
-}
 
 Result<OutputFile> OutputFile::CreateTruncate(const std::filesystem::path& path) {
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
@@ -88,23 +72,13 @@ Result<std::string> ReadFile(const std::filesystem::path& path) {
   return data;
 }
 
-Status WriteFile(const std::filesystem::path& path, std::string_view bytes) {
-  Result<OutputFile> file = OutputFile::CreateTruncate(path);
-  if (!file.ok()) return std::move(file).TakeError();
-  return file.value().WriteAll(bytes);
-}
-
 Status ReplaceFile(const std::filesystem::path& from, const std::filesystem::path& to) {
   if (::rename(from.c_str(), to.c_str()) != 0) return LastOsError();
   return Status::Ok();
 }
 
-Status WriteStdout(std::string_view bytes) {
-  static std::mutex mutex;
-  std::lock_guard<std::mutex> lock(mutex);
-  return WriteAllFd(STDOUT_FILENO, bytes);
+Status WriteStandardStream(StandardStream stream, std::string_view bytes) {
+  return WriteAllFd(stream == StandardStream::kOutput ? STDOUT_FILENO : STDERR_FILENO, bytes);
 }
-
-Status WriteStderr(std::string_view bytes) { return WriteAllFd(STDERR_FILENO, bytes); }
 
 }  // namespace aurvane

@@ -3,9 +3,9 @@
 #undef ReplaceFile
 
 #include <cassert>
-#include <mutex>
 
 #include "util/file.h"
+#include "util/standard_stream.h"
 #include "util/wide.h"
 
 namespace aurvane {
@@ -47,29 +47,7 @@ Status WriteAllHandle(HANDLE handle, std::string_view bytes) {
   return Status::Ok();
 }
 
-Status WriteStandard(DWORD which, std::string_view bytes) {
-  HANDLE handle = ::GetStdHandle(which);
-  // A process started without the stream has nowhere to write it.
-  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
-    return Error{OsErrorText(ERROR_INVALID_HANDLE)};
-  }
-  return WriteAllHandle(handle, bytes);
-}
-
 }  // namespace
-
-OutputFile::~OutputFile() { Close(); }
-
-OutputFile::OutputFile(OutputFile&& other) noexcept : handle_(other.handle_) { other.handle_ = kInvalid; }
-
-OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = other.handle_;
-    other.handle_ = kInvalid;
-  }
-  return *this;
-}
 
 Result<OutputFile> OutputFile::CreateTruncate(const std::filesystem::path& path) {
   HANDLE handle = ::CreateFileW(path.c_str(), GENERIC_WRITE, kShareAll, nullptr, CREATE_ALWAYS,
@@ -110,23 +88,18 @@ Result<std::string> ReadFile(const std::filesystem::path& path) {
   return data;
 }
 
-Status WriteFile(const std::filesystem::path& path, std::string_view bytes) {
-  Result<OutputFile> file = OutputFile::CreateTruncate(path);
-  if (!file.ok()) return std::move(file).TakeError();
-  return file.value().WriteAll(bytes);
-}
-
 Status ReplaceFile(const std::filesystem::path& from, const std::filesystem::path& to) {
   if (!::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return LastOsError();
   return Status::Ok();
 }
 
-Status WriteStdout(std::string_view bytes) {
-  static std::mutex mutex;
-  std::lock_guard<std::mutex> lock(mutex);
-  return WriteStandard(STD_OUTPUT_HANDLE, bytes);
+Status WriteStandardStream(StandardStream stream, std::string_view bytes) {
+  HANDLE handle = ::GetStdHandle(stream == StandardStream::kOutput ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+  // A process started without the stream has nowhere to write it.
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
+    return Error{OsErrorText(ERROR_INVALID_HANDLE)};
+  }
+  return WriteAllHandle(handle, bytes);
 }
-
-Status WriteStderr(std::string_view bytes) { return WriteStandard(STD_ERROR_HANDLE, bytes); }
 
 }  // namespace aurvane

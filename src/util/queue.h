@@ -5,8 +5,8 @@
 // the receiver once every sending end is gone, and as closed for the senders
 // once the receiving end is gone. Releasing the receiver wakes every sender
 // that waits for room, and their sends fail.
-#ifndef AURVANE_PROCESS_QUEUE_H_
-#define AURVANE_PROCESS_QUEUE_H_
+#ifndef AURVANE_UTIL_QUEUE_H_
+#define AURVANE_UTIL_QUEUE_H_
 
 #include <cassert>
 #include <chrono>
@@ -212,4 +212,4 @@ std::pair<Sender<T>, Receiver<T>> MakeQueue(size_t capacity) {
 
 }  // namespace aurvane
 
-#endif  // AURVANE_PROCESS_QUEUE_H_
+#endif  // AURVANE_UTIL_QUEUE_H_

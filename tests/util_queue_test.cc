@@ -7,8 +7,7 @@
 #include <string>
 #include <thread>
 
-#include "process/launch.h"
-#include "process/queue.h"
+#include "util/queue.h"
 
 namespace aurvane {
 namespace {
@@ -115,19 +114,6 @@ TEST(QueueTest, ManyProducersKeepTheirOwnOrder) {
   }
   EXPECT_EQ(total, 800);
   for (std::thread& t : threads) t.join();
-}
-
-TEST(SendCommandTest, RefusalNamesTheWorker) {
-  auto [tx, rx] = MakeQueue<WorkerCommand>(kCommandQueueCapacity);
-  EXPECT_TRUE(SendCommand(tx, 12, json::Object{{"command", "init"}}).ok());
-  EXPECT_TRUE(SendCommand(tx, 12, json::Object{{"command", "init"}}).ok());
-  EXPECT_EQ(SendCommand(tx, 12, json::Object{}).message(),
-            "Worker av12 control channel unavailable: sending on a full channel");
-  rx.Reset();
-  EXPECT_EQ(SendCommand(tx, 0, json::Object{}).message(),
-            "Worker av0 control channel unavailable: sending on a closed channel");
-  EXPECT_EQ(WorkerName(12), "av12");
-  EXPECT_EQ(WorkerLogPath("/runs/r", 3), std::filesystem::path("/runs/r/worker-3.log"));
 }
 
 }  // namespace
