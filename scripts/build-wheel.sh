@@ -15,11 +15,15 @@ case "${1:-native}" in
       echo "no $exe: run scripts/test-windows.sh first" >&2
       exit 2
     fi
-    export AURVANE_PREBUILT_CONTROLLER="$exe" ;;
+    # The test build carries debug information (tens of MB); users get it stripped.
+    stripped=$(mktemp -d)
+    trap 'rm -rf "$stripped"' EXIT
+    x86_64-w64-mingw32-strip -o "$stripped/aurvane-controller.exe" "$exe"
+    export AURVANE_PREBUILT_CONTROLLER="$stripped/aurvane-controller.exe" ;;
   *) echo "usage: $0 [native|windows]" >&2; exit 2 ;;
 esac
 out=$(mktemp -d)
-trap 'rm -rf "$out"' EXIT
+trap 'rm -rf "$out" ${stripped:+"$stripped"}' EXIT
 /usr/bin/python3 -m build --no-isolation --wheel --outdir "$out" >&2
 mkdir -p "$top/dist"
 wheel=$(ls "$out"/*.whl)

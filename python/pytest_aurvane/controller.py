@@ -142,5 +142,6 @@ def _cancel(proc: subprocess.Popen) -> None:
         pass
     try:
         proc.send_signal(signal.SIGINT)
-    except OSError:
+    except (OSError, ValueError):
+        # Windows sends no SIGINT (ValueError); the line above cancels the run there.
         pass
