@@ -12,7 +12,11 @@ import pytest
 DEFAULT_PHASE_TIMEOUT = 300.0
 DEFAULT_STARTUP_TIMEOUT = 120.0
 DEFAULT_SHUTDOWN_TIMEOUT = 30.0
-DEFAULT_RETRIES = 1
+# A test whose worker dies under it is a failure at once, as under -n: most
+# such deaths are deterministic (a crash, os._exit), and running the test
+# again would only pay another worker start, and another phase deadline for
+# a hang.
+DEFAULT_RETRIES = 0
 SCHEDULES = ("file", "test")
 
 # Options of ours that take a value; the workers must not see any of them.
@@ -95,7 +99,7 @@ def add_options(parser: pytest.Parser) -> None:
         type=int,
         default=None,
         metavar="N",
-        help="replace at most N dead workers in the run (default: twice the worker count, at least 4)",
+        help="replace at most N dead workers in the run (default: four times the worker count, at least 16)",
     )
     group.addoption(
         "--aurvane-schedule",
@@ -244,11 +248,22 @@ def worker_args(args: Sequence[str]) -> list[str]:
     return result
 
 
+def default_max_restarts(workers: int) -> int:
+    """Enough replacements for a suite with a handful of crashing tests to run to its end.
+
+    Each crashing test costs one replacement. A worker that cannot start at
+    all ends the run at once whatever the budget (replacements exist only
+    for workers that had collected), so the budget only bounds how long a
+    suite whose every test kills its worker keeps going.
+    """
+    return max(16, 4 * workers)
+
+
 def build_spec(config: pytest.Config, workers: int, run_dir: Path, history_path: Path, run_id: str) -> dict[str, Any]:
     """The run specification the controller reads (and the workers read "pytest_args" from)."""
     max_restarts = config.getoption("aurvane_max_restarts")
     if max_restarts is None:
-        max_restarts = max(4, 2 * workers)
+        max_restarts = default_max_restarts(workers)
     return {
         "protocol": 1,
         "python": config.getoption("aurvane_python") or sys.executable,

@@ -426,3 +426,46 @@ def test_warnings_are_summarised_as_in_a_serial_run(tmp_path, real_controller, o
         assert "3 passed, 3 warnings" in parallel.stdout, "a collection warning counts once, not once per worker"
     else:
         assert "2 failed, 1 passed, 1 warning" in parallel.stdout, parallel.stdout
+
+
+CRASH_SUITE = {
+    "test_crashers.py": """
+        import os, signal
+        import pytest
+
+        @pytest.mark.parametrize("n", range(3))
+        def test_segfaults(n):
+            os.kill(os.getpid(), signal.SIGSEGV)
+
+        @pytest.mark.parametrize("n", range(3))
+        def test_exits(n):
+            os._exit(7)
+    """,
+    "test_fine.py": """
+        import pytest
+
+        @pytest.mark.parametrize("n", range(10))
+        def test_passes(n):
+            pass
+    """,
+}
+
+
+def test_crashing_tests_fail_and_the_rest_run_with_default_budgets(tmp_path, real_controller):
+    suite = write_suite(tmp_path, CRASH_SUITE)
+    result = run_pytest(suite, "--aurvane=2", "--junitxml=out.xml", controller=real_controller)
+    assert result.returncode == 1, result.stdout
+    assert summary_counts(result.stdout) == {"failed": 6, "passed": 10}, result.stdout
+    outcomes = junit_outcomes(suite / "out.xml")
+    assert len(outcomes) == 16 and sum(kinds != ["passed"] for kinds in outcomes.values()) == 6
+
+
+def test_a_worker_that_cannot_start_ends_the_run_without_replacements(tmp_path, real_controller):
+    suite = write_suite(
+        tmp_path,
+        {"conftest.py": "import os\n\nif os.environ.get('AURVANE_WORKER'):\n    os._exit(3)\n", **CRASH_SUITE},
+    )
+    result = run_pytest(suite, "--aurvane=2", controller=real_controller)
+    assert result.returncode == 3, result.stdout
+    summary = json.loads((suite / ".pytest_cache" / "d" / "aurvane" / "last-run" / "summary.json").read_text())
+    assert summary["restarts"] == 0 and summary["collected"] == 0
