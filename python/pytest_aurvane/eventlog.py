@@ -38,6 +38,14 @@ class EventLogReader:
                 if isinstance(payload, dict) and payload.get("event") in kinds:
                     self.messages.append((str(record.get("worker")), payload))
 
+    def manifest(self) -> list[dict[str, Any]]:
+        """The items of the first manifest a worker collected without failing (the run's, if it agreed)."""
+        for _, payload in self.of_kind("collected"):
+            items = payload.get("items")
+            if payload.get("failed") is not True and isinstance(items, list):
+                return [item for item in items if isinstance(item, dict)]
+        return []
+
     def of_kind(self, kind: str) -> list[tuple[str, dict[str, Any]]]:
         return [(worker, payload) for worker, payload in self.messages if payload.get("event") == kind]
 

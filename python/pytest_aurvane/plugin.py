@@ -81,6 +81,35 @@ def pytest_configure(config: pytest.Config) -> None:
         declare_hooks(config.pluginmanager)
 
 
+def _list_not_run_in_short_summary(tr: Any) -> None:
+    """Adds a line per test not run to the short test summary, after pytest's own."""
+    original = tr.short_test_summary
+
+    def short_test_summary() -> None:
+        headed = []
+        write_sep = tr.write_sep
+
+        def noting_sep(*args: Any, **kwargs: Any) -> None:
+            headed.append(True)
+            write_sep(*args, **kwargs)
+
+        tr.write_sep = noting_sep
+        try:
+            original()
+        finally:
+            del tr.write_sep
+        reports = tr.stats.get("not run", [])
+        if not reports:
+            return
+        if not headed:
+            tr.write_sep("=", "short test summary info", cyan=True, bold=True)
+        for report in reports:
+            word = tr._tw.markup("NOT RUN", red=True)
+            tr.write_line(f"{word} {report.nodeid} - {str(report.longrepr).splitlines()[0]}")
+
+    tr.short_test_summary = short_test_summary
+
+
 class FrontEnd:
     """Runs the session through aurvane-controller and replays its records."""
 
@@ -131,9 +160,12 @@ class FrontEnd:
         spec_path = self.run_dir / "spec.json"
         spec_path.write_text(json.dumps(spec, indent=2, ensure_ascii=False, default=repr), encoding="utf-8")
         try:
-            self.exit_code = self._run_controller(spec_path, replay)
+            interrupted = self._run_controller(spec_path, replay)
         finally:
             self._nodes_down(replay)
+        self._account_for_tests_not_run(replay, spec["maxfail"])
+        if interrupted:
+            raise KeyboardInterrupt()
         if self.shard is not None:
             self.exit_code = self.shard.finish(self.exit_code)
         if replay.collection_errors:
@@ -150,7 +182,8 @@ class FrontEnd:
                 raise session.Interrupted(f"{count} error{'s' if count != 1 else ''} during collection")
         return True
 
-    def _run_controller(self, spec_path: Path, replay: Replay) -> int:
+    def _run_controller(self, spec_path: Path, replay: Replay) -> bool:
+        """Runs the controller to its end; whether Ctrl-C stopped it."""
         assert self.run_dir is not None
         result = run_controller(
             self.controller,
@@ -167,9 +200,45 @@ class FrontEnd:
         if code < 0:
             code = int(pytest.ExitCode.INTERNAL_ERROR)  # killed by a signal
         self.exit_code = code
-        if result.interrupted:
-            raise KeyboardInterrupt()
-        return code
+        return result.interrupted
+
+    def _account_for_tests_not_run(self, replay: Replay, maxfail: int) -> None:
+        """Gives every collected test the run ended without a report of its own.
+
+        A run stopped by --maxfail/-x leaves the rest unmentioned, as a
+        serial run does.
+        """
+        summary = replay.summary
+        if summary is not None:
+            tests = summary.get("tests") if isinstance(summary.get("tests"), list) else []
+            # A test in flight when the run ended is "interrupted" in the
+            # summary but has no record of its own: go by the reports.
+            missing = [t.get("nodeid") for t in tests if isinstance(t, dict) and t.get("nodeid") not in replay.ended_tests]
+            failed = summary.get("failed")
+            if maxfail and isinstance(failed, int) and failed >= maxfail and summary.get("exit_code") in (0, 1):
+                return
+        else:
+            # No summary: the controller died. Whatever the manifest holds
+            # that no report ended is missing.
+            manifest = self.events.manifest()
+            missing = [item.get("nodeid") for item in manifest if item.get("nodeid") not in replay.ended_tests]
+        if not missing:
+            return
+        locations = {item.get("nodeid"): item.get("location") for item in self.events.manifest()}
+        reason = replay.end_reason() or f"the run ended early (exit status {self.exit_code})"
+        for nodeid in missing:
+            if isinstance(nodeid, str):
+                replay.not_run(nodeid, locations.get(nodeid), reason)
+        tr = self.config.pluginmanager.get_plugin("terminalreporter")
+        if tr is not None:
+            _list_not_run_in_short_summary(tr)
+
+    @pytest.hookimpl(tryfirst=True)
+    def pytest_report_teststatus(self, report: Any) -> Optional[tuple[str, str, str]]:
+        """Tests the run ended without have a category, a letter and a word of their own."""
+        if getattr(report, "aurvane_not_run", False):
+            return "not run", "n", "NOT RUN"
+        return None
 
     def _nodes_ready(self) -> None:
         """Every worker has collected: the node hooks pytest-xdist calls at that point."""

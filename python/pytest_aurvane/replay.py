@@ -39,6 +39,10 @@ class Replay:
         self.collection_reports: set[str] = set()
         self.collection_errors = 0
         self.seen_warnings: set[str] = set()
+        # Tests whose reports ended ("finish" or "interrupted" seen).
+        self.ended_tests: set[str] = set()
+        self.diagnostics: list[str] = []
+        self.cancelled = False
         self.summary: Optional[dict[str, Any]] = None
         # Why each failed worker failed, by worker name, from the diagnostics.
         self.worker_errors: dict[str, str] = {}
@@ -109,6 +113,7 @@ class Replay:
             self.config.hook.pytest_warning_recorded.call_historic(kwargs=kwargs)
 
     def _on_finish(self, record: dict[str, Any]) -> None:
+        self.ended_tests.add(str(record.get("nodeid")))
         self._log_finish(record.get("nodeid"), record.get("location"))
 
     def _on_interrupted(self, record: dict[str, Any]) -> None:
@@ -133,9 +138,39 @@ class Replay:
             sections=[],
             duration=float(duration) if isinstance(duration, (int, float)) else 0.0,
         )
+        self.ended_tests.add(nodeid)
         self._log_start(nodeid, location)
         self.config.hook.pytest_runtest_logreport(report=report)
         self._log_finish(nodeid, location)
+
+    def not_run(self, nodeid: str, location: Any, reason: str) -> None:
+        """Reports a collected test the run ended without.
+
+        It fails in setup, so JUnit shows an error and --lf runs it again,
+        but the terminal counts it as "not run" (``aurvane_not_run``).
+        """
+        where = self._location(location, nodeid)
+        report = TestReport(
+            nodeid=nodeid,
+            location=where,
+            keywords={},
+            outcome="failed",
+            longrepr=f"not run: {reason}",
+            when="setup",
+            sections=[],
+            duration=0.0,
+        )
+        report.aurvane_not_run = True  # type: ignore[attr-defined]
+        self.not_run_reason = reason
+        self._log_start(nodeid, where)
+        self.config.hook.pytest_runtest_logreport(report=report)
+        self._log_finish(nodeid, where)
+
+    def end_reason(self) -> Optional[str]:
+        """Why the run ended before every test was run, from the controller's diagnostics."""
+        if self.cancelled:
+            return "the run was cancelled"
+        return self.diagnostics[-1] if self.diagnostics else None
 
     def _on_retry(self, record: dict[str, Any]) -> None:
         self.line(f"aurvane: {record.get('message')}", yellow=True)
@@ -144,6 +179,9 @@ class Replay:
         message = str(record.get("message"))
         self.line(f"aurvane: {message}", red=True)
         self.problem(message)
+        self.diagnostics.append(message)
+        if message.startswith("Run cancelled"):
+            self.cancelled = True
         worker = _FAILED_WORKER.match(message)
         if worker is not None:
             self.worker_errors.setdefault(worker.group(1), message)

@@ -84,7 +84,7 @@ OUTCOME_SUITE = {
 def summary_counts(output):
     """{"passed": 3, ...} from pytest's last line."""
     last = output.strip().splitlines()[-1]
-    return {word: int(n) for n, word in re.findall(r"(\d+) (passed|failed|skipped|xfailed|xpassed|errors?)", last)}
+    return {word: int(n) for n, word in re.findall(r"(\d+) (passed|failed|skipped|xfailed|xpassed|errors?|not run)", last)}
 
 
 def junit_outcomes(path):
@@ -469,3 +469,14 @@ def test_a_worker_that_cannot_start_ends_the_run_without_replacements(tmp_path, 
     assert result.returncode == 3, result.stdout
     summary = json.loads((suite / ".pytest_cache" / "d" / "aurvane" / "last-run" / "summary.json").read_text())
     assert summary["restarts"] == 0 and summary["collected"] == 0
+
+
+def test_tests_not_run_are_listed_counted_and_in_junit(tmp_path, real_controller):
+    suite = write_suite(tmp_path, CRASH_SUITE)
+    result = run_pytest(suite, "--aurvane=2", "--aurvane-max-restarts=0", "--junitxml=out.xml", controller=real_controller)
+    assert result.returncode == 3, result.stdout
+    counts = summary_counts(result.stdout)
+    assert counts["not run"] > 0 and sum(counts.values()) == 16, result.stdout
+    reason = "not run: Worker restart budget exhausted; remaining tests were not run"
+    assert len(re.findall(r"^NOT RUN test_\w+\.py::\S+ - " + re.escape(reason), result.stdout, re.M)) == counts["not run"]
+    assert len(junit_outcomes(suite / "out.xml")) == 16
