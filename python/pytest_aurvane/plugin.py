@@ -163,6 +163,8 @@ class FrontEnd:
             interrupted = self._run_controller(spec_path, replay)
         finally:
             self._nodes_down(replay)
+        if replay.session_exit is not None:
+            self._end_as_the_test_did(replay.session_exit)
         self._account_for_tests_not_run(replay, spec["maxfail"])
         if interrupted:
             raise KeyboardInterrupt()
@@ -195,12 +197,32 @@ class FrontEnd:
         code = result.code
         if result.stderr:
             replay.problem(result.stderr)
-        if code not in (0, 1, 5):
+        if code not in (0, 1, 5) and replay.session_exit is None:
             replay.problem(f"aurvane-controller exited with status {code}")
         if code < 0:
             code = int(pytest.ExitCode.INTERNAL_ERROR)  # killed by a signal
         self.exit_code = code
         return result.interrupted
+
+    def _end_as_the_test_did(self, notice: dict[str, Any]) -> None:
+        """Ends the session as a serial run ends when a test raises KeyboardInterrupt or calls pytest.exit.
+
+        The exception is raised from a line that pytest reports as the
+        test's own, so the terminal names where the test stopped the run.
+        Tests not run then go unmentioned, as in a serial run.
+        """
+        exc: BaseException
+        if notice.get("kind") == "exit":
+            code = notice.get("returncode")
+            exc = pytest.exit.Exception(str(notice.get("message")), code if isinstance(code, int) else None)
+            self.exit_code = code if isinstance(code, int) else int(pytest.ExitCode.INTERRUPTED)
+        else:
+            exc = KeyboardInterrupt(*([notice["message"]] if notice.get("message") else []))
+            self.exit_code = int(pytest.ExitCode.INTERRUPTED)
+        path, lineno = notice.get("path"), notice.get("lineno")
+        if not (isinstance(path, str) and isinstance(lineno, int) and lineno > 0):
+            raise exc
+        exec(compile("\n" * (lineno - 1) + "raise exc", path, "exec"), {"exc": exc})
 
     def _account_for_tests_not_run(self, replay: Replay, maxfail: int) -> None:
         """Gives every collected test the run ended without a report of its own.

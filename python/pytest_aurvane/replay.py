@@ -43,6 +43,8 @@ class Replay:
         self.ended_tests: set[str] = set()
         self.diagnostics: list[str] = []
         self.cancelled = False
+        # A test that ended the session (KeyboardInterrupt, pytest.exit): how.
+        self.session_exit: Optional[dict[str, Any]] = None
         self.summary: Optional[dict[str, Any]] = None
         # Why each failed worker failed, by worker name, from the diagnostics.
         self.worker_errors: dict[str, str] = {}
@@ -84,6 +86,10 @@ class Replay:
             self.on_collection()
 
     def _on_collection_report(self, record: dict[str, Any]) -> None:
+        if "session_exit" in record:
+            if self.session_exit is None and isinstance(record["session_exit"], dict):
+                self.session_exit = record["session_exit"]
+            return
         if "warning" in record:
             # Every worker collects, and warns, alike: the first one speaks for all.
             key = json.dumps(record["warning"], sort_keys=True)
@@ -177,9 +183,11 @@ class Replay:
 
     def _on_diagnostic(self, record: dict[str, Any]) -> None:
         message = str(record.get("message"))
+        self.diagnostics.append(message)
+        if self.session_exit is not None:
+            return  # the run ends as the test asked; the worker's error says only that
         self.line(f"aurvane: {message}", red=True)
         self.problem(message)
-        self.diagnostics.append(message)
         if message.startswith("Run cancelled"):
             self.cancelled = True
         worker = _FAILED_WORKER.match(message)

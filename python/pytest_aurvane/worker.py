@@ -196,6 +196,8 @@ class WorkerPlugin:
         try:
             return self._serve(session)
         except BaseException as exc:
+            if isinstance(exc, (KeyboardInterrupt, pytest.exit.Exception)):
+                self._send_session_exit(exc)
             self.loop_error = self._describe_loop_error(exc)
             raise
 
@@ -243,6 +245,23 @@ class WorkerPlugin:
             self.channel.hold(encode_line(message))
         else:
             self.channel.send(dict(message, event="collection_report"))
+
+    def _send_session_exit(self, exc: BaseException) -> None:
+        """Tells the front end that a test ended the session, and how serial pytest would end.
+
+        A test raising KeyboardInterrupt ends a serial run with status 2, and
+        ``pytest.exit`` with its return code (2 without one). The worker's
+        error then ends the run; the front end ends it as pytest would.
+        """
+        from _pytest._code import ExceptionInfo
+
+        crash = ExceptionInfo.from_exc_info((type(exc), exc, exc.__traceback__))._getreprcrash()
+        if isinstance(exc, pytest.exit.Exception):
+            kind, message, code = "exit", exc.msg, exc.returncode
+        else:
+            kind, message, code = "keyboard_interrupt", str(exc), None
+        notice = {"kind": kind, "message": message, "returncode": code, "path": crash.path, "lineno": crash.lineno}
+        self.channel.send({"event": "collection_report", "session_exit": notice})
 
     def _describe_loop_error(self, exc):
         where = ""

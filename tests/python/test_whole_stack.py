@@ -480,3 +480,17 @@ def test_tests_not_run_are_listed_counted_and_in_junit(tmp_path, real_controller
     reason = "not run: Worker restart budget exhausted; remaining tests were not run"
     assert len(re.findall(r"^NOT RUN test_\w+\.py::\S+ - " + re.escape(reason), result.stdout, re.M)) == counts["not run"]
     assert len(junit_outcomes(suite / "out.xml")) == 16
+
+
+@pytest.mark.parametrize(
+    "body",
+    ["raise KeyboardInterrupt", "pytest.exit('stop now', returncode=7)", "pytest.exit('stop now')"],
+)
+def test_a_test_ending_the_session_ends_it_as_in_a_serial_run(tmp_path, real_controller, body):
+    suite = write_suite(tmp_path, {"test_s.py": f"import pytest\n\ndef test_ok():\n    pass\n\ndef test_stop():\n    {body}\n"})
+    serial = run_pytest(suite, "-p", "no:cacheprovider")
+    parallel = run_pytest(suite, "--aurvane=1", "-p", "no:cacheprovider", controller=real_controller)
+    assert parallel.returncode == serial.returncode != 3, parallel.stdout
+    banner = [line for line in serial.stdout.splitlines() if line.startswith("!!!") or "test_s.py:7" in line]
+    assert banner and [line for line in parallel.stdout.splitlines() if line in banner] == banner, parallel.stdout
+    assert "aurvane-controller exited" not in parallel.stdout

@@ -385,13 +385,16 @@ def test_worker_environment_is_visible_to_tests(worker):
     harness.shutdown()
 
 
-def test_pytest_exit_in_a_test_is_an_internal_error(worker):
-    harness = worker({"test_exit.py": "import pytest\n\ndef test_exit():\n    pytest.exit('stop now')\n"})
+def test_pytest_exit_in_a_test_is_announced_then_an_internal_error(worker, tmp_path):
+    harness = worker({"test_exit.py": "import pytest\n\ndef test_exit():\n    pytest.exit('stop now', returncode=7)\n"})
     harness.start()
     harness.send({"command": "run", "index": 0, "next": None})
     messages = []
     while (message := harness.receive()) is not None:
         messages.append(message)
+    notice = messages[-2]["session_exit"]
+    assert notice == {"kind": "exit", "message": "stop now", "returncode": 7,
+                      "path": str(tmp_path / "test_exit.py"), "lineno": 4}  # fmt: skip
     assert messages[-1]["event"] == "internal_error"
     assert "test_exit.py::test_exit" in messages[-1]["message"] and "stop now" in messages[-1]["message"]
 
