@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "json/json.h"
 #include "output/event_log.h"
@@ -23,8 +24,9 @@ TEST(EventLog, OneSortedLinePerRecordWithControllerElapsed) {
   record["event"] = "worker_event";
   record["elapsed"] = "from the worker";
   record["payload"] = json::Value(nested);
-  ASSERT_TRUE(log.value().Emit(record, /*echo=*/false).ok());
-  ASSERT_TRUE(log.value().Emit(json::Object{{"event", json::Value("summary")}}, false).ok());
+  log.value().set_echo([](std::string_view) { return Status::Ok(); });
+  ASSERT_TRUE(log.value().LogWorkerRecord(record).ok());
+  ASSERT_TRUE(log.value().LogSummary(json::Object{{"event", json::Value("summary")}}).ok());
   std::string text = testing::ReadText(dir / "events.jsonl");
   size_t first_end = text.find('\n');
   ASSERT_NE(first_end, std::string::npos);
@@ -116,19 +118,81 @@ TEST(EventLog, WorkerEventRecordMatchesTheGenericForm) {
   testing::ScratchDir dir;
   Result<EventLog> log = EventLog::Create(dir.path());
   ASSERT_TRUE(log.ok());
+  log.value().set_echo([](std::string_view) { return Status::Ok(); });
   Result<json::Value> payload = json::Parse(R"({"z":[1,2.5,"\u0001\"é"],"event":"report","worker":"av3"})");
   ASSERT_TRUE(payload.ok());
-  ASSERT_TRUE(log.value().EmitWorkerEvent(payload.value(), "av3").ok());
+  ASSERT_TRUE(log.value().LogWorkerEvent(payload.value(), "av3").ok());
   json::Object generic;
   generic["event"] = "worker_event";
   generic["payload"] = payload.value();
   generic["worker"] = "av3";
-  ASSERT_TRUE(log.value().Emit(generic, false).ok());
+  ASSERT_TRUE(log.value().LogWorkerRecord(generic).ok());
   std::string text = testing::ReadText(dir / "events.jsonl");
   size_t nl = text.find('\n');
   // Equal but for "elapsed", the first key of both.
   std::string first = text.substr(0, nl), second = text.substr(nl + 1, text.size() - nl - 2);
   EXPECT_EQ(first.substr(first.find(",\"event\"")), second.substr(second.find(",\"event\"")));
+}
+
+// Every record kind as the front end reads it, and which of them reach the
+// progress stream: the lines in the file and the echoed ones, "elapsed" cut.
+TEST(EventLog, EachRecordKindAndItsEcho) {
+  testing::ScratchDir dir;
+  Result<EventLog> created = EventLog::Create(dir.path());
+  ASSERT_TRUE(created.ok());
+  EventLog& log = created.value();
+  std::string echoed;
+  log.set_echo([&](std::string_view line) {
+    echoed += line;
+    return Status::Ok();
+  });
+  const json::Value location(json::Array{"t.py", 3u, "test_a"});
+  const json::Value failed(true);
+  const RecordTest test{7, "t.py::test_a", &location};
+  ASSERT_TRUE(log.LogCollection(12, 2).ok());
+  ASSERT_TRUE(log.LogWorkerSpawned(4242, "av1").ok());
+  ASSERT_TRUE(log.LogStart({test, 2, std::nullopt, "av1"}).ok());
+  ASSERT_TRUE(log.LogFinish({test, 0.5, &failed, "av1"}).ok());
+  ASSERT_TRUE(log.LogFinish({test, 0.5, nullptr, "av1"}).ok());
+  ASSERT_TRUE(log.LogInterrupted({test, 1.5, "call", "av1 call: gone", "av1"}).ok());
+  ASSERT_TRUE(log.LogRetry(7, "t.py::test_a", 1).ok());
+  ASSERT_TRUE(log.LogAttemptAborted(7, 2, "setup", "av0").ok());
+  ASSERT_TRUE(log.LogDiagnostic("Run cancelled").ok());
+  const std::vector<std::string> expected = {
+      R"({"count":12,"event":"collection","workers":2})",
+      R"({"event":"worker_spawned","pid":4242,"worker":"av1"})",
+      R"({"attempt":2,"event":"start","index":7,"location":["t.py",3,"test_a"],"next":null,)"
+      R"("nodeid":"t.py::test_a","worker":"av1"})",
+      R"({"duration":0.5,"event":"finish","failed":true,"index":7,"location":["t.py",3,"test_a"],)"
+      R"("nodeid":"t.py::test_a","worker":"av1"})",
+      R"({"duration":0.5,"event":"finish","failed":null,"index":7,"location":["t.py",3,"test_a"],)"
+      R"("nodeid":"t.py::test_a","worker":"av1"})",
+      R"({"duration":1.5,"event":"interrupted","location":["t.py",3,"test_a"],"nodeid":"t.py::test_a",)"
+      R"("phase":"call","reason":"av1 call: gone","worker":"av1"})",
+      R"({"event":"retry","index":7,"message":"Retrying interrupted test t.py::test_a (attempt 1); )"
+      R"(prior attempt is retained in the event log"})",
+      R"({"event":"attempt_aborted","exit_code":2,"index":7,"phase":"setup","worker":"av0"})",
+      R"({"event":"diagnostic","message":"Run cancelled"})",
+  };
+  auto without_elapsed = [](const std::string& text) {
+    std::vector<std::string> lines;
+    for (size_t at = 0; at < text.size();) {
+      size_t end = text.find('\n', at);
+      std::string line = text.substr(at, end - at);
+      size_t key = line.find("\"elapsed\":");
+      EXPECT_NE(key, std::string::npos) << line;
+      if (key != std::string::npos) line.erase(key, line.find(',', key) + 1 - key);
+      lines.push_back(line);
+      at = end + 1;
+    }
+    return lines;
+  };
+  EXPECT_EQ(without_elapsed(testing::ReadText(dir / "events.jsonl")), expected);
+  std::vector<std::string> echoed_expected = expected;
+  std::erase_if(echoed_expected, [](const std::string& line) {
+    return line.find("worker_spawned") != std::string::npos || line.find("attempt_aborted") != std::string::npos;
+  });
+  EXPECT_EQ(without_elapsed(echoed), echoed_expected);
 }
 
 }  // namespace

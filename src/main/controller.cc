@@ -34,13 +34,10 @@ Status AbandonInFlight(Supervisor& s) {
       uint64_t test = *session.current_test;
       session.current_test.reset();
       s.tables.states[test] = TestState::kInterrupted;
-      json::Object record;
-      record.emplace("event", "attempt_aborted");
-      record.emplace("exit_code", s.exit_status);
-      record.emplace("index", test);
-      record.emplace("phase", session.phase);
-      record.emplace("worker", WorkerName(n));
-      if (Status logged = s.log.Emit(std::move(record), /*echo=*/false); !logged.ok()) return logged;
+      if (Status logged = s.log.LogAttemptAborted(test, s.exit_status, session.phase, WorkerName(n));
+          !logged.ok()) {
+        return logged;
+      }
     }
     session.job.Terminate();
     session.closed = true;
@@ -127,10 +124,7 @@ int RunController(const std::vector<std::filesystem::path>& args) {
 
   if (Status ran = RunSupervisor(*s); !ran.ok()) {
     s->exit_status = kExitError;
-    json::Object record;
-    record.emplace("event", "diagnostic");
-    record.emplace("message", ran.message());
-    if (Status logged = s->log.Emit(std::move(record), /*echo=*/true); !logged.ok()) {
+    if (Status logged = s->log.LogDiagnostic(ran.message()); !logged.ok()) {
       Release(s);
       return ErrorExit(logged.message());
     }
@@ -146,7 +140,7 @@ int RunController(const std::vector<std::filesystem::path>& args) {
     Release(s);
     return ErrorExit(written.message());
   }
-  if (Status logged = s->log.Emit(std::move(summary.as_object()), /*echo=*/true); !logged.ok()) {
+  if (Status logged = s->log.LogSummary(std::move(summary.as_object())); !logged.ok()) {
     Release(s);
     return ErrorExit(logged.message());
   }

@@ -1,11 +1,39 @@
 #include "output/event_log.h"
 
+#include <string>
+
 namespace aurvane {
+
+namespace {
+
+constexpr bool kEcho = true;
+constexpr bool kLogOnly = false;
+
+json::Value IndexOrNull(std::optional<uint64_t> index) { return index ? json::Value(*index) : json::Value(); }
+json::Value ValueOrNull(const json::Value* value) { return value ? *value : json::Value(); }
+
+// The fields every record about one test carries.
+json::Object TestRecord(std::string_view event, const RecordTest& test, std::string_view worker) {
+  json::Object record;
+  record.emplace("event", event);
+  record.emplace("location", ValueOrNull(test.location));
+  record.emplace("nodeid", test.nodeid);
+  record.emplace("worker", worker);
+  return record;
+}
+
+}  // namespace
 
 Result<EventLog> EventLog::Create(const std::filesystem::path& run_dir) {
   Result<OutputFile> file = OutputFile::CreateTruncate(run_dir / "events.jsonl");
   if (!file.ok()) return std::move(file).TakeError();
   return EventLog(std::move(file).value());
+}
+
+Status EventLog::Write(const std::string& line, bool echo) {
+  if (Status written = file_.WriteAll(line); !written.ok()) return written;
+  if (echo) return echo_(line);
+  return Status::Ok();
 }
 
 Status EventLog::Emit(json::Object record, bool echo) {
@@ -14,12 +42,82 @@ Status EventLog::Emit(json::Object record, bool echo) {
   line.reserve(128);
   json::AppendCompact(line, json::Value(std::move(record)));
   line += '\n';
-  if (Status written = file_.WriteAll(line); !written.ok()) return written;
-  if (echo) return WriteStdout(line);
-  return Status::Ok();
+  return Write(line, echo);
 }
 
-Status EventLog::EmitWorkerEvent(const json::Value& payload, std::string_view worker) {
+Status EventLog::LogCollection(uint64_t count, uint64_t workers) {
+  json::Object record;
+  record.emplace("event", "collection");
+  record.emplace("count", count);
+  record.emplace("workers", workers);
+  return Emit(std::move(record), kEcho);
+}
+
+Status EventLog::LogStart(const StartRecord& start) {
+  json::Object record = TestRecord("start", start.test, start.worker);
+  record.emplace("attempt", start.attempt);
+  record.emplace("index", start.test.index);
+  record.emplace("next", IndexOrNull(start.next));
+  return Emit(std::move(record), kEcho);
+}
+
+Status EventLog::LogFinish(const FinishRecord& finish) {
+  json::Object record = TestRecord("finish", finish.test, finish.worker);
+  record.emplace("duration", finish.duration);
+  record.emplace("failed", ValueOrNull(finish.failed));
+  record.emplace("index", finish.test.index);
+  return Emit(std::move(record), kEcho);
+}
+
+Status EventLog::LogInterrupted(const InterruptedRecord& interrupted) {
+  // No "index": the front end names an interrupted test by its node id.
+  json::Object record = TestRecord("interrupted", interrupted.test, interrupted.worker);
+  record.emplace("duration", interrupted.duration);
+  record.emplace("phase", interrupted.phase);
+  record.emplace("reason", interrupted.reason);
+  return Emit(std::move(record), kEcho);
+}
+
+Status EventLog::LogRetry(uint64_t index, std::string_view nodeid, uint32_t attempts) {
+  json::Object record;
+  record.emplace("event", "retry");
+  record.emplace("index", index);
+  record.emplace("message", "Retrying interrupted test " + std::string(nodeid) + " (attempt " +
+                                std::to_string(attempts) + "); prior attempt is retained in the event log");
+  return Emit(std::move(record), kEcho);
+}
+
+Status EventLog::LogDiagnostic(std::string_view message) {
+  json::Object record;
+  record.emplace("event", "diagnostic");
+  record.emplace("message", message);
+  return Emit(std::move(record), kEcho);
+}
+
+Status EventLog::LogWorkerRecord(json::Object message) { return Emit(std::move(message), kEcho); }
+
+Status EventLog::LogSummary(json::Object summary) { return Emit(std::move(summary), kEcho); }
+
+Status EventLog::LogWorkerSpawned(uint32_t pid, std::string_view worker) {
+  json::Object record;
+  record.emplace("event", "worker_spawned");
+  record.emplace("pid", pid);
+  record.emplace("worker", worker);
+  return Emit(std::move(record), kLogOnly);
+}
+
+Status EventLog::LogAttemptAborted(uint64_t index, int exit_code, std::string_view phase,
+                                   std::string_view worker) {
+  json::Object record;
+  record.emplace("event", "attempt_aborted");
+  record.emplace("exit_code", exit_code);
+  record.emplace("index", index);
+  record.emplace("phase", phase);
+  record.emplace("worker", worker);
+  return Emit(std::move(record), kLogOnly);
+}
+
+Status EventLog::LogWorkerEvent(const json::Value& payload, std::string_view worker) {
   // Keys in byte order, as every written object has them.
   std::string line = "{\"elapsed\":";
   json::AppendDouble(line, SecondsSince(start_));
@@ -28,7 +126,7 @@ Status EventLog::EmitWorkerEvent(const json::Value& payload, std::string_view wo
   line += ",\"worker\":";
   json::AppendQuoted(line, worker);
   line += "}\n";
-  return file_.WriteAll(line);
+  return Write(line, kLogOnly);
 }
 
 }  // namespace aurvane

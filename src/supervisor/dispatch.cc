@@ -16,8 +16,6 @@ Status ShutDown(Supervisor& s, size_t n) {
   return SendCommand(session.commands, n, json::Value(std::move(command)));
 }
 
-json::Value IndexOrNull(std::optional<uint64_t> index) { return index ? json::Value(*index) : json::Value(); }
-
 // A session that can be given a test now.
 bool TakesWork(const WorkerSession& session) {
   return !session.closed && !session.shutting_down && session.collected && !session.current_test;
@@ -25,13 +23,14 @@ bool TakesWork(const WorkerSession& session) {
 
 }  // namespace
 
+RecordTest RecordFor(const Supervisor& s, uint64_t test) {
+  const Item& item = (*s.tables.reference)[test];
+  return RecordTest{test, item.nodeid, &item.location};
+}
+
 Status BeginDispatching(Supervisor& s) {
   s.dispatch_started = true;
-  json::Object record;
-  record.emplace("event", "collection");
-  record.emplace("count", static_cast<uint64_t>(s.tables.test_count()));
-  record.emplace("workers", s.spec.workers);
-  if (Status logged = s.log.Emit(std::move(record), /*echo=*/true); !logged.ok()) return logged;
+  if (Status logged = s.log.LogCollection(s.tables.test_count(), s.spec.workers); !logged.ok()) return logged;
   // Every worker takes its first test before any worker reserves the test
   // to follow it. The schedule puts the longest tests first; dispatching
   // worker by worker would give worker 0 the two longest back to back,
@@ -71,21 +70,13 @@ Status Dispatch(Supervisor& s, size_t n) {
   s.tables.states[*test] = TestState::kRunning;
   uint32_t attempt = ++s.tables.attempts[*test];
 
-  const Item& item = (*s.tables.reference)[*test];
-  json::Object record;
-  record.emplace("event", "start");
-  record.emplace("attempt", attempt);
-  record.emplace("index", *test);
-  record.emplace("location", item.location);
-  record.emplace("next", IndexOrNull(next));
-  record.emplace("nodeid", item.nodeid);
-  record.emplace("worker", WorkerName(n));
-  if (Status logged = s.log.Emit(std::move(record), /*echo=*/true); !logged.ok()) return logged;
+  const std::string worker = WorkerName(n);
+  if (Status logged = s.log.LogStart({RecordFor(s, *test), attempt, next, worker}); !logged.ok()) return logged;
 
   json::Object command;
   command.emplace("command", "run");
   command.emplace("index", *test);
-  command.emplace("next", IndexOrNull(next));
+  command.emplace("next", next ? json::Value(*next) : json::Value());
   return SendCommand(session.commands, n, json::Value(std::move(command)));
 }
 
@@ -93,7 +84,7 @@ Status FlushReports(Supervisor& s, WorkerSession& session) {
   std::vector<json::Value> reports = std::move(session.pending_reports);
   session.pending_reports.clear();
   for (json::Value& report : reports) {
-    if (Status logged = s.log.Emit(std::move(report.as_object()), /*echo=*/true); !logged.ok()) return logged;
+    if (Status logged = s.log.LogWorkerRecord(std::move(report.as_object())); !logged.ok()) return logged;
   }
   return Status::Ok();
 }
@@ -110,15 +101,11 @@ Status RecordResult(Supervisor& s, size_t n, uint64_t test, const json::Object& 
   s.history.Record(item.nodeid, seconds);
 
   auto failed = message.find("failed");
-  json::Object record;
-  record.emplace("event", "finish");
-  record.emplace("duration", seconds);
-  record.emplace("failed", failed == message.end() ? json::Value() : failed->second);
-  record.emplace("index", test);
-  record.emplace("location", item.location);
-  record.emplace("nodeid", item.nodeid);
-  record.emplace("worker", WorkerName(n));
-  if (Status logged = s.log.Emit(std::move(record), /*echo=*/true); !logged.ok()) return logged;
+  const json::Value* failed_value = failed == message.end() ? nullptr : &failed->second;
+  const std::string worker = WorkerName(n);
+  if (Status logged = s.log.LogFinish({RecordFor(s, test), seconds, failed_value, worker}); !logged.ok()) {
+    return logged;
+  }
 
   if (failed != message.end() && failed->second.is_true()) ++s.failures;
   if (s.spec.maxfail > 0 && s.failures >= s.spec.maxfail) s.stop = true;

@@ -95,7 +95,7 @@ Status HandleMessage(Supervisor& s, size_t n, json::Value message) {
   if (message.is_null()) message = json::Value(json::Object());
   if (message.is_object()) message.as_object().insert_or_assign("worker", WorkerName(n));
 
-  if (Status logged = s.log.EmitWorkerEvent(message, WorkerName(n)); !logged.ok()) return logged;
+  if (Status logged = s.log.LogWorkerEvent(message, WorkerName(n)); !logged.ok()) return logged;
 
   const json::Value* kind_value = message.Find("event");
   std::string kind = kind_value && kind_value->is_string() ? kind_value->as_string() : std::string();
@@ -107,7 +107,7 @@ Status HandleMessage(Supervisor& s, size_t n, json::Value message) {
     return Status::Ok();
   }
   if (kind == "collected") return OnCollected(s, n, fields);
-  if (kind == "collection_report") return s.log.Emit(std::move(fields), /*echo=*/true);
+  if (kind == "collection_report") return s.log.LogWorkerRecord(std::move(fields));
   if (kind == "phase") {
     if (session.shutting_down) return Status::Ok();
     if (!MatchesCurrentTest(fields, session)) return Error{"Phase event does not match assigned test"};

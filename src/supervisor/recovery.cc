@@ -25,10 +25,7 @@ Status RecoverWorker(Supervisor& s, size_t n, const std::string& reason) {
 
   const std::string message = WorkerName(n) + " " + session.phase + ": " + reason +
                               ". Worker log: " + WorkerLogPath(s.spec.run_dir, n).string();
-  json::Object diagnostic;
-  diagnostic.emplace("event", "diagnostic");
-  diagnostic.emplace("message", message);
-  if (Status logged = s.log.Emit(std::move(diagnostic), /*echo=*/true); !logged.ok()) return logged;
+  if (Status logged = s.log.LogDiagnostic(message); !logged.ok()) return logged;
 
   TestGroup requeue;
   std::optional<uint64_t> test = session.current_test;
@@ -38,32 +35,22 @@ Status RecoverWorker(Supervisor& s, size_t n, const std::string& reason) {
     // starting or shutting down ends it.
     if (!session.collected || session.shutting_down) return Error{message};
   } else if (s.tables.attempts[*test] > s.spec.retries || s.stop) {
-    const Item& item = (*s.tables.reference)[*test];
     s.tables.states[*test] = TestState::kInterrupted;
     ++s.failures;
     if (Status flushed = FlushReports(s, session); !flushed.ok()) return flushed;
-    json::Object record;
-    record.emplace("event", "interrupted");
-    record.emplace("duration", SecondsSince(session.attempt_clock));
-    record.emplace("location", item.location);
-    record.emplace("nodeid", item.nodeid);
-    record.emplace("phase", InterruptedPhase(session.phase));
-    record.emplace("reason", message);
-    record.emplace("worker", WorkerName(n));
-    if (Status logged = s.log.Emit(std::move(record), /*echo=*/true); !logged.ok()) return logged;
+    const std::string worker = WorkerName(n);
+    if (Status logged = s.log.LogInterrupted({RecordFor(s, *test), SecondsSince(session.attempt_clock),
+                                              InterruptedPhase(session.phase), message, worker});
+        !logged.ok()) {
+      return logged;
+    }
   } else {
     const Item& item = (*s.tables.reference)[*test];
     s.tables.states[*test] = TestState::kPending;
     requeue.push_back(*test);
     // The attempt's messages are already in the log as "worker_event" records.
     session.pending_reports.clear();
-    json::Object record;
-    record.emplace("event", "retry");
-    record.emplace("index", *test);
-    record.emplace("message", "Retrying interrupted test " + item.nodeid + " (attempt " +
-                                  std::to_string(s.tables.attempts[*test]) +
-                                  "); prior attempt is retained in the event log");
-    if (Status logged = s.log.Emit(std::move(record), /*echo=*/true); !logged.ok()) return logged;
+    if (Status logged = s.log.LogRetry(*test, item.nodeid, s.tables.attempts[*test]); !logged.ok()) return logged;
   }
 
   if (session.next_test) {

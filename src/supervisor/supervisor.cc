@@ -78,11 +78,7 @@ Status StartWorker(Supervisor& s) {
   session.commands = std::move(launched.value().commands);
   session.phase_clock = session.attempt_clock = Clock::now();
 
-  json::Object spawned;
-  spawned.emplace("event", "worker_spawned");
-  spawned.emplace("pid", launched.value().pid);
-  spawned.emplace("worker", WorkerName(n));
-  if (Status logged = s.log.Emit(std::move(spawned), /*echo=*/false); !logged.ok()) return logged;
+  if (Status logged = s.log.LogWorkerSpawned(launched.value().pid, WorkerName(n)); !logged.ok()) return logged;
 
   json::Object init;
   init.emplace("command", "init");
@@ -110,10 +106,7 @@ Status RunSupervisor(Supervisor& s) {
     if (s.cancel->load()) {
       s.exit_status = 2;
       s.stop = true;
-      json::Object record;
-      record.emplace("event", "diagnostic");
-      record.emplace("message", "Run cancelled; terminating owned workers");
-      return s.log.Emit(std::move(record), /*echo=*/true);
+      return s.log.LogDiagnostic("Run cancelled; terminating owned workers");
     }
     Received<WorkerEvent> received = s.events.ReceiveFor(kPassWait);
     if (received.status == ReceiveStatus::kValue) {

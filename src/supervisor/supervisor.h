@@ -92,6 +92,9 @@ Status BeginDispatching(Supervisor& s);
 // Records the "finished" message `message` for test `test` of worker `n`.
 Status RecordResult(Supervisor& s, size_t n, uint64_t test, const json::Object& message);
 
+// How the event log's records name test `test` of the reference manifest.
+RecordTest RecordFor(const Supervisor& s, uint64_t test);
+
 // Writes the held "report" messages of `session`'s attempt, in arrival order.
 Status FlushReports(Supervisor& s, WorkerSession& session);
 
