@@ -5,6 +5,7 @@ from __future__ import annotations
 import os
 import signal
 import subprocess
+import threading
 import time
 from collections import deque
 from dataclasses import dataclass
@@ -55,45 +56,73 @@ class ControllerResult:
     interrupted: bool  # Ctrl-C reached this process during the run
 
 
-def run_controller(
-    controller: str, spec_path: Path, cwd: str, stderr_path: Path, on_line: Callable[[bytes], None]
-) -> ControllerResult:
+def run_controller(controller: str, spec_path: Path, cwd: str, on_line: Callable[[bytes], None]) -> ControllerResult:
     """Runs the controller on `spec_path`, handing each line it prints to `on_line`.
 
     A Ctrl-C here cancels the run in order (the controller's workers end
     their tests' reports first); a second one terminates the controller.
+    Its standard error is kept here, in memory: on a full disk a file would
+    lose the one text that says so.
     """
     env = dict(os.environ)
     pythonpath = worker_pythonpath(env.get("PYTHONPATH"))
     if pythonpath:
         env["PYTHONPATH"] = pythonpath
-    with open(stderr_path, "w+b") as stderr:
-        proc = subprocess.Popen(
-            [controller, str(spec_path)],
-            stdin=subprocess.PIPE,
-            stdout=subprocess.PIPE,
-            stderr=stderr,
-            cwd=cwd,
-            env=env,
-            # The controller gets Ctrl-C from us, in order, not from the
-            # terminal together with everything else in the group.
-            start_new_session=True,
-        )
-        try:
-            interrupted = _pump(proc, on_line)
-        except BaseException:
-            # Our own failure: do not leave the controller and its
-            # workers running behind a dead front end.
-            proc.kill()
-            proc.wait()
-            raise
-        assert proc.stdin is not None
-        proc.stdin.close()
-        code = proc.wait()
-        # Through the open file: the run directory may have gone meanwhile.
-        stderr.seek(0)
-        error = stderr.read().decode("utf-8", "replace").strip()
+    proc = subprocess.Popen(
+        [controller, str(spec_path)],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        cwd=cwd,
+        env=env,
+        # The controller gets Ctrl-C from us, in order, not from the
+        # terminal together with everything else in the group.
+        start_new_session=True,
+    )
+    stderr = _StderrKeeper(proc)
+    try:
+        interrupted = _pump(proc, on_line)
+    except BaseException:
+        # Our own failure: do not leave the controller and its
+        # workers running behind a dead front end.
+        proc.kill()
+        proc.wait()
+        raise
+    finally:
+        error = stderr.join()
+    assert proc.stdin is not None
+    proc.stdin.close()
+    code = proc.wait()
     return ControllerResult(code, error, interrupted)
+
+
+class _StderrKeeper:
+    """Reads the controller's standard error on a thread of its own, keeping its last part."""
+
+    LIMIT = 256 * 1024
+
+    def __init__(self, proc: subprocess.Popen) -> None:
+        self._stream = proc.stderr
+        self._data = bytearray()
+        self._thread = threading.Thread(target=self._read, name="aurvane-controller-stderr", daemon=True)
+        self._thread.start()
+
+    def _read(self) -> None:
+        assert self._stream is not None
+        while True:
+            chunk = self._stream.read1(65536) if hasattr(self._stream, "read1") else self._stream.read(65536)
+            if not chunk:
+                return
+            self._data += chunk
+            if len(self._data) > 2 * self.LIMIT:
+                del self._data[: len(self._data) - self.LIMIT]
+
+    def join(self) -> str:
+        """The text, once the controller has closed its standard error."""
+        self._thread.join()
+        assert self._stream is not None
+        self._stream.close()
+        return bytes(self._data[-self.LIMIT :]).decode("utf-8", "replace").strip()
 
 
 def _pump(proc: subprocess.Popen, on_line: Callable[[bytes], None]) -> bool:

@@ -10,7 +10,6 @@ from __future__ import annotations
 
 import json
 import os
-import uuid
 from pathlib import Path
 from typing import Any, Optional
 
@@ -21,7 +20,7 @@ from .eventlog import EventLogReader
 from .nodes import Nodes, declare_hooks
 from .options import add_options, apply_ini, build_spec, check_usage, parse_worker_count
 from .replay import Replay
-from .rundir import prepare_run_dir, state_dir
+from .rundir import RunDir, new_run_id, state_dir
 from .shardrun import ShardSession
 
 
@@ -122,6 +121,7 @@ class FrontEnd:
         self.controller = controller
         self.exit_code: Optional[int] = None
         self.run_dir: Optional[Path] = None
+        self.run: Optional[RunDir] = None
         self.replay: Optional[Replay] = None
 
     @pytest.hookimpl(tryfirst=True)
@@ -140,9 +140,10 @@ class FrontEnd:
         if getattr(self.config.option, "basetemp", None) and factory is not None:
             factory.getbasetemp()  # empties --basetemp once; each worker takes a folder in it
         base = state_dir(self.config)
-        run_dir = self.config.getoption("aurvane_run_dir")
-        self.run_dir = Path(run_dir).resolve() if run_dir else base / "last-run"
-        prepare_run_dir(self.run_dir)
+        chosen = self.config.getoption("aurvane_run_dir")
+        run_id = new_run_id()
+        self.run = RunDir.chosen(Path(chosen).resolve()) if chosen else RunDir.fresh(base, run_id)
+        self.run_dir = self.run.path
         if self.shard is not None:
             replay = self.replay = self.shard.make_replay(self.config, session, self.run_dir)
         else:
@@ -151,7 +152,6 @@ class FrontEnd:
         replay.on_collection = self._nodes_ready
         history = self.config.getoption("aurvane_history_path")
         history_path = Path(history).resolve() if history else base / "durations.json"
-        run_id = uuid.uuid4().hex
         spec = build_spec(self.config, self.workers, self.run_dir, history_path, run_id)
         if self.shard is not None:
             spec["shard"] = self.shard.spec_entry(self.run_dir, history_path, spec["history"])
@@ -187,13 +187,7 @@ class FrontEnd:
     def _run_controller(self, spec_path: Path, replay: Replay) -> bool:
         """Runs the controller to its end; whether Ctrl-C stopped it."""
         assert self.run_dir is not None
-        result = run_controller(
-            self.controller,
-            spec_path,
-            str(self.config.invocation_params.dir),
-            self.run_dir / "controller-stderr.txt",
-            replay.handle_line,
-        )
+        result = run_controller(self.controller, spec_path, str(self.config.invocation_params.dir), replay.handle_line)
         code = result.code
         if result.stderr:
             replay.problem(result.stderr)
@@ -276,7 +270,9 @@ class FrontEnd:
 
     @pytest.hookimpl(tryfirst=True)
     def pytest_sessionfinish(self, session: pytest.Session) -> None:
-        """Ends with the run's exit status rather than this process's."""
+        """Ends with the run's exit status rather than this process's, and lets the run directory go."""
+        if self.run is not None:
+            self.run.release()
         if self.exit_code is not None:
             session.exitstatus = self.exit_code
 

@@ -1,16 +1,40 @@
-"""The run directory: where the specification, event log, summary and worker logs of a run live."""
+"""Run directories: where the specification, event log, summary and worker logs of one run live.
+
+By default each run gets a folder of its own, named by its run id, under
+``runs/`` in the project's folder of ours, so that two runs in one project
+never share a file; the last few are kept, and ``last-run`` points at the
+newest. A folder given with --aurvane-run-dir is used as it is, once the
+files of an earlier run are cleared, and refused if it holds anything else.
+"""
 
 from __future__ import annotations
 
 import os
+import re
+import shutil
 import tempfile
+import time
 import uuid
 from pathlib import Path
-from typing import Any
+from typing import IO, Any, Optional
 
-# Files of ours in the run directory; cleared before each run so the stable
-# directory only ever shows the latest run.
-_RUN_FILES = ("events.jsonl", "summary.json", "spec.json", "controller-stderr.txt")
+import pytest
+
+try:
+    import fcntl
+except ImportError:  # Windows: an open file cannot be deleted there anyway
+    fcntl = None  # type: ignore[assignment]
+
+# Runs kept under runs/, newest first; older ones are deleted unless a run still holds them.
+KEEP_RUNS = 5
+LATEST = "last-run"
+_LOCK_FILE = ".aurvane-run.lock"
+# What a run leaves in its directory.
+_RUN_FILE = re.compile(
+    r"(events\.jsonl|summary\.json|spec\.json|shard\.json|shard-history\.json|durations\.json|worker-\d+\.log|"
+    + re.escape(_LOCK_FILE)
+    + r")\Z"
+)
 
 
 def state_dir(config: Any) -> Path:
@@ -26,11 +50,97 @@ def state_dir(config: Any) -> Path:
     return path
 
 
-def prepare_run_dir(path: Path) -> None:
-    path.mkdir(parents=True, exist_ok=True)
-    for entry in path.iterdir():
-        if entry.name in _RUN_FILES or (entry.name.startswith("worker-") and entry.name.endswith(".log")):
-            entry.unlink()
+def new_run_id() -> str:
+    """A run id that sorts by start time and is unique among concurrent runs."""
+    return time.strftime("%Y%m%dT%H%M%S", time.gmtime()) + "-" + uuid.uuid4().hex[:12]
+
+
+class RunDir:
+    """One run's directory, held (locked) from creation until ``release``."""
+
+    def __init__(self, path: Path, lock: Optional[IO[bytes]]) -> None:
+        self.path = path
+        self._lock = lock
+
+    @classmethod
+    def fresh(cls, base: Path, run_id: str) -> "RunDir":
+        """A new directory under ``base/runs`` for this run; older runs beyond the last few go."""
+        runs = base / "runs"
+        path = runs / run_id
+        path.mkdir(parents=True)
+        run = cls(path, _hold(path))
+        _prune(runs, keep=KEEP_RUNS, current=path)
+        _point_latest(base, path)
+        return run
+
+    @classmethod
+    def chosen(cls, path: Path) -> "RunDir":
+        """The user's directory, emptied of an earlier run's files; refused if it holds others or is in use."""
+        path.mkdir(parents=True, exist_ok=True)
+        strangers = sorted(entry.name for entry in path.iterdir() if not _RUN_FILE.match(entry.name))
+        if strangers:
+            shown = ", ".join(strangers[:5]) + (", ..." if len(strangers) > 5 else "")
+            raise pytest.UsageError(
+                f"--aurvane-run-dir {path} holds files that are not a run's ({shown}); choose an empty or new folder"
+            )
+        lock = _hold(path)
+        if lock is None and fcntl is not None:
+            raise pytest.UsageError(f"--aurvane-run-dir {path} is in use by another run")
+        for entry in path.iterdir():
+            if entry.name != _LOCK_FILE:
+                entry.unlink()
+        return cls(path, lock)
+
+    def release(self) -> None:
+        if self._lock is not None:
+            self._lock.close()
+            self._lock = None
+
+
+def _hold(path: Path) -> Optional[IO[bytes]]:
+    """Locks the run directory for this process; None if another run holds it (or locks are not available)."""
+    if fcntl is None:
+        return None
+    lock = open(path / _LOCK_FILE, "ab")
+    try:
+        fcntl.flock(lock.fileno(), fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except OSError:
+        lock.close()
+        return None
+    return lock
+
+
+def _prune(runs: Path, keep: int, current: Path) -> None:
+    """Deletes the oldest run directories beyond `keep`, sparing any another run still holds."""
+    entries = sorted((entry for entry in runs.iterdir() if entry.is_dir()), key=lambda entry: entry.name, reverse=True)
+    for entry in entries[keep:]:
+        if entry == current:
+            continue
+        lock = _hold(entry)
+        if lock is None and fcntl is not None:
+            continue  # a run still going, started before the newer ones
+        try:
+            shutil.rmtree(entry, ignore_errors=fcntl is None)
+        except OSError:
+            pass
+        finally:
+            if lock is not None:
+                lock.close()
+
+
+def _point_latest(base: Path, path: Path) -> None:
+    """Makes ``base/last-run`` lead to `path`: a symbolic link, or else a file naming it."""
+    latest = base / LATEST
+    if latest.is_dir() and not latest.is_symlink():
+        # An earlier version's single run directory.
+        shutil.rmtree(latest, ignore_errors=True)
+    temporary = base / f".{LATEST}-{uuid.uuid4().hex[:8]}"
+    try:
+        os.symlink(os.path.relpath(path, base), temporary, target_is_directory=True)
+        os.replace(temporary, latest)
+    except OSError:
+        temporary.unlink(missing_ok=True)
+        (base / f"{LATEST}.txt").write_text(str(path) + "\n", encoding="utf-8")
 
 
 def tail_of(path: Path, lines: int) -> str:

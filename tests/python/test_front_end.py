@@ -52,7 +52,8 @@ def test_run_is_replayed_into_this_pytest(tmp_path, fake_controller):
     assert spec["workers"] == 3 and spec["maxfail"] == 7 and spec["phase_timeout"] == 9.0
     assert spec["pytest_args"] == ["-p", "pytest_aurvane", "-rA", "--junitxml=out.xml", "--maxfail=7"]
     assert spec["history"] is True and spec["history_path"].endswith("durations.json")
-    assert spec["cwd"] == str(suite) and spec["run_dir"] == str(run_dir)
+    assert spec["cwd"] == str(suite) and spec["run_dir"] == str(run_dir.resolve())
+    assert spec["run_id"] == run_dir.resolve().name, "each run has a directory of its own, named by its id"
     assert (run_dir / "worker-0.log").exists()
 
 

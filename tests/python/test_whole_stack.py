@@ -494,3 +494,25 @@ def test_a_test_ending_the_session_ends_it_as_in_a_serial_run(tmp_path, real_con
     banner = [line for line in serial.stdout.splitlines() if line.startswith("!!!") or "test_s.py:7" in line]
     assert banner and [line for line in parallel.stdout.splitlines() if line in banner] == banner, parallel.stdout
     assert "aurvane-controller exited" not in parallel.stdout
+
+
+def test_concurrent_runs_in_one_project_share_no_files(tmp_path, real_controller):
+    suite = write_suite(
+        tmp_path,
+        {
+            "test_a.py": "import time\n\ndef test_a():\n    time.sleep(1)\n",
+            "test_b.py": "import time\n\ndef test_b():\n    time.sleep(1)\n\ndef test_b2():\n    pass\n",
+        },
+    )
+    command = [sys.executable, "-m", "pytest", "-p", "pytest_aurvane", f"--aurvane-controller={real_controller}"]
+    runs = [
+        subprocess.Popen(command + ["--aurvane=2", name], cwd=suite, env=python_env(), stdin=subprocess.PIPE,
+                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)  # fmt: skip
+        for name in ("test_a.py", "test_b.py")
+    ]
+    outputs = [run.communicate(timeout=120)[0] for run in runs]
+    assert [run.returncode for run in runs] == [0, 0], outputs
+    assert "1 passed" in outputs[0] and "2 passed" in outputs[1], outputs
+    specs = [json.loads(p.read_text()) for p in (suite / ".pytest_cache/d/aurvane/runs").glob("*/spec.json")]
+    assert sorted(spec["pytest_args"][-1] for spec in specs) == ["test_a.py", "test_b.py"]
+    assert len({spec["run_dir"] for spec in specs}) == 2

@@ -1,0 +1,52 @@
+"""Run directories: one per run, the last few kept, a user's folder refused when it holds other files."""
+
+import os
+import sys
+
+import pytest
+
+from pytest_aurvane.controller import run_controller
+from pytest_aurvane.rundir import KEEP_RUNS, LATEST, RunDir
+
+pytestmark = pytest.mark.skipif(sys.platform == "win32", reason="run directories are locked with flock")
+
+
+def test_runs_get_directories_of_their_own_and_old_ones_go(tmp_path):
+    held = RunDir.fresh(tmp_path, "20260101T000000-held")  # still running: never deleted
+    names = [f"20260102T0000{n:02d}-x" for n in range(KEEP_RUNS + 2)]
+    for name in names:
+        run = RunDir.fresh(tmp_path, name)
+        (run.path / "events.jsonl").write_text("{}\n")
+        run.release()
+    kept = sorted(p.name for p in (tmp_path / "runs").iterdir())
+    assert kept == sorted([held.path.name] + names[-KEEP_RUNS:])
+    assert (tmp_path / LATEST).resolve() == (tmp_path / "runs" / names[-1]).resolve()
+    with pytest.raises(FileExistsError):
+        RunDir.fresh(tmp_path, names[-1])
+    held.release()
+
+
+def test_a_chosen_directory_is_refused_with_foreign_files_or_in_use(tmp_path):
+    (tmp_path / "notes.txt").write_text("mine")
+    (tmp_path / "events.jsonl").write_text("{}\n")
+    with pytest.raises(pytest.UsageError, match=r"holds files that are not a run's \(notes.txt\)"):
+        RunDir.chosen(tmp_path)
+    assert (tmp_path / "notes.txt").exists() and (tmp_path / "events.jsonl").exists()
+    (tmp_path / "notes.txt").unlink()
+    run = RunDir.chosen(tmp_path)
+    assert not (tmp_path / "events.jsonl").exists(), "an earlier run's files are cleared"
+    with pytest.raises(pytest.UsageError, match="in use by another run"):
+        RunDir.chosen(tmp_path)
+    run.release()
+    RunDir.chosen(tmp_path).release()
+
+
+def test_controller_standard_error_is_kept_in_memory(tmp_path):
+    program = tmp_path / "controller"
+    program.write_text("#!/bin/sh\necho 'disk full' >&2\necho '{\"event\":\"summary\"}'\nexit 3\n")
+    program.chmod(0o755)
+    lines = []
+    result = run_controller(str(program), tmp_path / "spec.json", str(tmp_path), lines.append)
+    assert (result.code, result.stderr, result.interrupted) == (3, "disk full", False)
+    assert lines == [b'{"event":"summary"}']
+    assert os.listdir(tmp_path) == ["controller"]
