@@ -20,7 +20,6 @@ from typing import Any, Dict, List, Optional
 
 import pytest
 
-from .history import HistoryError, read_history, shard_file_path, write_shard_file
 from .replay import Replay
 from .shard import ShardChoice, ci_variable_names, describe, parse_shard, partition, plan_from_record, shard_key, usable
 
@@ -30,6 +29,10 @@ HISTORY_SNAPSHOT = "shard-history.json"
 
 def load_history(path: Optional[str]) -> Dict[str, float]:
     """The history file as the controller reads it: nothing when unreadable."""
+    # Imported here: the package must not import the module that
+    # ``python -m pytest_aurvane.history`` runs.
+    from .history import HistoryError, read_history
+
     if not path:
         return {}
     try:
@@ -162,6 +165,8 @@ class ShardSession:
 
     def finish(self, code: int) -> int:
         """Saves the shard's durations; a shard left with no tests of a suite that has some passes."""
+        from .history import shard_file_path, write_shard_file
+
         replay, plan = self.replay, self.replay.plan if self.replay else None
         if replay is None or plan is None:
             return code

@@ -133,7 +133,9 @@ def test_merge_command_writes_a_history_the_controller_reads(tmp_path):
 
     good = tmp_path / "a.json"
     good.write_text('{"x": 1, "y": 0.25}')
-    assert main(["merge", str(tmp_path / "out.json"), str(good)]) == 0
+    command = [sys.executable, "-m", "pytest_aurvane.history", "merge", str(tmp_path / "out.json"), str(good)]
+    done = subprocess.run(command, env=python_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    assert done.returncode == 0 and done.stderr == "", done.stderr
     text = (tmp_path / "out.json").read_text()
     assert " " not in text and read_history(str(tmp_path / "out.json")) == {"x": 1.0, "y": 0.25}
     for broken in ('{"x": "1"}', "[1]", '\ufeff{"x": 1}', '{"x": 1e999}'):
