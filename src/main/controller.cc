@@ -40,7 +40,7 @@ Status AbandonInFlight(Supervisor& s) {
       }
     }
     session.job.Terminate();
-    session.closed = true;
+    if (!session.closed()) session.MoveTo(SessionState::kClosed);
   }
   return Status::Ok();
 }

@@ -8,7 +8,7 @@ namespace {
 
 Status ShutDown(Supervisor& s, size_t n) {
   WorkerSession& session = s.sessions[n];
-  session.shutting_down = true;
+  session.MoveTo(SessionState::kShuttingDown);
   session.phase = "shutdown";
   session.phase_clock = Clock::now();
   json::Object command;
@@ -17,9 +17,7 @@ Status ShutDown(Supervisor& s, size_t n) {
 }
 
 // A session that can be given a test now.
-bool TakesWork(const WorkerSession& session) {
-  return !session.closed && !session.shutting_down && session.collected && !session.current_test;
-}
+bool TakesWork(const WorkerSession& session) { return session.state() == SessionState::kReady; }
 
 }  // namespace
 
@@ -63,6 +61,7 @@ Status Dispatch(Supervisor& s, size_t n) {
   std::optional<uint64_t> next = Reserve(session.current_group, s.tables.schedule, s.tables.states);
 
   session.current_test = test;
+  session.MoveTo(SessionState::kRunning);
   session.next_test = next;
   session.phase = "dispatch";
   session.phase_clock = session.attempt_clock = Clock::now();

@@ -36,7 +36,9 @@ bool MatchesCurrentTest(const json::Object& message, const WorkerSession& sessio
 
 bool AllCollected(const Supervisor& s) {
   for (const WorkerSession& session : s.sessions) {
-    if (!session.collected) return false;
+    // A session closed while starting ended the run; every other one
+    // has collected.
+    if (session.state() == SessionState::kStarting) return false;
   }
   return true;
 }
@@ -54,7 +56,8 @@ Status OnCollected(Supervisor& s, size_t n, json::Object& message) {
     return accepted;
   }
   WorkerSession& session = s.sessions[n];
-  session.collected = true;
+  // A repeated "collected" changes no state: a running session keeps its test.
+  if (session.state() == SessionState::kStarting) session.MoveTo(SessionState::kReady);
   session.phase = "ready";
   session.phase_clock = Clock::now();
   if (s.dispatch_started) return Dispatch(s, n);
@@ -65,20 +68,23 @@ Status OnCollected(Supervisor& s, size_t n, json::Object& message) {
 Status OnFinished(Supervisor& s, size_t n, const json::Object& message) {
   WorkerSession& session = s.sessions[n];
   std::optional<uint64_t> test = session.current_test;
-  session.current_test.reset();
   if (!test) return Error{"Unexpected finish event"};
+  session.current_test.reset();
+  session.MoveTo(SessionState::kReady);
   if (ReadIndex(message) != test) return Error{"Finished wrong test"};
   return RecordResult(s, n, *test, message);
 }
 
 Status OnExited(Supervisor& s, size_t n, const json::Object& message) {
   WorkerSession& session = s.sessions[n];
-  if (!session.shutting_down) return RecoverWorker(s, n, "Worker session ended unexpectedly");
+  if (session.state() != SessionState::kShuttingDown) {
+    return RecoverWorker(s, n, "Worker session ended unexpectedly");
+  }
   int64_t code = ReadInteger(message, "code").value_or(3);
   if (code != 0 && code != 1 && code != 5) {
     return Error{"Worker " + WorkerName(n) + " session shutdown failed with exit code " + std::to_string(code)};
   }
-  session.closed = true;
+  session.MoveTo(SessionState::kClosed);
   session.job.Terminate();
   return Status::Ok();
 }
@@ -88,7 +94,7 @@ Status OnExited(Supervisor& s, size_t n, const json::Object& message) {
 Status HandleMessage(Supervisor& s, size_t n, json::Value message) {
   assert(n < s.sessions.size() && "message from a worker that was never started");
   WorkerSession& session = s.sessions[n];
-  if (session.closed) return Status::Ok();
+  if (session.closed()) return Status::Ok();
 
   // Tag the message with the worker's own name. A line that is valid JSON
   // but no object carries no "event" and ends up as an unknown message.
@@ -109,7 +115,7 @@ Status HandleMessage(Supervisor& s, size_t n, json::Value message) {
   if (kind == "collected") return OnCollected(s, n, fields);
   if (kind == "collection_report") return s.log.LogWorkerRecord(std::move(fields));
   if (kind == "phase") {
-    if (session.shutting_down) return Status::Ok();
+    if (session.state() == SessionState::kShuttingDown) return Status::Ok();
     if (!MatchesCurrentTest(fields, session)) return Error{"Phase event does not match assigned test"};
     auto phase = fields.find("phase");
     if (phase == fields.end() || !phase->second.is_string()) return Error{"Missing phase"};

@@ -19,8 +19,9 @@ Status RecoverWorker(Supervisor& s, size_t n, const std::string& reason) {
   WorkerSession& session = s.sessions[n];
   // A second failure report of the same worker (its other I/O thread, or the
   // pipe closing after a clean exit) changes nothing.
-  if (session.closed) return Status::Ok();
-  session.closed = true;
+  if (session.closed()) return Status::Ok();
+  const SessionState was = session.state();
+  session.MoveTo(SessionState::kClosed);
   session.job.Terminate();
 
   const std::string message = WorkerName(n) + " " + session.phase + ": " + reason +
@@ -33,7 +34,7 @@ Status RecoverWorker(Supervisor& s, size_t n, const std::string& reason) {
   if (!test) {
     // Only a Ready worker leaves the run going; one that failed while
     // starting or shutting down ends it.
-    if (!session.collected || session.shutting_down) return Error{message};
+    if (was != SessionState::kReady) return Error{message};
   } else if (s.tables.attempts[*test] > s.spec.retries || s.stop) {
     s.tables.states[*test] = TestState::kInterrupted;
     ++s.failures;

@@ -16,7 +16,7 @@ constexpr auto kPassWait = std::chrono::milliseconds(20);
 
 bool AllClosed(const Supervisor& s) {
   for (const WorkerSession& session : s.sessions) {
-    if (!session.closed) return false;
+    if (!session.closed()) return false;
   }
   return true;
 }
@@ -86,10 +86,21 @@ Status StartWorker(Supervisor& s) {
 }
 
 std::optional<std::string> DeadlineOverrun(const Supervisor& s, const WorkerSession& session, Instant now) {
-  if (session.closed) return std::nullopt;
-  double limit = session.shutting_down ? s.spec.shutdown_timeout
-                 : session.collected   ? s.spec.phase_timeout
-                                       : s.spec.startup_timeout;
+  double limit = 0;
+  switch (session.state()) {
+    case SessionState::kClosed:
+      return std::nullopt;
+    case SessionState::kStarting:
+      limit = s.spec.startup_timeout;
+      break;
+    case SessionState::kReady:
+    case SessionState::kRunning:
+      limit = s.spec.phase_timeout;
+      break;
+    case SessionState::kShuttingDown:
+      limit = s.spec.shutdown_timeout;
+      break;
+  }
   // Exactly at the limit is not an overrun.
   if (!(SecondsBetween(session.phase_clock, now) > limit)) return std::nullopt;
   char text[64];

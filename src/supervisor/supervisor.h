@@ -24,27 +24,11 @@
 #include "scheduler/schedule.h"
 #include "scheduler/tables.h"
 #include "spec/spec.h"
+#include "supervisor/session.h"
 #include "util/clock.h"
 #include "util/result.h"
 
 namespace aurvane {
-
-// One launched worker. A session's number is its position in the session
-// list; sessions are never removed, so numbers are never reused.
-struct WorkerSession {
-  WorkerJob job;  // empty for sessions without a process (tests)
-  Sender<WorkerCommand> commands;
-  std::optional<uint64_t> current_test;  // the test in flight
-  std::optional<uint64_t> next_test;     // reserved to follow it
-  std::string phase = "startup/collection";
-  TestGroup current_group;
-  std::vector<json::Value> pending_reports;  // "report" messages of the attempt in flight
-  Instant phase_clock;    // base of the deadline
-  Instant attempt_clock;  // when the test in flight was dispatched
-  bool collected = false;
-  bool closed = false;
-  bool shutting_down = false;
-};
 
 struct Supervisor {
   Supervisor(Spec spec, std::filesystem::path spec_path, EventLog log, DurationHistory history, CancelFlag cancel);

@@ -1,0 +1,30 @@
+#include "supervisor/session.h"
+
+#include <cassert>
+
+namespace aurvane {
+
+bool IsLegalTransition(SessionState from, SessionState to) {
+  using enum SessionState;
+  if (to == kClosed) return from != kClosed;
+  switch (from) {
+    case kStarting:
+      return to == kReady;
+    case kReady:
+      return to == kRunning || to == kShuttingDown;
+    case kRunning:
+      return to == kReady;
+    case kShuttingDown:
+    case kClosed:
+      return false;
+  }
+  return false;
+}
+
+void WorkerSession::MoveTo(SessionState next) {
+  assert(IsLegalTransition(state_, next) && "illegal session state transition");
+  assert((next == SessionState::kRunning) == current_test.has_value() || next == SessionState::kClosed);
+  state_ = next;
+}
+
+}  // namespace aurvane

@@ -1,0 +1,61 @@
+// One launched worker as the supervisor sees it: where it is in its life,
+// the test it runs and the test reserved to follow, and its deadline clock.
+#ifndef AURVANE_SUPERVISOR_SESSION_H_
+#define AURVANE_SUPERVISOR_SESSION_H_
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "json/json.h"
+#include "process/worker_event.h"
+#include "process/worker_job.h"
+#include "scheduler/schedule.h"
+#include "util/clock.h"
+#include "util/queue.h"
+
+namespace aurvane {
+
+// A session's life:
+//
+//   starting ──"collected"──▶ ready ──dispatch──▶ running
+//                              │  ◀──"finished"──┘
+//                              └──shutdown──▶ shutting down
+//
+// and from any of them to closed: given up by recovery, ended by its
+// "exited" message during shutdown, or released at the end of the run.
+enum class SessionState : uint8_t { kStarting, kReady, kRunning, kShuttingDown, kClosed };
+
+// Whether a session may go from `from` to `to`; the one place that says so.
+bool IsLegalTransition(SessionState from, SessionState to);
+
+// One launched worker. A session's number is its position in the session
+// list; sessions are never removed, so numbers are never reused.
+struct WorkerSession {
+  WorkerJob job;  // empty for sessions without a process (tests)
+  Sender<WorkerCommand> commands;
+  std::optional<uint64_t> current_test;  // the test in flight: set exactly while running
+  std::optional<uint64_t> next_test;     // reserved to follow it
+  // The phase as reported in diagnostics and records: the state's own name
+  // for it, or the test phase the worker last announced.
+  std::string phase = "startup/collection";
+  TestGroup current_group;
+  std::vector<json::Value> pending_reports;  // "report" messages of the attempt in flight
+  Instant phase_clock;    // base of the deadline
+  Instant attempt_clock;  // when the test in flight was dispatched
+
+  SessionState state() const { return state_; }
+  bool closed() const { return state_ == SessionState::kClosed; }
+
+  // Moves to `next`, which must be a legal transition from the current state.
+  void MoveTo(SessionState next);
+
+ private:
+  SessionState state_ = SessionState::kStarting;
+};
+
+}  // namespace aurvane
+
+#endif  // AURVANE_SUPERVISOR_SESSION_H_
