@@ -8,12 +8,15 @@ records the controller prints into this pytest process's own hooks (see
 
 from __future__ import annotations
 
+import difflib
 import json
 import os
+import re
 from pathlib import Path
 from typing import Any, Optional
 
 import pytest
+from _pytest.reports import CollectReport
 
 from .controller import find_controller, run_controller
 from .eventlog import EventLogReader
@@ -78,6 +81,24 @@ def pytest_configure(config: pytest.Config) -> None:
     """Declares pytest-xdist's node hooks for the front end when pytest-xdist is absent."""
     if config.pluginmanager.has_plugin("aurvane-frontend"):
         declare_hooks(config.pluginmanager)
+
+
+# The controller's diagnostic when a worker's manifest differs from the first.
+_MISMATCH = re.compile(r"Collection mismatch in (av\d+); worker manifests differ")
+_DIFF_LINES = 40
+
+
+def collection_difference(first: str, first_ids: list[Any], other: str, other_ids: list[Any]) -> str:
+    """How two workers' collections differ: a unified diff of their node ids, cut after its first lines."""
+    diff = list(
+        difflib.unified_diff([str(i) for i in first_ids], [str(i) for i in other_ids], first, other, lineterm="")
+    )
+    if len(diff) > _DIFF_LINES:
+        diff = diff[:_DIFF_LINES] + [f"... ({len(diff) - _DIFF_LINES} more lines)"]
+    if not diff:
+        # The same node ids: the items differ in location or group.
+        diff = ["(the same node ids, in the same order; their locations or groups differ)"]
+    return f"Different tests were collected between {first} and {other}. The difference is:\n" + "\n".join(diff)
 
 
 def _list_not_run_in_short_summary(tr: Any) -> None:
@@ -163,6 +184,7 @@ class FrontEnd:
             interrupted = self._run_controller(spec_path, replay)
         finally:
             self._nodes_down(replay)
+        self._show_collection_differences(replay)
         if replay.session_exit is not None:
             self._end_as_the_test_did(replay.session_exit)
         self._account_for_tests_not_run(replay, spec["maxfail"])
@@ -197,6 +219,26 @@ class FrontEnd:
             code = int(pytest.ExitCode.INTERNAL_ERROR)  # killed by a signal
         self.exit_code = code
         return result.interrupted
+
+    def _show_collection_differences(self, replay: Replay) -> None:
+        """For each worker whose manifest differed, a collection error listing how, as pytest-xdist shows it."""
+        workers = [m.group(1) for m in map(_MISMATCH.match, replay.diagnostics) if m is not None]
+        if not workers:
+            return
+        self.events.read()
+        manifests = self.events.of_kind("collected")
+        if not manifests:
+            return
+        reference_worker, reference = manifests[0]
+        first_ids = [item.get("nodeid") for item in reference.get("items") or [] if isinstance(item, dict)]
+        for worker in dict.fromkeys(workers):
+            theirs = next((payload for name, payload in manifests if name == worker), None)
+            if theirs is None:
+                continue
+            ids = [item.get("nodeid") for item in theirs.get("items") or [] if isinstance(item, dict)]
+            text = collection_difference(reference_worker, first_ids, worker, ids)
+            report = CollectReport(worker, "failed", text, [])
+            self.config.hook.pytest_collectreport(report=report)
 
     def _end_as_the_test_did(self, notice: dict[str, Any]) -> None:
         """Ends the session as a serial run ends when a test raises KeyboardInterrupt or calls pytest.exit.

@@ -516,3 +516,24 @@ def test_concurrent_runs_in_one_project_share_no_files(tmp_path, real_controller
     specs = [json.loads(p.read_text()) for p in (suite / ".pytest_cache/d/aurvane/runs").glob("*/spec.json")]
     assert sorted(spec["pytest_args"][-1] for spec in specs) == ["test_a.py", "test_b.py"]
     assert len({spec["run_dir"] for spec in specs}) == 2
+
+
+def test_collection_mismatch_lists_the_differing_node_ids(tmp_path, real_controller):
+    suite = write_suite(
+        tmp_path,
+        {
+            "test_m.py": """
+                import os
+                import pytest
+
+                @pytest.mark.parametrize("n", range(3 if os.environ.get("AURVANE_WORKER") == "av0" else 2))
+                def test_p(n):
+                    pass
+            """
+        },
+    )
+    result = run_pytest(suite, "--aurvane=2", controller=real_controller)
+    assert result.returncode == 3, result.stdout
+    assert "ERROR collecting av" in result.stdout, result.stdout
+    assert re.search(r"Different tests were collected between av[01] and av[01]\. The difference is:", result.stdout)
+    assert re.search(r"^[-+]test_m\.py::test_p\[2\]$", result.stdout, re.M), result.stdout
