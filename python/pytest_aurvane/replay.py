@@ -16,7 +16,7 @@ import pytest
 from _pytest.reports import TestReport
 
 from .reports import rebuild, reports_of, warning_hook_kwargs
-from .rundir import tail_of
+from .rundir import stack_dump_of, tail_of
 
 _WORKER_LOG_TAIL_LINES = 40
 # A worker failure's diagnostic starts with the worker's name and phase.
@@ -129,9 +129,14 @@ class Replay:
         longrepr = reason
         worker = str(record.get("worker", ""))
         if worker.startswith("av") and self.run_dir is not None:
-            tail = tail_of(self.run_dir / f"worker-{worker[2:]}.log", _WORKER_LOG_TAIL_LINES)
-            if tail:
-                longrepr += f"\n\nLast lines of the {worker} log:\n{tail}"
+            log = self.run_dir / f"worker-{worker[2:]}.log"
+            dump = stack_dump_of(log) if "deadline" in reason else ""
+            if dump:
+                longrepr += f"\n\nStacks of the {worker} threads shortly before the deadline:\n{dump}"
+            else:
+                tail = tail_of(log, _WORKER_LOG_TAIL_LINES)
+                if tail:
+                    longrepr += f"\n\nLast lines of the {worker} log:\n{tail}"
         phase = record.get("phase") if record.get("phase") in ("setup", "call", "teardown") else "setup"
         duration = record.get("duration")
         report = TestReport(

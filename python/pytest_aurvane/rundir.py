@@ -154,3 +154,23 @@ def tail_of(path: Path, lines: int) -> str:
     except OSError:
         return ""
     return "\n".join(text.splitlines()[-lines:])
+
+
+def stack_dump_of(path: Path, max_lines: int = 300) -> str:
+    """The last stack dump the worker's log holds (Python's "Timeout (...)!" block and what follows), or ""."""
+    try:
+        with open(path, "rb") as f:
+            f.seek(0, os.SEEK_END)
+            f.seek(max(0, f.tell() - 256 * 1024))
+            text = f.read().decode("utf-8", "replace")
+    except OSError:
+        return ""
+    start = text.rfind("\nTimeout (")
+    if start < 0:
+        if not text.startswith("Timeout ("):
+            return ""
+        start = 0
+    lines = text[start:].strip("\n").splitlines()
+    if len(lines) > max_lines:
+        lines = lines[:max_lines] + [f"... ({len(lines) - max_lines} more lines in the log)"]
+    return "\n".join(lines)

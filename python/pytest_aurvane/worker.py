@@ -11,13 +11,14 @@ The pytest arguments come from the run specification's "pytest_args" key
 
 from __future__ import annotations
 
+import faulthandler
 import json
 import os
 import signal
 import sys
 import time
 import traceback
-from typing import Any
+from typing import Any, Optional
 
 # Importing pytest writes nothing; tests and plugins only run once main() has
 # moved descriptor 1 out of the way.
@@ -61,6 +62,13 @@ def workerinput_for(spec: Any, name: str, count: int, run_id: str) -> dict[str, 
         workerinput.update(found)
     workerinput["workerid"] = name
     return workerinput
+
+
+def stack_dump_delay(phase_timeout: Any) -> Optional[float]:
+    """When, in a phase, to dump the stacks: a tenth of the deadline before it, at most 5 s before."""
+    if not isinstance(phase_timeout, (int, float)) or not 0 < phase_timeout < float("inf"):
+        return None
+    return phase_timeout - min(5.0, 0.1 * phase_timeout)
 
 
 class XdistFixtures:
@@ -118,6 +126,10 @@ class WorkerPlugin:
         self.channel = channel
         self.name = name
         self.workerinput = workerinput
+        # Seconds into a phase after which every thread's stack goes to the log.
+        self.stack_dump_after: Optional[float] = None
+        # The log itself: pytest captures descriptor 2 while a test runs.
+        self.stack_dump_file: Any = sys.stderr
         self.config = None
         self.session = None
         self.reached_loop = False
@@ -316,6 +328,8 @@ class WorkerPlugin:
             item.ihook.pytest_runtest_protocol(item=item, nextitem=nextitem)
         finally:
             duration = time.perf_counter() - started
+            if self.stack_dump_after is not None:
+                faulthandler.cancel_dump_traceback_later()
         self._release_bundle(index)
         self.current = None
         self.expected_next = nextitem
@@ -335,6 +349,11 @@ class WorkerPlugin:
     def _phase(self, phase):
         if self.current is not None:
             self.channel.send_line(b'{"event":"phase","index":%d,"phase":"%s"}\n' % (self.current, phase))
+            if self.stack_dump_after is not None:
+                # Every thread's stack into the log shortly before the
+                # controller's deadline for this phase ends the worker, so
+                # the failure shown for a hang says where it hung.
+                faulthandler.dump_traceback_later(self.stack_dump_after, file=self.stack_dump_file)
 
     @pytest.hookimpl(hookwrapper=True)
     def pytest_runtest_setup(self, item: pytest.Item) -> Any:
@@ -472,6 +491,8 @@ def main(argv: list[str]) -> int:
 
     workerinput = workerinput_for(spec, name, int(count) if count.isdigit() else 1, run_id)
     plugin = WorkerPlugin(channel, name, workerinput)
+    plugin.stack_dump_after = stack_dump_delay(spec.get("phase_timeout") if isinstance(spec, dict) else None)
+    plugin.stack_dump_file = os.fdopen(os.dup(2), "w")
     try:
         code = pytest.main(args, plugins=[plugin, *extra_plugins])
     except BaseException as exc:  # pytest let something escape; tell the controller why

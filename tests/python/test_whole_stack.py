@@ -255,11 +255,14 @@ def test_hang_is_killed_at_its_deadline_with_its_children(tmp_path, real_control
             "test_hang.py": """
                 import os, subprocess, time
 
+                def wait_for_ever():
+                    time.sleep(300)
+
                 def test_hangs():
                     child = subprocess.Popen(["sleep", "300"])
                     with open(os.path.join(os.path.dirname(__file__), "child.pid"), "w") as f:
                         f.write(str(child.pid))
-                    time.sleep(300)
+                    wait_for_ever()
 
                 def test_fine():
                     pass
@@ -273,6 +276,9 @@ def test_hang_is_killed_at_its_deadline_with_its_children(tmp_path, real_control
     assert time.monotonic() - started < 60
     assert result.returncode == 1, result.stdout
     assert "exceeded 1.00s deadline" in result.stdout
+    # Where it hung: the stacks the worker dumped a little before the deadline.
+    assert "Stacks of the av0 threads shortly before the deadline:" in result.stdout, result.stdout
+    assert re.search(r'File ".*test_hang\.py", line \d+ in wait_for_ever\n.*line \d+ in test_hangs', result.stdout)
     assert summary_counts(result.stdout) == {"passed": 1, "failed": 1}
     assert process_gone(int((suite / "child.pid").read_text())), "the test's child outlived its worker"
 
