@@ -61,6 +61,8 @@ bool GoneWithin(pid_t pid, std::chrono::milliseconds limit) {
 class WorkerFixture : public ::testing::Test {
  protected:
   void SetUp() override {
+    // The controller's program serves as the job guard; this one does not.
+    SetJobGuardProgram(AURVANE_CONTROLLER_PATH);
     auto [tx, rx] = MakeQueue<WorkerEvent>(kEventQueueCapacity);
     events_ = std::move(tx);
     received_ = std::move(rx);

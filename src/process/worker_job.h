@@ -1,12 +1,11 @@
 // A worker process together with everything it starts, owned as one unit.
 //
-// On POSIX the unit is a process group of its own, led by a small guard
-// process: the guard waits for end of file on a pipe whose writing end only
-// the controller holds, and then kills the whole group. So even when the
-// controller dies without cleaning up (SIGKILL included), the kernel closes
-// that pipe and nothing of the worker survives it. The controller makes
-// itself a child subreaper, so that the group's orphans become its children
-// and their zombies can be reaped instead of counting as alive.
+// On Linux the unit is the tree below a job guard (process/job_guard.h): the
+// worker's parent, a child subreaper that every orphan of the tree is handed
+// to, whatever its session or environment. The guard ends the tree when told
+// to and when the controller dies (SIGKILL included: the kernel closes the
+// guard's pipe). The controller is a child subreaper too: should a guard be
+// killed, its tree comes to the controller, which ends it.
 #ifndef AURVANE_PROCESS_WORKER_JOB_H_
 #define AURVANE_PROCESS_WORKER_JOB_H_
 
@@ -43,6 +42,11 @@ struct ProcessDescription {
 // with a directory is taken relative to the controller's working directory.
 Result<std::filesystem::path> FindProgram(const std::string& name);
 
+// The program that WorkerJob::Start runs as each job's guard (POSIX):
+// normally this very program, whose `main` serves the guard's name. A test
+// program that does not, names one that does.
+void SetJobGuardProgram(const std::filesystem::path& program);
+
 class WorkerJob {
  public:
   WorkerJob();  // an empty job: terminating it does nothing
@@ -63,9 +67,9 @@ class WorkerJob {
   uint32_t pid() const;
   bool terminated() const;
 
-  // Kills the worker and everything in its job, reaps the worker, then waits
-  // (polling every 5 ms, at most 2 s) until no live process of the job is
-  // left. Only the first call acts; it never fails.
+  // Kills the worker and everything in its job and waits (at most 2 s, then
+  // more of the same if the guard had to be killed) until nothing of the
+  // job is left. Only the first call acts; it never fails.
   void Terminate();
 
  private:

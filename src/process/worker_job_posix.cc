@@ -1,4 +1,3 @@
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -14,12 +13,13 @@
 #endif
 
 #include <algorithm>
-#include <cstdio>
 #include <mutex>
+#include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
+#include "process/job_guard.h"
+#include "process/process_tree.h"
 #include "process/worker_job.h"
 #include "util/file.h"
 
@@ -29,15 +29,8 @@ namespace aurvane {
 
 namespace {
 
-// The guard leads the job's process group. It reads its standard input (the
-// pipe only the controller can write to) until end of file, which comes when
-// the controller closes the pipe or dies, and then kills its own group.
-constexpr char kGuardShell[] = "/bin/sh";
-constexpr char kGuardScript[] = "read x; kill -9 0";
-
-// Orphans of the workers' trees must become our children so that their
-// zombies can be reaped; otherwise a machine whose first process does not
-// reap keeps them, and they would count as members of the group for good.
+// Should a guard die before its tree, the tree's orphans must come to us
+// (not to the machine's first process) so that we can end them.
 void BecomeSubreaperOnce() {
 #if defined(__linux__)
   static std::once_flag once;
@@ -79,40 +72,18 @@ class FileActions {
   FileActions& operator=(const FileActions&) = delete;
   posix_spawn_file_actions_t* get() { return &actions_; }
 
-  // Every descriptor above the standard three is closed in the child, so
-  // that nothing of the controller leaks even if some code opened a
-  // descriptor without close-on-exec.
-  void CloseTheRest() {
+  // Every descriptor from `first` on is closed in the child, so that
+  // nothing of the controller leaks even if some code opened a descriptor
+  // without close-on-exec.
+  void CloseTheRest(int first) {
 #if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
-    posix_spawn_file_actions_addclosefrom_np(&actions_, 3);
+    posix_spawn_file_actions_addclosefrom_np(&actions_, first);
 #endif
   }
 
  private:
   posix_spawn_file_actions_t actions_;
 };
-
-// The child's standard streams are set up with dup2 in order 0, 1, 2. A
-// source that is itself 0, 1 or 2 (the controller closed its own standard
-// streams) could be overwritten before it is used, so such a source is
-// first copied above them.
-Result<Handle> CopyAboveStandardStreams(int fd) {
-  int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
-  if (copy < 0) return LastOsError();
-  return Handle(copy);
-}
-
-int SafeSource(const Handle& handle, Handle& holder, Status& status) {
-  int fd = static_cast<int>(handle.get());
-  if (fd > 2) return fd;
-  Result<Handle> copy = CopyAboveStandardStreams(fd);
-  if (!copy.ok()) {
-    status = copy.status();
-    return -1;
-  }
-  holder = std::move(copy).value();
-  return static_cast<int>(holder.get());
-}
 
 // The inherited environment with `overrides` set in order.
 std::vector<std::string> BuildEnvironment(
@@ -137,162 +108,51 @@ std::vector<char*> Pointers(std::vector<std::string>& strings) {
   return out;
 }
 
-pid_t WaitRetrying(pid_t pid, int options) {
+pid_t WaitRetrying(pid_t pid, int options, int* status = nullptr) {
   for (;;) {
-    pid_t got = ::waitpid(pid, nullptr, options);
+    pid_t got = ::waitpid(pid, status, options);
     if (got >= 0 || errno != EINTR) return got;
   }
 }
 
-struct ProcessEntry {
-  pid_t pid;
-  pid_t ppid;
-  pid_t pgrp;
-  bool live;  // not a zombie
-};
-
-// Every process of the machine with its parent and group, from /proc.
-std::vector<ProcessEntry> ReadProcessTable() {
-  std::vector<ProcessEntry> table;
-#if defined(__linux__)
-  DIR* proc = ::opendir("/proc");
-  if (proc == nullptr) return table;
-  while (struct dirent* entry = ::readdir(proc)) {
-    if (entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
-    std::string path = std::string("/proc/") + entry->d_name + "/stat";
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) continue;
-    char buf[512];
-    ssize_t n = ::read(fd, buf, sizeof buf - 1);
-    ::close(fd);
-    if (n <= 0) continue;
-    buf[n] = '\0';
-    // "pid (comm) state ppid pgrp ...": comm may hold anything, so parse
-    // after its last closing parenthesis.
-    const char* close_paren = ::strrchr(buf, ')');
-    if (close_paren == nullptr) continue;
-    char state = 0;
-    long ppid = 0;
-    long pgrp = 0;
-    if (std::sscanf(close_paren + 1, " %c %ld %ld", &state, &ppid, &pgrp) != 3) continue;
-    table.push_back({static_cast<pid_t>(std::atol(entry->d_name)), static_cast<pid_t>(ppid),
-                     static_cast<pid_t>(pgrp), state != 'Z' && state != 'X'});
-  }
-  ::closedir(proc);
-#endif
-  return table;
+// The program started as each job's guard: by default this very program
+// (the kernel's link to it holds even if the file was replaced meanwhile).
+std::string& GuardProgram() {
+  static std::string program = "/proc/self/exe";
+  return program;
 }
 
-// Whether any process of group `group` is alive in `table`; zombies do not
-// count.
-bool GroupHasLiveProcess(const std::vector<ProcessEntry>& table, pid_t group) {
-  if (::kill(-group, 0) != 0 && errno == ESRCH) return false;
-#if defined(__linux__)
-  for (const ProcessEntry& entry : table) {
-    if (entry.pgrp == group && entry.live) return true;
-  }
-  return false;
-#else
-  return true;
-#endif
+// The guards of the jobs alive now. Every other child of ours is a remnant
+// of a job whose guard died (its tree was handed to us), to be killed.
+std::mutex guards_mutex;
+std::vector<pid_t>& LiveGuards() {
+  static std::vector<pid_t> guards;
+  return guards;
 }
 
-// Whether process `pid`'s environment holds every "NAME=value" of `entries`.
-bool EnvironHasAll(pid_t pid, const std::vector<std::string>& entries) {
-  if (entries.empty()) return false;
-  std::string path = "/proc/" + std::to_string(pid) + "/environ";
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  std::string environ_text;
-  char buf[4096];
-  ssize_t n;
-  while ((n = ::read(fd, buf, sizeof buf)) > 0) environ_text.append(buf, static_cast<size_t>(n));
-  ::close(fd);
-  for (const std::string& entry : entries) {
-    std::string needle = entry;
-    needle += '\0';
-    if (environ_text.compare(0, needle.size(), needle) != 0 &&
-        environ_text.find('\0' + needle) == std::string::npos) {
-      return false;
-    }
+// One pass over what dead guards left us: kills every child of ours that is
+// not a live guard, with all it started, and reaps those that have ended.
+// True when none is left.
+bool EndRemnants() {
+  std::lock_guard<std::mutex> lock(guards_mutex);
+  const std::vector<pid_t>& guards = LiveGuards();
+  KillDescendants(::getpid(), guards);
+  bool none_left = true;
+  for (pid_t child : ChildrenOf(::getpid())) {
+    if (std::find(guards.begin(), guards.end(), child) != guards.end()) continue;
+    if (WaitRetrying(child, WNOHANG) != child) none_left = false;
   }
-  return true;
-}
-
-// Our own live children outside `group` that carry the worker's `tags`:
-// members of its tree that left the group and were handed to us when their
-// parent died. Being our unreaped children, their ids cannot be reused.
-std::vector<pid_t> TaggedChildrenOutside(const std::vector<ProcessEntry>& table, pid_t group,
-                                         const std::vector<std::string>& tags) {
-  std::vector<pid_t> found;
-  const pid_t self = ::getpid();
-  for (const ProcessEntry& entry : table) {
-    if (entry.ppid == self && entry.pgrp != group && entry.live && EnvironHasAll(entry.pid, tags)) {
-      found.push_back(entry.pid);
-    }
-  }
-  return found;
-}
-
-// Processes of the worker's tree that left its group, such as a server that
-// a test starts in a session of its own: killing the group misses them. They
-// are found through their parent links while the worker lives, and, once it
-// has died and they became our children, by the worker's environment
-// variables (`tags`), which they inherited.
-std::vector<pid_t> ProcessesOutsideGroup(pid_t worker, pid_t group, const std::vector<std::string>& tags) {
-  std::vector<ProcessEntry> table = ReadProcessTable();
-  std::unordered_multimap<pid_t, const ProcessEntry*> children;
-  for (const ProcessEntry& entry : table) children.emplace(entry.ppid, &entry);
-  std::vector<pid_t> outside = TaggedChildrenOutside(table, group, tags);
-  std::vector<pid_t> pending = outside;
-  pending.push_back(worker);
-  while (!pending.empty()) {
-    pid_t parent = pending.back();
-    pending.pop_back();
-    auto [begin, end] = children.equal_range(parent);
-    for (auto it = begin; it != end; ++it) {
-      const ProcessEntry& child = *it->second;
-      if (child.pgrp != group) outside.push_back(child.pid);
-      pending.push_back(child.pid);
-    }
-  }
-  return outside;
-}
-
-bool IsLive(const std::vector<ProcessEntry>& table, pid_t pid) {
-  for (const ProcessEntry& entry : table) {
-    if (entry.pid == pid) return entry.live;
-  }
-  return false;
+  return none_left;
 }
 
 }  // namespace
 
 struct WorkerJob::Impl {
-  pid_t worker = -1;
-  pid_t guard = -1;  // also the id of the job's process group
-  Handle guard_pipe;  // writing end; closing it fires the guard
-  std::vector<std::string> tags;  // "NAME=value" set for the worker
-  bool worker_reaped = false;
-  bool guard_reaped = false;
-
-  void NoteReaped(pid_t pid) {
-    if (pid == worker) worker_reaped = true;
-    if (pid == guard) guard_reaped = true;
-  }
-
-  // Reaps every member of the group that has become our zombie. True when
-  // no child of ours is left in the group (killed members that are still
-  // exiting, and orphans not yet handed to us, keep it false).
-  bool ReapGroup() {
-    for (;;) {
-      pid_t got = WaitRetrying(-guard, WNOHANG);
-      if (got == 0) return false;
-      if (got < 0) return true;
-      NoteReaped(got);
-    }
-  }
+  pid_t guard = -1;  // the worker's parent and owner of its tree
+  Handle control;  // writing end; closing it fires the guard
 };
+
+void SetJobGuardProgram(const std::filesystem::path& program) { GuardProgram() = program.string(); }
 
 Result<std::filesystem::path> FindProgram(const std::string& name) {
   if (name.empty()) return Error{"program not found"};
@@ -333,117 +193,102 @@ Result<WorkerJob> WorkerJob::Start(const ProcessDescription& description, const 
                                    const Handle& stdout_write, const Handle& stderr_file) {
   BecomeSubreaperOnce();
   ImplPtr impl(new Impl());
-  for (const auto& [name, value] : description.env) impl->tags.push_back(name + "=" + value);
 
-  // The guard first: it leads the group, so the worker is owned from its
-  // first instruction and there is no moment in which it could outlive us.
-  int guard_fds[2];
-  if (::pipe2(guard_fds, O_CLOEXEC) != 0) return LastOsError();
-  Handle guard_read(guard_fds[0]);
-  impl->guard_pipe = Handle(guard_fds[1]);
-  {
-    Status status;
-    Handle holder;
-    int source = SafeSource(guard_read, holder, status);
-    if (!status.ok()) return Error{status.message()};
-    FileActions actions;
-    posix_spawn_file_actions_adddup2(actions.get(), source, 0);
-    posix_spawn_file_actions_addopen(actions.get(), 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(actions.get(), 2, "/dev/null", O_WRONLY, 0);
-    actions.CloseTheRest();
-    posix_spawn_file_actions_addchdir_np(actions.get(), "/");
-    SpawnAttributes attributes(0);
-    std::vector<std::string> argv_strings = {kGuardShell, "-c", kGuardScript, "aurvane-job-guard"};
-    std::vector<char*> argv = Pointers(argv_strings);
-    std::vector<std::string> env_strings = BuildEnvironment({});
-    std::vector<char*> envp = Pointers(env_strings);
-    int rc = ::posix_spawn(&impl->guard, kGuardShell, actions.get(), attributes.get(), argv.data(),
-                           envp.data());
-    if (rc != 0) return Error{OsErrorText(rc)};
-  }
-  guard_read.Close();
+  int control_fds[2];
+  if (::pipe2(control_fds, O_CLOEXEC) != 0) return LastOsError();
+  Handle control_read(control_fds[0]);
+  impl->control = Handle(control_fds[1]);
+  int status_fds[2];
+  if (::pipe2(status_fds, O_CLOEXEC) != 0) return LastOsError();
+  Handle status_read(status_fds[0]);
+  Handle status_write(status_fds[1]);
 
+  // The guard takes the worker's streams as its own and passes them on; its
+  // two pipes sit right above them. Every source is first moved above all
+  // five targets, so that no dup2 overwrites a source still to be used.
   Status status;
-  Handle in_holder, out_holder, err_holder;
-  int in_fd = SafeSource(stdin_read, in_holder, status);
-  int out_fd = status.ok() ? SafeSource(stdout_write, out_holder, status) : -1;
-  int err_fd = status.ok() ? SafeSource(stderr_file, err_holder, status) : -1;
+  Handle holders[5];
+  const Handle* sources[5] = {&stdin_read, &stdout_write, &stderr_file, &control_read, &status_write};
+  int fds[5];
+  for (int i = 0; i < 5 && status.ok(); ++i) {
+    int fd = ::fcntl(static_cast<int>(sources[i]->get()), F_DUPFD_CLOEXEC, 5);
+    if (fd < 0) {
+      status = LastOsError();
+      break;
+    }
+    holders[i] = Handle(fd);
+    fds[i] = fd;
+  }
+  if (!status.ok()) return Error{status.message()};
   int rc = 0;
-  if (status.ok()) {
+  {
     FileActions actions;
-    posix_spawn_file_actions_adddup2(actions.get(), in_fd, 0);
-    posix_spawn_file_actions_adddup2(actions.get(), out_fd, 1);
-    posix_spawn_file_actions_adddup2(actions.get(), err_fd, 2);
-    actions.CloseTheRest();
+    for (int i = 0; i < 5; ++i) posix_spawn_file_actions_adddup2(actions.get(), fds[i], i);
+    actions.CloseTheRest(5);
     std::string cwd = description.cwd.string();
     posix_spawn_file_actions_addchdir_np(actions.get(), cwd.c_str());
-    SpawnAttributes attributes(impl->guard);
+    SpawnAttributes attributes(0);
     std::vector<std::string> argv_strings;
+    argv_strings.push_back(kJobGuardName);
     argv_strings.push_back(description.program.string());
     for (const std::string& arg : description.args) argv_strings.push_back(arg);
     std::vector<char*> argv = Pointers(argv_strings);
     std::vector<std::string> env_strings = BuildEnvironment(description.env);
     std::vector<char*> envp = Pointers(env_strings);
-    std::string program = description.program.string();
-    rc = ::posix_spawn(&impl->worker, program.c_str(), actions.get(), attributes.get(), argv.data(),
+    std::lock_guard<std::mutex> lock(guards_mutex);
+    rc = ::posix_spawn(&impl->guard, GuardProgram().c_str(), actions.get(), attributes.get(), argv.data(),
                        envp.data());
+    if (rc == 0) LiveGuards().push_back(impl->guard);
   }
-  if (!status.ok() || rc != 0) {
-    // The guard is alone in its group: firing it ends it; reap it.
-    impl->guard_pipe.Close();
-    ::kill(impl->guard, SIGKILL);
-    WaitRetrying(impl->guard, 0);
-    if (!status.ok()) return Error{status.message()};
-    if (rc == ENOENT && description.program.is_absolute() &&
-        !std::filesystem::exists(description.program)) {
-      return Error{"program not found"};
-    }
-    return Error{OsErrorText(rc)};
+  control_read.Close();
+  status_write.Close();
+  for (Handle& holder : holders) holder.Close();
+  if (rc != 0) return Error{OsErrorText(rc)};
+
+  GuardReport report = {0, 0};
+  size_t got = 0;
+  while (got < sizeof report) {
+    ssize_t n = ::read(static_cast<int>(status_read.get()), reinterpret_cast<char*>(&report) + got,
+                       sizeof report - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
   }
-  const auto pid = static_cast<uint32_t>(impl->worker);
-  return WorkerJob(std::move(impl), pid);
+  if (got == sizeof report && report.started == 1) {
+    return WorkerJob(std::move(impl), static_cast<uint32_t>(report.value));
+  }
+  // The guard has ended (or ends now) with nothing started under it.
+  int error = got == sizeof report ? report.value : ECHILD;
+  WorkerJob failed(std::move(impl), 0);
+  failed.Terminate();
+  if (error == ENOENT && description.program.is_absolute() && !std::filesystem::exists(description.program)) {
+    return Error{"program not found"};
+  }
+  return Error{OsErrorText(error)};
 }
 
 void WorkerJob::KillAndWait() {
   Impl& job = *impl_;
-  std::vector<pid_t> escaped = ProcessesOutsideGroup(job.worker, job.guard, job.tags);
-  ::kill(-job.guard, SIGKILL);
-  ::kill(job.worker, SIGKILL);
-  for (pid_t pid : escaped) ::kill(pid, SIGKILL);
-  if (!job.worker_reaped && WaitRetrying(job.worker, 0) == job.worker) job.worker_reaped = true;
-  job.guard_pipe.Close();
-
+  job.control.Close();  // the guard ends the tree, then exits
+  int wait_status = 0;
+  pid_t got = 0;
   WaitUntilEmpty([&] {
-    // A member's exit hands its children to us before it becomes a zombie,
-    // so once nothing is live and none of ours is left, nothing will be.
-    bool none_of_ours = job.ReapGroup();
-    // One look at the process table per poll serves every check below.
-    std::vector<ProcessEntry> table = ReadProcessTable();
-    // Escaped processes whose parent died are ours now: kill any that the
-    // first look missed (one whose parent was still exiting then), and
-    // reap them too.
-    for (pid_t pid : TaggedChildrenOutside(table, job.guard, job.tags)) {
-      if (std::find(escaped.begin(), escaped.end(), pid) == escaped.end()) {
-        ::kill(pid, SIGKILL);
-        escaped.push_back(pid);
-      }
-    }
-    bool escaped_gone = true;
-    for (pid_t& pid : escaped) {
-      if (pid <= 0) continue;
-      if (WaitRetrying(pid, WNOHANG) == pid || !IsLive(table, pid)) {
-        pid = -1;
-      } else {
-        escaped_gone = false;
-      }
-    }
-    return none_of_ours && escaped_gone && !GroupHasLiveProcess(table, job.guard);
+    got = WaitRetrying(job.guard, WNOHANG, &wait_status);
+    return got != 0;
   });
-  // The guard is our own child and has been killed: never leave it a zombie.
-  if (!job.guard_reaped) {
+  if (got == 0) {
+    // Stopped or stuck past the wait: its tree falls to us below.
     ::kill(job.guard, SIGKILL);
-    if (WaitRetrying(job.guard, 0) == job.guard) job.guard_reaped = true;
+    got = WaitRetrying(job.guard, 0, &wait_status);
   }
+  const bool guard_finished = got == job.guard && WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == 0;
+  {
+    std::lock_guard<std::mutex> lock(guards_mutex);
+    std::vector<pid_t>& guards = LiveGuards();
+    guards.erase(std::remove(guards.begin(), guards.end(), job.guard), guards.end());
+  }
+  // A guard that was killed (by a test, say) left its tree to us.
+  if (!guard_finished) WaitUntilEmpty(EndRemnants);
 }
 
 }  // namespace aurvane

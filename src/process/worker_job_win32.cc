@@ -116,6 +116,9 @@ struct WorkerJob::Impl {
   }
 };
 
+// The job object owns the tree itself: no guard process.
+void SetJobGuardProgram(const std::filesystem::path&) {}
+
 Result<std::filesystem::path> FindProgram(const std::string& name) {
   if (name.empty()) return Error{"program not found"};
   std::wstring wide = WideFromUtf8(name);

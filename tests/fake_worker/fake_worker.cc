@@ -89,7 +89,10 @@
 //                            with "announce", send
 //                            {"event":"grandchild","pid":P}; with
 //                            "new_session", in a session and group of its own
-//                            instead, as a daemon-starting test would
+//                            instead, as a daemon-starting test would; with
+//                            "empty_env", with no environment; with
+//                            "daemon", double-forked (fork, setsid, fork)
+//   {"kill_parent": true}    send SIGKILL to this process's parent
 //   {"introspect": true}     send {"event":"introspect","argv":[...],
 //                            "cwd":..., "env":{the four worker variables,
 //                            null when unset}, "fds":[open descriptors],
@@ -248,8 +251,13 @@ class FakeWorker {
     } else if (action.Find("close_stdout") != nullptr) {
       fake_worker::CloseStdout();
     } else if (const Value* grandchild = action.Find("grandchild")) {
-      StartGrandchild(Number(*grandchild, 1000), Get(action, "announce").is_true(),
-                      Get(action, "new_session").is_true());
+      fake_worker::SleeperOptions options;
+      options.new_session = Get(action, "new_session").is_true();
+      options.empty_env = Get(action, "empty_env").is_true();
+      options.daemon = Get(action, "daemon").is_true();
+      StartGrandchild(Number(*grandchild, 1000), Get(action, "announce").is_true(), options);
+    } else if (action.Find("kill_parent") != nullptr) {
+      fake_worker::KillParent();
     } else if (action.Find("introspect") != nullptr) {
       Introspect();
     } else if (const Value* message = action.Find("internal_error")) {
@@ -263,8 +271,8 @@ class FakeWorker {
     }
   }
 
-  void StartGrandchild(double seconds, bool announce, bool new_session) {
-    int64_t pid = fake_worker::StartSleeper(seconds, new_session);
+  void StartGrandchild(double seconds, bool announce, const fake_worker::SleeperOptions& options) {
+    int64_t pid = fake_worker::StartSleeper(seconds, options);
     if (pid < 0) {
       Diag("cannot start sleep");
       return;

@@ -31,10 +31,19 @@ std::optional<std::string> ReadWholeFile(const std::string& path);
 enum class Created { kYes, kExists, kFailed };
 Created CreateEmptyFile(const std::string& path, bool exclusive);
 
+// How a sleeper leaves its starter (POSIX only; Windows ignores them).
+struct SleeperOptions {
+  bool new_session = false;  // in a session and group of its own
+  bool empty_env = false;    // with no environment at all
+  bool daemon = false;       // fork, setsid, fork: its parent exits at once
+};
+
 // Starts a process that sleeps `seconds`, its standard input and output on
-// the null device; with `new_session` detached from this process's group
-// (POSIX only). Returns its process id, or -1.
-int64_t StartSleeper(double seconds, bool new_session);
+// the null device. Returns its process id, or -1.
+int64_t StartSleeper(double seconds, const SleeperOptions& options);
+
+// Sends SIGKILL to this process's parent (POSIX only).
+void KillParent();
 // Handles the sleeper's own command line: true when this process is one.
 bool RunAsSleeper(int argc, char** argv);
 

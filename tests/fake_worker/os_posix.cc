@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "os.h"
@@ -88,23 +89,65 @@ Created CreateEmptyFile(const std::string& path, bool exclusive) {
   return errno == EEXIST ? Created::kExists : Created::kFailed;
 }
 
-int64_t StartSleeper(double seconds, bool new_session) {
+namespace {
+
+// A classic daemon: the first child starts a session and forks the sleeper,
+// reports its id and exits, leaving the sleeper an orphan.
+int64_t StartDaemon(const std::string& duration, bool empty_env) {
+  int report[2];
+  if (::pipe(report) != 0) return -1;
+  pid_t first = ::fork();
+  if (first < 0) return -1;
+  if (first == 0) {
+    ::setsid();
+    pid_t second = ::fork();
+    if (second == 0) {
+      int null = ::open("/dev/null", O_RDWR);
+      ::dup2(null, 0);
+      ::dup2(null, 1);
+      ::close(report[0]);
+      ::close(report[1]);
+      char* argv[] = {const_cast<char*>("sleep"), const_cast<char*>(duration.c_str()), nullptr};
+      char* no_env[] = {nullptr};
+      ::execve("/bin/sleep", argv, empty_env ? no_env : environ);
+      ::_exit(127);
+    }
+    int64_t id = second;
+    ssize_t ignored = ::write(report[1], &id, sizeof id);
+    (void)ignored;
+    ::_exit(0);
+  }
+  ::close(report[1]);
+  int64_t id = -1;
+  if (::read(report[0], &id, sizeof id) != static_cast<ssize_t>(sizeof id)) id = -1;
+  ::close(report[0]);
+  ::waitpid(first, nullptr, 0);
+  return id;
+}
+
+}  // namespace
+
+int64_t StartSleeper(double seconds, const SleeperOptions& options) {
+  std::string duration = std::to_string(static_cast<long long>(seconds));
+  if (options.daemon) return StartDaemon(duration, options.empty_env);
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
-  if (new_session) posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+  if (options.new_session) posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  std::string duration = std::to_string(static_cast<long long>(seconds));
   std::string program = "sleep";
   std::vector<char*> argv = {program.data(), duration.data(), nullptr};
+  char* no_env[] = {nullptr};
   pid_t pid = -1;
-  int rc = ::posix_spawnp(&pid, "sleep", &actions, &attributes, argv.data(), environ);
+  int rc = ::posix_spawnp(&pid, "sleep", &actions, &attributes, argv.data(), options.empty_env ? no_env : environ);
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
   return rc == 0 ? pid : -1;
 }
+
+void KillParent() { ::kill(::getppid(), SIGKILL); }
 
 bool RunAsSleeper(int, char**) { return false; }  // POSIX uses sleep(1)
 

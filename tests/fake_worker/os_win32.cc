@@ -90,7 +90,7 @@ Created CreateEmptyFile(const std::string& path, bool exclusive) {
 
 // There is no sleep program to rely on: the sleeper is this executable
 // again. A new session has no Windows counterpart (the job keeps it).
-int64_t StartSleeper(double seconds, bool) {
+int64_t StartSleeper(double seconds, const SleeperOptions&) {
   wchar_t self[MAX_PATH];
   DWORD n = ::GetModuleFileNameW(nullptr, self, MAX_PATH);
   if (n == 0 || n >= MAX_PATH) return -1;
@@ -133,6 +133,8 @@ int64_t StartSleeper(double seconds, bool) {
   ::CloseHandle(info.hProcess);
   return info.dwProcessId;
 }
+
+void KillParent() {}
 
 bool RunAsSleeper(int argc, char** argv) {
   if (argc != 3 || std::string(argv[1]) != kSleeperFlag) return false;

@@ -1,0 +1,166 @@
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <sys/prctl.h>
+#include <sys/signalfd.h>
+
+
+#include "process/job_guard.h"
+#include "process/process_tree.h"
+
+extern char** environ;
+
+namespace aurvane {
+
+namespace {
+
+// Reaps every child that has ended. False when no child is left at all.
+bool ReapEnded() {
+  for (;;) {
+    pid_t got = ::waitpid(-1, nullptr, WNOHANG);
+    if (got > 0) continue;
+    if (got < 0 && errno == EINTR) continue;
+    return got == 0;
+  }
+}
+
+// The signals that end the guard's wait: the controller cannot always close
+// the pipe first (a user's kill), and the tree must not outlive the guard.
+sigset_t GuardSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGCHLD);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGHUP);
+  return set;
+}
+
+void WriteReport(GuardReport report) {
+  ssize_t n;
+  do {
+    n = ::write(kGuardStatusFd, &report, sizeof report);
+  } while (n < 0 && errno == EINTR);
+}
+
+// Forks and executes the worker: argv[1] with the arguments after it. The
+// child is killed when the guard dies (so that a test killing its parent
+// cannot leave a worker nobody owns) and starts with nothing blocked.
+GuardReport StartWorker(char** argv) {
+  int exec_error[2];
+  if (::pipe2(exec_error, O_CLOEXEC) != 0) return {0, errno};
+  const pid_t guard = ::getpid();
+  pid_t worker = ::fork();
+  if (worker < 0) {
+    int error = errno;
+    ::close(exec_error[0]);
+    ::close(exec_error[1]);
+    return {0, error};
+  }
+  if (worker == 0) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0);
+    if (::getppid() != guard) ::_exit(127);  // the guard died before the line above
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    ::execve(argv[1], argv + 1, environ);
+    int error = errno;
+    ssize_t ignored = ::write(exec_error[1], &error, sizeof error);
+    (void)ignored;
+    ::_exit(127);
+  }
+  ::close(exec_error[1]);
+  int error = 0;
+  ssize_t n;
+  do {
+    n = ::read(exec_error[0], &error, sizeof error);
+  } while (n < 0 && errno == EINTR);
+  ::close(exec_error[0]);
+  if (n == static_cast<ssize_t>(sizeof error)) {
+    ::waitpid(worker, nullptr, 0);
+    return {0, error};
+  }
+  return {1, static_cast<int32_t>(worker)};
+}
+
+// Holds the tree until told to end it: reaps the orphans that are handed to
+// the guard as they end, so they do not pile up as zombies for the whole run.
+void WaitForTheEnd(int signals) {
+  struct pollfd fds[2] = {{kGuardControlFd, POLLIN, 0}, {signals, POLLIN, 0}};
+  for (;;) {
+    if (::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    if (fds[0].revents != 0) return;  // a command, or the controller is gone
+    if (fds[1].revents != 0) {
+      struct signalfd_siginfo info;
+      bool stop = false;
+      while (::read(signals, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+        stop = stop || info.ssi_signo != SIGCHLD;
+      }
+      ReapEnded();
+      if (stop) return;
+    }
+  }
+}
+
+// Kills every descendant until the guard has no child left: a process
+// missed by one walk (forked meanwhile, or orphaned to the guard by a death)
+// is found by the next, and nothing below the guard can leave it.
+void EndTheTree(int signals) {
+  const pid_t self = ::getpid();
+  while (ReapEnded()) {
+    KillDescendants(self, {});
+    // Wake at the next child's end, or soon in any case to walk again.
+    struct pollfd fd = {signals, POLLIN, 0};
+    if (::poll(&fd, 1, 5) > 0) {
+      struct signalfd_siginfo info;
+      while (::read(signals, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+      }
+    }
+  }
+}
+
+int RunJobGuard(char** argv) {
+  ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
+  ::fcntl(kGuardControlFd, F_SETFD, FD_CLOEXEC);
+  ::fcntl(kGuardStatusFd, F_SETFD, FD_CLOEXEC);
+  sigset_t set = GuardSignals();
+  ::sigprocmask(SIG_BLOCK, &set, nullptr);
+  int signals = ::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
+
+  GuardReport report = StartWorker(argv);
+  WriteReport(report);
+  if (report.started == 0) return 127;
+  // Only the worker holds its streams now: the controller learns of its end
+  // from the end of its output, which a copy here would hide.
+  int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+  for (int fd = 0; fd <= 2; ++fd) ::dup2(null, fd);
+  if (null > 2) ::close(null);
+  if (::chdir("/") != 0) {
+    // Staying in the worker's directory only keeps it busy.
+  }
+  if (signals >= 0) {
+    WaitForTheEnd(signals);
+  } else {
+    char byte;
+    while (::read(kGuardControlFd, &byte, 1) < 0 && errno == EINTR) {
+    }
+  }
+  EndTheTree(signals);
+  return 0;
+}
+
+}  // namespace
+
+int RunJobGuardIfInvoked(int argc, char** argv) {
+  if (argc < 2 || argv == nullptr || argv[0] == nullptr || ::strcmp(argv[0], kJobGuardName) != 0) return -1;
+  return RunJobGuard(argv);
+}
+
+}  // namespace aurvane
