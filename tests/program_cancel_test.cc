@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include "program_support.h"
 
@@ -87,6 +89,41 @@ TEST(ProgramCancel, InterruptDuringTestsAbandonsThoseInFlight) {
   EXPECT_EQ(Member(summary, "interrupted").as_uint(), 2u);
   // Status 2 despite the failure, so the history is left alone.
   EXPECT_EQ(ReadText(run.history_path()), R"({"old":2.0})");
+}
+
+// The messages a worker sent before the run was cancelled are logged, and the
+// aborted attempt names the phase they reached, though the supervisor was
+// held up and saw the cancellation before it got to them.
+TEST(ProgramCancel, MessagesQueuedBeforeTheCancellationAreLogged) {
+  ControllerRun run(2);
+  // av0's quick test 0 has a 200 KB report: its echo holds the supervisor
+  // while the reader of standard output sleeps. av1 meanwhile enters "call"
+  // of test 1, which never ends; its phase messages wait in the queue.
+  run.scenario() = Obj(R"({"items":["a.py::t0","b.py::t1"],"tests":{"1":{"delay":{"setup":0.3,"call":60}}}})");
+  json::Object report = Obj(R"({"when":"call","outcome":"passed"})");
+  report.emplace("text", std::string(200 * 1024, 'x'));
+  run.scenario()["tests"].as_object()["0"] =
+      json::Object{{"reports", json::Array{json::Value(std::move(report))}}};
+  ProgramOptions options;
+  options.on_line = OnTrace("start", [](ControllerHandle& c) {
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    c.CloseStdin();
+    // Cancelled for sure before the supervisor can move on.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  });
+  ProgramResult r = run.Run(options);
+  ExpectCancelled(run, r);
+  Traces phases;
+  for (const json::Value& record : run.Events("worker_event")) {
+    const json::Value& payload = Member(record, "payload");
+    if (Member(payload, "worker") == json::Value("av1") && Member(payload, "event") == json::Value("phase")) {
+      phases.push_back(Member(payload, "phase").as_string());
+    }
+  }
+  EXPECT_EQ(phases, (Traces{"setup", "call"}));
+  std::vector<json::Value> aborted = run.Events("attempt_aborted");
+  ASSERT_EQ(aborted.size(), 1u);
+  EXPECT_EQ(Trace(aborted[0]).rfind("aborted av1 #1 call ", 0), 0u) << Trace(aborted[0]);
 }
 
 TEST(ProgramCancel, RepeatedInterruptsStillEndInOrder) {

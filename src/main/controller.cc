@@ -130,6 +130,11 @@ int RunController(const std::vector<std::filesystem::path>& args) {
     }
   }
 
+  // Messages that arrived before the end are part of the run's record.
+  if (Status taken = TakeQueuedAtEnd(*s); !taken.ok()) {
+    Release(s);
+    return ErrorExit(taken.message());
+  }
   if (Status abandoned = AbandonInFlight(*s); !abandoned.ok()) {
     Release(s);
     return ErrorExit(abandoned.message());

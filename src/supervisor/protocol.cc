@@ -1,4 +1,5 @@
 // The worker protocol: what one message from a worker does.
+#include <chrono>
 #include <limits>
 
 #include "process/launch.h"
@@ -89,19 +90,44 @@ Status OnExited(Supervisor& s, size_t n, const json::Object& message) {
   return Status::Ok();
 }
 
+// Tags the message with the worker's own name and logs it. A line that is
+// valid JSON but no object carries no "event" and ends up as an unknown
+// message.
+Status LogArrival(Supervisor& s, size_t n, json::Value& message) {
+  if (message.is_null()) message = json::Value(json::Object());
+  if (message.is_object()) message.as_object().insert_or_assign("worker", WorkerName(n));
+  return s.log.LogWorkerEvent(message, WorkerName(n));
+}
+
 }  // namespace
+
+Status TakeQueuedAtEnd(Supervisor& s) {
+  for (size_t taken = 0; taken < kEventQueueCapacity; ++taken) {
+    Received<WorkerEvent> received = s.events.ReceiveFor(std::chrono::nanoseconds(0));
+    if (received.status != ReceiveStatus::kValue) break;
+    WorkerEvent& event = *received.value;
+    // A failed stream is the worker's end, which the end of the run takes
+    // care of anyway.
+    if (event.is_failure() || s.sessions[event.worker].closed) continue;
+    WorkerSession& session = s.sessions[event.worker];
+    json::Value message = std::move(std::get<0>(event.payload));
+    if (Status logged = LogArrival(s, event.worker, message); !logged.ok()) return logged;
+    const json::Value* kind = message.Find("event");
+    const json::Value* phase = message.Find("phase");
+    if (kind != nullptr && *kind == json::Value("phase") && phase != nullptr && phase->is_string() &&
+        !session.shutting_down && MatchesCurrentTest(message.as_object(), session)) {
+      session.phase = phase->as_string();
+    }
+  }
+  return Status::Ok();
+}
 
 Status HandleMessage(Supervisor& s, size_t n, json::Value message) {
   assert(n < s.sessions.size() && "message from a worker that was never started");
   WorkerSession& session = s.sessions[n];
   if (session.closed()) return Status::Ok();
 
-  // Tag the message with the worker's own name. A line that is valid JSON
-  // but no object carries no "event" and ends up as an unknown message.
-  if (message.is_null()) message = json::Value(json::Object());
-  if (message.is_object()) message.as_object().insert_or_assign("worker", WorkerName(n));
-
-  if (Status logged = s.log.LogWorkerEvent(message, WorkerName(n)); !logged.ok()) return logged;
+  if (Status logged = LogArrival(s, n, message); !logged.ok()) return logged;
 
   const json::Value* kind_value = message.Find("event");
   std::string kind = kind_value && kind_value->is_string() ? kind_value->as_string() : std::string();

@@ -62,6 +62,13 @@ Status StartWorker(Supervisor& s);
 // Handles one parsed line from worker `n`.
 Status HandleMessage(Supervisor& s, size_t n, json::Value message);
 
+// Takes every message already queued when the run ends (cancelled, a
+// run-ending error, the restart budget used up): each is logged as it would
+// have been and a "phase" message still moves its session's phase, so the
+// end-of-run records name where each test really was; nothing else is acted
+// on and nothing new is dispatched.
+Status TakeQueuedAtEnd(Supervisor& s);
+
 // Gives up worker `n` for `reason`: terminates it, retries or interrupts its
 // test, puts its remaining tests back and starts a replacement if needed.
 Status RecoverWorker(Supervisor& s, size_t n, const std::string& reason);
