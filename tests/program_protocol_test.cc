@@ -94,15 +94,16 @@ TEST(ProgramProtocol, NonObjectLinesAreLoggedBeforeTheRunEnds) {
   ControllerRun run;
   run.scenario() = ParseLine(R"({"on_init":[{"send":null}]})").as_object();
   ASSERT_EQ(run.Run().exit_code, 3);
-  // null is tagged as an object of its own (it comes before "hello").
+  // null is tagged as an object of its own (it comes before "hello"). What
+  // the worker sent after it and had queued at the end is logged after it.
   std::vector<json::Value> events = run.Events("worker_event");
-  ASSERT_EQ(events.size(), 1u);
+  ASSERT_GE(events.size(), 1u);
   EXPECT_EQ(Member(events[0], "payload"), ParseLine(R"({"worker":"av0"})"));
 
   run.scenario() = ParseLine(R"({"on_init":[{"send":[1,{"b":0,"a":0}]}]})").as_object();
   ASSERT_EQ(run.Run().exit_code, 3);
   events = run.Events("worker_event");
-  ASSERT_EQ(events.size(), 1u);
+  ASSERT_GE(events.size(), 1u);
   EXPECT_EQ(json::ToCompact(Member(events[0], "payload")), R"([1,{"a":0,"b":0}])");
 }
 
