@@ -17,7 +17,10 @@ DEFAULT_SHUTDOWN_TIMEOUT = 30.0
 # again would only pay another worker start, and another phase deadline for
 # a hang.
 DEFAULT_RETRIES = 0
-SCHEDULES = ("file", "test")
+# auto: tests that share a fixture wider than a test (module, class,
+# package) or an xdist_group run on one worker, others each on their own;
+# file: a file's tests on one worker; test: every test on its own.
+SCHEDULES = ("auto", "file", "test")
 
 # Options of ours that take a value; the workers must not see any of them.
 _VALUE_OPTIONS = (
@@ -106,7 +109,8 @@ def add_options(parser: pytest.Parser) -> None:
         dest="aurvane_schedule",
         choices=SCHEDULES,
         default=None,
-        help="file: a file's tests (or an xdist_group) run on one worker; test: each test on its own",
+        help="auto (default): tests sharing a module-, class- or package-scoped fixture (or an xdist_group) run "
+        "on one worker, the others each on their own; file: a file's tests on one worker; test: each test on its own",
     )
     group.addoption(
         "--aurvane-no-history",
@@ -151,7 +155,7 @@ INI_OPTIONS: dict[str, tuple[Any, Any, str]] = {
     "aurvane_shutdown_timeout": (float, DEFAULT_SHUTDOWN_TIMEOUT, "deadline in seconds for a worker's shutdown"),
     "aurvane_retries": (int, DEFAULT_RETRIES, "runs again of a test whose worker died under it"),
     "aurvane_max_restarts": (int, None, "replacements of dead workers in a run"),
-    "aurvane_schedule": (SCHEDULES, "file", "file or test"),
+    "aurvane_schedule": (SCHEDULES, "auto", "auto, file or test"),
     "aurvane_no_history": (bool, False, "do not order runs by the durations of earlier runs"),
     "aurvane_history_path": (Path, None, "duration history file, relative to the configuration file"),
     "aurvane_run_dir": (Path, None, "run directory, relative to the configuration file"),
@@ -194,6 +198,8 @@ def check_usage(config: pytest.Config) -> None:
     """Raises pytest.UsageError for options that cannot work with --aurvane."""
     if config.getoption("usepdb", False):
         raise pytest.UsageError("--aurvane cannot be combined with --pdb: tests run in other processes")
+    if config.getoption("trace", False):
+        raise pytest.UsageError("--aurvane cannot be combined with --trace: tests run in other processes")
     if config.getoption("stepwise", False) or config.getoption("stepwise_skip", False):
         # Tests finish side by side: several may fail before dispatch stops,
         # and the next run would resume after the last of them, skipping the
@@ -274,7 +280,10 @@ def build_spec(config: pytest.Config, workers: int, run_dir: Path, history_path:
         "shutdown_timeout": float(config.getoption("aurvane_shutdown_timeout")),
         "max_restarts": max_restarts,
         "retries": config.getoption("aurvane_retries"),
-        "schedule": config.getoption("aurvane_schedule"),
+        # The controller keeps a group's tests together under "file"; which
+        # tests form a group is the workers' choice, told by "grouping".
+        "schedule": "test" if config.getoption("aurvane_schedule") == "test" else "file",
+        "grouping": "file" if config.getoption("aurvane_schedule") == "file" else "fixtures",
         "history": not config.getoption("aurvane_no_history"),
         "history_path": str(history_path),
         "run_dir": str(run_dir),

@@ -81,7 +81,8 @@ class Replay:
     def _on_collection(self, record: dict[str, Any]) -> None:
         count = int(record.get("count", 0))
         self.session.testscollected = count
-        self.line(f"aurvane: {count} tests collected by {record.get('workers')} workers", bold=True)
+        if self.config.getoption("verbose", 0) >= 0:  # -q and -qq leave it out, as pytest's "collected N items"
+            self.line(f"aurvane: {count} tests collected by {record.get('workers')} workers", bold=True)
         if self.on_collection is not None:
             self.on_collection()
 
@@ -188,9 +189,12 @@ class Replay:
 
     def _on_diagnostic(self, record: dict[str, Any]) -> None:
         message = str(record.get("message"))
+        repeated = message in self.diagnostics
         self.diagnostics.append(message)
         if self.session_exit is not None:
             return  # the run ends as the test asked; the worker's error says only that
+        if repeated:
+            return  # a failure that ends the run is recorded once more as the run's error
         self.line(f"aurvane: {message}", red=True)
         self.problem(message)
         if message.startswith("Run cancelled"):
@@ -228,6 +232,8 @@ class Replay:
             sys.stderr.write(text + "\n")
             return
         tr.ensure_newline()
+        if tr._tw.width_of_current_line:
+            tr._tw.line()  # not after the progress letters of the line being written
         tr.write_line(text, **markup)
 
     def problem(self, text: str) -> None:

@@ -94,22 +94,46 @@ def read_pytest_args(spec_path: str) -> tuple[Any, list[str]]:
     return spec, args
 
 
-def item_group(item: pytest.Item) -> str:
+def item_group(item: pytest.Item, grouping: str = "file") -> str:
+    """The group of tests this one runs with, one after another on one worker.
+
+    An ``xdist_group`` names its group. Under "fixtures" grouping, tests
+    that share a fixture wider than one test stay together, so that it is
+    set up once: a module- or package-scoped one keeps the file (or the
+    package's folder) together, a class-scoped one the class; a test that
+    uses neither is a group of its own, free to run on any worker, so that
+    one large file still spreads over all of them. Session-scoped fixtures
+    live as long as the worker whatever the order. Under "file" grouping,
+    a file's tests are one group.
+    """
     mark = item.get_closest_marker("xdist_group")
     if mark is not None:
         if mark.args:
             return str(mark.args[0])
         return str(mark.kwargs.get("name", "default"))
-    return item.nodeid.split("::", 1)[0]
+    file = item.nodeid.split("::", 1)[0]
+    if grouping != "fixtures":
+        return file
+    info = getattr(item, "_fixtureinfo", None)
+    if info is None:
+        return file  # not a python function (doctests, other plugins' items): keep the file's order
+    scopes = {getattr(defs[-1], "scope", "function") for defs in info.name2fixturedefs.values() if defs}
+    if "package" in scopes:
+        return os.path.dirname(file) or "."
+    if "module" in scopes:
+        return file
+    if "class" in scopes and isinstance(item.parent, pytest.Class):
+        return item.parent.nodeid
+    return item.nodeid
 
 
-def item_record(index: int, item: pytest.Item) -> dict[str, Any]:
+def item_record(index: int, item: pytest.Item, grouping: str = "file") -> dict[str, Any]:
     path, lineno, domain = item.location
     return {
         "index": index,
         "nodeid": item.nodeid,
         "location": [path, lineno, domain],
-        "group": item_group(item),
+        "group": item_group(item, grouping),
     }
 
 
@@ -130,6 +154,8 @@ class WorkerPlugin:
         self.stack_dump_after: Optional[float] = None
         # The log itself: pytest captures descriptor 2 while a test runs.
         self.stack_dump_file: Any = sys.stderr
+        # How tests form groups: "fixtures" or "file".
+        self.grouping = "file"
         self.config = None
         self.session = None
         self.reached_loop = False
@@ -288,7 +314,7 @@ class WorkerPlugin:
             {
                 "event": "collected",
                 "failed": failed,
-                "items": [item_record(i, item) for i, item in enumerate(items)],
+                "items": [item_record(i, item, self.grouping) for i, item in enumerate(items)],
             }
         )
         while True:
@@ -493,6 +519,7 @@ def main(argv: list[str]) -> int:
     plugin = WorkerPlugin(channel, name, workerinput)
     plugin.stack_dump_after = stack_dump_delay(spec.get("phase_timeout") if isinstance(spec, dict) else None)
     plugin.stack_dump_file = os.fdopen(os.dup(2), "w")
+    plugin.grouping = str(spec.get("grouping", "file")) if isinstance(spec, dict) else "file"
     try:
         code = pytest.main(args, plugins=[plugin, *extra_plugins])
     except BaseException as exc:  # pytest let something escape; tell the controller why

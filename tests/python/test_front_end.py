@@ -84,6 +84,7 @@ def test_collection_error_is_shown_and_interrupts_the_run(tmp_path, fake_control
         (["--aurvane=2", "--aurvane-phase-timeout=0"], "must be a positive number"),
         (["--aurvane=2", "--aurvane-controller=/no/such/controller"], "not found"),
         (["--aurvane=2", "--sw"], "cannot be combined with --sw"),
+        (["--aurvane=2", "--trace"], "cannot be combined with --trace"),
     ],
 )
 def test_bad_options_are_usage_errors(tmp_path, args, message):

@@ -543,3 +543,36 @@ def test_collection_mismatch_lists_the_differing_node_ids(tmp_path, real_control
     assert "ERROR collecting av" in result.stdout, result.stdout
     assert re.search(r"Different tests were collected between av[01] and av[01]\. The difference is:", result.stdout)
     assert re.search(r"^[-+]test_m\.py::test_p\[2\]$", result.stdout, re.M), result.stdout
+
+
+def test_one_large_file_spreads_over_the_workers(tmp_path, real_controller):
+    suite = write_suite(
+        tmp_path,
+        {
+            "test_one_file.py": """
+                import os, pathlib, time
+                import pytest
+
+                @pytest.mark.parametrize("n", range(10))
+                def test_sleeps(n):
+                    time.sleep(0.1)
+                    pathlib.Path(f"ran-{n}").write_text(os.environ["PYTEST_XDIST_WORKER"])
+            """
+        },
+    )
+    result = run_pytest(suite, "--aurvane=2", controller=real_controller)
+    assert result.returncode == 0, result.stdout
+    assert {p.read_text() for p in suite.glob("ran-*")} == {"av0", "av1"}
+
+
+def test_quiet_runs_and_diagnostics_on_lines_of_their_own(tmp_path, real_controller):
+    suite = write_suite(tmp_path, CRASH_SUITE)
+    quiet = run_pytest(suite, "--aurvane=2", "-q", controller=real_controller)
+    assert "tests collected by" not in quiet.stdout
+    assert re.search(r"^aurvane: av\d call: Worker", quiet.stdout, re.M), quiet.stdout
+    assert not re.search(r"\S ?aurvane: ", quiet.stdout), "a diagnostic glued to the progress letters"
+
+    (suite / "conftest.py").write_text("import os, time\n\nif os.environ.get('AURVANE_WORKER'):\n    time.sleep(60)\n")
+    stuck = run_pytest(suite, "--aurvane=1", "--aurvane-startup-timeout=1", controller=real_controller)
+    assert stuck.returncode == 3, stuck.stdout
+    assert len(re.findall(r"^aurvane: .*exceeded 1\.00s deadline", stuck.stdout, re.M)) == 1, stuck.stdout

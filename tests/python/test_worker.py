@@ -413,3 +413,74 @@ def test_bad_pytest_arguments_are_an_internal_error(worker):
     assert harness.receive() == {"event": "hello", "protocol": 1}
     error = harness.receive()
     assert error["event"] == "internal_error" and "exit code 4" in error["message"]
+
+
+def test_fixture_grouping_keeps_shared_fixtures_together_and_spreads_the_rest(worker):
+    harness = worker(
+        {
+            "test_plain.py": """
+                import pytest
+
+                @pytest.fixture(scope="session")
+                def shared_by_all():
+                    return 1
+
+                def test_a(shared_by_all):
+                    pass
+
+                def test_b(tmp_path):
+                    pass
+
+                @pytest.mark.xdist_group("db")
+                def test_grouped():
+                    pass
+
+                class TestCheap:
+                    def test_c(self):
+                        pass
+
+                class TestCostly:
+                    @pytest.fixture(scope="class")
+                    def table(self):
+                        return []
+
+                    def test_d(self, table):
+                        pass
+
+                    def test_e(self, table):
+                        pass
+            """,
+            "test_module.py": """
+                import pytest
+
+                @pytest.fixture(scope="module", autouse=True)
+                def server():
+                    yield
+
+                def test_f():
+                    pass
+            """,
+            "test_params.py": """
+                import pytest
+
+                @pytest.mark.parametrize("n", [1, 2], scope="module")
+                def test_g(n):
+                    pass
+            """,
+        },
+        spec_extra={"grouping": "fixtures"},
+    )
+    _, collected = harness.start()
+    groups = {item["nodeid"]: item["group"] for item in collected["items"]}
+    assert groups == {
+        "test_module.py::test_f": "test_module.py",
+        "test_params.py::test_g[1]": "test_params.py",
+        "test_params.py::test_g[2]": "test_params.py",
+        "test_plain.py::test_a": "test_plain.py::test_a",
+        "test_plain.py::test_b": "test_plain.py::test_b",
+        "test_plain.py::test_grouped": "db",
+        "test_plain.py::TestCheap::test_c": "test_plain.py::TestCheap::test_c",
+        "test_plain.py::TestCostly::test_d": "test_plain.py::TestCostly",
+        "test_plain.py::TestCostly::test_e": "test_plain.py::TestCostly",
+    }
+    harness.shutdown()
