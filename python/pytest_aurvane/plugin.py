@@ -21,6 +21,7 @@ from _pytest.reports import CollectReport
 from .controller import find_controller, run_controller
 from .eventlog import EventLogReader
 from .nodes import Nodes, declare_hooks
+from .ordering import merge_measurements, wants_own_order, write_run_history
 from .options import add_options, apply_ini, build_spec, check_usage, parse_worker_count
 from .replay import Replay
 from .rundir import RunDir, new_run_id, state_dir
@@ -176,6 +177,11 @@ class FrontEnd:
         spec = build_spec(self.config, self.workers, self.run_dir, history_path, run_id)
         if self.shard is not None:
             spec["shard"] = self.shard.spec_entry(self.run_dir, history_path, spec["history"])
+        ordered_by: Optional[dict[str, float]] = None
+        keeps_history = spec["history"]
+        if wants_own_order(self.config):
+            ordered_by = write_run_history(self.config, history_path, self.run_dir / "durations.json", keeps_history)
+            spec["history"], spec["history_path"] = True, str(self.run_dir / "durations.json")
         self.nodes = Nodes(self.config, self.workers, spec["max_restarts"], run_id, spec["python"])
         spec["workerinput"] = self.nodes.configure()
         spec_path = self.run_dir / "spec.json"
@@ -184,6 +190,8 @@ class FrontEnd:
             interrupted = self._run_controller(spec_path, replay)
         finally:
             self._nodes_down(replay)
+        if ordered_by is not None and keeps_history:
+            merge_measurements(history_path, self.run_dir / "durations.json", ordered_by)
         self._show_collection_differences(replay)
         if replay.session_exit is not None:
             self._end_as_the_test_did(replay.session_exit)

@@ -576,3 +576,18 @@ def test_quiet_runs_and_diagnostics_on_lines_of_their_own(tmp_path, real_control
     stuck = run_pytest(suite, "--aurvane=1", "--aurvane-startup-timeout=1", controller=real_controller)
     assert stuck.returncode == 3, stuck.stdout
     assert len(re.findall(r"^aurvane: .*exceeded 1\.00s deadline", stuck.stdout, re.M)) == 1, stuck.stdout
+
+
+def test_failed_first_runs_the_last_failures_first(tmp_path, real_controller):
+    suite = write_suite(
+        tmp_path,
+        {"test_ff.py": "import time\nimport pytest\n\n@pytest.mark.parametrize('n', range(6))\ndef test_t(n):\n"
+                       "    time.sleep(0.05 * n)\n    assert n != 1\n"},  # fmt: skip
+    )
+    run_pytest(suite, "--aurvane=1", controller=real_controller)
+    again = run_pytest(suite, "--aurvane=1", "--ff", "-v", controller=real_controller)
+    results = re.findall(r"^(test_ff\.py::\S+) (PASSED|FAILED)", again.stdout, re.M)
+    assert results[0] == ("test_ff.py::test_t[1]", "FAILED"), again.stdout
+    assert [nodeid for nodeid, _ in results[1:3]] == ["test_ff.py::test_t[5]", "test_ff.py::test_t[4]"], "then by duration"
+    history = json.loads((suite / ".pytest_cache" / "d" / "aurvane" / "durations.json").read_text())
+    assert len(history) == 6 and max(history.values()) < 10, "the run's own ordering stays out of the history"
