@@ -108,14 +108,14 @@ Status TakeQueuedAtEnd(Supervisor& s) {
     WorkerEvent& event = *received.value;
     // A failed stream is the worker's end, which the end of the run takes
     // care of anyway.
-    if (event.is_failure() || s.sessions[event.worker].closed) continue;
+    if (event.is_failure() || s.sessions[event.worker].closed()) continue;
     WorkerSession& session = s.sessions[event.worker];
     json::Value message = std::move(std::get<0>(event.payload));
     if (Status logged = LogArrival(s, event.worker, message); !logged.ok()) return logged;
     const json::Value* kind = message.Find("event");
     const json::Value* phase = message.Find("phase");
     if (kind != nullptr && *kind == json::Value("phase") && phase != nullptr && phase->is_string() &&
-        !session.shutting_down && MatchesCurrentTest(message.as_object(), session)) {
+        session.state() != SessionState::kShuttingDown && MatchesCurrentTest(message.as_object(), session)) {
       session.phase = phase->as_string();
     }
   }
