@@ -265,6 +265,20 @@ def default_max_restarts(workers: int) -> int:
     return max(16, 4 * workers)
 
 
+def retries_for(config: pytest.Config) -> int:
+    """The retries of a test whose worker died under it: --aurvane-retries, else pytest-rerunfailures' --reruns.
+
+    Under -n, pytest-rerunfailures runs a test that crashed its worker again
+    as often as it would rerun a failure; here the controller does that.
+    """
+    given = any(str(arg).startswith("--aurvane-retries") for arg in config.invocation_params.args)
+    if not given and not str(config.getini("aurvane_retries") or "").strip():
+        reruns = getattr(config.option, "reruns", None)
+        if isinstance(reruns, int) and reruns > 0 and config.pluginmanager.has_plugin("rerunfailures"):
+            return reruns
+    return int(config.getoption("aurvane_retries"))
+
+
 def build_spec(config: pytest.Config, workers: int, run_dir: Path, history_path: Path, run_id: str) -> dict[str, Any]:
     """The run specification the controller reads (and the workers read "pytest_args" from)."""
     max_restarts = config.getoption("aurvane_max_restarts")
@@ -279,7 +293,7 @@ def build_spec(config: pytest.Config, workers: int, run_dir: Path, history_path:
         "startup_timeout": float(config.getoption("aurvane_startup_timeout")),
         "shutdown_timeout": float(config.getoption("aurvane_shutdown_timeout")),
         "max_restarts": max_restarts,
-        "retries": config.getoption("aurvane_retries"),
+        "retries": retries_for(config),
         # The controller keeps a group's tests together under "file"; which
         # tests form a group is the workers' choice, told by "grouping".
         "schedule": "test" if config.getoption("aurvane_schedule") == "test" else "file",

@@ -45,6 +45,12 @@ class Replay:
         self.cancelled = False
         # A test that ended the session (KeyboardInterrupt, pytest.exit): how.
         self.session_exit: Optional[dict[str, Any]] = None
+        # With pytest-rerunfailures' --reruns, a retried test shows a rerun:
+        # the tests dispatched, by index.
+        self.reruns_shown = bool(getattr(config.option, "reruns", None)) and config.pluginmanager.has_plugin(
+            "rerunfailures"
+        )
+        self.started: dict[int, tuple[str, Any]] = {}
         self.summary: Optional[dict[str, Any]] = None
         # Why each failed worker failed, by worker name, from the diagnostics.
         self.worker_errors: dict[str, str] = {}
@@ -184,8 +190,22 @@ class Replay:
             return "the run was cancelled"
         return self.diagnostics[-1] if self.diagnostics else None
 
+    def _on_start(self, record: dict[str, Any]) -> None:
+        index = record.get("index")
+        if isinstance(index, int) and self.reruns_shown:
+            self.started[index] = (str(record.get("nodeid")), record.get("location"))
+
     def _on_retry(self, record: dict[str, Any]) -> None:
         self.line(f"aurvane: {record.get('message')}", yellow=True)
+        started = self.started.get(record.get("index"))  # type: ignore[arg-type]
+        if started is None:
+            return
+        # pytest-rerunfailures counts a test its worker died under as a rerun, as under -n.
+        nodeid, location = started
+        where = self._location(location, nodeid)
+        report = TestReport(nodeid, where, {}, "rerun", str(record.get("message")), "call", [], 0.0)
+        self._log_start(nodeid, where)
+        self.config.hook.pytest_runtest_logreport(report=report)
 
     def _on_diagnostic(self, record: dict[str, Any]) -> None:
         message = str(record.get("message"))

@@ -129,3 +129,12 @@ def test_timeout_mock_asyncio_subtests_and_benchmark_as_under_xdist(tmp_path, re
     # As under -n: the front end is a distributed run's controller, where
     # pytest-benchmark turns itself off and says so.
     assert "Benchmarks are automatically disabled because xdist plugin is active" in parallel.stdout
+
+
+def test_reruns_cover_a_test_that_crashes_its_worker_as_under_xdist(tmp_path, real_controller, plugin_path):
+    # Under -n 2 this suite ends "1 failed, 1 passed, 1 rerun": pytest-rerunfailures
+    # has xdist run the crashed test again once.
+    suite = write_suite(tmp_path, {"test_c.py": "import os\n\ndef test_crash():\n    os._exit(3)\n\ndef test_ok():\n    pass\n"})
+    result = run_pytest(suite, "--aurvane=2", "--reruns", "1", controller=real_controller, path=[plugin_path])
+    assert last_line(result.stdout) == "1 failed, 1 passed, 1 rerun", result.stdout
+    assert result.returncode == 1
