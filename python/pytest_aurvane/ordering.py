@@ -15,7 +15,6 @@ from __future__ import annotations
 from pathlib import Path
 from typing import Any
 
-from .history import HistoryError, read_history, write_history
 
 # Cost of a last failure under --ff: more than any real run's durations add up to.
 _FIRST = 1e9
@@ -28,6 +27,10 @@ def wants_own_order(config: Any) -> bool:
 
 
 def _read(path: Path) -> dict[str, float]:
+    # Imported here: ``python -m pytest_aurvane.history`` must not find the
+    # module imported already by the package.
+    from .history import HistoryError, read_history
+
     try:
         return read_history(str(path))
     except (OSError, HistoryError):
@@ -47,6 +50,8 @@ def write_run_history(config: Any, real: Path, run: Path, use_history: bool) -> 
         failed = config.cache.get("cache/lastfailed", {})
         for nodeid in failed if isinstance(failed, dict) else {}:
             durations[nodeid] = _FIRST + durations.get(nodeid, 0.0)
+    from .history import write_history
+
     write_history(str(run), durations)
     return durations
 
@@ -57,6 +62,8 @@ def merge_measurements(real: Path, run: Path, written: dict[str, float]) -> None
     measured = {k: v for k, v in after.items() if written.get(k) != v}
     if not measured:
         return
+    from .history import write_history
+
     durations = _read(real)
     durations.update(measured)
     write_history(str(real), durations)
