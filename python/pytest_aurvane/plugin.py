@@ -25,7 +25,7 @@ from .ordering import merge_measurements, wants_own_order, write_run_history
 from .options import add_options, apply_ini, build_spec, check_usage, parse_worker_count
 from .replay import Replay
 from .rundir import RunDir, new_run_id, state_dir
-from .shardrun import ShardSession
+from .shardrun import ShardListing, ShardSession
 
 
 def pytest_addoption(parser: pytest.Parser) -> None:
@@ -66,7 +66,12 @@ def pytest_cmdline_main(config: pytest.Config) -> None:
             raise pytest.UsageError("--aurvane-shard needs --aurvane: the workers select the shard's tests")
         return
     if config.getoption("collectonly", False):
-        return  # listing tests needs no workers
+        # Listing tests needs no workers; with a shard, it lists the shard's.
+        apply_ini(config)
+        listing = ShardListing.from_config(config)
+        if listing is not None:
+            config.pluginmanager.register(listing, "aurvane-shard-listing")
+        return
     workers = parse_worker_count(config.option.aurvane)
     apply_ini(config)
     check_usage(config)

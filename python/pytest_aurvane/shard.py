@@ -141,18 +141,6 @@ def partition(entries: Sequence[Tuple[str, str]], history: Mapping[str, object],
     )
 
 
-def shard_key(item: pytest.Item, schedule: str) -> str:
-    """The group an item must share a shard with: its file under the "file"
-    schedule, an ``xdist_group`` under any schedule, else the test alone."""
-    mark = item.get_closest_marker("xdist_group")
-    if mark is not None:
-        name = str(mark.args[0]) if mark.args else str(mark.kwargs.get("name", "default"))
-        return name if schedule == "file" else "xdist_group\0" + name
-    if schedule == "file":
-        return item.nodeid.split("::", 1)[0]
-    return "test\0" + item.nodeid
-
-
 def describe(plan: Plan, shard: int) -> List[str]:
     """Header lines: which shard runs, and every shard's tests and estimate."""
     k = shard + 1

@@ -20,8 +20,9 @@ from typing import Any, Dict, List, Optional
 
 import pytest
 
+from .history import HistoryError, read_history, shard_file_path, write_shard_file
 from .replay import Replay
-from .shard import ShardChoice, ci_variable_names, describe, parse_shard, partition, plan_from_record, shard_key, usable
+from .shard import ShardChoice, ci_variable_names, describe, parse_shard, partition, plan_from_record, usable
 
 PLAN_FILE = "shard.json"
 HISTORY_SNAPSHOT = "shard-history.json"
@@ -29,10 +30,6 @@ HISTORY_SNAPSHOT = "shard-history.json"
 
 def load_history(path: Optional[str]) -> Dict[str, float]:
     """The history file as the controller reads it: nothing when unreadable."""
-    # Imported here: the package must not import the module that
-    # ``python -m pytest_aurvane.history`` runs.
-    from .history import HistoryError, read_history
-
     if not path:
         return {}
     try:
@@ -41,20 +38,38 @@ def load_history(path: Optional[str]) -> Dict[str, float]:
         return {}
 
 
+def shard_key(item: pytest.Item, schedule: str, grouping: str) -> str:
+    """The group an item must share a shard with: its group on the workers
+    under the "file" schedule (a file, or what its fixtures hold together),
+    an ``xdist_group`` under any schedule, else the test alone."""
+    from .worker import item_group  # the worker imports this module
+
+    if schedule == "file":
+        return item_group(item, grouping)
+    mark = item.get_closest_marker("xdist_group")
+    if mark is not None:
+        name = str(mark.args[0]) if mark.args else str(mark.kwargs.get("name", "default"))
+        return "xdist_group\0" + name
+    return "test\0" + item.nodeid
+
+
 class ShardFilter:
     """Worker plugin: keeps the shard's tests of the collection, deselects the rest."""
 
-    def __init__(self, index: int, total: int, history_path: Optional[str], schedule: str, run_dir: Optional[str]):
+    def __init__(
+        self, index: int, total: int, history_path: Optional[str], schedule: str, grouping: str, run_dir: Optional[str]
+    ):
         self.shard = index - 1
         self.total = total
         self.history_path = history_path
         self.schedule = schedule
+        self.grouping = grouping
         self.run_dir = run_dir
 
     @pytest.hookimpl(trylast=True)
     def pytest_collection_modifyitems(self, config: pytest.Config, items: List[pytest.Item]) -> None:
         """Runs after every other selection (-k, -m, --lf): shards split what would run."""
-        entries = [(item.nodeid, shard_key(item, self.schedule)) for item in items]
+        entries = [(item.nodeid, shard_key(item, self.schedule, self.grouping)) for item in items]
         plan = partition(entries, load_history(self.history_path), self.total)
         mine = [item for item in items if plan.assignment[item.nodeid] == self.shard]
         others = [item for item in items if plan.assignment[item.nodeid] != self.shard]
@@ -82,6 +97,33 @@ class ShardFilter:
         os.replace(temporary, path)
 
 
+class ShardListing(ShardFilter):
+    """``--collect-only`` with a shard: this process lists the tests the shard would run."""
+
+    def __init__(self, choice: ShardChoice) -> None:
+        super().__init__(choice.index, choice.total, None, "file", "file", None)
+
+    @classmethod
+    def from_config(cls, config: pytest.Config) -> Optional["ShardListing"]:
+        value = config.getoption("aurvane_shard", None)
+        choice = parse_shard(value) if value is not None else None
+        return cls(choice) if choice is not None else None
+
+    @pytest.hookimpl(trylast=True)
+    def pytest_collection_modifyitems(self, config: pytest.Config, items: List[pytest.Item]) -> None:
+        """Splits by the history and schedule a run would use."""
+        from .rundir import state_dir
+
+        # As the run specification would say.
+        chosen_schedule = config.getoption("aurvane_schedule")
+        self.schedule = "test" if chosen_schedule == "test" else "file"
+        self.grouping = "file" if chosen_schedule == "file" else "fixtures"
+        if not config.getoption("aurvane_no_history"):
+            chosen = config.getoption("aurvane_history_path")
+            self.history_path = str(Path(chosen).resolve() if chosen else state_dir(config) / "durations.json")
+        super().pytest_collection_modifyitems(config, items)
+
+
 def worker_plugins(spec: Any) -> list:
     """The worker's shard filter when the run specification names a shard."""
     entry = spec.get("shard") if isinstance(spec, dict) else None
@@ -92,7 +134,9 @@ def worker_plugins(spec: Any) -> list:
     if not (isinstance(index, int) and isinstance(total, int) and 1 <= index <= total):
         raise ValueError(f"shard in the run specification must name shard K of N: {json.dumps(entry)}")
     history = entry.get("history")
-    return [ShardFilter(index, total, history if isinstance(history, str) else None, str(spec.get("schedule")), spec.get("run_dir"))]
+    history_path = history if isinstance(history, str) else None
+    grouping = str(spec.get("grouping", "file"))
+    return [ShardFilter(index, total, history_path, str(spec.get("schedule")), grouping, spec.get("run_dir"))]
 
 
 class ShardReplay(Replay):
@@ -165,8 +209,6 @@ class ShardSession:
 
     def finish(self, code: int) -> int:
         """Saves the shard's durations; a shard left with no tests of a suite that has some passes."""
-        from .history import shard_file_path, write_shard_file
-
         replay, plan = self.replay, self.replay.plan if self.replay else None
         if replay is None or plan is None:
             return code

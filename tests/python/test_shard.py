@@ -163,14 +163,19 @@ def passed_tests(output):
 def test_shards_of_a_real_run_are_disjoint_whatever_the_worker_count(tmp_path, real_controller):
     suite = write_suite(tmp_path, SHARD_SUITE)
     runs = {}
-    for shard, workers in (("1/2", 1), ("2/2", 2), ("1/2", 3)):
+
+    def history_copy(name):
         # Each job starts from the same history, as CI jobs restore it.
-        history = tmp_path / f"{workers}" / "durations.json"
+        history = tmp_path / name / "durations.json"
         history.parent.mkdir()
         history.write_text(json.dumps({f"test_f5.py::test_{t}": 0.5 for t in range(6)}))
+        return history
+
+    for shard, workers in (("1/2", 1), ("2/2", 2), ("1/2", 3)):
+        history = history_copy(str(workers))
         result = run_pytest(
             suite, f"--aurvane={workers}", f"--aurvane-shard={shard}", f"--aurvane-history-path={history}",
-            "-rA", "-p", "no:cacheprovider", controller=real_controller,
+            "--aurvane-schedule=file", "-rA", "-p", "no:cacheprovider", controller=real_controller,
         )
         assert result.returncode == 0, result.stdout
         # Tests without history count at the mean of those with one.
@@ -183,6 +188,12 @@ def test_shards_of_a_real_run_are_disjoint_whatever_the_worker_count(tmp_path, r
     # The file of known long tests fills one shard's time on its own.
     assert {n for n in one | two if n.startswith("test_f5.py")} <= (one if "test_f5.py::test_0" in one else two)
     shard_file = json.loads((tmp_path / "2" / "durations.shard-2-of-2.json").read_text())
+    # --collect-only lists what the shard would run.
+    listing = run_pytest(
+        suite, "--aurvane=2", "--aurvane-shard=1/2", f"--aurvane-history-path={history_copy('listing')}",
+        "--aurvane-schedule=file", "--collect-only", "-q", "-p", "no:cacheprovider", controller=real_controller,
+    )
+    assert set(re.findall(r"^(test_f\S+)$", listing.stdout, re.MULTILINE)) == one, listing.stdout
     assert set(shard_file["durations"]) == two and len(shard_file["aurvane_shard"]["collected"]) == 21
 
 

@@ -142,6 +142,3 @@ def main(argv: Optional[List[str]] = None) -> int:
     print(f"{args.out}: {len(merged)} tests from {len(args.inputs)} files")
     return 0
 
-
-if __name__ == "__main__":
-    sys.exit(main())
