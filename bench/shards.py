@@ -68,7 +68,8 @@ def aurvane_run(suite, env, workers, history, run_dir, extra, extra_env=None):
     if run_dir.exists():
         shutil.rmtree(run_dir)
     argv = [PYTHON, "-m", "pytest", "-q", "-p", "pytest_aurvane", "-p", "no:cacheprovider", f"--aurvane={workers}",
-            f"--aurvane-history-path={history}", f"--aurvane-run-dir={run_dir}", *extra, *suites.cpython_args()]
+            # Files are the groups, as splits_for computes them here.
+            "--aurvane-schedule=file", f"--aurvane-history-path={history}", f"--aurvane-run-dir={run_dir}", *extra, *suites.cpython_args()]
     started = time.monotonic()
     done = subprocess.run(argv, cwd=suite, env=dict(env, **(extra_env or {})), stdout=subprocess.PIPE,
                           stderr=subprocess.STDOUT, text=True)
