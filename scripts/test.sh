@@ -15,7 +15,10 @@ ctest --test-dir "$dir" --output-on-failure -j 2 --timeout 300
 if [ "$mode" = release ] && [ -d "$top/tests/python" ]; then
   # Debian's pytest plugins, unpacked into a private folder that only the
   # tests that compare plugins put on PYTHONPATH.
-  plugins=$("$top/scripts/test-plugins.sh")
+  if ! plugins=$("$top/scripts/test-plugins.sh"); then
+    echo "warning: Debian's pytest plugins could not be fetched; the plugin tests are skipped" >&2
+    plugins=""
+  fi
   AURVANE_CONTROLLER="$dir/aurvane-controller" AURVANE_TEST_PLUGINS="$plugins" PYTHONPATH="$top/python" \
     /usr/bin/python3 -m pytest "$top/tests/python" -q -p no:cacheprovider
 fi
