@@ -204,6 +204,14 @@ class WorkerPlugin:
         self.config = config
         if not config.pluginmanager.has_plugin("xdist"):
             config.pluginmanager.register(XdistFixtures(), "aurvane-xdist-fixtures")
+        try:
+            own_timeout = float(config.getini("faulthandler_timeout") or 0)
+        except (ValueError, KeyError):
+            own_timeout = 0.0
+        if own_timeout > 0:
+            # pytest arms the same single faulthandler timer for each test
+            # with the user's faulthandler_timeout; theirs wins.
+            self.stack_dump_after = None
 
     def pytest_sessionstart(self, session: pytest.Session) -> None:
         """Keeps the session for the run loop."""
