@@ -1,7 +1,8 @@
 // Worker lines through the supervisor's message handling, in process: each
-// input line goes to worker (first byte % 3) as a parsed message, or to
-// recovery as a transport failure when it does not parse. No worker process
-// is started (the restart budget is 0), so everything stays in memory.
+// input line goes to worker (first byte % sessions) as a parsed message, or
+// to recovery as a transport failure when it does not parse. Workers, and
+// their replacements within the restart budget, come from a launcher that
+// starts no process, so everything stays in memory.
 #include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include <string_view>
 
 #include "process/launch.h"
+#include "scripted_launcher.h"
 #include "supervisor/supervisor.h"
 
 namespace {
@@ -36,20 +38,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   spec.protocol = 1;
   spec.workers = 3;
   spec.phase_timeout = spec.startup_timeout = spec.shutdown_timeout = 1;
-  spec.max_restarts = 0;
+  spec.max_restarts = size > 1 ? (data[1] >> 2) % 4 : 0;
   spec.retries = 1;
   spec.schedule = (size > 0 && data[0] & 1) ? "file" : "load";
   spec.maxfail = size > 1 ? data[1] % 4 : 0;
   spec.run_dir = RunDir();
   Result<EventLog> log = EventLog::Create(spec.run_dir);
   if (!log.ok()) abort();
-  Supervisor s(spec, "spec.json", std::move(log).value(), DurationHistory(), MakeCancelFlag());
-  std::vector<Receiver<WorkerCommand>> commands;
+  auto owned = std::make_unique<testing::ScriptedLauncher>();
+  testing::ScriptedLauncher& launcher = *owned;
+  Supervisor s(spec, std::move(owned), std::move(log).value(), DurationHistory(), MakeCancelFlag());
   for (int i = 0; i < 3; ++i) {
-    auto [sender, receiver] = MakeQueue<WorkerCommand>(kCommandQueueCapacity);
-    s.sessions.emplace_back().commands = std::move(sender);
-    commands.push_back(std::move(receiver));
+    if (!StartWorker(s).ok()) abort();
   }
+  launcher.Drain();
 
   std::string_view input(reinterpret_cast<const char*>(data), size);
   while (!input.empty()) {
@@ -61,11 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Result<json::Value> message = json::Parse(line.substr(1));
     Status handled = message.ok() ? HandleMessage(s, worker, std::move(message).value())
                                   : RecoverWorker(s, worker, "Invalid worker event: " + message.message());
-    // Commands are drained as a worker's writer thread would.
-    for (auto& receiver : commands) {
-      while (receiver.ReceiveFor(std::chrono::nanoseconds(0)).status == ReceiveStatus::kValue) {
-      }
-    }
+    launcher.Drain();
     if (!handled.ok()) break;
   }
   return 0;

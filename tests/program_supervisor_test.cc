@@ -1,7 +1,9 @@
 // Whole runs of the supervisor against the fake worker: dispatch order, the
 // failure limit, retries, restarts, deadlines and the end of a run, checked
 // through the event log, standard output, summary.json, the history file and
-// the exit status.
+// the exit status. The supervisor's own logic in cases that need no process
+// (the order of messages, the clock) is tested in memory in
+// supervisor_test.cc.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -170,43 +172,6 @@ TEST(ProgramSupervisor, MaxfailStopsDispatchButLetsRunningTestsFinish) {
   EXPECT_TRUE(std::filesystem::exists(run.history_path()));
 }
 
-TEST(ProgramSupervisor, InterruptionReachingMaxfailStartsNoReplacement) {
-  ControllerRun run(2);
-  run.set("schedule", "load");
-  run.set("retries", 0);
-  run.set("maxfail", 1);
-  run.scenario() = Obj(R"({"items":4,"tests":{"0":{"during":{"setup":[{"exit":9}]}},
-      "1":{"delay":{"call":0.5}}}})");
-  ProgramResult r = run.Run();
-  EXPECT_EQ(r.exit_code, 1) << r.err;
-  Traces log = Trace(run.Events());
-  EXPECT_EQ(Only(log, {"spawned"}), (Traces{"spawned av0", "spawned av1"}));
-  EXPECT_EQ(Only(log, {"finish", "interrupted"}),
-            (Traces{"interrupted av0 test_fake.py::test_0 setup", "finish av1 #1"}));
-  json::Value summary = run.Summary();
-  // av0's next test went back to the schedule; av1's stays reserved.
-  EXPECT_EQ(States(summary), (Traces{"interrupted/1", "completed/1", "pending/0", "reserved/0"}));
-  EXPECT_EQ(Count(summary, "restarts"), 0u);
-}
-
-TEST(ProgramSupervisor, AfterTheFailureLimitACrashIsNotRetried) {
-  ControllerRun run(2);
-  run.set("schedule", "load");
-  run.set("retries", 2);
-  run.set("maxfail", 1);
-  run.scenario() = Obj(R"({"items":4,"tests":{"0":{"failed":true},
-      "1":{"during":{"call":[{"sleep":0.5},{"exit":9}]}}}})");
-  ProgramResult r = run.Run();
-  EXPECT_EQ(r.exit_code, 1) << r.err;
-  Traces log = Trace(run.Events());
-  EXPECT_TRUE(Only(log, {"retry"}).empty());
-  EXPECT_EQ(Only(log, {"finish", "interrupted"}),
-            (Traces{"finish av0 #0", "interrupted av1 test_fake.py::test_1 call"}));
-  json::Value summary = run.Summary();
-  EXPECT_EQ(Count(summary, "failed"), 2u);
-  EXPECT_EQ(Count(summary, "restarts"), 0u);
-}
-
 TEST(ProgramSupervisor, RepeatedCollectedDuringATestKeepsTheTest) {
   ControllerRun run;
   run.scenario() = Obj(R"({"items":2,"tests":{"0":{"before":[{"send":{"event":"collected","failed":false,"items":[
@@ -369,20 +334,6 @@ TEST(ProgramSupervisor, FailureDuringCollectionEndsTheRun) {
   for (int pid : WorkerPids(run)) EXPECT_FALSE(ProcessAlive(pid)) << pid;
 }
 
-TEST(ProgramSupervisor, ExitBeforeShutdownIsOneFailure) {
-  ControllerRun run;
-  // av0 says it exited right after collecting, then ends: both the message
-  // and the closed pipe report it, and only the first counts.
-  run.scenario("av0") = Obj(R"({"items":2,"after_collect":[{"send":{"event":"exited","code":0}},{"exit":0}]})");
-  run.scenario("default") = Obj(R"({"items":2})");
-  ProgramResult r = run.Run();
-  EXPECT_EQ(r.exit_code, 0) << r.err;
-  EXPECT_EQ(run.Diagnostics(), (Traces{Failure(run, 0, "dispatch", "Worker session ended unexpectedly")}));
-  json::Value summary = run.Summary();
-  EXPECT_EQ(States(summary), (Traces{"completed/2", "completed/1"}));
-  EXPECT_EQ(Count(summary, "restarts"), 1u);
-}
-
 TEST(ProgramSupervisor, InvalidLineAndExitGiveOneDiagnostic) {
   ControllerRun run;
   run.scenario("av0") = Obj(R"({"items":1,"tests":{"0":{"during":{"call":[{"raw":"{oops\n"},{"exit":3}]}}}})");
@@ -462,30 +413,6 @@ TEST(ProgramSupervisor, ReadyWorkerThatDiesIsReplaced) {
   EXPECT_EQ(Count(summary, "completed"), 4u);
 }
 
-TEST(ProgramSupervisor, WorkerWaitingForOthersIsHeldToThePhaseDeadline) {
-  ControllerRun run(2);
-  run.set("phase_timeout", 0.4);
-  run.set("max_restarts", 0);
-  run.scenario() = Obj(R"({"items":2})");
-  run.scenario("av1") = Obj(R"({"items":2,"collect_delay":3})");
-  ProgramResult r = run.Run();
-  EXPECT_EQ(r.exit_code, 3) << r.err;
-  EXPECT_EQ(run.Diagnostics(), (Traces{Failure(run, 0, "ready", "exceeded 0.40s deadline"),
-                                       "Worker restart budget exhausted; remaining tests were not run"}));
-  EXPECT_EQ(States(run.Summary()), (Traces{"pending/0", "pending/0"}));
-}
-
-TEST(ProgramSupervisor, PhaseDuringCollectionRestartsTheStartupClock) {
-  ControllerRun run;
-  run.set("startup_timeout", 0.6);
-  run.scenario() = Obj(R"({"items":1,"on_init":[
-      {"sleep":0.4},{"send":{"event":"phase","phase":"import"}},
-      {"sleep":0.4},{"send":{"event":"phase","phase":"collect"}},{"sleep":0.4}]})");
-  ProgramResult r = run.Run();
-  EXPECT_EQ(r.exit_code, 0) << r.err;
-  EXPECT_TRUE(run.Diagnostics().empty());
-}
-
 TEST(ProgramSupervisor, StartupDeadline) {
   ControllerRun run;
   run.set("startup_timeout", 0.5);
@@ -508,17 +435,6 @@ TEST(ProgramSupervisor, PhaseDeadlineInterruptsASlowTest) {
   EXPECT_EQ(run.Diagnostics(), (Traces{m}));
   EXPECT_EQ(Only(Trace(run.Events()), {"interrupted"}), (Traces{"interrupted av0 test_fake.py::test_0 call"}));
   EXPECT_EQ(States(run.Summary()), (Traces{"interrupted/1", "completed/1"}));
-}
-
-TEST(ProgramSupervisor, PhaseMessagesKeepALongTestAlive) {
-  ControllerRun run;
-  run.set("phase_timeout", 1.0);
-  // Six phases of 0.3 s: the test takes longer than the deadline, no phase does.
-  run.scenario() = Obj(R"({"items":1,"tests":{"0":{"delay":0.3,
-      "phases":["setup","call","a","b","c","teardown"]}}})");
-  ProgramResult r = run.Run();
-  EXPECT_EQ(r.exit_code, 0) << r.err;
-  EXPECT_TRUE(run.Diagnostics().empty());
 }
 
 TEST(ProgramSupervisor, MessagesQueuedWhileOutputIsBlockedAreTakenBeforeDeadlines) {

@@ -118,8 +118,9 @@ int RunController(const std::vector<std::filesystem::path>& args) {
     return ErrorExit(installed.message());
   }
 
-  auto s = std::make_unique<Supervisor>(std::move(spec), spec_path, std::move(log).value(), std::move(history),
-                                        cancel);
+  auto launcher = std::make_unique<ProcessLauncher>(spec, spec_path);
+  auto s = std::make_unique<Supervisor>(std::move(spec), std::move(launcher), std::move(log).value(),
+                                        std::move(history), cancel);
   s->log.set_start(Clock::now());
 
   if (Status ran = RunSupervisor(*s); !ran.ok()) {

@@ -41,23 +41,12 @@ Status CatchUp(Supervisor& s) {
   return Status::Ok();
 }
 
-Status CheckDeadlines(Supervisor& s) {
-  // Sessions that recovery appends during the scan are looked at next pass.
-  const size_t count = s.sessions.size();
-  for (size_t i = 0; i < count; ++i) {
-    std::optional<std::string> overrun = DeadlineOverrun(s, s.sessions[i], Clock::now());
-    if (!overrun) continue;
-    if (Status recovered = RecoverWorker(s, i, *overrun); !recovered.ok()) return recovered;
-  }
-  return Status::Ok();
-}
-
 }  // namespace
 
-Supervisor::Supervisor(Spec spec_in, std::filesystem::path spec_path_in, EventLog log_in,
+Supervisor::Supervisor(Spec spec_in, std::unique_ptr<WorkerLauncher> launcher_in, EventLog log_in,
                        DurationHistory history_in, CancelFlag cancel_in)
     : spec(std::move(spec_in)),
-      spec_path(std::move(spec_path_in)),
+      launcher(std::move(launcher_in)),
       cancel(std::move(cancel_in)),
       history(std::move(history_in)),
       log(std::move(log_in)) {
@@ -68,9 +57,7 @@ Supervisor::Supervisor(Spec spec_in, std::filesystem::path spec_path_in, EventLo
 
 Status StartWorker(Supervisor& s) {
   const size_t n = s.sessions.size();
-  WorkerLaunch launch{s.spec.python, s.spec.cwd, s.spec_path, s.spec.run_dir, s.spec.run_id,
-                      static_cast<size_t>(s.spec.workers), n};
-  Result<LaunchedWorker> launched = LaunchWorker(launch, s.event_sender);
+  Result<LaunchedWorker> launched = s.launcher->Launch(n, s.event_sender);
   if (!launched.ok()) return std::move(launched).TakeError();
 
   WorkerSession& session = s.sessions.emplace_back();
@@ -83,6 +70,17 @@ Status StartWorker(Supervisor& s) {
   json::Object init;
   init.emplace("command", "init");
   return SendCommand(session.commands, n, json::Value(std::move(init)));
+}
+
+Status CheckDeadlines(Supervisor& s, Instant now) {
+  // Sessions that recovery appends during the scan are looked at next pass.
+  const size_t count = s.sessions.size();
+  for (size_t i = 0; i < count; ++i) {
+    std::optional<std::string> overrun = DeadlineOverrun(s, s.sessions[i], now);
+    if (!overrun) continue;
+    if (Status recovered = RecoverWorker(s, i, *overrun); !recovered.ok()) return recovered;
+  }
+  return Status::Ok();
 }
 
 std::optional<std::string> DeadlineOverrun(const Supervisor& s, const WorkerSession& session, Instant now) {
@@ -130,7 +128,7 @@ Status RunSupervisor(Supervisor& s) {
       // The supervisor holds a sender itself, so this cannot happen.
       return Error{"receiving on a closed channel"};
     }
-    if (Status scanned = CheckDeadlines(s); !scanned.ok()) return scanned;
+    if (Status scanned = CheckDeadlines(s, Clock::now()); !scanned.ok()) return scanned;
   }
 }
 

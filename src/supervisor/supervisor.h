@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <deque>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -24,6 +25,7 @@
 #include "scheduler/schedule.h"
 #include "scheduler/tables.h"
 #include "spec/spec.h"
+#include "supervisor/launcher.h"
 #include "supervisor/session.h"
 #include "util/clock.h"
 #include "util/result.h"
@@ -31,12 +33,11 @@
 namespace aurvane {
 
 struct Supervisor {
-  Supervisor(Spec spec, std::filesystem::path spec_path, EventLog log, DurationHistory history, CancelFlag cancel);
+  Supervisor(Spec spec, std::unique_ptr<WorkerLauncher> launcher, EventLog log, DurationHistory history,
+             CancelFlag cancel);
 
   Spec spec;
-  // The specification path exactly as given on the command line; every
-  // worker is handed the same.
-  std::filesystem::path spec_path;
+  std::unique_ptr<WorkerLauncher> launcher;
   Sender<WorkerEvent> event_sender;
   Receiver<WorkerEvent> events;
   // A deque keeps references to sessions valid while replacements are added.
@@ -58,6 +59,9 @@ Status RunSupervisor(Supervisor& s);
 
 // Starts worker number sessions.size(): launch, "worker_spawned", "init".
 Status StartWorker(Supervisor& s);
+
+// Looks at every session's deadline at `now` and recovers those overrun.
+Status CheckDeadlines(Supervisor& s, Instant now);
 
 // Handles one parsed line from worker `n`.
 Status HandleMessage(Supervisor& s, size_t n, json::Value message);

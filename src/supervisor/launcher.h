@@ -1,0 +1,40 @@
+// How the supervisor gets a worker: a launcher hands back a session's job
+// and command queue, and the worker's messages arrive on the event queue it
+// was given. The real one starts processes; tests and the fuzz target use
+// one that starts nothing and plays the worker's part themselves.
+#ifndef AURVANE_SUPERVISOR_LAUNCHER_H_
+#define AURVANE_SUPERVISOR_LAUNCHER_H_
+
+#include <cstddef>
+#include <filesystem>
+
+#include "process/launch.h"
+#include "process/worker_event.h"
+#include "spec/spec.h"
+#include "util/queue.h"
+#include "util/result.h"
+
+namespace aurvane {
+
+class WorkerLauncher {
+ public:
+  virtual ~WorkerLauncher() = default;
+  // Starts worker `number`, whose messages and transport failures go to
+  // `events`. On failure nothing started remains.
+  virtual Result<LaunchedWorker> Launch(size_t number, const Sender<WorkerEvent>& events) = 0;
+};
+
+// Starts each worker as a process with LaunchWorker.
+class ProcessLauncher final : public WorkerLauncher {
+ public:
+  // `spec_path` is handed to every worker exactly as given.
+  ProcessLauncher(const Spec& spec, std::filesystem::path spec_path);
+  Result<LaunchedWorker> Launch(size_t number, const Sender<WorkerEvent>& events) override;
+
+ private:
+  WorkerLaunch launch_;
+};
+
+}  // namespace aurvane
+
+#endif  // AURVANE_SUPERVISOR_LAUNCHER_H_

@@ -1,0 +1,301 @@
+// The supervisor in memory: retries, restarts, the failure limit and the
+// deadlines, with workers played by the test through a launcher that starts
+// no process. Deadlines are judged at instants the test names, so nothing
+// here waits or depends on timing; what only real processes show stays in
+// program_supervisor_test.cc.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "scripted_launcher.h"
+#include "supervisor/supervisor.h"
+#include "test_support.h"
+
+namespace aurvane::testing {
+namespace {
+
+using Traces = std::vector<std::string>;
+
+// One supervisor and the workers it launched, driven message by message.
+class InMemoryRun {
+ public:
+  explicit InMemoryRun(uint64_t workers) {
+    spec_.protocol = 1;
+    spec_.python = "python3";
+    spec_.cwd = ".";
+    spec_.workers = workers;
+    spec_.startup_timeout = 3;
+    spec_.phase_timeout = 2;
+    spec_.shutdown_timeout = 4;
+    spec_.max_restarts = 1;
+    spec_.retries = 1;
+    spec_.schedule = "load";  // one test per group
+    spec_.run_dir = dir_.path();
+    spec_.run_id = "r";
+  }
+
+  Spec& spec() { return spec_; }
+  Supervisor& s() { return *s_; }
+  ScriptedLauncher& launcher() { return *launcher_; }
+  WorkerSession& session(size_t n) { return s_->sessions.at(n); }
+
+  // Starts the configured workers, as the supervisor loop does first.
+  void Start() {
+    auto launcher = std::make_unique<ScriptedLauncher>();
+    launcher_ = launcher.get();
+    Result<EventLog> log = EventLog::Create(dir_.path());
+    ASSERT_TRUE(log.ok()) << log.message();
+    log.value().set_echo([this](std::string_view line) {
+      echoed_.push_back(TraceOf(line));
+      return Status::Ok();
+    });
+    s_ = std::make_unique<Supervisor>(spec_, std::move(launcher), std::move(log).value(), DurationHistory(),
+                                      MakeCancelFlag());
+    for (uint64_t i = 0; i < spec_.workers; ++i) ASSERT_TRUE(StartWorker(*s_).ok());
+    launcher_->Drain();
+  }
+
+  // Worker `n` sends `line`.
+  Status Send(size_t n, const std::string& line) {
+    Result<json::Value> message = json::Parse(line);
+    EXPECT_TRUE(message.ok()) << line;
+    Status handled = HandleMessage(*s_, n, std::move(message).value());
+    launcher_->Drain();
+    return handled;
+  }
+  // A transport failure of worker `n` (its pipe closed, a bad line).
+  Status Fail(size_t n, const std::string& reason) {
+    Status recovered = RecoverWorker(*s_, n, reason);
+    launcher_->Drain();
+    return recovered;
+  }
+  // The supervisor looks at deadlines `seconds` after worker `n`'s phase
+  // clock was last set.
+  Status Tick(size_t n, double seconds) {
+    Status checked = CheckDeadlines(*s_, After(session(n).phase_clock, seconds));
+    launcher_->Drain();
+    return checked;
+  }
+
+  Status Collect(size_t n, int tests) {
+    std::string items;
+    for (int i = 0; i < tests; ++i) {
+      std::string id = std::to_string(i);
+      items += (i ? "," : "") + std::string(R"({"index":)") + id + R"(,"nodeid":"t.py::test_)" + id +
+               R"(","location":["t.py",)" + id + R"(,"test_)" + id + R"("],"group":"t.py"})";
+    }
+    return Send(n, R"({"event":"collected","failed":false,"items":[)" + items + "]}");
+  }
+  // Worker `n` finishes the test it runs.
+  Status Finish(size_t n, bool failed = false) {
+    std::string index = std::to_string(session(n).current_test.value_or(999));
+    return Send(n, R"({"event":"finished","index":)" + index + R"(,"duration":0.1,"failed":)" +
+                       (failed ? "true" : "false") + "}");
+  }
+  Status Exit(size_t n) { return Send(n, R"({"event":"exited","code":0})"); }
+
+  // The progress stream so far, one short trace per record.
+  const Traces& echoed() const { return echoed_; }
+  // "state/attempts" of every test, in index order.
+  Traces States() const {
+    Traces states;
+    for (size_t i = 0; i < s_->tables.test_count(); ++i) {
+      states.push_back(std::string(StateName(s_->tables.states[i])) + "/" + std::to_string(s_->tables.attempts[i]));
+    }
+    return states;
+  }
+
+  static Instant After(Instant start, double seconds) {
+    return start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+  }
+
+ private:
+  std::string TraceOf(std::string_view line) const {
+    json::Value record = json::Parse(line).value();
+    auto text = [&](const char* key) {
+      const json::Value* v = record.Find(key);
+      if (v == nullptr) return std::string("-");
+      return v->is_string() ? v->as_string() : json::ToCompact(*v);
+    };
+    std::string event = text("event");
+    if (event == "start") return "start " + text("worker") + " #" + text("index") + " next " + text("next");
+    if (event == "finish") return "finish " + text("worker") + " #" + text("index");
+    if (event == "report") return "report " + text("worker") + " #" + text("index");
+    if (event == "retry") return "retry #" + text("index");
+    if (event == "interrupted") return "interrupted " + text("worker") + " " + text("nodeid") + " " + text("phase");
+    if (event == "diagnostic") {
+      std::string message = text("message");
+      return "diagnostic " + message.substr(0, message.find(". Worker log: "));
+    }
+    return event;
+  }
+
+  ScratchDir dir_;
+  Spec spec_;
+  ScriptedLauncher* launcher_ = nullptr;
+  std::unique_ptr<Supervisor> s_;
+  Traces echoed_;
+};
+
+TEST(SupervisorInMemory, RetryOnAReplacementThenInterruptWithTheAttemptsReports) {
+  InMemoryRun run(1);
+  run.spec().max_restarts = 2;
+  run.Start();
+  ASSERT_TRUE(run.Collect(0, 2).ok());
+  ASSERT_TRUE(run.Send(0, R"({"event":"report","index":0,"when":"setup"})").ok());
+  ASSERT_TRUE(run.Fail(0, "Worker event pipe closed").ok());
+  // The first attempt's report stays in the log only; a replacement is started.
+  EXPECT_EQ(run.launcher().launches(), 2u);
+  ASSERT_TRUE(run.Collect(1, 2).ok());
+  ASSERT_TRUE(run.Send(1, R"({"event":"phase","index":0,"phase":"call"})").ok());
+  ASSERT_TRUE(run.Send(1, R"({"event":"report","index":0,"when":"setup"})").ok());
+  ASSERT_TRUE(run.Fail(1, "Worker event pipe closed").ok());
+  ASSERT_TRUE(run.Collect(2, 2).ok());
+  ASSERT_TRUE(run.Finish(2).ok());
+  ASSERT_TRUE(run.Exit(2).ok());
+  EXPECT_EQ(run.echoed(),
+            (Traces{"collection", "start av0 #0 next 1", "diagnostic av0 dispatch: Worker event pipe closed",
+                    "retry #0", "start av1 #0 next 1", "diagnostic av1 call: Worker event pipe closed",
+                    "report av1 #0", "interrupted av1 t.py::test_0 call", "start av2 #1 next null", "finish av2 #1"}));
+  EXPECT_EQ(run.States(), (Traces{"interrupted/2", "completed/1"}));
+  EXPECT_EQ(run.s().failures, 1u);
+  EXPECT_EQ(run.s().restarts, 2u);
+  EXPECT_EQ(run.launcher().sent(2), (Traces{R"({"command":"init"})", R"({"command":"run","index":1,"next":null})",
+                                            R"({"command":"shutdown"})"}));
+}
+
+TEST(SupervisorInMemory, TheRestartBudgetAndAFailedLaunchEndTheRun) {
+  {
+    InMemoryRun run(1);
+    run.Start();
+    ASSERT_TRUE(run.Collect(0, 2).ok());
+    ASSERT_TRUE(run.Fail(0, "Worker event pipe closed").ok());
+    ASSERT_TRUE(run.Collect(1, 2).ok());
+    EXPECT_EQ(run.Fail(1, "Worker event pipe closed").message(),
+              "Worker restart budget exhausted; remaining tests were not run");
+    EXPECT_EQ(run.s().restarts, 1u);
+    EXPECT_EQ(run.States(), (Traces{"interrupted/2", "pending/0"}));
+  }
+  {
+    // A replacement that cannot be launched counts against the budget too.
+    InMemoryRun run(1);
+    run.Start();
+    run.launcher().fail_from = 1;
+    ASSERT_TRUE(run.Collect(0, 1).ok());
+    EXPECT_EQ(run.Fail(0, "Worker event pipe closed").message(), "program not found");
+    EXPECT_EQ(run.s().restarts, 1u);
+  }
+}
+
+TEST(SupervisorInMemory, TheFailureLimitStopsDispatchAndRetriesAndReplacements) {
+  {
+    // A failed test stops dispatch: the tests running elsewhere finish, and
+    // every worker is then told to shut down.
+    InMemoryRun run(3);
+    run.spec().maxfail = 1;
+    run.Start();
+    for (size_t n = 0; n < 3; ++n) ASSERT_TRUE(run.Collect(n, 9).ok());
+    ASSERT_TRUE(run.Finish(0, /*failed=*/true).ok());
+    ASSERT_TRUE(run.Finish(1).ok());
+    ASSERT_TRUE(run.Finish(2).ok());
+    EXPECT_EQ(run.echoed(), (Traces{"collection", "start av0 #0 next 3", "start av1 #1 next 4", "start av2 #2 next 5",
+                                    "finish av0 #0", "finish av1 #1", "finish av2 #2"}));
+    for (size_t n = 0; n < 3; ++n) {
+      EXPECT_EQ(run.launcher().sent(n).back(), R"({"command":"shutdown"})") << n;
+      EXPECT_EQ(run.session(n).state(), SessionState::kShuttingDown) << n;
+    }
+    EXPECT_EQ(run.States(), (Traces{"completed/1", "completed/1", "completed/1", "reserved/0", "reserved/0",
+                                    "reserved/0", "pending/0", "pending/0", "pending/0"}));
+  }
+  {
+    // After the limit, a crash is not retried and no replacement starts.
+    InMemoryRun run(2);
+    run.spec().maxfail = 1;
+    run.spec().retries = 2;
+    run.Start();
+    for (size_t n = 0; n < 2; ++n) ASSERT_TRUE(run.Collect(n, 4).ok());
+    ASSERT_TRUE(run.Finish(0, /*failed=*/true).ok());
+    ASSERT_TRUE(run.Fail(1, "Worker event pipe closed").ok());
+    EXPECT_EQ(run.launcher().launches(), 2u);
+    EXPECT_EQ(run.s().failures, 2u);
+    EXPECT_EQ(run.echoed().back(), "interrupted av1 t.py::test_1 setup");
+  }
+  {
+    // An interruption that reaches the limit starts no replacement either.
+    InMemoryRun run(2);
+    run.spec().maxfail = 1;
+    run.spec().retries = 0;
+    run.Start();
+    for (size_t n = 0; n < 2; ++n) ASSERT_TRUE(run.Collect(n, 4).ok());
+    ASSERT_TRUE(run.Fail(0, "Worker event pipe closed").ok());
+    EXPECT_EQ(run.launcher().launches(), 2u);
+    EXPECT_TRUE(run.s().stop);
+    // av0's next test went back to the schedule; av1's stays reserved.
+    EXPECT_EQ(run.States(), (Traces{"interrupted/1", "running/1", "pending/0", "reserved/0"}));
+  }
+}
+
+TEST(SupervisorInMemory, EachStateIsHeldToItsDeadlineCountedFromTheLastPhase) {
+  InMemoryRun run(2);
+  run.spec().max_restarts = 0;
+  run.spec().retries = 0;
+  run.Start();
+  const Supervisor& s = run.s();
+  // Exactly at the limit is not an overrun; just past it is.
+  EXPECT_FALSE(DeadlineOverrun(s, run.session(0), InMemoryRun::After(run.session(0).phase_clock, 3.0)));
+  EXPECT_EQ(DeadlineOverrun(s, run.session(0), InMemoryRun::After(run.session(0).phase_clock, 3.01)),
+            "exceeded 3.00s deadline");
+  // A phase message during collection restarts the start-up clock.
+  run.session(0).phase_clock -= std::chrono::hours(1);
+  ASSERT_TRUE(run.Send(0, R"({"event":"phase","phase":"import"})").ok());
+  EXPECT_FALSE(DeadlineOverrun(s, run.session(0), Clock::now()));
+
+  // Waiting for the other manifest, a worker is held to the phase deadline.
+  ASSERT_TRUE(run.Collect(0, 2).ok());
+  EXPECT_EQ(DeadlineOverrun(s, run.session(0), InMemoryRun::After(run.session(0).phase_clock, 2.01)),
+            "exceeded 2.00s deadline");
+  ASSERT_TRUE(run.Collect(1, 2).ok());
+  // Running: every phase message restarts the clock.
+  run.session(0).phase_clock -= std::chrono::hours(1);
+  ASSERT_TRUE(run.Send(0, R"({"event":"phase","index":0,"phase":"call"})").ok());
+  EXPECT_FALSE(DeadlineOverrun(s, run.session(0), Clock::now()));
+  ASSERT_TRUE(run.Finish(1).ok());  // nothing left for av1: it shuts down
+  ASSERT_EQ(run.session(1).state(), SessionState::kShuttingDown);
+  EXPECT_FALSE(DeadlineOverrun(s, run.session(1), InMemoryRun::After(run.session(1).phase_clock, 4.0)));
+
+  // The supervisor recovers the overrun worker; a closed one has no deadline.
+  ASSERT_TRUE(run.Tick(0, 2.5).ok());
+  EXPECT_EQ(run.echoed().back(), "interrupted av0 t.py::test_0 call");
+  EXPECT_EQ(run.echoed()[run.echoed().size() - 2], "diagnostic av0 call: exceeded 2.00s deadline");
+  EXPECT_FALSE(DeadlineOverrun(s, run.session(0), InMemoryRun::After(run.session(0).phase_clock, 1e6)));
+  // Overrunning the shutdown deadline ends the run.
+  EXPECT_EQ(run.Tick(1, 4.5).message(), "av1 shutdown: exceeded 4.00s deadline. Worker log: " +
+                                            WorkerLogPath(run.spec().run_dir, 1).string());
+}
+
+TEST(SupervisorInMemory, AnExitAndItsClosedPipeCountOnceInEitherOrder) {
+  for (bool exited_first : {true, false}) {
+    InMemoryRun run(2);
+    run.Start();
+    for (size_t n = 0; n < 2; ++n) ASSERT_TRUE(run.Collect(n, 2).ok());
+    if (exited_first) {
+      ASSERT_TRUE(run.Exit(0).ok());
+      ASSERT_TRUE(run.Fail(0, "Worker control pipe closed").ok());
+    } else {
+      ASSERT_TRUE(run.Fail(0, "Worker control pipe closed").ok());
+      ASSERT_TRUE(run.Exit(0).ok());
+    }
+    const std::string reason = exited_first ? "Worker session ended unexpectedly" : "Worker control pipe closed";
+    EXPECT_EQ(run.echoed(), (Traces{"collection", "start av0 #0 next null", "start av1 #1 next null",
+                                    "diagnostic av0 dispatch: " + reason, "retry #0"}))
+        << exited_first;
+    EXPECT_EQ(run.s().restarts, 1u);
+    EXPECT_EQ(run.session(0).state(), SessionState::kClosed);
+  }
+}
+
+}  // namespace
+}  // namespace aurvane::testing
