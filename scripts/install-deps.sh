@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev rapidjson-dev libgtest-dev libgmock-dev
-          libbenchmark-dev python3-pytest python3-pytest-xdist python3-setuptools python3-pip
+          libbenchmark-dev clang-tidy pyflakes3 python3-pytest python3-pytest-xdist python3-setuptools python3-pip
           python3-wheel python3-build python3-venv
           python3-matplotlib)
 missing=()
