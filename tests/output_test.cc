@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -193,6 +194,53 @@ TEST(EventLog, EachRecordKindAndItsEcho) {
     return line.find("worker_spawned") != std::string::npos || line.find("attempt_aborted") != std::string::npos;
   });
   EXPECT_EQ(without_elapsed(echoed), echoed_expected);
+}
+
+
+TEST(EventLog, HeldRecordsGoOutTogetherInOrder) {
+  testing::ScratchDir dir;
+  Result<EventLog> created = EventLog::Create(dir.path());
+  ASSERT_TRUE(created.ok());
+  EventLog& log = created.value();
+  std::vector<std::string> echo_writes;
+  log.set_echo([&](std::string_view text) {
+    echo_writes.emplace_back(text);
+    return Status::Ok();
+  });
+  auto file_lines = [&] {
+    std::string text = testing::ReadText(dir / "events.jsonl");
+    return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+  };
+
+  log.Hold();
+  ASSERT_TRUE(log.LogWorkerSpawned(1, "av0").ok());
+  ASSERT_TRUE(log.LogDiagnostic("first").ok());
+  ASSERT_TRUE(log.LogWorkerEvent(json::Value(json::Object{{"event", json::Value("phase")}}), "av0").ok());
+  ASSERT_TRUE(log.LogDiagnostic("second").ok());
+  EXPECT_EQ(file_lines(), 0u);
+  EXPECT_TRUE(echo_writes.empty());
+
+  ASSERT_TRUE(log.Release().ok());
+  const std::string text = testing::ReadText(dir / "events.jsonl");
+  EXPECT_EQ(file_lines(), 4u);
+  EXPECT_LT(text.find("worker_spawned"), text.find("first"));
+  EXPECT_LT(text.find("first"), text.find("worker_event"));
+  EXPECT_LT(text.find("worker_event"), text.find("second"));
+  // One write of the echoed lines only, whole and in order.
+  ASSERT_EQ(echo_writes.size(), 1u);
+  EXPECT_EQ(std::count(echo_writes[0].begin(), echo_writes[0].end(), '\n'), 2);
+  EXPECT_LT(echo_writes[0].find("first"), echo_writes[0].find("second"));
+  EXPECT_EQ(echo_writes[0].find("worker_"), std::string::npos);
+
+  // Released, every record is written as it comes; a batch past its limit
+  // goes out without waiting for the release.
+  ASSERT_TRUE(log.Release().ok());
+  ASSERT_TRUE(log.LogDiagnostic("third").ok());
+  EXPECT_EQ(file_lines(), 5u);
+  log.Hold();
+  ASSERT_TRUE(log.LogDiagnostic(std::string(size_t{1} << 20, 'x')).ok());
+  EXPECT_EQ(file_lines(), 6u);
+  EXPECT_EQ(echo_writes.size(), 3u);
 }
 
 }  // namespace

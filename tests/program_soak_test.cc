@@ -108,10 +108,11 @@ void ReapLeftovers() {
   }
 }
 
-enum class Kind { kClean, kCrashThenPass, kHangThenPass, kAlwaysCrash, kCancel, kShutdownHang, kCount };
+enum class Kind { kClean, kCrashThenPass, kHangThenPass, kAlwaysCrash, kCancel, kShutdownHang, kDieHoldingSentTest, kCount };
 
 struct Expected {
   int exit_code;
+  int runs_once = -1;  // a test that must end completed after exactly one start
 };
 
 Expected Configure(ControllerRun& run, Kind kind) {
@@ -151,6 +152,11 @@ Expected Configure(ControllerRun& run, Kind kind) {
       run.scenario("av2") = s;
       run.scenario("av2")["shutdown"] = "hang";
       return {3};
+    case Kind::kDieHoldingSentTest:
+      // Test 4 is av0's second test, in its pipe while it runs test 0; av0
+      // dies as it reads it. It goes back unstarted and runs once elsewhere.
+      test("4", R"({"attempts":[{"before":[{"exit":9}]},{}]})");
+      return {0, 4};
     case Kind::kCount:
       break;
   }
@@ -254,6 +260,13 @@ TEST(ProgramSoak, ManyRunsLeaveNothingBehind) {
     ProgramResult r = run.Run(options);
     EXPECT_EQ(r.exit_code, expected.exit_code) << r.err;
     CheckSummaryAgainstLog(run, r, kWorkers);
+    if (expected.runs_once >= 0) {
+      const json::Value summary = run.Summary();
+      const json::Value& test = Member(summary, "tests").as_array().at(static_cast<size_t>(expected.runs_once));
+      EXPECT_EQ(Member(test, "state").as_string() + "/" + std::to_string(Member(test, "attempts").as_uint()),
+                "completed/1");
+      EXPECT_EQ(Only(Trace(run.Events()), {"start av0 #4", "retry", "interrupted"}), std::vector<std::string>{});
+    }
     std::vector<std::string> children = Children();
     EXPECT_TRUE(children.empty()) << ::testing::PrintToString(children);
     std::vector<std::string> tagged = Tagged(tag);

@@ -222,6 +222,40 @@ TEST(ProgramSupervisor, NoRetriesInterruptsAndReplacesTheWorker) {
   EXPECT_EQ(Count(summary, "restarts"), 1u);
 }
 
+TEST(ProgramSupervisor, TestsSentAheadOfAWorkerThatFailsGoBackUnstarted) {
+  // av0 gets test 1 in its pipe while it runs test 0, and dies as it reads
+  // it; then its replacement hangs before saying anything about test 2. A
+  // test the worker never began goes back to the front of the queue without
+  // an attempt, and runs once.
+  ControllerRun run;
+  run.set("phase_timeout", 1.0);
+  std::filesystem::create_directory(run.dir() / "state");
+  run.scenario() = Obj(R"({"items":4,"tests":{"1":{"attempts":[{"before":[{"exit":9}]},{}]},
+                                               "2":{"attempts":[{"before":[{"hang":true}]},{}]}}})");
+  run.scenario()["state_dir"] = (run.dir() / "state").string();
+  ProgramResult r = run.Run();
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  // Whichever of av0's pipes is seen closed first names its failure.
+  Traces diagnostics = run.Diagnostics();
+  ASSERT_EQ(diagnostics.size(), 2u);
+  EXPECT_EQ(diagnostics[0].rfind("av0 dispatch: Worker ", 0), 0u) << diagnostics[0];
+  EXPECT_EQ(diagnostics[1], Failure(run, 1, "dispatch", "exceeded 1.00s deadline"));
+  Traces log = Trace(run.Events());
+  EXPECT_EQ(Only(log, {"start", "finish", "retry", "interrupted"}),
+            (Traces{"start av0 #0 next 1 attempt 1", "finish av0 #0", "start av1 #1 next 2 attempt 1", "finish av1 #1",
+                    "start av2 #2 next 3 attempt 1", "finish av2 #2", "start av2 #3 next null attempt 1",
+                    "finish av2 #3"}));
+  // Each worker's records read start, its messages, finish, then the next
+  // start: a test sent ahead starts with the worker's first message about it.
+  EXPECT_EQ(Only(log, {"start av2", "event av2 phase", "finish av2"}),
+            (Traces{"start av2 #2 next 3 attempt 1", "event av2 phase", "event av2 phase", "event av2 phase",
+                    "finish av2 #2", "start av2 #3 next null attempt 1", "event av2 phase", "event av2 phase",
+                    "event av2 phase", "finish av2 #3"}));
+  json::Value summary = run.Summary();
+  EXPECT_EQ(States(summary), (Traces{"completed/1", "completed/1", "completed/1", "completed/1"}));
+  EXPECT_EQ(Count(summary, "restarts"), 2u);
+}
+
 TEST(ProgramSupervisor, DeathBeforeAnyPhaseIsReportedAsSetup) {
   ControllerRun run;
   run.set("retries", 0);

@@ -8,6 +8,7 @@ namespace {
 
 constexpr bool kEcho = true;
 constexpr bool kLogOnly = false;
+constexpr size_t kBatchLimitBytes = size_t{1} << 20;
 
 json::Value IndexOrNull(std::optional<uint64_t> index) { return index ? json::Value(*index) : json::Value(); }
 json::Value ValueOrNull(const json::Value* value) { return value ? *value : json::Value(); }
@@ -31,9 +32,30 @@ Result<EventLog> EventLog::Create(const std::filesystem::path& run_dir) {
 }
 
 Status EventLog::Write(const std::string& line, bool echo) {
+  if (held_) {
+    file_batch_ += line;
+    if (echo) echo_batch_ += line;
+    return file_batch_.size() < kBatchLimitBytes ? Status::Ok() : WriteBatch();
+  }
   if (Status written = file_.WriteAll(line); !written.ok()) return written;
   if (echo) return echo_(line);
   return Status::Ok();
+}
+
+Status EventLog::WriteBatch() {
+  if (file_batch_.empty()) return Status::Ok();
+  Status written = file_.WriteAll(file_batch_);
+  if (written.ok() && !echo_batch_.empty()) written = echo_(echo_batch_);
+  // Cleared whatever happened: a failed write ends the run, and nothing is
+  // written twice. The buffers keep their capacity for the next batch.
+  file_batch_.clear();
+  echo_batch_.clear();
+  return written;
+}
+
+Status EventLog::Release() {
+  held_ = false;
+  return WriteBatch();
 }
 
 Status EventLog::Emit(json::Object record, bool echo) {

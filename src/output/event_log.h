@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "json/json.h"
@@ -94,16 +95,28 @@ class EventLog {
   // instead of being copied into a record.
   Status LogWorkerEvent(const json::Value& payload, std::string_view worker);
 
+  // From Hold to Release, records are gathered in order instead of written
+  // one by one; Release writes the gathered lines with one write to the
+  // file and one through the echo sink. A batch that grows past 1 MiB is
+  // written at once, so a pass with large reports holds little memory.
+  // Lines are whole and in order either way.
+  void Hold() { held_ = true; }
+  Status Release();
+
   void Close() { file_.Close(); }
 
  private:
   explicit EventLog(OutputFile file) : file_(std::move(file)) {}
   Status Emit(json::Object record, bool echo);
   Status Write(const std::string& line, bool echo);
+  Status WriteBatch();
 
   OutputFile file_;
   Instant start_ = Clock::now();
   EchoSink echo_ = WriteStdout;
+  bool held_ = false;
+  std::string file_batch_;
+  std::string echo_batch_;
 };
 
 }  // namespace aurvane

@@ -93,6 +93,16 @@ Status OnExited(Supervisor& s, size_t n, const json::Object& message) {
 // Tags the message with the worker's own name and logs it. A line that is
 // valid JSON but no object carries no "event" and ends up as an unknown
 // message.
+// A worker begins a queued test when it has finished the one before; its
+// first message naming the test says so. The "start" record goes before
+// that message's own record.
+Status BeginIfQueued(Supervisor& s, size_t n, const json::Value& message) {
+  const WorkerSession& session = s.sessions[n];
+  if (session.current_test || session.queued_tests.empty() || !message.is_object()) return Status::Ok();
+  if (ReadIndex(message.as_object()) != session.queued_tests.front()) return Status::Ok();
+  return BeginQueuedTest(s, n);
+}
+
 Status LogArrival(Supervisor& s, size_t n, json::Value& message) {
   if (message.is_null()) message = json::Value(json::Object());
   if (message.is_object()) message.as_object().insert_or_assign("worker", WorkerName(n));
@@ -111,6 +121,8 @@ Status TakeQueuedAtEnd(Supervisor& s) {
     if (event.is_failure() || s.sessions[event.worker].closed()) continue;
     WorkerSession& session = s.sessions[event.worker];
     json::Value message = std::move(std::get<0>(event.payload));
+    // A test sent ahead is not begun here: nothing starts once the run has
+    // ended, and it counts as not run.
     if (Status logged = LogArrival(s, event.worker, message); !logged.ok()) return logged;
     const json::Value* kind = message.Find("event");
     const json::Value* phase = message.Find("phase");
@@ -127,6 +139,7 @@ Status HandleMessage(Supervisor& s, size_t n, json::Value message) {
   WorkerSession& session = s.sessions[n];
   if (session.closed()) return Status::Ok();
 
+  if (Status begun = BeginIfQueued(s, n, message); !begun.ok()) return begun;
   if (Status logged = LogArrival(s, n, message); !logged.ok()) return logged;
 
   const json::Value* kind_value = message.Find("event");

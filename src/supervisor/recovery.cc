@@ -54,6 +54,10 @@ Status RecoverWorker(Supervisor& s, size_t n, const std::string& reason) {
     if (Status logged = s.log.LogRetry(*test, item.nodeid, s.tables.attempts[*test]); !logged.ok()) return logged;
   }
 
+  // Tests sent ahead but not begun go back unchanged, in the order the
+  // worker would have taken them.
+  for (uint64_t queued : session.queued_tests) requeue.push_back(queued);
+  session.queued_tests.clear();
   if (session.next_test) {
     requeue.push_back(*session.next_test);
     session.next_test.reset();

@@ -4,6 +4,7 @@
 #define AURVANE_SUPERVISOR_SESSION_H_
 
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -37,7 +38,11 @@ struct WorkerSession {
   WorkerJob job;  // empty for sessions without a process (tests)
   Sender<WorkerCommand> commands;
   std::optional<uint64_t> current_test;  // the test in flight: set exactly while running
-  std::optional<uint64_t> next_test;     // reserved to follow it
+  // Tests whose "run" was sent after current_test and that the worker has
+  // not begun yet, in the order it will take them. A ready session with
+  // queued tests is between two tests, not idle.
+  std::deque<uint64_t> queued_tests;
+  std::optional<uint64_t> next_test;  // reserved, announced by the last "run" sent
   // The phase as reported in diagnostics and records: the state's own name
   // for it, or the test phase the worker last announced.
   std::string phase = "startup/collection";

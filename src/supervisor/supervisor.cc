@@ -106,7 +106,25 @@ std::optional<std::string> DeadlineOverrun(const Supervisor& s, const WorkerSess
   return "exceeded " + std::string(text) + "s deadline";
 }
 
-Status RunSupervisor(Supervisor& s) {
+namespace {
+
+// Waits at most a pass for the next event. The records of the events taken
+// since the last wait are written first, as one batch: every record is out
+// before the supervisor waits. A batch that a slow reader held up leaves
+// workers' messages queued; they are taken before deadlines are judged,
+// and their records written at the next call.
+Status WaitForEvent(Supervisor& s, Received<WorkerEvent>& received) {
+  received = s.events.ReceiveFor(std::chrono::nanoseconds(0));
+  if (received.status != ReceiveStatus::kTimeout) return Status::Ok();
+  const Instant started = Clock::now();
+  if (Status written = s.log.Release(); !written.ok()) return written;
+  s.log.Hold();
+  if (Clock::now() - started > kPassWait) return CatchUp(s);
+  received = s.events.ReceiveFor(kPassWait);
+  return Status::Ok();
+}
+
+Status RunLoop(Supervisor& s) {
   for (uint64_t i = 0; i < s.spec.workers; ++i) {
     if (Status started = StartWorker(s); !started.ok()) return started;
   }
@@ -117,7 +135,8 @@ Status RunSupervisor(Supervisor& s) {
       s.stop = true;
       return s.log.LogDiagnostic("Run cancelled; terminating owned workers");
     }
-    Received<WorkerEvent> received = s.events.ReceiveFor(kPassWait);
+    Received<WorkerEvent> received{ReceiveStatus::kTimeout, std::nullopt};
+    if (Status waited = WaitForEvent(s, received); !waited.ok()) return waited;
     if (received.status == ReceiveStatus::kValue) {
       const Instant started = Clock::now();
       if (Status handled = TakeEvent(s, *received.value); !handled.ok()) return handled;
@@ -130,6 +149,16 @@ Status RunSupervisor(Supervisor& s) {
     }
     if (Status scanned = CheckDeadlines(s, Clock::now()); !scanned.ok()) return scanned;
   }
+}
+
+}  // namespace
+
+Status RunSupervisor(Supervisor& s) {
+  s.log.Hold();
+  Status ran = RunLoop(s);
+  // Whatever ended the loop, the records before it are written, in order.
+  Status written = s.log.Release();
+  return ran.ok() ? written : ran;
 }
 
 }  // namespace aurvane

@@ -77,8 +77,13 @@ Status TakeQueuedAtEnd(Supervisor& s);
 // test, puts its remaining tests back and starts a replacement if needed.
 Status RecoverWorker(Supervisor& s, size_t n, const std::string& reason);
 
-// Dispatch (a test, or shutdown) to worker `n` when it can take work.
+// Dispatch (a test, or shutdown) to worker `n` when it can take work, and
+// send its reserved next test ahead while it holds fewer than it may.
 Status Dispatch(Supervisor& s, size_t n);
+
+// The worker's first message about its first queued test: it has begun it,
+// and this writes its "start" record.
+Status BeginQueuedTest(Supervisor& s, size_t n);
 
 // Once every worker has collected: the "collection" record, then a first
 // test for every worker that can take one, before any test to follow.
