@@ -190,6 +190,62 @@ TEST(SupervisorInMemory, TheRestartBudgetAndAFailedLaunchEndTheRun) {
   }
 }
 
+TEST(SupervisorInMemory, AWorkerHoldsTheTestAfterItsOwnAndStartsItWithItsFirstMessage) {
+  InMemoryRun run(2);
+  run.Start();
+  for (size_t n = 0; n < 2; ++n) ASSERT_TRUE(run.Collect(n, 7).ok());
+  // Each worker gets its first test, then the one after it ahead of time,
+  // each "run" announcing the test of the next.
+  EXPECT_EQ(run.launcher().sent(0), (Traces{R"({"command":"init"})", R"({"command":"run","index":0,"next":2})",
+                                            R"({"command":"run","index":2,"next":4})"}));
+  EXPECT_EQ(run.States(),
+            (Traces{"running/1", "running/1", "reserved/0", "reserved/0", "reserved/0", "reserved/0", "pending/0"}));
+  // Finishing 0, av0 takes 2 by itself: only its first message about 2
+  // starts it, and 4 is sent ahead meanwhile.
+  ASSERT_TRUE(run.Finish(0).ok());
+  EXPECT_EQ(run.launcher().sent(0).back(), R"({"command":"run","index":4,"next":6})");
+  EXPECT_EQ(run.session(0).phase, "dispatch");
+  EXPECT_FALSE(run.session(0).current_test);
+  ASSERT_TRUE(run.Send(0, R"({"event":"phase","index":2,"phase":"setup"})").ok());
+  EXPECT_EQ(run.session(0).current_test, 2u);
+  EXPECT_EQ(run.session(0).phase, "setup");
+  // A message about a test it holds but has not reached is a fault.
+  EXPECT_FALSE(run.Send(1, R"({"event":"phase","index":3,"phase":"setup"})").ok());
+  EXPECT_EQ(run.echoed(), (Traces{"collection", "start av0 #0 next 2", "start av1 #1 next 3", "finish av0 #0",
+                                  "start av0 #2 next 4"}));
+}
+
+TEST(SupervisorInMemory, TestsSentAheadGoBackUnstartedWhenTheWorkerFails) {
+  {
+    // av0 dies in test 0's call holding 2 and reserving 4: 0 is retried
+    // first, then 2 and 4 in the order av0 would have run them, none of
+    // them charged an attempt.
+    InMemoryRun run(2);
+    run.Start();
+    for (size_t n = 0; n < 2; ++n) ASSERT_TRUE(run.Collect(n, 6).ok());
+    ASSERT_TRUE(run.Send(0, R"({"event":"phase","index":0,"phase":"call"})").ok());
+    ASSERT_TRUE(run.Fail(0, "Worker event pipe closed").ok());
+    EXPECT_EQ(run.States(), (Traces{"pending/1", "running/1", "pending/0", "reserved/0", "pending/0", "reserved/0"}));
+    ASSERT_TRUE(run.Collect(2, 6).ok());
+    EXPECT_EQ(run.launcher().sent(2), (Traces{R"({"command":"init"})", R"({"command":"run","index":0,"next":2})",
+                                              R"({"command":"run","index":2,"next":4})"}));
+  }
+  {
+    // Between two tests, a worker that overruns its deadline before saying
+    // anything about the next one has not started it: no retry, no
+    // interruption, and the test goes to the replacement as a first attempt.
+    InMemoryRun run(1);
+    run.Start();
+    ASSERT_TRUE(run.Collect(0, 3).ok());
+    ASSERT_TRUE(run.Finish(0).ok());
+    ASSERT_TRUE(run.Tick(0, 2.5).ok());
+    EXPECT_EQ(run.States(), (Traces{"completed/1", "pending/0", "pending/0"}));
+    ASSERT_TRUE(run.Collect(1, 3).ok());
+    EXPECT_EQ(run.echoed(), (Traces{"collection", "start av0 #0 next 1", "finish av0 #0",
+                                    "diagnostic av0 dispatch: exceeded 2.00s deadline", "start av1 #1 next 2"}));
+  }
+}
+
 TEST(SupervisorInMemory, TheFailureLimitStopsDispatchAndRetriesAndReplacements) {
   {
     // A failed test stops dispatch: the tests running elsewhere finish, and
