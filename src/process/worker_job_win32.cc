@@ -182,9 +182,11 @@ Result<WorkerJob> WorkerJob::Start(const ProcessDescription& description, const 
   startup.StartupInfo.hStdError = err.get();
   startup.lpAttributeList = attributes.get();
 
-  // CREATE_NO_WINDOW is the only flag of our own; the other two say how the
-  // environment and the startup record are laid out.
-  DWORD flags = CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT | EXTENDED_STARTUPINFO_PRESENT;
+  // CREATE_NO_WINDOW and CREATE_SUSPENDED are our own flags; the other two
+  // say how the environment and the startup record are laid out. The worker
+  // runs no instruction before it is in its job: a process it started
+  // earlier would be outside the job and outlive it.
+  DWORD flags = CREATE_NO_WINDOW | CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT | EXTENDED_STARTUPINFO_PRESENT;
   const wchar_t* cwd = description.cwd.empty() ? nullptr : description.cwd.c_str();
   PROCESS_INFORMATION info = {};
   if (!::CreateProcessW(description.program.c_str(), command_line.data(), nullptr, nullptr, TRUE, flags,
@@ -212,6 +214,7 @@ Result<WorkerJob> WorkerJob::Start(const ProcessDescription& description, const 
     }
   }
   if (failure == 0 && !::AssignProcessToJobObject(impl->job, impl->process)) failure = ::GetLastError();
+  if (failure == 0 && ::ResumeThread(impl->thread) == static_cast<DWORD>(-1)) failure = ::GetLastError();
   if (failure != 0) {
     CloseIfSet(impl->job);
     ::TerminateProcess(impl->process, 1);
