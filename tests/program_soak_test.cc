@@ -1,7 +1,9 @@
 // Soak: many consecutive runs of four workers with crashes, hangs, retries,
-// cancellation and a failed shutdown mixed in. Nothing may be left behind
-// (no process, no zombie, no descriptor, no thread), and every run's summary
-// must agree with its own event log.
+// cancellation, a failed shutdown and a SIGKILLed controller mixed in, some
+// of whose tests start processes in new sessions with an empty environment
+// and double-forked daemons. Nothing may be left behind (no process, no
+// zombie, no descriptor, no thread), and every run's summary must agree with
+// its own event log.
 //
 // AURVANE_SOAK_RUNS sets the number of runs. The default is 200, fewer
 // under the sanitizers, whose process start-up dominates a run: about 0.2 s
@@ -19,6 +21,7 @@
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <thread>
 
 #include "program_support.h"
 
@@ -108,7 +111,25 @@ void ReapLeftovers() {
   }
 }
 
-enum class Kind { kClean, kCrashThenPass, kHangThenPass, kAlwaysCrash, kCancel, kShutdownHang, kDieHoldingSentTest, kCount };
+// Reaps what a SIGKILLed controller's guards leave to us while they end
+// their workers' trees, until nothing of theirs is left (at most 10 s).
+void WaitForGuardsOfAKilledController() {
+  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  for (;;) {
+    while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+    if (Children().empty() || std::chrono::steady_clock::now() > end) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+enum class Kind {
+  kClean, kCrashThenPass, kHangThenPass, kAlwaysCrash, kCancel, kShutdownHang, kDieHoldingSentTest, kKilled, kCount
+};
+
+// What a test does to leave its worker's group, session and environment.
+constexpr char kEscapes[] = R"({"grandchild":300,"new_session":true,"empty_env":true},
+                               {"grandchild":300,"daemon":true,"empty_env":true})";
 
 struct Expected {
   int exit_code;
@@ -133,9 +154,11 @@ Expected Configure(ControllerRun& run, Kind kind) {
   };
   switch (kind) {
     case Kind::kClean:
+      test("1", std::string(R"({"during":{"call":[)") + kEscapes + "]}}");
       return {0};
     case Kind::kCrashThenPass:
-      test("3", R"({"attempts":[{"during":{"call":[{"grandchild":300},{"exit":9}]}},{}]})");
+      test("3", std::string(R"({"attempts":[{"during":{"call":[{"grandchild":300},)") + kEscapes +
+                    R"(,{"exit":9}]}},{}]})");
       return {0};
     case Kind::kHangThenPass:
       test("5", R"({"attempts":[{"delay":{"call":30}},{}]})");
@@ -157,6 +180,10 @@ Expected Configure(ControllerRun& run, Kind kind) {
       // dies as it reads it. It goes back unstarted and runs once elsewhere.
       test("4", R"({"attempts":[{"before":[{"exit":9}]},{}]})");
       return {0, 4};
+    case Kind::kKilled:
+      // Killed at the sixth "start": every test leaves escapes behind.
+      test("default", std::string(R"({"delay":{"call":0.05},"during":{"call":[)") + kEscapes + "]}}");
+      return {128 + SIGKILL};
     case Kind::kCount:
       break;
   }
@@ -257,9 +284,17 @@ TEST(ProgramSoak, ManyRunsLeaveNothingBehind) {
         c.CloseStdin();
       }, 6);
     }
+    if (kind == Kind::kKilled) {
+      options.on_line = OnTrace("start", [](ControllerHandle& c) { c.Signal(SIGKILL); }, 6);
+    }
     ProgramResult r = run.Run(options);
     EXPECT_EQ(r.exit_code, expected.exit_code) << r.err;
-    CheckSummaryAgainstLog(run, r, kWorkers);
+    if (kind == Kind::kKilled) {
+      // The guards, now ours, end their trees on their own and exit.
+      WaitForGuardsOfAKilledController();
+    } else {
+      CheckSummaryAgainstLog(run, r, kWorkers);
+    }
     if (expected.runs_once >= 0) {
       const json::Value summary = run.Summary();
       const json::Value& test = Member(summary, "tests").as_array().at(static_cast<size_t>(expected.runs_once));
