@@ -164,7 +164,7 @@ TEST(Spec, LoadReportsTheOsError) {
   EXPECT_EQ(missing.message(), "No such file or directory (os error 2)");
   Result<Spec> directory = LoadSpec(dir.path());
   ASSERT_FALSE(directory.ok());
-  EXPECT_EQ(directory.message(), "Is a directory (os error 21)");
+  EXPECT_EQ(directory.message(), "Not a regular file: " + dir.path().string());
 #endif
 }
 

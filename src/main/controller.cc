@@ -77,7 +77,12 @@ json::Value Summarize(const Supervisor& s, int exit_status) {
 // history only orders the next run.
 void SaveHistory(const Spec& spec, const DurationHistory& history) {
   std::filesystem::path temp = HistoryTempPath(spec.history_path, spec.run_id);
-  if (!WriteFile(temp, history.Serialize()).ok()) return;
+  // Created anew, never through a link planted under its name.
+  Result<OutputFile> file = OutputFile::CreateNew(temp);
+  if (!file.ok()) return;
+  Status written = file.value().WriteAll(history.Serialize());
+  file.value().Close();
+  if (!written.ok()) return;
   (void)ReplaceFile(temp, spec.history_path);
 }
 

@@ -26,7 +26,10 @@ json::Object TestRecord(std::string_view event, const RecordTest& test, std::str
 }  // namespace
 
 Result<EventLog> EventLog::Create(const std::filesystem::path& run_dir) {
-  Result<OutputFile> file = OutputFile::CreateTruncate(run_dir / "events.jsonl");
+  // The event log is held for the run's whole length: a second run on the
+  // same directory would clobber this one's files.
+  Result<OutputFile> file = OutputFile::CreateTruncateHeld(
+      run_dir / "events.jsonl", "Run directory in use by another run: " + run_dir.string());
   if (!file.ok()) return std::move(file).TakeError();
   return EventLog(std::move(file).value());
 }

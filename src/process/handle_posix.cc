@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <time.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "process/handle.h"
@@ -96,9 +97,19 @@ Result<Pipe> MakePipe() {
 }
 
 Result<Handle> CreateLogFile(const std::filesystem::path& path) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return LastOsError();
-  return Handle(fd);
+  // Only a regular file: a FIFO planted here would hold us in open(), and a
+  // link would send the worker's output elsewhere.
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    if (errno == ELOOP || errno == ENXIO) return Error{NotRegularFileText(path)};
+    return LastOsError();
+  }
+  Handle handle(fd);
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return LastOsError();
+  if (!S_ISREG(st.st_mode)) return Error{NotRegularFileText(path)};
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return handle;
 }
 
 }  // namespace aurvane

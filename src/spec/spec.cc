@@ -112,6 +112,12 @@ Status ValidateSpec(const Spec& spec) {
   for (double deadline : {spec.phase_timeout, spec.startup_timeout, spec.shutdown_timeout}) {
     if (!std::isfinite(deadline) || !(deadline > 0)) return Error{"Deadlines must be finite and positive"};
   }
+  // It names the history's temporary file: anything but a plain name would
+  // put that file elsewhere.
+  if (spec.run_id.empty() || spec.run_id == "." || spec.run_id == ".." ||
+      spec.run_id.find_first_of(std::string_view("/\\\0:", 4)) != std::string::npos) {
+    return Error{"run_id must be a plain name (no path separators, not . or ..)"};
+  }
   return Status::Ok();
 }
 

@@ -21,6 +21,12 @@ OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
   return *this;
 }
 
+std::string NotRegularFileText(const std::filesystem::path& path) { return "Not a regular file: " + path.string(); }
+
+std::string TooLargeFileText(const std::filesystem::path& path) {
+  return "File larger than " + std::to_string(kMaxReadFileBytes >> 20) + " MiB: " + path.string();
+}
+
 Status WriteFile(const std::filesystem::path& path, std::string_view bytes) {
   Result<OutputFile> file = OutputFile::CreateTruncate(path);
   if (!file.ok()) return std::move(file).TakeError();

@@ -29,8 +29,17 @@ class OutputFile {
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
 
-  // Creates the file, or truncates it when it exists.
+  // Creates the file, or truncates it when it exists. Only a regular file
+  // is accepted, and a symbolic link in the last place is not followed.
   static Result<OutputFile> CreateTruncate(const std::filesystem::path& path);
+  // The same, but the file is first held for this process for as long as it
+  // stays open; `in_use` is the error when another process holds it (and
+  // then the file is left as it was).
+  static Result<OutputFile> CreateTruncateHeld(const std::filesystem::path& path, const std::string& in_use);
+  // Creates the file anew: one left at `path` (a planted link included) is
+  // removed first, and the creation fails rather than reuse what appears
+  // there meanwhile.
+  static Result<OutputFile> CreateNew(const std::filesystem::path& path);
 
   // Writes all bytes (retrying short writes) in as few system calls as the
   // platform allows: one for a regular file.
@@ -44,8 +53,17 @@ class OutputFile {
   intptr_t handle_ = kInvalid;
 };
 
-// Reads a whole file. The error is the operating system's text.
+// The largest file ReadFile takes.
+inline constexpr uint64_t kMaxReadFileBytes = uint64_t{512} << 20;
+
+// Reads a whole regular file of at most kMaxReadFileBytes: a FIFO or a
+// device is refused at once, never waited on or read without end. The error
+// is the operating system's text, or one naming `path` for those refusals.
 Result<std::string> ReadFile(const std::filesystem::path& path);
+
+// The refusals' texts, each naming the path.
+std::string NotRegularFileText(const std::filesystem::path& path);
+std::string TooLargeFileText(const std::filesystem::path& path);
 
 // Creates or truncates `path` and writes `bytes` into it.
 Status WriteFile(const std::filesystem::path& path, std::string_view bytes);

@@ -2,6 +2,8 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "util/file.h"
@@ -32,10 +34,55 @@ Status WriteAllFd(int fd, std::string_view bytes) {
   return Status::Ok();
 }
 
+// Opens `path` without waiting on a FIFO (O_NONBLOCK) and accepts it only
+// when it is a regular file; the descriptor is made blocking again.
+// `flags` with O_NOFOLLOW refuses a symbolic link in the last place.
+Result<int> OpenRegular(const std::filesystem::path& path, int flags) {
+  int fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, 0666);
+  if (fd < 0) {
+    // A link refused by O_NOFOLLOW, or a FIFO without a reader.
+    if (errno == ELOOP || errno == ENXIO) return Error{NotRegularFileText(path)};
+    return LastOsError();
+  }
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    Error error = LastOsError();
+    ::close(fd);
+    return error;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return Error{NotRegularFileText(path)};
+  }
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return fd;
+}
+
 }  // namespace
 
 Result<OutputFile> OutputFile::CreateTruncate(const std::filesystem::path& path) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  Result<int> fd = OpenRegular(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW);
+  if (!fd.ok()) return std::move(fd).TakeError();
+  return OutputFile(fd.value());
+}
+
+Result<OutputFile> OutputFile::CreateTruncateHeld(const std::filesystem::path& path, const std::string& in_use) {
+  // Truncated only once held: another run's file is left alone.
+  Result<int> fd = OpenRegular(path, O_WRONLY | O_CREAT | O_NOFOLLOW);
+  if (!fd.ok()) return std::move(fd).TakeError();
+  OutputFile file(fd.value());
+  int locked;
+  do {
+    locked = ::flock(fd.value(), LOCK_EX | LOCK_NB);
+  } while (locked != 0 && errno == EINTR);
+  if (locked != 0) return errno == EWOULDBLOCK ? Error{in_use} : LastOsError();
+  if (::ftruncate(fd.value(), 0) != 0) return LastOsError();
+  return file;
+}
+
+Result<OutputFile> OutputFile::CreateNew(const std::filesystem::path& path) {
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) return LastOsError();
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (fd < 0) return LastOsError();
   return OutputFile(fd);
 }
@@ -53,8 +100,9 @@ void OutputFile::Close() {
 }
 
 Result<std::string> ReadFile(const std::filesystem::path& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return LastOsError();
+  Result<int> opened = OpenRegular(path, O_RDONLY);
+  if (!opened.ok()) return std::move(opened).TakeError();
+  const int fd = opened.value();
   std::string data;
   char buf[65536];
   for (;;) {
@@ -66,6 +114,11 @@ Result<std::string> ReadFile(const std::filesystem::path& path) {
       return error;
     }
     if (n == 0) break;
+    // Checked as it is read: the file may grow meanwhile.
+    if (data.size() + static_cast<size_t>(n) > kMaxReadFileBytes) {
+      ::close(fd);
+      return Error{TooLargeFileText(path)};
+    }
     data.append(buf, static_cast<size_t>(n));
   }
   ::close(fd);

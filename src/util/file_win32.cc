@@ -56,6 +56,32 @@ Result<OutputFile> OutputFile::CreateTruncate(const std::filesystem::path& path)
   return OutputFile(reinterpret_cast<intptr_t>(handle));
 }
 
+Result<OutputFile> OutputFile::CreateTruncateHeld(const std::filesystem::path& path, const std::string& in_use) {
+  HANDLE handle = ::CreateFileW(path.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return LastOsError();
+  OutputFile file(reinterpret_cast<intptr_t>(handle));
+  // A lock on one byte far past any content: it marks the file as held
+  // without standing in the way of our own writes.
+  OVERLAPPED at = {};
+  at.OffsetHigh = 0x40000000;
+  if (!::LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+    DWORD code = ::GetLastError();
+    if (code == ERROR_LOCK_VIOLATION || code == ERROR_IO_PENDING) return Error{in_use};
+    return Error{OsErrorText(static_cast<int>(code))};
+  }
+  if (!::SetEndOfFile(handle)) return LastOsError();
+  return file;
+}
+
+Result<OutputFile> OutputFile::CreateNew(const std::filesystem::path& path) {
+  if (!::DeleteFileW(path.c_str()) && ::GetLastError() != ERROR_FILE_NOT_FOUND) return LastOsError();
+  HANDLE handle = ::CreateFileW(path.c_str(), GENERIC_WRITE, kShareAll, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return LastOsError();
+  return OutputFile(reinterpret_cast<intptr_t>(handle));
+}
+
 Status OutputFile::WriteAll(std::string_view bytes) {
   assert(is_open() && "WriteAll on a closed file");
   return WriteAllHandle(AsHandle(handle_), bytes);
@@ -72,6 +98,10 @@ Result<std::string> ReadFile(const std::filesystem::path& path) {
   HANDLE handle = ::CreateFileW(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return LastOsError();
+  if (::GetFileType(handle) != FILE_TYPE_DISK) {
+    ::CloseHandle(handle);
+    return Error{NotRegularFileText(path)};
+  }
   std::string data;
   char buf[65536];
   for (;;) {
@@ -82,6 +112,10 @@ Result<std::string> ReadFile(const std::filesystem::path& path) {
       return error;
     }
     if (n == 0) break;
+    if (data.size() + n > kMaxReadFileBytes) {
+      ::CloseHandle(handle);
+      return Error{TooLargeFileText(path)};
+    }
     data.append(buf, n);
   }
   ::CloseHandle(handle);
