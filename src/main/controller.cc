@@ -66,8 +66,10 @@ json::Value Summarize(const Supervisor& s, int exit_status) {
   RunTotals totals{exit_status, s.failures, s.restarts, SecondsSince(s.log.start())};
   return BuildSummary(
       s.tables.test_count(),
-      [&s](size_t i) {
-        return TestOutcome{(*s.tables.reference)[i].nodeid, StateName(s.tables.states[i]), s.tables.attempts[i]};
+      // Each outcome is copied before the next is asked for, so one buffer serves.
+      [&s, nodeid = std::string()](size_t i) mutable {
+        s.tables.reference->NodeIdInto(i, nodeid);
+        return TestOutcome{nodeid, StateName(s.tables.states[i]), s.tables.attempts[i]};
       },
       totals);
 }

@@ -24,31 +24,34 @@ struct StringViewHash {
 
 }  // namespace
 
-Schedule Schedule::Build(const Manifest& manifest, std::string_view mode,
+Schedule Schedule::Build(const ManifestTable& manifest, std::string_view mode,
                          const DurationHistory& history) {
+  std::string nodeid;
   std::vector<TestGroup> groups;
   // Each cost is summed as its group is filled, which is the group's queue
   // order, so every item costs one history lookup.
   std::vector<double> costs;
   if (mode == "file") {
     std::unordered_map<std::string_view, size_t, StringViewHash> by_key;
-    for (const Item& item : manifest) {
-      auto [it, inserted] = by_key.try_emplace(item.group, groups.size());
+    for (size_t i = 0; i < manifest.size(); ++i) {
+      auto [it, inserted] = by_key.try_emplace(manifest.Group(i), groups.size());
       if (inserted) {
         groups.emplace_back();
         costs.push_back(-0.0);
       }
-      groups[it->second].push_back(item.index);
-      costs[it->second] += history.Expected(item.nodeid);
+      groups[it->second].push_back(i);
+      manifest.NodeIdInto(i, nodeid);
+      costs[it->second] += history.Expected(nodeid);
     }
   } else {
     // Node identifiers are unique in an accepted manifest, so keying by them
     // makes every test a group of its own; no map is needed to see that.
     groups.reserve(manifest.size());
     costs.reserve(manifest.size());
-    for (const Item& item : manifest) {
-      groups.push_back(TestGroup{item.index});
-      costs.push_back(-0.0 + history.Expected(item.nodeid));
+    for (size_t i = 0; i < manifest.size(); ++i) {
+      groups.push_back(TestGroup{i});
+      manifest.NodeIdInto(i, nodeid);
+      costs.push_back(-0.0 + history.Expected(nodeid));
     }
   }
 

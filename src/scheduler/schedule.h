@@ -18,6 +18,7 @@
 
 #include "scheduler/history.h"
 #include "scheduler/item.h"
+#include "scheduler/manifest_table.h"
 #include "scheduler/test_state.h"
 
 namespace aurvane {
@@ -80,8 +81,12 @@ class Schedule {
   // descending expected cost (sum of the history's expected durations, from
   // -0.0, in queue order) under IEEE totalOrder, so a -0.0 group follows a
   // +0.0 one. Expects a manifest that passed the index and duplicate rules.
-  static Schedule Build(const Manifest& manifest, std::string_view mode,
+  static Schedule Build(const ManifestTable& manifest, std::string_view mode,
                         const DurationHistory& history);
+  static Schedule Build(const Manifest& manifest, std::string_view mode,
+                        const DurationHistory& history) {
+    return Build(ManifestTable(manifest), mode, history);
+  }
 
   // Removes and returns the front group, or nothing when none waits.
   std::optional<TestGroup> TakeNext();

@@ -15,51 +15,142 @@ Status CheckIndices(const Manifest& manifest) {
 }
 
 Status CheckUniqueNodeIds(const Manifest& manifest) {
-  // An open-addressing set of (hash, position + 1) pairs in one allocation:
-  // a node-based set costs an allocation and a cache miss or two per test,
-  // which made a million-test manifest forty times slower than 100,000.
-  struct Slot {
-    uint64_t hash;
-    uint64_t position_plus_one;  // 0 marks an empty slot
-  };
-  size_t capacity = 16;
-  while (capacity < manifest.size() * 2) capacity *= 2;
-  std::vector<Slot> slots(capacity, Slot{0, 0});
-  const size_t mask = capacity - 1;
-  for (size_t i = 0; i < manifest.size(); ++i) {
-    const std::string& nodeid = manifest[i].nodeid;
-    const uint64_t hash = std::hash<std::string_view>{}(nodeid);
-    for (size_t at = static_cast<size_t>(hash) & mask;; at = (at + 1) & mask) {
-      Slot& slot = slots[at];
-      if (slot.position_plus_one == 0) {
-        slot = Slot{hash, i + 1};
-        break;
-      }
-      if (slot.hash == hash && manifest[slot.position_plus_one - 1].nodeid == nodeid) {
-        return Error{"Duplicate node IDs are unsupported in this prototype"};
-      }
-    }
+  if (HasDuplicateNodeIds(ManifestTable(manifest))) {
+    return Error{"Duplicate node IDs are unsupported in this prototype"};
   }
   return Status::Ok();
 }
+
+namespace {
+
+Error Mismatch(size_t worker_number) {
+  return Error{"Collection mismatch in av" + std::to_string(worker_number) + "; worker manifests differ"};
+}
+
+void SetReference(RunTables& tables, ManifestTable table, std::optional<std::string> digest,
+                  std::string_view schedule_mode, const DurationHistory& history) {
+  tables.states.assign(table.size(), TestState::kPending);
+  tables.attempts.assign(table.size(), 0);
+  tables.schedule = Schedule::Build(table, schedule_mode, history);
+  tables.reference = std::move(table);
+  tables.reference_digest = std::move(digest);
+}
+
+bool SameAsReference(const RunTables& tables, const DigestClaim& claim) {
+  return tables.reference && tables.reference_digest && *tables.reference_digest == claim.digest &&
+         claim.count == tables.reference->size();
+}
+
+void StartTransfer(RunTables& tables, DigestClaim claim, AgreementStep& step) {
+  step.ask_worker = claim.worker;
+  step.items_from = 0;
+  ItemTransfer& transfer = tables.transfer.emplace();
+  transfer.compare = tables.reference.has_value();
+  transfer.claim = std::move(claim);
+}
+
+// Accepts waiting claims that the reference settles, up to the first that
+// needs its items.
+void Advance(RunTables& tables, AgreementStep& step) {
+  while (!tables.transfer && !tables.waiting.empty()) {
+    DigestClaim claim = std::move(tables.waiting.front());
+    tables.waiting.pop_front();
+    if (SameAsReference(tables, claim)) {
+      step.accepted.push_back(claim.worker);
+    } else {
+      StartTransfer(tables, std::move(claim), step);
+    }
+  }
+}
+
+// The last chunk has come: the judgement a whole manifest gets.
+Status FinishTransfer(RunTables& tables, ItemTransfer transfer, std::string_view schedule_mode,
+                      const DurationHistory& history) {
+  const size_t worker = transfer.claim.worker;
+  if (transfer.received != transfer.claim.count) {
+    return Error{"Worker av" + std::to_string(worker) + " reported " + std::to_string(transfer.claim.count) +
+                 " collected items and sent " + std::to_string(transfer.received)};
+  }
+  if (transfer.bad_index) return Error{"Invalid collection indices"};
+  if (transfer.compare) {
+    if (transfer.differs || transfer.received != tables.reference->size()) return Mismatch(worker);
+    return Status::Ok();
+  }
+  if (tables.reference) {
+    // A manifest sent whole was accepted while this one was arriving.
+    return transfer.items == *tables.reference ? Status::Ok() : Status(Mismatch(worker));
+  }
+  if (HasDuplicateNodeIds(transfer.items)) return Error{"Duplicate node IDs are unsupported in this prototype"};
+  SetReference(tables, std::move(transfer.items), std::move(transfer.claim.digest), schedule_mode, history);
+  return Status::Ok();
+}
+
+}  // namespace
 
 Status AcceptManifest(RunTables& tables, size_t worker_number, Manifest manifest,
                       std::string_view schedule_mode, const DurationHistory& history) {
   // Before any comparison: a manifest with bad indices is never compared.
   if (Status s = CheckIndices(manifest); !s.ok()) return s;
   if (tables.reference) {
-    if (*tables.reference != manifest) {
-      return Error{"Collection mismatch in av" + std::to_string(worker_number) +
-                   "; worker manifests differ"};
+    if (manifest.size() != tables.reference->size()) return Mismatch(worker_number);
+    for (size_t i = 0; i < manifest.size(); ++i) {
+      if (!tables.reference->Matches(i, manifest[i])) return Mismatch(worker_number);
     }
     return Status::Ok();
   }
-  if (Status s = CheckUniqueNodeIds(manifest); !s.ok()) return s;
-  tables.states.assign(manifest.size(), TestState::kPending);
-  tables.attempts.assign(manifest.size(), 0);
-  tables.schedule = Schedule::Build(manifest, schedule_mode, history);
-  tables.reference = std::move(manifest);
+  ManifestTable table(manifest);
+  manifest = Manifest();
+  if (HasDuplicateNodeIds(table)) return Error{"Duplicate node IDs are unsupported in this prototype"};
+  SetReference(tables, std::move(table), std::nullopt, schedule_mode, history);
   return Status::Ok();
+}
+
+AgreementStep ClaimManifest(RunTables& tables, DigestClaim claim) {
+  AgreementStep step;
+  if (SameAsReference(tables, claim)) {
+    step.accepted.push_back(claim.worker);
+  } else if (tables.transfer) {
+    tables.waiting.push_back(std::move(claim));
+  } else {
+    StartTransfer(tables, std::move(claim), step);
+  }
+  return step;
+}
+
+Result<AgreementStep> ReceiveItems(RunTables& tables, size_t worker_number, json::Value&& items, bool more,
+                                   std::string_view schedule_mode, const DurationHistory& history) {
+  if (!tables.transfer || tables.transfer->claim.worker != worker_number) {
+    return Error{"Unexpected collected items from av" + std::to_string(worker_number)};
+  }
+  if (!items.is_array()) return DecodeManifest(std::move(items)).TakeError();
+  ItemTransfer& transfer = *tables.transfer;
+  for (json::Value& element : items.as_array()) {
+    Result<Item> decoded = DecodeItem(std::move(element));
+    if (!decoded.ok()) return std::move(decoded).TakeError();
+    const Item& item = decoded.value();
+    const uint64_t position = transfer.received++;
+    if (item.index != position) transfer.bad_index = true;
+    if (transfer.bad_index) continue;  // judged at the end; nothing more to keep
+    if (transfer.compare) {
+      if (!transfer.differs && !tables.reference->Matches(position, item)) transfer.differs = true;
+    } else {
+      transfer.items.Append(item);
+    }
+  }
+  AgreementStep step;
+  if (more) {
+    step.ask_worker = worker_number;
+    step.items_from = transfer.received;
+    return step;
+  }
+  ItemTransfer finished = std::move(transfer);
+  tables.transfer.reset();
+  if (Status s = FinishTransfer(tables, std::move(finished), schedule_mode, history); !s.ok()) {
+    return std::move(s).TakeError();
+  }
+  step.accepted.push_back(worker_number);
+  Advance(tables, step);
+  return step;
 }
 
 }  // namespace aurvane

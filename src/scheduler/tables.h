@@ -8,21 +8,48 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <string>
 #include <optional>
 #include <string_view>
 #include <vector>
 
 #include "scheduler/history.h"
 #include "scheduler/item.h"
+#include "scheduler/manifest_table.h"
 #include "scheduler/schedule.h"
 #include "scheduler/test_state.h"
 #include "util/result.h"
 
 namespace aurvane {
 
+// A worker that reported its manifest by count and digest and is waiting to
+// be compared with the reference, or to be asked for its items.
+struct DigestClaim {
+  size_t worker = 0;
+  uint64_t count = 0;
+  std::string digest;
+};
+
+// The items of one worker's manifest, asked for chunk by chunk: into a new
+// reference when there is none yet, else compared with it as they arrive
+// and never kept.
+struct ItemTransfer {
+  DigestClaim claim;
+  ManifestTable items;  // the new reference being built (empty when comparing)
+  uint64_t received = 0;
+  bool compare = false;
+  bool bad_index = false;  // an item's index was not its position
+  bool differs = false;    // an item differed from the reference
+};
+
 struct RunTables {
   // Absent until the first manifest is accepted, then never changed.
-  std::optional<Manifest> reference;
+  std::optional<ManifestTable> reference;
+  // The digest its worker reported with it, when it came that way.
+  std::optional<std::string> reference_digest;
+  std::deque<DigestClaim> waiting;  // in order of report
+  std::optional<ItemTransfer> transfer;
   // One entry per test index; empty until the reference is set.
   std::vector<TestState> states;
   std::vector<uint32_t> attempts;
@@ -45,6 +72,29 @@ Status CheckUniqueNodeIds(const Manifest& manifest);
 // differ"). On failure `tables` is unchanged.
 Status AcceptManifest(RunTables& tables, size_t worker_number, Manifest manifest,
                       std::string_view schedule_mode, const DurationHistory& history);
+
+// What the supervisor does next after a manifest message: the workers whose
+// manifests are now accepted, in order, and the worker to ask for items
+// (starting at position `items_from`).
+struct AgreementStep {
+  std::vector<size_t> accepted;
+  std::optional<size_t> ask_worker;
+  uint64_t items_from = 0;
+};
+
+// A worker reported `count` items with `digest` instead of listing them.
+// With a reference and the same count and digest it is accepted at once;
+// otherwise its items are asked for, one worker at a time, in order of
+// report: the first becomes the reference, later ones are compared.
+AgreementStep ClaimManifest(RunTables& tables, DigestClaim claim);
+
+// One chunk of items from the worker being asked (`items` is the message's
+// "items" member, `more` whether chunks follow). Decode errors end the run
+// at once; the index rule, the duplicate rule and agreement are judged at
+// the last chunk, with the same texts as a manifest sent whole. A chunk
+// from a worker that was not asked ends the run.
+Result<AgreementStep> ReceiveItems(RunTables& tables, size_t worker_number, json::Value&& items, bool more,
+                                   std::string_view schedule_mode, const DurationHistory& history);
 
 }  // namespace aurvane
 

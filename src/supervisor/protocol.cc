@@ -44,9 +44,44 @@ bool AllCollected(const Supervisor& s) {
   return true;
 }
 
+// Marks the workers whose manifests were accepted as collected and asks for
+// the next chunk of items, if one is wanted.
+Status TakeStep(Supervisor& s, const AgreementStep& step) {
+  if (step.ask_worker) {
+    json::Object command;
+    command.emplace("command", "items");
+    command.emplace("start", step.items_from);
+    if (Status sent = SendCommand(s.sessions[*step.ask_worker].commands, *step.ask_worker,
+                                  json::Value(std::move(command)));
+        !sent.ok()) {
+      return sent;
+    }
+  }
+  for (size_t n : step.accepted) {
+    WorkerSession& session = s.sessions[n];
+    // A repeated "collected" changes no state: a running session keeps its test.
+    if (session.state() == SessionState::kStarting) session.MoveTo(SessionState::kReady);
+    session.phase = "ready";
+    session.phase_clock = Clock::now();
+    if (s.dispatch_started) {
+      if (Status dispatched = Dispatch(s, n); !dispatched.ok()) return dispatched;
+    }
+  }
+  if (!step.accepted.empty() && !s.dispatch_started && AllCollected(s)) return BeginDispatching(s);
+  return Status::Ok();
+}
+
 Status OnCollected(Supervisor& s, size_t n, json::Object& message) {
   if (auto failed = message.find("failed"); failed != message.end() && failed->second.is_true()) {
     return Error{"Collection failed in " + WorkerName(n)};
+  }
+  // A large suite is reported by count and digest; its items are asked for
+  // when they are needed (and then come in chunks under the line limit).
+  auto digest = message.find("digest");
+  if (message.find("items") == message.end() && digest != message.end() && digest->second.is_string()) {
+    auto count = message.find("count");
+    if (count == message.end() || !count->second.is_uint()) return Error{"Missing collected item count"};
+    return TakeStep(s, ClaimManifest(s.tables, DigestClaim{n, count->second.as_uint(), digest->second.as_string()}));
   }
   auto items = message.find("items");
   Result<Manifest> manifest =
@@ -56,14 +91,19 @@ Status OnCollected(Supervisor& s, size_t n, json::Object& message) {
       !accepted.ok()) {
     return accepted;
   }
-  WorkerSession& session = s.sessions[n];
-  // A repeated "collected" changes no state: a running session keeps its test.
-  if (session.state() == SessionState::kStarting) session.MoveTo(SessionState::kReady);
-  session.phase = "ready";
-  session.phase_clock = Clock::now();
-  if (s.dispatch_started) return Dispatch(s, n);
-  if (AllCollected(s)) return BeginDispatching(s);
-  return Status::Ok();
+  AgreementStep step;
+  step.accepted.push_back(n);
+  return TakeStep(s, step);
+}
+
+Status OnCollectedItems(Supervisor& s, size_t n, json::Object& message) {
+  auto items = message.find("items");
+  auto more = message.find("more");
+  Result<AgreementStep> step =
+      ReceiveItems(s.tables, n, items == message.end() ? json::Value() : std::move(items->second),
+                   more != message.end() && more->second.is_true(), s.spec.schedule, s.history);
+  if (!step.ok()) return std::move(step).TakeError();
+  return TakeStep(s, step.value());
 }
 
 Status OnFinished(Supervisor& s, size_t n, const json::Object& message) {
@@ -152,6 +192,7 @@ Status HandleMessage(Supervisor& s, size_t n, json::Value message) {
     return Status::Ok();
   }
   if (kind == "collected") return OnCollected(s, n, fields);
+  if (kind == "collected_items") return OnCollectedItems(s, n, fields);
   if (kind == "collection_report") return s.log.LogWorkerRecord(std::move(fields));
   if (kind == "phase") {
     if (session.state() == SessionState::kShuttingDown) return Status::Ok();
