@@ -178,4 +178,47 @@ TEST(ProgramProtocol, MissingDurationStillCompletesTheTest) {
 }
 
 }  // namespace
+TEST(ProgramProtocol, ManifestByDigestIsSentOnceAndComparedWhenDigestsDiffer) {
+  // av0 reports first and sends its items in chunks; av1's equal digest is
+  // enough; av2's differs, so its items are asked for and compared.
+  ControllerRun run(3);
+  run.scenario() = ParseLine(R"({"items":5,"digest":true,"chunk":2})").as_object();
+  run.scenario("av1") = ParseLine(R"({"items":5,"digest":true,"collect_delay":0.2})").as_object();
+  run.scenario("av2") = ParseLine(R"({"items":5,"digest":"other","chunk":3,"collect_delay":0.4})").as_object();
+  ProgramResult r = run.Run();
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  std::vector<std::string> chunks;
+  for (const json::Value& record : run.Events("worker_event")) {
+    const json::Value& payload = Member(record, "payload");
+    if (EventOf(payload) != "collected_items") continue;
+    chunks.push_back(Member(payload, "worker").as_string() + " " +
+                     std::to_string(Member(payload, "items").as_array().size()));
+  }
+  EXPECT_EQ(chunks, (std::vector<std::string>{"av0 2", "av0 2", "av0 1", "av2 3", "av2 2"}));
+  EXPECT_EQ(Member(run.Summary(), "completed").as_uint(), 5u);
+
+  ExpectRunEndsWith({"items differ", R"({"items":2,"digest":true})", "Collection mismatch in av1; worker manifests differ"},
+                    2, R"({"items":3,"digest":"x","collect_delay":0.3})");
+  ExpectRunEndsWith({"count differs", R"({"items":2,"digest":true})", "Worker av1 reported 2 collected items and sent 3"},
+                    2, R"({"items":3,"digest":true,"chunk":1,"collect_delay":0.3,
+                          "on_init":[{"send":{"event":"collected","failed":false,"count":2,"digest":"x"}}]})");
+  ExpectRunEndsWith({"unasked items", R"({"on_init":[{"send":{"event":"collected_items","items":[]}}]})",
+                     "Unexpected collected items from av0"});
+  ExpectRunEndsWith({"no count", R"({"on_init":[{"send":{"event":"collected","digest":"x"}}]})",
+                     "Missing collected item count"});
+}
+
+TEST(ProgramProtocol, ManifestLargerThanTheLineLimitRunsInChunks) {
+  // About 10 MB of items, more than one line may hold.
+  ControllerRun run(2);
+  run.scenario() = ParseLine(R"({"items":90000,"digest":true,"chunk":20000})").as_object();
+  ProgramOptions options;
+  options.on_line = OnTrace("collection ", [](ControllerHandle& c) { c.WriteStdin("stop\n"); });
+  ProgramResult r = run.Run(options);
+  EXPECT_EQ(r.exit_code, 2) << r.err;
+  std::vector<json::Value> collection = run.Events("collection");
+  ASSERT_EQ(collection.size(), 1u);
+  EXPECT_EQ(Member(collection[0], "count").as_uint(), 90000u);
+}
+
 }  // namespace aurvane::testing

@@ -5,6 +5,7 @@
 
 #include "json/json.h"
 #include "scheduler/item.h"
+#include "scheduler/manifest_table.h"
 #include "scheduler/tables.h"
 
 namespace aurvane {
@@ -215,4 +216,130 @@ TEST_F(AcceptManifestTest, EmptyManifestIsAcceptedWithEmptyTables) {
 }
 
 }  // namespace
+TEST(ManifestTable, GivesBackEveryItemAsAppendedAndComparesLikeItems) {
+  // The shapes the table stores apart: a pytest triple whose name is the
+  // node id's rest (dotted), one whose name is not, a null line, an id
+  // that does not start with its file, and locations kept as JSON text.
+  const Manifest manifest = MustDecode(R"([
+      [0,"pkg/t.py::TestC::test_a[1-x]",["pkg/t.py",12,"TestC.test_a[1-x]"],"pkg/t.py"],
+      [1,"pkg/t.py::test_b",["pkg/t.py",null,"other"],"pkg/t.py"],
+      [2,"elsewhere::test_c",["pkg/t.py",3,"test_c"],"grp"],
+      [3,"pkg/t.py::",["pkg/t.py",0,""],""],
+      [4,"n",{"b":[1.5,-2],"a":null},"g"],
+      [5,"m",["pkg/t.py",-1,"x"],"g"],
+      [6,"o",-0.0,"g"]])");
+  ManifestTable table(manifest);
+  ASSERT_EQ(table.size(), manifest.size());
+  for (size_t i = 0; i < manifest.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(table[i], manifest[i]);
+    EXPECT_EQ(table.NodeId(i), manifest[i].nodeid);
+    EXPECT_TRUE(table.Matches(i, manifest[i]));
+  }
+  // Every field takes part in the comparison, and so does the index.
+  const Item& first = manifest[0];
+  EXPECT_FALSE(table.Matches(1, first));
+  EXPECT_FALSE(table.Matches(0, Item{0, "pkg/t.py::TestC::test_a[1-y]", first.location, first.group}));
+  EXPECT_FALSE(table.Matches(0, Item{0, "pkg/u.py::TestC::test_a[1-x]", first.location, first.group}));
+  EXPECT_FALSE(table.Matches(0, Item{0, first.nodeid, ParseJson(R"(["pkg/t.py",12,"TestC::test_a[1-x]"])"),
+                                     first.group}));
+  EXPECT_FALSE(table.Matches(0, Item{0, first.nodeid, ParseJson(R"(["pkg/t.py",12.0,"TestC.test_a[1-x]"])"),
+                                     first.group}));
+  EXPECT_FALSE(table.Matches(0, Item{0, first.nodeid, first.location, "x"}));
+  EXPECT_FALSE(table.Matches(1, Item{1, manifest[1].nodeid, ParseJson(R"(["pkg/t.py",0,"other"])"), "pkg/t.py"}));
+  // Members in another order are the same location; 0.0 equals -0.0.
+  EXPECT_TRUE(table.Matches(4, Item{4, "n", ParseJson(R"({"a":null,"b":[1.5,-2]})"), "g"}));
+  EXPECT_FALSE(table.Matches(4, Item{4, "n", ParseJson(R"({"a":null,"b":[1.5,-2.0]})"), "g"}));
+  EXPECT_TRUE(table.Matches(6, Item{6, "o", ParseJson("0.0"), "g"}));
+  EXPECT_FALSE(table.Matches(6, Item{6, "o", ParseJson("0"), "g"}));
+  EXPECT_FALSE(table.Matches(7, Item{7, "p", nullptr, "g"}));
+  EXPECT_FALSE(HasDuplicateNodeIds(table));
+  table.Append(Item{7, "pkg/t.py::test_b", nullptr, ""});
+  EXPECT_TRUE(HasDuplicateNodeIds(table));
+}
+
+// The items of a manifest reported by count and digest, asked for in chunks.
+class ItemTransferTest : public AcceptManifestTest {
+ protected:
+  AgreementStep Claim(size_t worker, uint64_t count, const std::string& digest) {
+    return ClaimManifest(tables_, DigestClaim{worker, count, digest});
+  }
+  Result<AgreementStep> Items(size_t worker, const std::string& items, bool more) {
+    return ReceiveItems(tables_, worker, ParseJson(items), more, "load", history_);
+  }
+  static std::vector<size_t> Accepted(const AgreementStep& step) { return step.accepted; }
+};
+
+TEST_F(ItemTransferTest, FirstWorkerSendsItemsAndEqualDigestsAreAcceptedWithoutThem) {
+  AgreementStep first = Claim(0, 3, "d");
+  ASSERT_EQ(first.ask_worker, std::optional<size_t>(0));
+  EXPECT_EQ(first.items_from, 0u);
+  // Claims that come while av0's items arrive wait for the reference.
+  EXPECT_FALSE(Claim(1, 3, "d").ask_worker.has_value());
+  EXPECT_FALSE(Claim(2, 3, "e").ask_worker.has_value());
+  EXPECT_EQ(Items(1, R"([])", false).message(), "Unexpected collected items from av1");
+
+  Result<AgreementStep> part = Items(0, R"([[0,"a",null,"f"],[1,"b",null,"f"]])", true);
+  ASSERT_TRUE(part.ok()) << part.message();
+  EXPECT_EQ(part.value().ask_worker, std::optional<size_t>(0));
+  EXPECT_EQ(part.value().items_from, 2u);
+  EXPECT_FALSE(tables_.reference.has_value());
+  Result<AgreementStep> last = Items(0, R"([{"index":2,"nodeid":"c","location":null,"group":"g"}])", false);
+  ASSERT_TRUE(last.ok()) << last.message();
+  ASSERT_TRUE(tables_.reference.has_value());
+  EXPECT_EQ(tables_.test_count(), 3u);
+  // av1's digest settles it; av2's differs, so its items are compared.
+  EXPECT_EQ(Accepted(last.value()), (std::vector<size_t>{0, 1}));
+  EXPECT_EQ(last.value().ask_worker, std::optional<size_t>(2));
+  Result<AgreementStep> compared = Items(2, R"([[0,"a",null,"f"],[1,"b",null,"f"],[2,"c",null,"g"]])", false);
+  ASSERT_TRUE(compared.ok()) << compared.message();
+  EXPECT_EQ(Accepted(compared.value()), (std::vector<size_t>{2}));
+  // A replacement with the reference's digest needs no items.
+  EXPECT_EQ(Accepted(Claim(5, 3, "d")), (std::vector<size_t>{5}));
+  EXPECT_EQ(Claim(6, 4, "d").ask_worker, std::optional<size_t>(6));
+}
+
+TEST_F(ItemTransferTest, ChunkedManifestsGetTheJudgementOfWholeOnes) {
+  struct Case {
+    const char* reference;  // items of av0, in one chunk ("" for none)
+    std::vector<const char*> chunks;  // av1's
+    std::string message;
+  };
+  const Case cases[] = {
+      // An index error in a later chunk outranks a difference in an earlier one.
+      {R"([[0,"a",null,""],[1,"b",null,""]])", {R"([[0,"x",null,""]])", R"([[5,"b",null,""]])"},
+       "Invalid collection indices"},
+      {R"([[0,"a",null,""],[1,"b",null,""]])", {R"([[0,"a",null,""]])", R"([[1,"B",null,""]])"},
+       "Collection mismatch in av1; worker manifests differ"},
+      {R"([[0,"a",null,""]])", {R"([[0,"a",null,""]])", R"([[1,"b",null,""]])"},
+       "Worker av1 reported 1 collected items and sent 2"},
+      {R"([[0,"a",null,""],[1,"b",null,""]])", {R"([[0,"a",null,""]])"},
+       "Worker av1 reported 2 collected items and sent 1"},
+      {"", {R"([[0,"a",null,""]])", R"([[1,"a",null,""]])"}, "Duplicate node IDs are unsupported in this prototype"},
+      {"", {R"([[0,"a",null,""]])", R"([{"index":1,"nodeid":"b","location":null}])"}, "missing field `group`"},
+      {"", {R"({"items":[]})"}, "invalid type: map, expected a sequence of items"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    tables_ = RunTables();
+    uint64_t count = 0;
+    for (const char* chunk : c.chunks) count += ParseJson(chunk).is_array() ? ParseJson(chunk).as_array().size() : 0;
+    if (*c.reference != '\0') {
+      const uint64_t size = ParseJson(c.reference).as_array().size();
+      ASSERT_TRUE(Claim(0, size, "ref").ask_worker.has_value());
+      ASSERT_TRUE(Items(0, c.reference, false).ok());
+      if (c.message.starts_with("Worker av1 reported 2")) count = size;
+      if (c.message.starts_with("Worker av1 reported 1")) count = 1;
+    }
+    ASSERT_EQ(Claim(1, count, "other").ask_worker, std::optional<size_t>(1));
+    Status result;
+    for (size_t i = 0; i < c.chunks.size() && result.ok(); ++i) {
+      Result<AgreementStep> step = Items(1, c.chunks[i], i + 1 < c.chunks.size());
+      if (!step.ok()) result = std::move(step).TakeError();
+    }
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(result.message(), c.message);
+  }
+}
+
 }  // namespace aurvane

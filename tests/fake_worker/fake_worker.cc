@@ -31,6 +31,12 @@
 //   "hello": false           send no "hello"
 //   "protocol": V            the "protocol" of "hello" (default 1)
 //   "collect_failed": true   report {"event":"collected","failed":true}
+//   "digest": true | "text"  report the manifest by "count" and "digest" (a
+//                            hash of its compact text, or the text given)
+//                            and answer {"command":"items","start":K} with
+//                            {"event":"collected_items","items":[items from
+//                            K],"more":B}, at most "chunk" items (default
+//                            1000) per message
 //   "collection_reports": [OBJ...]  each sent, with "event":
 //                            "collection_report" added, before "collected"
 //   "collect_delay": S       seconds to sleep before "collected"
@@ -193,6 +199,8 @@ class FakeWorker {
         RunTest(Get(command.value(), "index"));
       } else if (name == "shutdown") {
         Shutdown();
+      } else if (name == "items") {
+        SendItems(Get(command.value(), "start"));
       } else {
         Diag("unknown command: " + aurvane::json::ToCompact(command.value()));
       }
@@ -349,9 +357,37 @@ class FakeWorker {
       Send(Object{{"event", "collected"}, {"failed", true}});
     } else {
       manifest_ = Manifest();
-      Send(Object{{"event", "collected"}, {"failed", false}, {"items", manifest_}});
+      const Value& digest = Get(scenario_, "digest");
+      if (digest.is_string() || digest.is_true()) {
+        Send(Object{{"event", "collected"},
+                    {"failed", false},
+                    {"count", manifest_.size()},
+                    {"digest", digest.is_string() ? digest.as_string() : Digest(manifest_)}});
+      } else {
+        Send(Object{{"event", "collected"}, {"failed", false}, {"items", manifest_}});
+      }
     }
     RunActions(Get(scenario_, "after_collect"));
+  }
+
+  // FNV-1a of the compact text: equal manifests give equal digests, which is
+  // all the controller relies on.
+  static std::string Digest(const Array& manifest) {
+    uint64_t hash = 14695981039346656037ull;
+    for (unsigned char c : aurvane::json::ToCompact(Value(manifest))) hash = (hash ^ c) * 1099511628211ull;
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(hash));
+    return text;
+  }
+
+  void SendItems(const Value& start) {
+    const size_t chunk = static_cast<size_t>(Number(Get(scenario_, "chunk"), 1000));
+    size_t from = start.is_uint() ? static_cast<size_t>(start.as_uint()) : 0;
+    from = std::min(from, manifest_.size());
+    const size_t to = std::min(manifest_.size(), from + std::max<size_t>(chunk, 1));
+    Array items(manifest_.begin() + static_cast<std::ptrdiff_t>(from),
+                manifest_.begin() + static_cast<std::ptrdiff_t>(to));
+    Send(Object{{"event", "collected_items"}, {"items", std::move(items)}, {"more", to < manifest_.size()}});
   }
 
   // The behaviour of test `index`, with the entry of its attempt merged in.
