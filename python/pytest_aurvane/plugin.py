@@ -175,7 +175,7 @@ class FrontEnd:
             replay = self.replay = self.shard.make_replay(self.config, session, self.run_dir)
         else:
             replay = self.replay = Replay(self.config, session, self.run_dir)
-        self.events = EventLogReader(self.run_dir / "events.jsonl", ("collected", "exited"))
+        self.events = EventLogReader(self.run_dir / "events.jsonl", ("collected", "collected_items", "exited"))
         replay.on_collection = self._nodes_ready
         history = self.config.getoption("aurvane_history_path")
         history_path = Path(history).resolve() if history else base / "durations.json"
@@ -314,8 +314,14 @@ class FrontEnd:
     def _nodes_ready(self) -> None:
         """Every worker has collected: the node hooks pytest-xdist calls at that point."""
         self.events.read()
-        self.nodes.ready((worker, [item.get("nodeid") for item in payload.get("items") or []])
-                         for worker, payload in self.events.of_kind("collected"))
+        shared = self.events.nodeids  # workers that reported by digest agreed with it
+
+        def nodeids(payload: dict[str, Any]) -> list[str]:
+            if "items" not in payload:
+                return shared
+            return [item.get("nodeid") for item in payload.get("items") or [] if isinstance(item, dict)]
+
+        self.nodes.ready((worker, nodeids(payload)) for worker, payload in self.events.of_kind("collected"))
 
     def _nodes_down(self, replay: Replay) -> None:
         """pytest_testnodedown for every worker the run started, with its workeroutput."""

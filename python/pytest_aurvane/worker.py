@@ -12,6 +12,7 @@ The pytest arguments come from the run specification's "pytest_args" key
 from __future__ import annotations
 
 import faulthandler
+import hashlib
 import json
 import os
 import signal
@@ -127,14 +128,45 @@ def item_group(item: pytest.Item, grouping: str = "file") -> str:
     return item.nodeid
 
 
-def item_record(index: int, item: pytest.Item, grouping: str = "file") -> dict[str, Any]:
+def item_record(index: int, item: pytest.Item, grouping: str = "file") -> list[Any]:
+    """An item as the controller reads it: [index, nodeid, location, group]."""
     path, lineno, domain = item.location
-    return {
-        "index": index,
-        "nodeid": item.nodeid,
-        "location": [path, lineno, domain],
-        "group": item_group(item, grouping),
-    }
+    return [index, item.nodeid, [path, lineno, domain], item_group(item, grouping)]
+
+
+class Manifest:
+    """The collected items as the controller asks for them.
+
+    "collected" carries only their count and a digest; the controller asks
+    the first worker for the items themselves, in chunks that keep each line
+    far below its 8 MiB limit, and any later worker only when its digest
+    differs. So a suite of any size travels once, not once per worker.
+    """
+
+    BLOCK = 4096  # items per digest step; fixed, so equal manifests give equal digests
+    CHUNK_BYTES = 1 << 20
+
+    def __init__(self, items: list[pytest.Item], grouping: str = "file") -> None:
+        self.items = items
+        self.grouping = grouping
+        digest = hashlib.sha256()
+        size = 0
+        for start in range(0, len(items), self.BLOCK):
+            encoded = encode_json(self.records(start, start + self.BLOCK))
+            digest.update(encoded)
+            size += len(encoded)
+        self.digest = digest.hexdigest()
+        self.per_chunk = max(1, self.CHUNK_BYTES * len(items) // size) if size else 1
+
+    def records(self, start: int, stop: int) -> list[list[Any]]:
+        return [item_record(i, self.items[i], self.grouping) for i in range(start, min(stop, len(self.items)))]
+
+    def chunk(self, start: Any) -> dict[str, Any]:
+        """The "collected_items" message for the items from `start` on."""
+        if not isinstance(start, int) or not 0 <= start <= len(self.items):
+            raise ProtocolError(f"items asked for from {start!r} of {len(self.items)}")
+        stop = start + self.per_chunk
+        return {"event": "collected_items", "items": self.records(start, stop), "more": stop < len(self.items)}
 
 
 def report_failed(report: Any) -> bool:
@@ -318,12 +350,9 @@ class WorkerPlugin:
     def _serve(self, session):
         items = list(session.items)
         failed = session.testsfailed > 0 and not self.config.option.continue_on_collection_errors
+        manifest = Manifest(items, self.grouping)
         self.channel.send(
-            {
-                "event": "collected",
-                "failed": failed,
-                "items": [item_record(i, item, self.grouping) for i, item in enumerate(items)],
-            }
+            {"event": "collected", "failed": failed, "count": len(items), "digest": manifest.digest}
         )
         while True:
             command = self.channel.receive()
@@ -335,6 +364,8 @@ class WorkerPlugin:
             elif kind == "shutdown":
                 self.shutdown_requested = True
                 return True
+            elif kind == "items":
+                self.channel.send(manifest.chunk(command.get("start")))
             elif kind == "init":
                 continue
             else:

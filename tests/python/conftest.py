@@ -116,9 +116,22 @@ class WorkerHarness:
             message = self.receive()
             assert message is not None, self.log_text()
             if message["event"] == "collected":
+                if "digest" in message and not message["failed"]:
+                    message["items"] = self.items()
                 return reports, message
             assert message["event"] == "collection_report", message
             reports.append(message)
+
+    def items(self):
+        """Asks for the manifest chunk by chunk, as the controller does; items as objects."""
+        items = []
+        while True:
+            self.send({"command": "items", "start": len(items)})
+            chunk = self.receive()
+            assert chunk is not None and chunk["event"] == "collected_items", self.log_text()
+            items += [dict(zip(("index", "nodeid", "location", "group"), item)) for item in chunk["items"]]
+            if not chunk["more"]:
+                return items
 
     def run(self, index, next_index=None):
         """Runs one test; returns every message up to and including "finished"."""

@@ -74,7 +74,18 @@ def main(argv):
     if message["failed"]:
         emit({"event": "diagnostic", "message": "Collection failed in av0"})
         return finish(3)
-    items = message["items"]
+    items = message.get("items")
+    if items is None:
+        items = []
+        while True:
+            send({"command": "items", "start": len(items)})
+            chunk = receive()
+            if chunk is None or chunk.get("event") != "collected_items":
+                emit({"event": "diagnostic", "message": f"av0 sent no items: {chunk}"})
+                return finish(3)
+            items += [dict(zip(("index", "nodeid", "location", "group"), item)) for item in chunk["items"]]
+            if not chunk["more"]:
+                break
     emit({"event": "collection", "count": len(items), "workers": spec["workers"]})
     for item in items:
         if cancelled.is_set():

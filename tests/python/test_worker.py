@@ -342,8 +342,20 @@ def test_collection_error_is_reported_and_fails_collection(worker):
 def test_empty_suite_exits_with_no_tests_code(worker):
     harness = worker({"test_none.py": "X = 1\n"})
     _, collected = harness.start()
-    assert collected == {"event": "collected", "failed": False, "items": []}
+    assert collected["count"] == 0 and collected["items"] == [] and collected["failed"] is False
     assert harness.shutdown() == {"event": "exited", "code": 5, "workeroutput": {"exitstatus": 5}}
+
+
+def test_equal_collections_report_equal_digests(worker):
+    # The controller takes a later worker's manifest on its digest alone.
+    digests = []
+    for args in ((), (), ("-k", "grouped")):
+        harness = worker(BASIC_SUITE, *args)
+        _, collected = harness.start()
+        assert collected["count"] == len(collected["items"])
+        digests.append(collected["digest"])
+        harness.shutdown()
+    assert digests[0] == digests[1] != digests[2]
 
 
 def test_pytest_args_from_spec_select_tests(worker):
