@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import json
 from pathlib import Path
-from typing import Any, Iterator, Optional
+from typing import Any, Iterator
 
 
 class EventLogReader:
@@ -23,11 +23,10 @@ class EventLogReader:
         self._offset = 0
         self.spawned: list[str] = []
         self.messages: list[tuple[str, dict[str, Any]]] = []
-        # The node ids of the "collected_items" chunks, which only the
-        # worker whose manifest became the reference sends (others by
-        # exception); kept once, without the chunks themselves.
-        self.nodeids: list[str] = []
-        self._nodeids_from: Optional[str] = None
+        # The node ids of each worker's "collected_items" chunks: only the
+        # worker whose manifest became the reference sends them, and one
+        # whose digest differed; kept without the chunks themselves.
+        self.chunk_nodeids: dict[str, list[str]] = {}
 
     def read(self) -> None:
         """Takes in the complete lines added since the last read: workers started, and their messages of our kinds."""
@@ -50,25 +49,45 @@ class EventLogReader:
 
     def manifest(self) -> list[dict[str, Any]]:
         """The items of the first manifest a worker collected without failing (the run's, if it agreed)."""
-        for _, payload in self.of_kind("collected"):
+        for worker, payload in self.of_kind("collected"):
+            if payload.get("failed") is True:
+                continue
             items = payload.get("items")
-            if payload.get("failed") is not True and isinstance(items, list):
+            if isinstance(items, list):
                 return [item for item in items if isinstance(item, dict)]
+            if worker in self.chunk_nodeids:
+                return list(self._chunk_items(worker))
         return []
+
+    def nodeids(self, worker: str, payload: dict[str, Any]) -> list[str]:
+        """The node ids of `worker`'s "collected" message: listed in it, or sent in chunks."""
+        if isinstance(payload.get("items"), list):
+            return [item.get("nodeid") for item in payload["items"] if isinstance(item, dict)]
+        if worker in self.chunk_nodeids:
+            return self.chunk_nodeids[worker]
+        # Accepted on its digest: the same as the manifest that was sent.
+        return next(iter(self.chunk_nodeids.values()), [])
 
     def of_kind(self, kind: str) -> list[tuple[str, dict[str, Any]]]:
         return [(worker, payload) for worker, payload in self.messages if payload.get("event") == kind]
 
     def _take_nodeids(self, worker: str, payload: dict[str, Any]) -> None:
-        # Every accepted manifest equals the first one sent, so only its
-        # worker's chunks are read.
-        if self._nodeids_from is None:
-            self._nodeids_from = worker
-        if worker != self._nodeids_from:
-            return
+        ids = self.chunk_nodeids.setdefault(worker, [])
         for item in payload.get("items") or []:
-            nodeid = item[1] if isinstance(item, list) and len(item) > 1 else item.get("nodeid") if isinstance(item, dict) else None
-            self.nodeids.append(nodeid if isinstance(nodeid, str) else "")
+            nodeid = _field(item, 1, "nodeid")
+            ids.append(nodeid if isinstance(nodeid, str) else "")
+
+    def _chunk_items(self, worker: str) -> Iterator[dict[str, Any]]:
+        # Read again from the log when needed rather than kept for the run.
+        with open(self.path, "rb") as f:
+            for line in f:
+                if b'"event":"collected_items"' not in line:
+                    continue
+                record = _parse(line)
+                if record is None or record.get("worker") != worker or not isinstance(record.get("payload"), dict):
+                    continue
+                for item in record["payload"].get("items") or []:
+                    yield {"nodeid": _field(item, 1, "nodeid"), "location": _field(item, 2, "location")}
 
     def _new_lines(self) -> Iterator[bytes]:
         # Line by line: the log of a large suite's collection holds its
@@ -91,3 +110,10 @@ def _parse(line: bytes) -> Any:
     except ValueError:
         return None
     return record if isinstance(record, dict) else None
+
+
+def _field(item: Any, position: int, key: str) -> Any:
+    """A member of an item in either form: [index, nodeid, location, group] or an object."""
+    if isinstance(item, list):
+        return item[position] if len(item) > position else None
+    return item.get(key) if isinstance(item, dict) else None

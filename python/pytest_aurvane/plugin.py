@@ -243,12 +243,12 @@ class FrontEnd:
         if not manifests:
             return
         reference_worker, reference = manifests[0]
-        first_ids = [item.get("nodeid") for item in reference.get("items") or [] if isinstance(item, dict)]
+        first_ids = self.events.nodeids(reference_worker, reference)
         for worker in dict.fromkeys(workers):
             theirs = next((payload for name, payload in manifests if name == worker), None)
             if theirs is None:
                 continue
-            ids = [item.get("nodeid") for item in theirs.get("items") or [] if isinstance(item, dict)]
+            ids = self.events.nodeids(worker, theirs)
             text = collection_difference(reference_worker, first_ids, worker, ids)
             report = CollectReport(worker, "failed", text, [])
             self.config.hook.pytest_collectreport(report=report)
@@ -314,14 +314,8 @@ class FrontEnd:
     def _nodes_ready(self) -> None:
         """Every worker has collected: the node hooks pytest-xdist calls at that point."""
         self.events.read()
-        shared = self.events.nodeids  # workers that reported by digest agreed with it
-
-        def nodeids(payload: dict[str, Any]) -> list[str]:
-            if "items" not in payload:
-                return shared
-            return [item.get("nodeid") for item in payload.get("items") or [] if isinstance(item, dict)]
-
-        self.nodes.ready((worker, nodeids(payload)) for worker, payload in self.events.of_kind("collected"))
+        self.nodes.ready((worker, self.events.nodeids(worker, payload))
+                         for worker, payload in self.events.of_kind("collected"))
 
     def _nodes_down(self, replay: Replay) -> None:
         """pytest_testnodedown for every worker the run started, with its workeroutput."""

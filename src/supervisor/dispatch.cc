@@ -89,10 +89,7 @@ Status SendAhead(Supervisor& s, size_t n) {
 
 }  // namespace
 
-RecordTest RecordFor(const Supervisor& s, uint64_t test) {
-  const Item& item = (*s.tables.reference)[test];
-  return RecordTest{test, item.nodeid, &item.location};
-}
+RecordSource RecordFor(const Supervisor& s, uint64_t test) { return RecordSource{(*s.tables.reference)[test]}; }
 
 Status BeginDispatching(Supervisor& s) {
   s.dispatch_started = true;

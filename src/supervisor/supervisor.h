@@ -93,7 +93,13 @@ Status BeginDispatching(Supervisor& s);
 Status RecordResult(Supervisor& s, size_t n, uint64_t test, const json::Object& message);
 
 // How the event log's records name test `test` of the reference manifest.
-RecordTest RecordFor(const Supervisor& s, uint64_t test);
+// The compact manifest rebuilds the item, which this holds while the record
+// that views it is written (to the end of the calling expression).
+struct RecordSource {
+  Item item;
+  operator RecordTest() const { return RecordTest{item.index, item.nodeid, &item.location}; }  // NOLINT
+};
+RecordSource RecordFor(const Supervisor& s, uint64_t test);
 
 // Writes the held "report" messages of `session`'s attempt, in arrival order.
 Status FlushReports(Supervisor& s, WorkerSession& session);
