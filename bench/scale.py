@@ -21,6 +21,7 @@ agreement's cost). Tools alternate within each size.
 import argparse
 import json
 import os
+import shutil
 import subprocess
 import sys
 import threading
@@ -81,7 +82,10 @@ class Sampler:
         self.tree_peak = max(self.tree_peak, sum(resident_bytes(p) for p in pids))
         self.front_peak = max(self.front_peak, high_water_bytes(self.pid))
         for pid in pids:
-            if read_text(f"/proc/{pid}/comm").strip() != CONTROLLER_COMM:
+            # The controller is the front end's child of that name; its
+            # workers bear the name too until they have started Python.
+            stat = read_text(f"/proc/{pid}/stat").rsplit(")", 1)[-1].split()
+            if len(stat) < 2 or int(stat[1]) != self.pid or read_text(f"/proc/{pid}/comm").strip() != CONTROLLER_COMM:
                 continue
             if self.controller_pid != pid:
                 self.controller_pid, self.controller_seen = pid, time.monotonic()
@@ -118,7 +122,8 @@ def collection_elapsed(events):
 def run(tool, workers, suite, tests, work, controller, log):
     env = bench_environment()
     argv = [PYTHON, "-m", "pytest", "-q", "-p", "no:cacheprovider"]
-    run_dir = work / "run"
+    run_dir = work / f"run-{workers}-{tests}"
+    shutil.rmtree(run_dir, ignore_errors=True)
     if tool == "xdist":
         argv += ["-n", str(workers)]
     elif tool == "aurvane":
@@ -195,7 +200,8 @@ def main(argv):
     parser.add_argument("--sizes", type=int, nargs="+", default=[10000, 50000, 200000])
     parser.add_argument("--smoke", action="store_true")
     parser.add_argument("--report-only", action="store_true")
-    parser.add_argument("--tools", nargs="+", help="of serial, xdist-2, aurvane-2, aurvane-8")
+    parser.add_argument("--tools", nargs="+", help="of serial, xdist-2, aurvane-2, aurvane-8, in this order")
+    parser.add_argument("--fresh", action="store_true", help="forget the runs already in scale_results.json")
     parser.add_argument("--work", type=Path, default=Path("/tmp/aurvane-scale"))
     parser.add_argument("--controller", type=Path, default=TOP / "build" / "release" / "aurvane-controller")
     args = parser.parse_args(argv)
@@ -211,25 +217,30 @@ def main(argv):
     sizes = [3000] if args.smoke else args.sizes
     tools = [("aurvane", 2), ("aurvane", 8)] if args.smoke else TOOLS
     if args.tools:
-        tools = [t for t in TOOLS if (t[0] if t[0] == "serial" else f"{t[0]}-{t[1]}") in args.tools]
+        named = {(t[0] if t[0] == "serial" else f"{t[0]}-{t[1]}"): t for t in TOOLS}
+        tools = [named[name] for name in args.tools]
     runs = []
+    kept = [] if args.smoke or args.fresh or not RESULTS.exists() else json.loads(RESULTS.read_text())["runs"]
     for n, tests in enumerate(sizes):
         suite = args.work / f"suite-{tests}"
         suites.write_scale(suite, tests)
         # Bytecode and the page cache warm for whichever tool comes first.
         subprocess.run([PYTHON, "-m", "pytest", "--collect-only", "-q", "-p", "no:cacheprovider", "."], cwd=suite,
                        env=bench_environment(), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        order = tools[n % len(tools):] + tools[:n % len(tools)]
+        order = tools if args.tools else tools[n % len(tools):] + tools[:n % len(tools)]
         for tool, workers in order:
             runs.append(run(tool, workers, suite, tests, args.work, args.controller.resolve(), log))
+            if not args.smoke:
+                # Written after every run: a long benchmark stopped early keeps what it measured.
+                done = {(r["tool"], r["workers"], r["tests"]) for r in runs}
+                merged = [r for r in kept if (r["tool"], r["workers"], r["tests"]) not in done] + runs
+                RESULTS.write_text(json.dumps({"runs": merged}, indent=1) + "\n")
     failed = [r for r in runs if r["code"] != 0 or r["passed"] != r["tests"]]
     if args.smoke:
         for r in failed:
             log(f"FAILED: {r}")
         return 1 if failed else 0
-    if args.tools:
-        return 1 if failed else 0  # a partial run: nothing written
-    RESULTS.write_text(json.dumps({"command": "bench/scale.py " + " ".join(argv), "runs": runs}, indent=1) + "\n")
+    runs = json.loads(RESULTS.read_text())["runs"]
     print(report(runs))
     plot(runs, HERE / "scale.png")
     return 1 if failed else 0
