@@ -129,7 +129,10 @@ def run(tool, workers, suite, tests, work, controller, log):
     elif tool == "aurvane":
         env["PYTHONPATH"] = str(TOP / "python")
         env["AURVANE_CONTROLLER"] = str(controller)
+        # Eight workers collecting 200,000 tests each on two busy cores take
+        # longer than the default start-up deadline.
         argv += ["-p", "pytest_aurvane", f"--aurvane={workers}", f"--aurvane-run-dir={run_dir}",
+                 "--aurvane-startup-timeout=1800",
                  f"--aurvane-history-path={work / 'history.json'}"]
     log_path = work / f"{tool}-{workers}-{tests}.log"
     with open(log_path, "wb") as out:

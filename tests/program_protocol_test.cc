@@ -212,8 +212,11 @@ TEST(ProgramProtocol, ManifestLargerThanTheLineLimitRunsInChunks) {
   // About 10 MB of items, more than one line may hold.
   ControllerRun run(2);
   run.scenario() = ParseLine(R"({"items":90000,"digest":true,"chunk":20000})").as_object();
+  // Sanitizer builds of the fake worker take a while to make that many items.
+  run.set("startup_timeout", 600.0);
   ProgramOptions options;
   options.on_line = OnTrace("collection ", [](ControllerHandle& c) { c.WriteStdin("stop\n"); });
+  options.timeout = std::chrono::seconds(600);
   ProgramResult r = run.Run(options);
   EXPECT_EQ(r.exit_code, 2) << r.err;
   std::vector<json::Value> collection = run.Events("collection");
