@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import json
 import os
+import sys
 from typing import Any, Optional
 
 from .reports import encode_line
@@ -26,15 +27,48 @@ class Channel:
         self._in = os.fdopen(in_fd, "rb", buffering=0)
         self._pending = b""
         self._held: list[bytes] = []
+        # True in a process forked from the worker (a test's os.fork()).
+        self.forked = False
+        if hasattr(os, "register_at_fork"):
+            os.register_at_fork(after_in_child=self._disown)
+
+    def _disown(self) -> None:
+        """In a forked child: drop the protocol descriptors and what was queued.
+
+        A test's child that goes on running pytest (it called sys.exit
+        rather than os._exit) would otherwise read the parent's next command
+        and report in its place. The child ends, quietly, at its first use
+        of the channel instead.
+        """
+        self.forked = True
+        self._held.clear()
+        self._pending = b""
+        for close in (lambda: os.close(self._out_fd), self._in.close):
+            try:
+                close()
+            except OSError:
+                pass
+
+    def leave_if_forked(self, code: int = 0) -> None:
+        """Ends a forked child here, without running pytest's or anyone's exit code."""
+        if self.forked:
+            for stream in (sys.stdout, sys.stderr):
+                try:
+                    stream.flush()
+                except (OSError, ValueError, AttributeError):
+                    pass
+            os._exit(code)
 
     def hold(self, line: bytes) -> None:
         """Queue an encoded line (bytes ending in a line feed) for the next send."""
+        self.leave_if_forked()
         self._held.append(line)
 
     def send(self, message: dict[str, Any]) -> None:
         self.send_line(encode_line(message))
 
     def send_line(self, line: bytes) -> None:
+        self.leave_if_forked()
         if self._held:
             self._held.append(line)
             line = b"".join(self._held)
@@ -50,6 +84,7 @@ class Channel:
 
     def receive(self) -> Optional[Any]:
         """The next command as a dict, or None at end of input."""
+        self.leave_if_forked()
         self.flush()
         while True:
             newline = self._pending.find(b"\n")

@@ -428,9 +428,14 @@ class WorkerPlugin:
 
     @pytest.hookimpl(hookwrapper=True)
     def pytest_runtest_call(self, item: pytest.Item) -> Any:
-        """Announces the call phase."""
+        """Announces the call phase; ends a child the test forked as its sys.exit asked."""
         self._phase(b"call")
-        yield
+        outcome = yield
+        if self.channel.forked:
+            # The child of a test's os.fork() that returned or called
+            # sys.exit: it must not go on to report or run anything; its
+            # parent waits for its status.
+            self.channel.leave_if_forked(_exit_status(outcome.excinfo))
 
     @pytest.hookimpl(hookwrapper=True)
     def pytest_runtest_teardown(self, item: pytest.Item, nextitem: Any) -> Any:
@@ -515,6 +520,19 @@ class _ReporterWithoutHooks:
         if name.startswith("__"):
             raise AttributeError(name)
         return getattr(self._reporter, name)
+
+
+def _exit_status(excinfo: Any) -> int:
+    """The status Python would end with after `excinfo` (None: a return)."""
+    exc = excinfo[1] if excinfo else None
+    if not isinstance(exc, SystemExit):
+        return 0 if exc is None else 1
+    if exc.code is None:
+        return 0
+    if isinstance(exc.code, int):
+        return exc.code & 0xFF
+    sys.stderr.write(f"{exc.code}\n")
+    return 1
 
 
 class ProtocolError(Exception):

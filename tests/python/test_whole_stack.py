@@ -592,3 +592,59 @@ def test_failed_first_runs_the_last_failures_first(tmp_path, real_controller):
     assert [nodeid for nodeid, _ in results[1:3]] == ["test_ff.py::test_t[5]", "test_ff.py::test_t[4]"], "then by duration"
     history = json.loads((suite / ".pytest_cache" / "d" / "aurvane" / "durations.json").read_text())
     assert len(history) == 6 and max(history.values()) < 10, "the run's own ordering stays out of the history"
+
+
+FORKING_SUITE = {
+    "test_fork.py": """
+        import os
+        import sys
+
+        def record(name):
+            with open("ran.txt", "a") as f:
+                f.write(name + "\\n")
+
+        def child_status(body):
+            pid = os.fork()
+            if pid == 0:
+                body()  # no os._exit: pytest's machinery goes on in the child
+            return os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+
+        def test_child_exits():
+            record("exits")
+            assert child_status(lambda: sys.exit(3)) == 3
+
+        def test_child_returns():
+            record("returns")
+            pid = os.fork()
+            if pid == 0:
+                return  # the test passes in the child too
+            assert os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0
+
+        def test_child_fails_parent_passes():
+            record("fails")
+            def fail():
+                assert False, "the child's failure"
+            assert child_status(fail) == 1
+
+        def test_parent_fails():
+            record("parent")
+            child_status(lambda: sys.exit(0))
+            assert False, "the parent's failure"
+
+        def test_after():
+            record("after")
+    """,
+}
+
+
+def test_a_forked_child_of_a_test_neither_reports_nor_runs_tests(tmp_path, real_controller):
+    suite = write_suite(tmp_path, FORKING_SUITE)
+    # Without the guard a child takes the next command and its parent waits for it past the deadline.
+    result = run_pytest(
+        suite, "--aurvane=1", "--aurvane-phase-timeout=20", "-rA", "-p", "no:randomly", controller=real_controller
+    )
+    assert summary_counts(result.stdout) == {"passed": 4, "failed": 1}, result.stdout
+    assert "FAILED test_fork.py::test_parent_fails" in result.stdout
+    assert "the child's failure" not in result.stdout
+    ran = (suite / "ran.txt").read_text().split()
+    assert sorted(ran) == ["after", "exits", "fails", "parent", "returns"], ran
