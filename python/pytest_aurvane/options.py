@@ -22,125 +22,45 @@ DEFAULT_RETRIES = 0
 # file: a file's tests on one worker; test: every test on its own.
 SCHEDULES = ("auto", "file", "test")
 
-# Options of ours that take a value; the workers must not see any of them.
-_VALUE_OPTIONS = (
-    "--aurvane",
-    "--aurvane-controller",
-    "--aurvane-python",
-    "--aurvane-phase-timeout",
-    "--aurvane-startup-timeout",
-    "--aurvane-shutdown-timeout",
-    "--aurvane-retries",
-    "--aurvane-max-restarts",
-    "--aurvane-schedule",
-    "--aurvane-history-path",
-    "--aurvane-run-dir",
-    "--aurvane-shard",
+# The command-line options: flag, then what pytest's addoption takes besides
+# the destination, which is the flag's name with underscores. Every one but
+# --aurvane-no-history takes a value; the workers must not see any of them.
+_OPTIONS: tuple[tuple[str, dict[str, Any]], ...] = (
+    ("--aurvane", dict(metavar="N|auto", help="run the suite in N worker processes (auto: one per CPU) under "
+                       "aurvane-controller")),
+    ("--aurvane-controller", dict(metavar="PATH", help="the aurvane-controller program (default: $AURVANE_CONTROLLER, "
+                                  "then the one installed with this package, then PATH)")),
+    ("--aurvane-python", dict(metavar="PATH", help="interpreter for the workers (default: this one)")),
+    ("--aurvane-phase-timeout", dict(type=float, metavar="SECONDS", help="deadline for each setup, call and "
+                                     f"teardown phase (default {DEFAULT_PHASE_TIMEOUT:g})")),
+    ("--aurvane-startup-timeout", dict(type=float, metavar="SECONDS", help="deadline for a worker's start-up and "
+                                       f"collection (default {DEFAULT_STARTUP_TIMEOUT:g})")),
+    ("--aurvane-shutdown-timeout", dict(type=float, metavar="SECONDS", help="deadline for a worker's shutdown "
+                                        f"(default {DEFAULT_SHUTDOWN_TIMEOUT:g})")),
+    ("--aurvane-retries", dict(type=int, metavar="N", help="run a test again up to N times when its worker dies "
+                               f"under it (default {DEFAULT_RETRIES})")),
+    ("--aurvane-max-restarts", dict(type=int, metavar="N", help="replace at most N dead workers in the run "
+                                    "(default: four times the worker count, at least 16)")),
+    ("--aurvane-schedule", dict(choices=SCHEDULES, help="auto (default): tests sharing a module-, class- or "
+                                "package-scoped fixture (or an xdist_group) run on one worker, the others each on "
+                                "their own; file: a file's tests on one worker; test: each test on its own")),
+    ("--aurvane-no-history", dict(action="store_true", default=False,
+                                  help="do not order the run by the durations of earlier runs")),
+    ("--aurvane-history-path", dict(metavar="PATH", help="duration history file (default: in pytest's cache "
+                                    "directory)")),
+    ("--aurvane-run-dir", dict(metavar="DIR", help="where the event log, summary and worker logs go (default: in "
+                               "pytest's cache directory)")),
+    ("--aurvane-shard", dict(metavar="K/N|auto", help="run only shard K of N, split by the duration history (auto: "
+                             "from the CI job's index and count variables)")),
 )
-_FLAG_OPTIONS = ("--aurvane-no-history",)
+_FLAG_OPTIONS = tuple(flag for flag, kwargs in _OPTIONS if kwargs.get("action") == "store_true")
+_VALUE_OPTIONS = tuple(flag for flag, _ in _OPTIONS if flag not in _FLAG_OPTIONS)
 
 
 def add_options(parser: pytest.Parser) -> None:
     group = parser.getgroup("aurvane", "parallel runs supervised by aurvane-controller")
-    group.addoption(
-        "--aurvane",
-        dest="aurvane",
-        metavar="N|auto",
-        default=None,
-        help="run the suite in N worker processes (auto: one per CPU) under aurvane-controller",
-    )
-    group.addoption(
-        "--aurvane-controller",
-        dest="aurvane_controller",
-        metavar="PATH",
-        default=None,
-        help="the aurvane-controller program (default: $AURVANE_CONTROLLER, then the one installed "
-        "with this package, then PATH)",
-    )
-    group.addoption(
-        "--aurvane-python",
-        dest="aurvane_python",
-        metavar="PATH",
-        default=None,
-        help="interpreter for the workers (default: this one)",
-    )
-    group.addoption(
-        "--aurvane-phase-timeout",
-        dest="aurvane_phase_timeout",
-        type=float,
-        default=None,
-        metavar="SECONDS",
-        help=f"deadline for each setup, call and teardown phase (default {DEFAULT_PHASE_TIMEOUT:g})",
-    )
-    group.addoption(
-        "--aurvane-startup-timeout",
-        dest="aurvane_startup_timeout",
-        type=float,
-        default=None,
-        metavar="SECONDS",
-        help=f"deadline for a worker's start-up and collection (default {DEFAULT_STARTUP_TIMEOUT:g})",
-    )
-    group.addoption(
-        "--aurvane-shutdown-timeout",
-        dest="aurvane_shutdown_timeout",
-        type=float,
-        default=None,
-        metavar="SECONDS",
-        help=f"deadline for a worker's shutdown (default {DEFAULT_SHUTDOWN_TIMEOUT:g})",
-    )
-    group.addoption(
-        "--aurvane-retries",
-        dest="aurvane_retries",
-        type=int,
-        default=None,
-        metavar="N",
-        help=f"run a test again up to N times when its worker dies under it (default {DEFAULT_RETRIES})",
-    )
-    group.addoption(
-        "--aurvane-max-restarts",
-        dest="aurvane_max_restarts",
-        type=int,
-        default=None,
-        metavar="N",
-        help="replace at most N dead workers in the run (default: four times the worker count, at least 16)",
-    )
-    group.addoption(
-        "--aurvane-schedule",
-        dest="aurvane_schedule",
-        choices=SCHEDULES,
-        default=None,
-        help="auto (default): tests sharing a module-, class- or package-scoped fixture (or an xdist_group) run "
-        "on one worker, the others each on their own; file: a file's tests on one worker; test: each test on its own",
-    )
-    group.addoption(
-        "--aurvane-no-history",
-        dest="aurvane_no_history",
-        action="store_true",
-        default=False,
-        help="do not order the run by the durations of earlier runs",
-    )
-    group.addoption(
-        "--aurvane-history-path",
-        dest="aurvane_history_path",
-        metavar="PATH",
-        default=None,
-        help="duration history file (default: in pytest's cache directory)",
-    )
-    group.addoption(
-        "--aurvane-run-dir",
-        dest="aurvane_run_dir",
-        metavar="DIR",
-        default=None,
-        help="where the event log, summary and worker logs go (default: in pytest's cache directory)",
-    )
-    group.addoption(
-        "--aurvane-shard",
-        dest="aurvane_shard",
-        metavar="K/N|auto",
-        default=None,
-        help="run only shard K of N, split by the duration history (auto: from the CI job's "
-        "index and count variables)",
-    )
+    for flag, kwargs in _OPTIONS:
+        group.addoption(flag, dest=flag[2:].replace("-", "_"), **{"default": None, **kwargs})
     for name, (kind, _, help_text) in INI_OPTIONS.items():
         parser.addini(name, help_text, type="bool" if kind is bool else None)
 
