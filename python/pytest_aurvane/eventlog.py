@@ -6,6 +6,8 @@ import json
 from pathlib import Path
 from typing import Any, Iterator
 
+from .reports import decode_text
+
 
 class EventLogReader:
     """Reads "events.jsonl" as it grows, keeping only the records asked for.
@@ -106,7 +108,7 @@ class EventLogReader:
 
 def _parse(line: bytes) -> Any:
     try:
-        record = json.loads(line)
+        record = json.loads(decode_text(line.decode("utf-8", "replace")))
     except ValueError:
         return None
     return record if isinstance(record, dict) else None

@@ -15,7 +15,7 @@ from typing import Any, Callable, Optional
 import pytest
 from _pytest.reports import TestReport
 
-from .reports import rebuild, reports_of, warning_hook_kwargs
+from .reports import decode_text, rebuild, reports_of, warning_hook_kwargs
 from .rundir import stack_dump_of, tail_of
 
 _WORKER_LOG_TAIL_LINES = 40
@@ -63,7 +63,7 @@ class Replay:
 
     def handle_line(self, raw: bytes) -> None:
         """One line of the controller's output: a record, or text to show as it is."""
-        text = raw.decode("utf-8", "replace").rstrip("\r\n")
+        text = decode_text(raw.decode("utf-8", "replace").rstrip("\r\n"))
         if not text.strip():
             return
         try:

@@ -19,6 +19,7 @@ from __future__ import annotations
 
 import builtins
 import json
+import re
 import sys
 import warnings
 from typing import Any, Iterator, Optional, Sequence
@@ -36,10 +37,40 @@ _TRUNCATED_NOTE = "\n[aurvane: output truncated to fit the worker protocol line 
 # -- encoding (worker) ---------------------------------------------------------
 
 
+# Lone surrogates (bytes of a file name that are not UTF-8, as Python decodes
+# them) cannot travel in UTF-8, and replacing them would give two files the
+# same node id. They travel as this private-use character and four hex
+# digits; the character itself travels doubled. decode_text undoes it.
+WIRE_ESCAPE = "\U0010fffd"
+_TO_ESCAPE = re.compile("[\ud800-\udfff\U0010fffd]")
+_ESCAPED = re.compile("\U0010fffd(\U0010fffd|[0-9a-f]{4})")
+
+
+def _escape(match: "re.Match[str]") -> str:
+    char = match.group()
+    return WIRE_ESCAPE * 2 if char == WIRE_ESCAPE else f"{WIRE_ESCAPE}{ord(char):04x}"
+
+
+def _unescape(match: "re.Match[str]") -> str:
+    code = match.group(1)
+    return WIRE_ESCAPE if code == WIRE_ESCAPE else chr(int(code, 16))
+
+
 def encode_json(value: Any) -> bytes:
     text = json.dumps(value, separators=(",", ":"), ensure_ascii=False, default=repr)
-    # Lone surrogates (undecodable file names) cannot travel as UTF-8.
-    return text.encode("utf-8", "replace")
+    try:
+        if WIRE_ESCAPE not in text:
+            return text.encode("utf-8")
+    except UnicodeEncodeError:
+        pass
+    return _TO_ESCAPE.sub(_escape, text).encode("utf-8")
+
+
+def decode_text(text: str) -> str:
+    """A line from the controller with the worker's escapes undone (see WIRE_ESCAPE)."""
+    if WIRE_ESCAPE not in text:
+        return text
+    return _ESCAPED.sub(_unescape, text)
 
 
 def encode_line(message: Any) -> bytes:

@@ -14,7 +14,7 @@ import xml.etree.ElementTree as ET
 
 import pytest
 
-from conftest import python_env, run_pytest, write_suite
+from conftest import InstalledController, python_env, run_pytest, write_suite
 
 OUTCOME_SUITE = {
     "conftest.py": """
@@ -648,3 +648,35 @@ def test_a_forked_child_of_a_test_neither_reports_nor_runs_tests(tmp_path, real_
     assert "the child's failure" not in result.stdout
     ran = (suite / "ran.txt").read_text().split()
     assert sorted(ran) == ["after", "exits", "fails", "parent", "returns"], ran
+
+
+def test_node_ids_differing_only_in_bytes_that_are_not_utf8_stay_distinct(tmp_path, real_controller):
+    for byte in (b"\xff", b"\xfe"):
+        with open(os.fsencode(tmp_path) + b"/test_" + byte + b".py", "wb") as f:
+            f.write(b"def test_one():\n    pass\n\ndef test_two():\n    pass\n")
+    # A literal escape character in an id must come back as itself too.
+    write_suite(
+        tmp_path,
+        {
+            "pytest.ini": "[pytest]\ndisable_test_id_escaping_and_forfeit_all_rights_to_community_support = true\n",
+            "test_mark.py": 'import pytest\n\n@pytest.mark.parametrize("x", ["\\U0010fffddcff"])\ndef test_p(x):\n    pass\n',
+        },
+    )
+    command = [sys.executable, "-m", "pytest"]
+    if not isinstance(real_controller, InstalledController):
+        command += ["-p", "pytest_aurvane", f"--aurvane-controller={real_controller}"]
+    # The bytes of the terminal output are the file names' own. Every test
+    # passes: pytest's own cache and junitxml cannot store such a node id.
+    result = subprocess.run(
+        command + ["--aurvane=2", "-rA", "-p", "no:randomly"],
+        cwd=tmp_path,
+        env=python_env({"PYTHONIOENCODING": "utf-8:surrogateescape"}),
+        stdout=subprocess.PIPE,
+        stderr=subprocess.STDOUT,
+        timeout=180,
+    )
+    output = result.stdout.decode("utf-8", "surrogateescape")
+    assert summary_counts(output) == {"passed": 5}, output
+    for name in ("test_\udcff.py", "test_\udcfe.py"):
+        assert f"PASSED {name}::test_one" in output and f"PASSED {name}::test_two" in output
+    assert "PASSED test_mark.py::test_p[\U0010fffddcff]" in output
