@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import os
+import re
+import shutil
 import signal
 import subprocess
 import threading
@@ -10,7 +12,7 @@ import time
 from collections import deque
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Callable, Optional
+from typing import Any, Callable, Optional
 
 from .locate import find_controller  # noqa: F401  (the front end's lookup lives there)
 
@@ -27,6 +29,42 @@ except ImportError:  # Windows
 _READ_PAUSE_SECONDS = 0.005
 _SMALL_READ_BYTES = 16 * 1024
 _PIPE_BYTES = 1024 * 1024
+
+
+# Errors the controller passes on from the operating system as they are,
+# without the path they were about.
+_PATHLESS_ERROR = re.compile(r"\(os error \d+\)$|(^|: )program not found$")
+
+
+def _runnable(program: str) -> bool:
+    found = shutil.which(program) if os.path.basename(program) == program else program
+    return bool(found) and os.path.isfile(found) and os.access(found, os.X_OK)
+
+
+# The run's paths that can be missing, in the order the controller uses them.
+_SPEC_PATHS: tuple[tuple[str, Callable[[str], bool]], ...] = (
+    ("run_dir", os.path.isdir),
+    ("cwd", os.path.isdir),
+    ("python", _runnable),
+    ("history_path", lambda path: os.path.isdir(os.path.dirname(path) or ".")),
+)
+
+
+def name_the_path(message: str, spec: dict[str, Any]) -> str:
+    """`message`, when it is an operating-system error without a path, with the run's path it was about.
+
+    The front end wrote the specification, so it can look for the path
+    that is not there (or not usable) now; when none is, the message stays.
+    """
+    text = message.rstrip()
+    if not _PATHLESS_ERROR.search(text):
+        return message
+    checks = _SPEC_PATHS[2:3] if text.endswith("program not found") else _SPEC_PATHS
+    for key, usable in checks:
+        path = spec.get(key)
+        if isinstance(path, str) and path and not usable(path):
+            return f"{text} ({key}: {path})"
+    return message
 
 
 def package_root() -> str:

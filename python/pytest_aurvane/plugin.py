@@ -18,7 +18,7 @@ from typing import Any, Optional
 import pytest
 from _pytest.reports import CollectReport
 
-from .controller import find_controller, run_controller
+from .controller import find_controller, name_the_path, run_controller
 from .eventlog import EventLogReader
 from .nodes import Nodes, declare_hooks
 from .ordering import merge_measurements, wants_own_order, write_run_history
@@ -189,6 +189,7 @@ class FrontEnd:
             spec["history"], spec["history_path"] = True, str(self.run_dir / "durations.json")
         self.nodes = Nodes(self.config, self.workers, spec["max_restarts"], run_id, spec["python"])
         spec["workerinput"] = self.nodes.configure()
+        replay.explain = lambda message: name_the_path(message, spec)
         spec_path = self.run_dir / "spec.json"
         spec_path.write_text(json.dumps(spec, indent=2, ensure_ascii=False, default=repr), encoding="utf-8")
         try:
@@ -225,7 +226,7 @@ class FrontEnd:
         result = run_controller(self.controller, spec_path, str(self.config.invocation_params.dir), replay.handle_line)
         code = result.code
         if result.stderr:
-            replay.problem(result.stderr)
+            replay.problem("\n".join(replay.explain(line) for line in result.stderr.splitlines()))
         if code not in (0, 1, 5) and replay.session_exit is None:
             replay.problem(f"aurvane-controller exited with status {code}")
         if code < 0:

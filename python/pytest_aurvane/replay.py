@@ -56,6 +56,9 @@ class Replay:
         self.worker_errors: dict[str, str] = {}
         # Called once every worker has collected.
         self.on_collection: Optional[Callable[[], None]] = None
+        # Completes the controller's messages (names the path of a bare
+        # operating-system error).
+        self.explain: Callable[[str], str] = lambda message: message
 
     @property
     def terminal(self) -> Any:
@@ -208,7 +211,7 @@ class Replay:
         self.config.hook.pytest_runtest_logreport(report=report)
 
     def _on_diagnostic(self, record: dict[str, Any]) -> None:
-        message = str(record.get("message"))
+        message = self.explain(str(record.get("message")))
         repeated = message in self.diagnostics
         self.diagnostics.append(message)
         if self.session_exit is not None:

@@ -134,3 +134,14 @@ def test_options_come_from_the_configuration_file_and_the_command_line_wins(
                                      else '[tool.pytest.ini_options]\naurvane_phase_timeout = "soon"\n')
     result = run_pytest(suite, "--aurvane=1", controller=fake_controller)
     assert result.returncode == 4 and "aurvane_phase_timeout in" in result.stdout, result.stdout
+
+
+def test_a_bare_operating_system_error_names_the_missing_path(tmp_path):
+    from pytest_aurvane.controller import name_the_path
+
+    spec = {"run_dir": str(tmp_path), "cwd": str(tmp_path / "gone"), "python": "python3", "history_path": "h.json"}
+    error = "No such file or directory (os error 2)"
+    assert name_the_path(error, spec) == f"{error} (cwd: {tmp_path / 'gone'})"
+    # Nothing missing, or a message that says more: left as it is.
+    assert name_the_path(error, dict(spec, cwd=str(tmp_path))) == error
+    assert name_the_path("av0 call: exceeded 1.00s deadline", spec) == "av0 call: exceeded 1.00s deadline"

@@ -680,3 +680,18 @@ def test_node_ids_differing_only_in_bytes_that_are_not_utf8_stay_distinct(tmp_pa
     for name in ("test_\udcff.py", "test_\udcfe.py"):
         assert f"PASSED {name}::test_one" in output and f"PASSED {name}::test_two" in output
     assert "PASSED test_mark.py::test_p[\U0010fffddcff]" in output
+
+
+@pytest.mark.parametrize(
+    "options, body, named",
+    [
+        # The controller's own error when it can no longer write the run's files.
+        (["--aurvane-run-dir=rd"], "import shutil\n    shutil.rmtree('rd')", "(os error 2) (run_dir: {suite}/rd)"),
+        (["--aurvane-python=/no/such/python"], "pass", "program not found (python: /no/such/python)"),
+    ],
+)
+def test_operating_system_errors_name_the_path(tmp_path, real_controller, options, body, named):
+    suite = write_suite(tmp_path, {"test_a.py": f"def test_a():\n    {body}\n\ndef test_b():\n    pass\n"})
+    result = run_pytest(suite, "--aurvane=1", *options, controller=real_controller)
+    assert result.returncode == 3, result.stdout
+    assert named.format(suite=suite) in result.stdout
