@@ -27,7 +27,7 @@ TEST(EventLog, OneSortedLinePerRecordWithControllerElapsed) {
   record["payload"] = json::Value(nested);
   log.value().set_echo([](std::string_view) { return Status::Ok(); });
   ASSERT_TRUE(log.value().LogWorkerRecord(record).ok());
-  ASSERT_TRUE(log.value().LogSummary(json::Object{{"event", json::Value("summary")}}).ok());
+  ASSERT_TRUE(log.value().LogSummary(RunSummary(0, [](size_t) { return TestOutcome{}; }, RunTotals{})).ok());
   std::string text = testing::ReadText(dir / "events.jsonl");
   size_t first_end = text.find('\n');
   ASSERT_NE(first_end, std::string::npos);
@@ -62,8 +62,7 @@ TEST(Summary, GoldenFile) {
                                {"tests/test_a.py::test_two", "pending", 0},
                                {"tests/test_a.py::test_three", "interrupted", 2},
                                {"tests/test_a.py::test_four", "reserved", 0}};
-  json::Value summary = BuildSummary(
-      4, [&](size_t i) { return tests[i]; }, RunTotals{3, 1, 2, 4.0});
+  RunSummary summary(4, [&](size_t i) { return tests[i]; }, RunTotals{3, 1, 2, 4.0});
   ASSERT_TRUE(WriteSummary(dir.path(), summary).ok());
   EXPECT_EQ(testing::ReadText(dir / "summary.json"),
             "{\n"
@@ -102,11 +101,111 @@ TEST(Summary, GoldenFile) {
 }
 
 TEST(Summary, NothingCollected) {
-  json::Value summary = BuildSummary(
-      0, [](size_t) { return TestOutcome{}; }, RunTotals{5, 0, 0, 0.5});
-  EXPECT_EQ(json::ToCompact(summary),
+  RunSummary summary(0, [](size_t) { return TestOutcome{}; }, RunTotals{5, 0, 0, 0.5});
+  std::string text;
+  ASSERT_TRUE(summary.WriteCompact(std::nullopt, [&](std::string_view piece) {
+    text += piece;
+    return Status::Ok();
+  }).ok());
+  EXPECT_EQ(text,
             "{\"collected\":0,\"completed\":0,\"event\":\"summary\",\"exit_code\":5,\"failed\":0,\"interrupted\":0,"
             "\"not_run\":0,\"restarts\":0,\"tests\":[],\"wall_seconds\":0.5}");
+  ASSERT_TRUE(summary.WritePretty([&](std::string_view piece) {
+    text = piece;
+    return Status::Ok();
+  }).ok());
+  EXPECT_TRUE(text.ends_with(",\n  \"tests\": [],\n  \"wall_seconds\": 0.5\n}")) << text;
+}
+
+// The summary as a value tree, the way it used to be built, for comparing the
+// streamed texts with the JSON layer's writers.
+json::Value SummaryTree(const std::vector<TestOutcome>& tests, const RunTotals& totals) {
+  uint64_t completed = 0;
+  uint64_t interrupted = 0;
+  json::Array entries;
+  for (const TestOutcome& outcome : tests) {
+    completed += outcome.state == "completed";
+    interrupted += outcome.state == "interrupted";
+    entries.emplace_back(json::Object{
+        {"attempts", outcome.attempts}, {"nodeid", outcome.nodeid}, {"state", outcome.state}});
+  }
+  const uint64_t collected = tests.size();
+  return json::Object{{"collected", collected},
+                      {"completed", completed},
+                      {"event", "summary"},
+                      {"exit_code", totals.exit_code},
+                      {"failed", totals.failed},
+                      {"interrupted", interrupted},
+                      {"not_run", collected - completed - interrupted},
+                      {"restarts", totals.restarts},
+                      {"tests", std::move(entries)},
+                      {"wall_seconds", totals.wall_seconds}};
+}
+
+// Escapes, non-ASCII bytes, a negative exit status, a wall time needing all
+// its digits, and enough tests that the text reaches the sink in several
+// pieces: both forms must be the tree writers' bytes, and the event log's
+// line the compact form with "elapsed" in its key order.
+TEST(Summary, StreamedTextsAreTheTreeWritersBytes) {
+  std::vector<std::string> ids = {"t.py::test[\"q\\b/s\"]", "t.py::c[\x01\x1f\t\n]",
+                                  "t.py::\xc3\xa9\xe2\x82\xac[\xf0\x9f\x98\x80]", ""};
+  const char* states[] = {"completed", "interrupted", "pending", "reserved", "running"};
+  while (ids.size() < 9000) ids.push_back("pkg/sub/test_mod.py::TestClass::test_case[" + std::to_string(ids.size()) +
+                                          std::string(100, 'p') + "]");
+  std::vector<TestOutcome> tests;
+  for (size_t i = 0; i < ids.size(); ++i) tests.push_back({ids[i], states[i % 5], static_cast<uint32_t>(i % 4)});
+  const RunTotals totals{-7, 12, 3, 0.1 + 0.2};
+  RunSummary summary(tests.size(), [&](size_t i) { return tests[i]; }, totals);
+  const json::Value tree = SummaryTree(tests, totals);
+
+  testing::ScratchDir dir;
+  ASSERT_TRUE(WriteSummary(dir.path(), summary).ok());
+  EXPECT_TRUE(testing::ReadText(dir / "summary.json") == json::ToPretty(tree));
+
+  size_t pieces = 0;
+  std::string compact;
+  ASSERT_TRUE(summary.WriteCompact(std::nullopt, [&](std::string_view piece) {
+    ++pieces;
+    compact += piece;
+    return Status::Ok();
+  }).ok());
+  EXPECT_GT(pieces, 1u);
+  EXPECT_TRUE(compact == json::ToCompact(tree));
+
+  Result<EventLog> log = EventLog::Create(dir.path());
+  ASSERT_TRUE(log.ok()) << log.message();
+  std::string echoed;
+  log.value().set_echo([&](std::string_view piece) {
+    echoed += piece;
+    return Status::Ok();
+  });
+  log.value().Hold();
+  ASSERT_TRUE(log.value().LogDiagnostic("before").ok());
+  ASSERT_TRUE(log.value().LogSummary(summary).ok());
+  const std::string text = testing::ReadText(dir / "events.jsonl");
+  EXPECT_TRUE(echoed == text);
+  const size_t line = text.find('\n') + 1;
+  ASSERT_NE(text.find("\"message\":\"before\"}\n"), std::string::npos);
+  Result<json::Value> record = json::Parse(text.substr(line));
+  ASSERT_TRUE(record.ok()) << record.message();
+  EXPECT_EQ(text.back(), '\n');
+  ASSERT_TRUE(record.value().Find("elapsed") && record.value().Find("elapsed")->is_double());
+  json::Value expected = tree;
+  expected.as_object()["elapsed"] = *record.value().Find("elapsed");
+  EXPECT_TRUE(text.substr(line) == json::ToCompact(expected) + "\n");
+}
+
+// A failing sink ends the text at once with its error.
+TEST(Summary, SinkFailureStopsTheText) {
+  const std::string id(200, 'x');
+  RunSummary summary(20000, [&](size_t) { return TestOutcome{id, "completed", 1}; }, RunTotals{});
+  size_t calls = 0;
+  Status written = summary.WritePretty([&](std::string_view) {
+    ++calls;
+    return Status(Error{"disk full"});
+  });
+  EXPECT_EQ(written.message(), "disk full");
+  EXPECT_EQ(calls, 1u);
 }
 
 }  // namespace

@@ -62,9 +62,9 @@ int FinalExitStatus(const Supervisor& s) {
   return status;
 }
 
-json::Value Summarize(const Supervisor& s, int exit_status) {
+RunSummary Summarize(const Supervisor& s, int exit_status) {
   RunTotals totals{exit_status, s.failures, s.restarts, SecondsSince(s.log.start())};
-  return BuildSummary(
+  return RunSummary(
       s.tables.test_count(),
       // Each outcome is copied before the next is asked for, so one buffer serves.
       [&s, nodeid = std::string()](size_t i) mutable {
@@ -148,12 +148,12 @@ int RunController(const std::vector<std::filesystem::path>& args) {
     return ErrorExit(abandoned.message());
   }
   const int exit_status = FinalExitStatus(*s);
-  json::Value summary = Summarize(*s, exit_status);
+  const RunSummary summary = Summarize(*s, exit_status);
   if (Status written = WriteSummary(s->spec.run_dir, summary); !written.ok()) {
     Release(s);
     return ErrorExit(written.message());
   }
-  if (Status logged = s->log.LogSummary(std::move(summary.as_object())); !logged.ok()) {
+  if (Status logged = s->log.LogSummary(summary); !logged.ok()) {
     Release(s);
     return ErrorExit(logged.message());
   }

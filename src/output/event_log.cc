@@ -121,7 +121,16 @@ Status EventLog::LogDiagnostic(std::string_view message) {
 
 Status EventLog::LogWorkerRecord(json::Object message) { return Emit(std::move(message), kEcho); }
 
-Status EventLog::LogSummary(json::Object summary) { return Emit(std::move(summary), kEcho); }
+Status EventLog::LogSummary(const RunSummary& summary) {
+  // Records gathered before it go first.
+  if (Status written = WriteBatch(); !written.ok()) return written;
+  auto write_piece = [this](std::string_view piece) {
+    if (Status written = file_.WriteAll(piece); !written.ok()) return written;
+    return echo_(piece);
+  };
+  if (Status written = summary.WriteCompact(SecondsSince(start_), write_piece); !written.ok()) return written;
+  return write_piece("\n");
+}
 
 Status EventLog::LogWorkerSpawned(uint32_t pid, std::string_view worker) {
   json::Object record;

@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "json/json.h"
+#include "output/summary.h"
 #include "util/clock.h"
 #include "util/file.h"
 #include "util/result.h"
@@ -84,8 +85,10 @@ class EventLog {
   // Echoed: a worker's "report" or "collection_report" message as it came
   // (tagged with its worker).
   Status LogWorkerRecord(json::Object message);
-  // Echoed: the run's summary, the last record.
-  Status LogSummary(json::Object summary);
+  // Echoed: the run's summary, the last record. Written in pieces as it is
+  // produced (the whole line of a large run is tens of MiB); nothing else
+  // writes between them, so the line is still whole.
+  Status LogSummary(const RunSummary& summary);
   // Not echoed: a worker process started.
   Status LogWorkerSpawned(uint32_t pid, std::string_view worker);
   // Not echoed: a test still in flight when the run ended.

@@ -6,9 +6,10 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
+#include <string>
 #include <string_view>
 
-#include "json/json.h"
 #include "util/result.h"
 
 namespace aurvane {
@@ -26,12 +27,40 @@ struct RunTotals {
   double wall_seconds = 0;
 };
 
-// The summary object for `test_count` tests, `test(i)` giving test i in
-// manifest order.
-json::Value BuildSummary(size_t test_count, const std::function<TestOutcome(size_t)>& test, const RunTotals& totals);
+// The summary of `test_count` tests, `test(i)` giving test i in manifest
+// order; an outcome is used before the next is asked for. The text is
+// written straight from the run's tables, never held as a value tree: with
+// hundreds of thousands of tests the tree and its texts were most of the
+// controller's peak memory.
+class RunSummary {
+ public:
+  using TestSource = std::function<TestOutcome(size_t)>;
+  // Receives the text in order, in pieces of about kPieceBytes.
+  using Sink = std::function<Status(std::string_view piece)>;
+  static constexpr size_t kPieceBytes = size_t{1} << 20;
 
-// Writes "summary.json" in `run_dir`, pretty-printed, in one write.
-Status WriteSummary(const std::filesystem::path& run_dir, const json::Value& summary);
+  RunSummary(size_t test_count, TestSource test, const RunTotals& totals);
+
+  // The object's text, keys in byte order, to `sink`: pretty (two-space
+  // indentation, no final line feed) or compact. `elapsed` adds the event
+  // log's "elapsed" member. Stops at the first failure of the sink.
+  Status WritePretty(const Sink& sink) const { return Write(true, std::nullopt, sink); }
+  Status WriteCompact(std::optional<double> elapsed, const Sink& sink) const {
+    return Write(false, elapsed, sink);
+  }
+
+ private:
+  Status Write(bool pretty, std::optional<double> elapsed, const Sink& sink) const;
+
+  size_t test_count_;
+  TestSource test_;
+  RunTotals totals_;
+  uint64_t completed_ = 0;
+  uint64_t interrupted_ = 0;
+};
+
+// Writes "summary.json" in `run_dir`, pretty-printed, replacing what was there.
+Status WriteSummary(const std::filesystem::path& run_dir, const RunSummary& summary);
 
 }  // namespace aurvane
 
