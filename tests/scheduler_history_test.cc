@@ -54,6 +54,44 @@ TEST(HistoryLoad, AnythingMalformedGivesAnEmptyHistory) {
   EXPECT_EQ(DurationHistory::Load(true, dir / "good.json").size(), 1u);
 }
 
+// The history is read without a value tree; what it accepts must be exactly
+// what the tree parser accepts as an object of numbers, with the same values.
+TEST(HistoryLoad, AcceptsExactlyWhatTheTreeParserAccepts) {
+  const char* texts[] = {
+      R"({"a":1,"b":-0,"c":-2.5e-3,"d":18446744073709551615,"e":18446744073709551616,"f":1e-400})",
+      R"({"a\u00e9\"\n":1,"a":2,"\ud83d\ude00":3})",
+      R"({})",
+      R"({"a":[1]})",
+      R"({"a":{}})",
+      R"({"a":1,"b":{"c":1}})",
+      R"({"a":true})",
+      R"([])",
+      R"("x")",
+      R"({"\udc00":1})",
+      R"({"a":1}])",
+      R"({"a":01})",
+      R"({"a":1)",
+      "{\"\xff\":1}",
+  };
+  for (const char* text : texts) {
+    Result<json::Value> tree = json::Parse(text);
+    bool numbers = tree.ok() && tree.value().is_object();
+    if (numbers) {
+      for (const auto& [name, value] : tree.value().as_object()) numbers = numbers && value.is_number();
+    }
+    DurationHistory h = DurationHistory::Parse(text);
+    if (!numbers) {
+      EXPECT_TRUE(h.empty()) << text;
+      continue;
+    }
+    EXPECT_EQ(h.size(), tree.value().as_object().size()) << text;
+    for (const auto& [name, value] : tree.value().as_object()) {
+      ASSERT_TRUE(h.Lookup(name).has_value()) << name;
+      EXPECT_EQ(std::bit_cast<uint64_t>(*h.Lookup(name)), std::bit_cast<uint64_t>(value.number())) << name;
+    }
+  }
+}
+
 TEST(HistoryRecord, KeepsOnlyUsableDurations) {
   DurationHistory h = DurationHistory::Parse(R"({"t":5})");
   h.Record("t", 2.0);

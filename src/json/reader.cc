@@ -394,7 +394,79 @@ class RecordHandler {
   std::optional<std::string> error_;
 };
 
+// Reads a flat object of numbers from SAX events; see ReadNumberObject.
+class NumberObjectHandler {
+ public:
+  explicit NumberObjectHandler(const NumberMemberHandler& on_member) : on_member_(on_member) {}
+
+  const std::optional<std::string>& stopped() const { return stopped_; }
+
+  bool Null() { return Unexpected(Value()); }
+  bool Bool(bool b) { return Unexpected(Value(b)); }
+  // Numbers arrive as RawNumber (kParseNumbersAsStringsFlag); these complete
+  // the handler interface.
+  bool Int(int i) { return Number(IntValue(i)); }
+  bool Uint(unsigned u) { return Number(Value(u)); }
+  bool Int64(int64_t i) { return Number(Value(i)); }
+  bool Uint64(uint64_t u) { return Number(Value(u)); }
+  bool Double(double d) { return Number(Value(d)); }
+  bool RawNumber(const char* s, rapidjson::SizeType n, bool) {
+    std::optional<Value> number = NumberValue(std::string_view(s, n));
+    if (!number) return Stop("number out of range");
+    return Number(*number);
+  }
+  bool String(const char* s, rapidjson::SizeType n, bool) { return Unexpected(Value(std::string(s, n))); }
+  bool StartObject() {
+    if (in_object_) return Unexpected(Object());
+    in_object_ = true;
+    return true;
+  }
+  bool Key(const char* s, rapidjson::SizeType n, bool) {
+    // The reader's buffer holds the key only during this call.
+    key_.assign(s, n);
+    if (HasEncodedSurrogate(key_)) return Stop(kLoneSurrogate);
+    return true;
+  }
+  bool EndObject(rapidjson::SizeType) { return true; }
+  bool StartArray() { return Unexpected(Array()); }
+  bool EndArray(rapidjson::SizeType) { return true; }
+
+ private:
+  bool Number(const Value& number) {
+    if (!in_object_) return Unexpected(number);
+    on_member_(key_, number.number());
+    return true;
+  }
+  bool Unexpected(const Value& value) {
+    return Stop("invalid type: " + DescribeUnexpected(value) + (in_object_ ? ", expected a number" : ", expected a map"));
+  }
+  bool Stop(std::string message) {
+    stopped_ = std::move(message);
+    return false;
+  }
+
+  const NumberMemberHandler& on_member_;
+  bool in_object_ = false;
+  std::string key_;
+  std::optional<std::string> stopped_;
+};
+
 }  // namespace
+
+Status ReadNumberObject(std::string_view text, const NumberMemberHandler& on_member) {
+  ViewStream stream(text);
+  NumberObjectHandler handler(on_member);
+  rapidjson::Reader reader;
+  rapidjson::ParseResult ok = reader.Parse<kParseFlags>(stream, handler);
+  if (!ok) {
+    size_t at = handler.stopped() ? stream.Tell() : ErrorOffset(text, ok.Offset());
+    return Error{ReaderMessage(ok.Code(), handler.stopped(), ok.Offset() >= text.size()) + PositionSuffix(text, at)};
+  }
+  size_t pos = stream.Tell();
+  while (pos < text.size() && IsJsonSpace(text[pos])) ++pos;
+  if (pos < text.size()) return Error{"trailing characters" + PositionSuffix(text, pos + 1)};
+  return Status::Ok();
+}
 
 Status ReadRecord(std::string_view text, std::string_view struct_name, std::span<const std::string_view> fields,
                   const FieldHandler& on_field) {

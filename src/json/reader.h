@@ -25,6 +25,15 @@ using FieldHandler = std::function<Status(size_t index, Value&& value)>;
 Status ReadRecord(std::string_view text, std::string_view struct_name,
                   std::span<const std::string_view> fields, const FieldHandler& on_field);
 
+// Reads a top-level object whose every member is a number, calling
+// `on_member(key, value as a double)` for each member in text order (a
+// repeated key is reported again). Anything else fails with a message ending
+// in the position suffix: a value that is not a number, a top-level value
+// that is not an object, trailing text, and whatever Parse rejects. No value
+// tree is built, so memory stays at what the callback keeps.
+using NumberMemberHandler = std::function<void(std::string_view key, double value)>;
+Status ReadNumberObject(std::string_view text, const NumberMemberHandler& on_member);
+
 }  // namespace aurvane::json
 
 #endif  // AURVANE_JSON_READER_H_

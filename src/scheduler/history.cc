@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "json/json.h"
+#include "json/reader.h"
 #include "util/file.h"
 
 namespace aurvane {
@@ -24,19 +25,16 @@ DurationHistory DurationHistory::Load(bool enabled, const std::filesystem::path&
 }
 
 DurationHistory DurationHistory::Parse(std::string_view text) {
-  // The JSON reader already rejects a byte-order mark, trailing text and
-  // numbers that overflow a double.
-  Result<json::Value> parsed = json::Parse(text);
-  if (!parsed.ok() || !parsed.value().is_object()) return DurationHistory();
-  const json::Object& members = parsed.value().as_object();
+  // Read member by member into the table: a value tree of a large history
+  // cost several times the file's size at start-up. The reader already
+  // rejects a byte-order mark, trailing text, non-number values and numbers
+  // that overflow a double; whatever was read before a failure is dropped.
   DurationHistory history;
-  size_t name_bytes = 0;
-  for (const auto& [name, value] : members) {
-    if (!value.is_number()) return DurationHistory();
-    name_bytes += name.size();
-  }
-  history.names_.reserve(name_bytes);
-  for (const auto& [name, value] : members) history.Set(name, value.number());
+  // The names take less than the text they come from.
+  history.names_.reserve(text.size());
+  Status read = json::ReadNumberObject(
+      text, [&history](std::string_view nodeid, double seconds) { history.Set(nodeid, seconds); });
+  if (!read.ok()) return DurationHistory();
   return history;
 }
 
