@@ -124,22 +124,12 @@ def high_water_bytes(pid):
     return 0
 
 
-class TreeMemory:
-    """Samples the summed resident memory of a process tree until stopped.
+class Polling:
+    """Calls `sample()` every `interval` seconds on a thread of its own, from
+    entering the `with` block until leaving it."""
 
-    Resident set sizes are added as they are, so pages that processes share
-    (the interpreter, libraries) count once per process: the figure is what
-    `ps` would add up, the same way for every tool.
-    """
-
-    def __init__(self, pid, interval=0.05, watch=CONTROLLER_COMM):
-        self.pid = pid
+    def __init__(self, interval):
         self.interval = interval
-        self.peak = 0
-        self.peak_processes = 0
-        # The peak (VmHWM) of the processes named `watch`: the controller.
-        self.watch = watch
-        self.watched_peak = 0
         self._stop = threading.Event()
         self._thread = threading.Thread(target=self._run, daemon=True)
 
@@ -152,6 +142,32 @@ class TreeMemory:
         self._thread.join()
 
     def sample(self):
+        raise NotImplementedError
+
+    def _run(self):
+        while not self._stop.is_set():
+            self.sample()
+            self._stop.wait(self.interval)
+
+
+class TreeMemory(Polling):
+    """Samples the summed resident memory of a process tree until stopped.
+
+    Resident set sizes are added as they are, so pages that processes share
+    (the interpreter, libraries) count once per process: the figure is what
+    `ps` would add up, the same way for every tool.
+    """
+
+    def __init__(self, pid, interval=0.05, watch=CONTROLLER_COMM):
+        super().__init__(interval)
+        self.pid = pid
+        self.peak = 0
+        self.peak_processes = 0
+        # The peak (VmHWM) of the processes named `watch`: the controller.
+        self.watch = watch
+        self.watched_peak = 0
+
+    def sample(self):
         pids = tree_pids(self.pid)
         total = sum(resident_bytes(p) for p in pids)
         self.peak = max(self.peak, total)
@@ -162,11 +178,6 @@ class TreeMemory:
             # and its memory must not count as the controller's.
             if read_text(f"/proc/{pid}/comm").strip() == self.watch:
                 self.watched_peak = max(self.watched_peak, high_water_bytes(pid))
-
-    def _run(self):
-        while not self._stop.is_set():
-            self.sample()
-            self._stop.wait(self.interval)
 
 
 SUMMARY_WORD = re.compile(r"(\d+) (passed|failed|skipped|errors?|xfailed|xpassed|deselected)")

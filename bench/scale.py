@@ -24,7 +24,6 @@ import os
 import shutil
 import subprocess
 import sys
-import threading
 import time
 from pathlib import Path
 
@@ -35,6 +34,7 @@ import suites  # noqa: E402
 from compare import (  # noqa: E402
     CONTROLLER_COMM,
     PYTHON,
+    Polling,
     bench_environment,
     high_water_bytes,
     parse_counts,
@@ -55,27 +55,17 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / TICKS if len(fields) > 12 else None
 
 
-class Sampler:
+class Sampler(Polling):
     """Peak memory of the tree, the front end and the controller, and the
     controller's CPU over time (for its CPU at a given elapsed time)."""
 
     def __init__(self, pid, interval=0.05):
+        super().__init__(interval)
         self.pid = pid
-        self.interval = interval
         self.tree_peak = self.front_peak = self.controller_peak = 0
         self.controller_pid = None
         self.controller_seen = None  # monotonic time it was first seen
         self.controller_cpu = []  # (seconds since first seen, cpu seconds)
-        self._stop = threading.Event()
-        self._thread = threading.Thread(target=self._run, daemon=True)
-
-    def __enter__(self):
-        self._thread.start()
-        return self
-
-    def __exit__(self, *exc):
-        self._stop.set()
-        self._thread.join()
 
     def sample(self):
         pids = tree_pids(self.pid)
@@ -100,11 +90,6 @@ class Sampler:
             if when >= elapsed:
                 return cpu
         return self.controller_cpu[-1][1] if self.controller_cpu else None
-
-    def _run(self):
-        while not self._stop.is_set():
-            self.sample()
-            self._stop.wait(self.interval)
 
 
 def collection_elapsed(events):

@@ -53,7 +53,7 @@ _SPEC_PATHS: tuple[tuple[str, Callable[[str], bool]], ...] = (
 def name_the_path(message: str, spec: dict[str, Any]) -> str:
     """`message`, when it is an operating-system error without a path, with the run's path it was about.
 
-    The front end wrote the specification, so it can look for the path
+    The front end wrote the run specification, so it can look for the path
     that is not there (or not usable) now; when none is, the message stays.
     """
     text = message.rstrip()

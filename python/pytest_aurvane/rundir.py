@@ -1,4 +1,4 @@
-"""Run directories: where the specification, event log, summary and worker logs of one run live.
+"""Run directories: where the run specification, event log, summary and worker logs of one run live.
 
 By default each run gets a folder of its own, named by its run id, under
 ``runs/`` in the project's folder of ours, so that two runs in one project
