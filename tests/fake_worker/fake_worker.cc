@@ -28,6 +28,8 @@
 //                            array a string is a node id (index = position,
 //                            group = text before "::", location null) and any
 //                            other element is reported verbatim. Default 2.
+//   "id_bytes": N            generated node ids padded to N bytes, for
+//                            suites with long ids
 //   "hello": false           send no "hello"
 //   "protocol": V            the "protocol" of "hello" (default 1)
 //   "collect_failed": true   report {"event":"collected","failed":true}
@@ -328,8 +330,11 @@ class FakeWorker {
       return out;
     }
     size_t count = static_cast<size_t>(Number(items, 2));
+    const size_t id_bytes = static_cast<size_t>(Number(Get(scenario_, "id_bytes"), 0));
     for (size_t i = 0; i < count; ++i) {
       std::string name = "test_" + std::to_string(i);
+      const size_t id_size = sizeof "test_fake.py::" - 1 + name.size();
+      if (id_bytes > id_size + 1) name += "[" + std::string(id_bytes - id_size - 2, 'p') + "]";
       out.emplace_back(Object{{"index", i},
                               {"nodeid", "test_fake.py::" + name},
                               {"location", Array{"test_fake.py", i, name}},
