@@ -334,7 +334,7 @@ class FakeWorker {
     for (size_t i = 0; i < count; ++i) {
       std::string name = "test_" + std::to_string(i);
       const size_t id_size = sizeof "test_fake.py::" - 1 + name.size();
-      if (id_bytes > id_size + 1) name += "[" + std::string(id_bytes - id_size - 2, 'p') + "]";
+      if (id_bytes > id_size + 1) name.append(1, '[').append(id_bytes - id_size - 2, 'p').append(1, ']');
       out.emplace_back(Object{{"index", i},
                               {"nodeid", "test_fake.py::" + name},
                               {"location", Array{"test_fake.py", i, name}},
