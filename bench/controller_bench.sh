@@ -11,6 +11,8 @@ shift $(( $# < 3 ? $# : 3 ))
 worker_counts=("${@:-2 8}")
 cmake -S "$top" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DAURVANE_BENCH=ON >/dev/null
 cmake --build "$dir" --target controller_bench fake-worker >/dev/null
+# Absolute: the workers run in the run directory and are handed the spec's path.
+dir=$(cd "$dir" && pwd)
 for workers in ${worker_counts[*]}; do
   # Standard input held open and silent for the run: a line or its end
   # would cancel it.
