@@ -56,7 +56,7 @@ elif mode == "in-process":
             pass
         def send(self, message):
             if message.get("event") == "collected":
-                self.count = len(message["items"])
+                self.count = message["count"]
                 self.real.send(message)
         def receive(self):
             if self.count is None:
@@ -99,7 +99,7 @@ def run_worker(suite_dir, spec, mode):
         message = json.loads(line)
         event = message.get("event")
         if event == "collected":
-            count = len(message["items"])
+            count = message["count"]
             started = process_cpu(proc.pid)
             send({"command": "run", "index": 0, "next": 1 if count > 1 else None})
         elif event == "finished":

@@ -5,7 +5,7 @@ from __future__ import annotations
 import json
 import os
 import sys
-from typing import Any, Optional
+from typing import Any, Callable, Optional
 
 from .reports import encode_line
 
@@ -27,6 +27,8 @@ class Channel:
         self._in = os.fdopen(in_fd, "rb", buffering=0)
         self._pending = b""
         self._held: list[bytes] = []
+        # Called before a read that has to wait for the controller.
+        self.before_wait: Optional[Callable[[], None]] = None
         # True in a process forked from the worker (a test's os.fork()).
         self.forked = False
         if hasattr(os, "register_at_fork"):
@@ -93,6 +95,8 @@ class Channel:
                 if line.strip():
                     return json.loads(line.decode("utf-8"))
                 continue
+            if self.before_wait is not None:
+                self.before_wait()
             chunk = self._in.read(65536)
             if not chunk:
                 if self._pending.strip():

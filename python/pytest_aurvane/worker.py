@@ -19,7 +19,7 @@ import signal
 import sys
 import time
 import traceback
-from typing import Any, Optional
+from typing import Any, Callable, Optional
 
 # Importing pytest writes nothing; tests and plugins only run once main() has
 # moved descriptor 1 out of the way.
@@ -70,6 +70,37 @@ def stack_dump_delay(phase_timeout: Any) -> Optional[float]:
     if not isinstance(phase_timeout, (int, float)) or not 0 < phase_timeout < float("inf"):
         return None
     return phase_timeout - min(5.0, 0.1 * phase_timeout)
+
+
+class StackDumpTimer:
+    """Arms Python's faulthandler to dump every thread's stack into the log
+    shortly before a phase's deadline, so a test killed there says where it hung.
+
+    Arming it starts a thread and joins the one before (about 40 µs), which at
+    three phases a test was most of what a quick test cost the worker. So the
+    timer is armed again only when its arming is more than ``slack`` old: the
+    dump then comes at most ``slack`` earlier in a phase than ``delay``, still
+    before the deadline. It is cancelled only when the worker waits for the
+    controller, where a quick test's cost no longer shows.
+    """
+
+    def __init__(self, delay: float, file: Any, clock: Callable[[], float] = time.monotonic) -> None:
+        self.delay = delay
+        self.slack = min(1.0, 0.05 * delay)
+        self.file = file
+        self.clock = clock
+        self.armed_at: Optional[float] = None
+
+    def phase_started(self) -> None:
+        now = self.clock()
+        if self.armed_at is None or now - self.armed_at > self.slack:
+            faulthandler.dump_traceback_later(self.delay, file=self.file)
+            self.armed_at = now
+
+    def disarm(self) -> None:
+        if self.armed_at is not None:
+            faulthandler.cancel_dump_traceback_later()
+            self.armed_at = None
 
 
 class XdistFixtures:
@@ -182,10 +213,9 @@ class WorkerPlugin:
         self.channel = channel
         self.name = name
         self.workerinput = workerinput
-        # Seconds into a phase after which every thread's stack goes to the log.
-        self.stack_dump_after: Optional[float] = None
-        # The log itself: pytest captures descriptor 2 while a test runs.
-        self.stack_dump_file: Any = sys.stderr
+        # Dumps every thread's stack into the log late in a phase; None when
+        # there is no phase deadline or the user's faulthandler_timeout rules.
+        self.stack_dumps: Optional[StackDumpTimer] = None
         # How tests form groups: "fixtures" or "file".
         self.grouping = "file"
         self.config = None
@@ -243,7 +273,9 @@ class WorkerPlugin:
         if own_timeout > 0:
             # pytest arms the same single faulthandler timer for each test
             # with the user's faulthandler_timeout; theirs wins.
-            self.stack_dump_after = None
+            self.stack_dumps = None
+        if self.stack_dumps is not None:
+            self.channel.before_wait = self.stack_dumps.disarm
 
     def pytest_sessionstart(self, session: pytest.Session) -> None:
         """Keeps the session for the run loop."""
@@ -393,8 +425,6 @@ class WorkerPlugin:
             item.ihook.pytest_runtest_protocol(item=item, nextitem=nextitem)
         finally:
             duration = time.perf_counter() - started
-            if self.stack_dump_after is not None:
-                faulthandler.cancel_dump_traceback_later()
         self._release_bundle(index)
         self.current = None
         self.expected_next = nextitem
@@ -414,11 +444,8 @@ class WorkerPlugin:
     def _phase(self, phase):
         if self.current is not None:
             self.channel.send_line(b'{"event":"phase","index":%d,"phase":"%s"}\n' % (self.current, phase))
-            if self.stack_dump_after is not None:
-                # Every thread's stack into the log shortly before the
-                # controller's deadline for this phase ends the worker, so
-                # the failure shown for a hang says where it hung.
-                faulthandler.dump_traceback_later(self.stack_dump_after, file=self.stack_dump_file)
+            if self.stack_dumps is not None:
+                self.stack_dumps.phase_started()
 
     @pytest.hookimpl(hookwrapper=True)
     def pytest_runtest_setup(self, item: pytest.Item) -> Any:
@@ -574,8 +601,10 @@ def main(argv: list[str]) -> int:
 
     workerinput = workerinput_for(spec, name, int(count) if count.isdigit() else 1, run_id)
     plugin = WorkerPlugin(channel, name, workerinput)
-    plugin.stack_dump_after = stack_dump_delay(spec.get("phase_timeout") if isinstance(spec, dict) else None)
-    plugin.stack_dump_file = os.fdopen(os.dup(2), "w")
+    delay = stack_dump_delay(spec.get("phase_timeout") if isinstance(spec, dict) else None)
+    if delay is not None:
+        # The log itself: pytest captures descriptor 2 while a test runs.
+        plugin.stack_dumps = StackDumpTimer(delay, os.fdopen(os.dup(2), "w"))
     plugin.grouping = str(spec.get("grouping", "file")) if isinstance(spec, dict) else "file"
     try:
         code = pytest.main(args, plugins=[plugin, *extra_plugins])

@@ -496,3 +496,26 @@ def test_fixture_grouping_keeps_shared_fixtures_together_and_spreads_the_rest(wo
         "test_plain.py::TestCostly::test_e": "test_plain.py::TestCostly",
     }
     harness.shutdown()
+
+
+def test_stack_dump_timer_dumps_before_every_phase_deadline_and_rests_while_waiting(monkeypatch):
+    """The watchdog is re-armed only now and then, but for every phase the dump
+    still falls between ``delay - slack`` and ``delay`` into it; waiting for the
+    controller disarms it."""
+    import faulthandler
+
+    from pytest_aurvane.worker import StackDumpTimer
+
+    armed, now = [], [0.0]
+    monkeypatch.setattr(faulthandler, "dump_traceback_later", lambda delay, file: armed.append(now[0] + delay))
+    monkeypatch.setattr(faulthandler, "cancel_dump_traceback_later", lambda: armed.append(None))
+    timer = StackDumpTimer(270.0, None, clock=lambda: now[0])
+    phases = [0.0, 0.0001, 0.3, 0.9, 1.0, 1.05, 2.5, 2.5001, 40.0]
+    for start in phases:
+        now[0] = start
+        timer.phase_started()
+        assert timer.delay - timer.slack <= armed[-1] - start <= timer.delay
+    assert len(armed) < len(phases)  # quick phases did not re-arm it
+    timer.disarm()
+    timer.disarm()
+    assert armed[-1] is None and armed.count(None) == 1
