@@ -2,15 +2,20 @@
 """How long the longest shard is: Aurvane's split by duration history against a
 split by test count and a split by file count, on the CPython subset.
 
-  bench/shards.py [--shards 2,4,8] [--workers 1]   writes bench/SHARDS.md and bench/shards.json
+  bench/shards.py [--shards 2,4,8] [--workers 1] [--rounds 3] [--settle 1]
+      writes bench/SHARDS.md and bench/shards.json
 
 First one whole run of the subset, with as many workers as each shard
-gets, makes the duration history (a copy is frozen: every split below reads
-the same one). Then for each N and each split:
+gets, makes the duration history (a copy is frozen). With ``--settle R``
+each N then runs the history split's shards R times, merging their shard
+files into that history as a pipeline that merges its shards' histories
+does: a test's duration depends on what ran before it in its process, so
+the first whole run is a different context from a shard's. Then for each N
+and each split:
 
 - estimated: the longest shard's sum of history durations (tests without
   history count at the mean, as the split itself counts them);
-- measured: each shard runs on its own, one after another, with
+- measured: each shard runs on its own (``--rounds`` times, a median), with
   ``--aurvane=W`` (``--aurvane-shard=K/N`` for Aurvane's split, a list of
   node ids for the others); a shard's length is the sum of the durations its
   run measured (its tests' time, which is what a split divides), and its
@@ -40,6 +45,7 @@ TOP = HERE.parent
 sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(TOP / "python"))
 import suites  # noqa: E402
+from pytest_aurvane.history import shard_file_path  # noqa: E402
 from pytest_aurvane.shard import partition, usable  # noqa: E402
 
 PYTHON = "/usr/bin/python3"
@@ -86,6 +92,26 @@ def aurvane_run(suite, env, workers, history, run_dir, extra, extra_env=None):
     return wall, measured, done.returncode
 
 
+def settle(suite, env, workers, work, base, n, round_):
+    """Runs the N history shards once from BASE and merges what they measured, as a CI
+    pipeline that merges its shards' histories does between runs: a test's duration
+    depends on what else ran in its process (the first whole run is a different
+    context), so the history a sharded pipeline reads from its second run on is the
+    shards' own. Returns the merged history's path."""
+    shard_files = []
+    for k in range(n):
+        copy = work / f"settle-{n}-{round_}-{k}.json"
+        shutil.copyfile(base, copy)
+        wall, measured, code = aurvane_run(suite, env, workers, copy, work / "run", [f"--aurvane-shard={k + 1}/{n}"])
+        shard_files.append(shard_file_path(str(copy), k + 1, n))
+        print(f"N={n} settling round {round_ + 1}, shard {k + 1}: measured {sum(measured.values()):6.2f} s, "
+              f"wall {wall:6.2f} s, exit {code}", flush=True)
+    merged = work / f"history-settled-{n}-{round_}.json"
+    subprocess.run([PYTHON, "-m", "pytest_aurvane.history", "merge", str(merged), str(base), *shard_files],
+                   env=env, check=True)
+    return merged
+
+
 def contiguous(sequence, n):
     """N runs of the sequence, in order, of counts differing by at most one."""
     size, extra = divmod(len(sequence), n)
@@ -117,6 +143,9 @@ def main(argv):
     parser.add_argument("--work", default="/tmp/aurvane-bench/shards")
     parser.add_argument("--controller", default=str(TOP / "build" / "release" / "aurvane-controller"))
     parser.add_argument("--out", default=str(HERE))
+    parser.add_argument("--rounds", type=int, default=3, help="runs of every shard; a shard's length is their median")
+    parser.add_argument("--settle", type=int, default=1,
+                        help="rounds of the history split run and merged before each N is measured (0: the first run's history only)")
     args = parser.parse_args(argv)
     counts = [int(n) for n in args.shards.split(",")]
     work = Path(args.work)
@@ -134,8 +163,14 @@ def main(argv):
     frozen = work / "history-frozen.json"
     shutil.copyfile(history_path, frozen)
 
-    results = {"tests": len(nodeids), "workers": args.workers, "history_run_wall": wall, "splits": {}}
+    results = {"tests": len(nodeids), "workers": args.workers, "history_run_wall": wall, "settle": args.settle,
+               "rounds": args.rounds,
+               "splits": {}}
     for n in counts:
+        base = frozen
+        for round_ in range(args.settle):
+            base = settle(suite, env, args.workers, work, base, n, round_)
+        history = json.loads(base.read_text())
         shards, plan = splits_for(nodeids, history, n)
         estimate = {nodeid: (float(history[nodeid]) if usable(history.get(nodeid)) else plan.mean) for nodeid in nodeids}
         total = sum(estimate.values())
@@ -149,28 +184,40 @@ def main(argv):
             row[split] = {"estimated": [sum(estimate[t] for t in shard) for shard in shards[split]],
                           "tests": [len(shard) for shard in shards[split]], "measured": [None] * n, "wall": [None] * n,
                           "file_measured": {}}
-        for k in range(n):
-            # The splits take turns, starting with a different one each shard.
-            for split in SPLITS[k % 3:] + SPLITS[: k % 3]:
-                history_copy = work / f"history-{split}-{n}-{k}.json"
-                shutil.copyfile(frozen, history_copy)
-                if split == "history":
-                    extra, extra_env = [f"--aurvane-shard={k + 1}/{n}"], None
-                else:
-                    listing = work / f"select-{split}-{n}-{k}.txt"
-                    listing.write_text("".join(t + "\n" for t in sorted(shards[split][k])), encoding="utf-8")
-                    extra, extra_env = ["-p", "bench_select"], {"BENCH_SELECT": str(listing)}
-                wall, measured, code = aurvane_run(suite, env, args.workers, history_copy, work / "run", extra, extra_env)
-                expected = shards[split][k]
-                if set(measured) != expected:
-                    print(f"  warning: {split} {k + 1}/{n} ran {len(measured)} of {len(expected)} tests", flush=True)
-                row[split]["measured"][k] = sum(measured.values())
-                for nodeid, seconds in measured.items():
-                    key = nodeid.split("::", 1)[0]
-                    row[split]["file_measured"][key] = row[split]["file_measured"].get(key, 0.0) + seconds
-                row[split]["wall"][k] = wall
-                print(f"N={n} {split:7s} shard {k + 1}: estimated {row[split]['estimated'][k]:6.2f} s, "
-                      f"measured {row[split]['measured'][k]:6.2f} s, wall {wall:6.2f} s, exit {code}", flush=True)
+        samples = {split: [[] for _ in range(n)] for split in SPLITS}
+        for round_ in range(args.rounds):
+            for k in range(n):
+                # The splits take turns, starting with a different one each shard and round.
+                turn = (k + round_) % 3
+                for split in SPLITS[turn:] + SPLITS[:turn]:
+                    history_copy = work / f"history-{split}-{n}-{k}.json"
+                    shutil.copyfile(base, history_copy)
+                    if split == "history":
+                        extra, extra_env = [f"--aurvane-shard={k + 1}/{n}"], None
+                    else:
+                        listing = work / f"select-{split}-{n}-{k}.txt"
+                        listing.write_text("".join(t + "\n" for t in sorted(shards[split][k])), encoding="utf-8")
+                        extra, extra_env = ["-p", "bench_select"], {"BENCH_SELECT": str(listing)}
+                    wall, measured, code = aurvane_run(suite, env, args.workers, history_copy, work / "run", extra, extra_env)
+                    expected = shards[split][k]
+                    if set(measured) != expected:
+                        print(f"  warning: {split} {k + 1}/{n} ran {len(measured)} of {len(expected)} tests", flush=True)
+                    per_file = {}
+                    for nodeid, seconds in measured.items():
+                        key = nodeid.split("::", 1)[0]
+                        per_file[key] = per_file.get(key, 0.0) + seconds
+                    samples[split][k].append((sum(measured.values()), wall, per_file))
+                    print(f"N={n} {split:7s} shard {k + 1} round {round_ + 1}: estimated {row[split]['estimated'][k]:6.2f} s, "
+                          f"measured {sum(measured.values()):6.2f} s, wall {wall:6.2f} s, exit {code}", flush=True)
+        for split in SPLITS:
+            for k in range(n):
+                runs = samples[split][k]
+                # Medians over the rounds: a shard's length and wall time, and each file's time.
+                row[split]["measured"][k] = statistics.median(r[0] for r in runs)
+                row[split]["wall"][k] = statistics.median(r[1] for r in runs)
+                row[split].setdefault("rounds", []).append([round(r[0], 3) for r in runs])
+                for key in runs[0][2]:
+                    row[split]["file_measured"][key] = statistics.median(r[2].get(key, 0.0) for r in runs)
         results["splits"][str(n)] = row
     results["finished"] = datetime.now(timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
     out = Path(args.out)
@@ -191,8 +238,11 @@ def report(results):
         "# Longest shard: split by duration history against splits by count",
         "",
         f"Written by `bench/shards.py` ({results['finished']}): the CPython subset of `bench/cpython_modules.txt`, "
-        f"{results['tests']} tests, on a shared 2-core machine. History from one whole run with {results['workers']} worker(s); "
-        f"each shard then ran on its own with {results['workers']} worker(s). Longest shard in seconds of test time "
+        f"{results['tests']} tests, on a shared 2-core machine. History from one whole run with {results['workers']} worker(s)"
+        + (f", then, for each N, {results.get('settle', 0)} round(s) of the history split's shards whose shard files were merged into it "
+           "(what a pipeline that merges its shards' histories reads from its second run on); " if results.get("settle") else "; ")
+        + f"each shard then ran on its own with {results['workers']} worker(s), {results.get('rounds', 1)} time(s), the splits taking turns; "
+        "a shard's measured length is the median of its runs. Longest shard in seconds of test time "
         "(sum of its tests' durations); measured = as run, estimated = by the history. Wall = the longest shard's "
         "whole run (start-up and collection of the whole subset included). Ideal = total / N, or the longest file "
         "if longer: by the history / by the history split's own measurements; the measured ratio uses the latter.",
