@@ -9,6 +9,11 @@
   bench/scale.py --smoke             3,000 tests, Aurvane only, about a
                                      minute; fails when a run fails
   bench/scale.py --report-only       table and plot from scale_results.json
+  bench/scale.py --front-end DIR --results FILE --reuse-suites
+                                     Aurvane with the front end of another
+                                     checkout's python/ folder, recorded apart,
+                                     on the suites already written: for
+                                     comparing two front ends run by run
 
 Per run: wall time, peak resident memory of the whole process tree, of the
 front end (the pytest process the user started) and of the controller, and
@@ -22,6 +27,7 @@ import argparse
 import json
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -104,7 +110,7 @@ def collection_elapsed(events):
     return None, None
 
 
-def run(tool, workers, suite, tests, work, controller, log):
+def run(tool, workers, suite, tests, work, controller, log, front_end=TOP / "python", timeout=None):
     env = bench_environment()
     argv = [PYTHON, "-m", "pytest", "-q", "-p", "no:cacheprovider"]
     run_dir = work / f"run-{workers}-{tests}"
@@ -112,7 +118,7 @@ def run(tool, workers, suite, tests, work, controller, log):
     if tool == "xdist":
         argv += ["-n", str(workers)]
     elif tool == "aurvane":
-        env["PYTHONPATH"] = str(TOP / "python")
+        env["PYTHONPATH"] = str(front_end)
         env["AURVANE_CONTROLLER"] = str(controller)
         # Eight workers collecting 200,000 tests each on two busy cores take
         # longer than the default start-up deadline.
@@ -123,9 +129,16 @@ def run(tool, workers, suite, tests, work, controller, log):
     with open(log_path, "wb") as out:
         started = time.perf_counter()
         proc = subprocess.Popen(argv + ["."], cwd=suite, env=env, stdout=out, stderr=subprocess.STDOUT,
-                                stdin=subprocess.DEVNULL)
+                                stdin=subprocess.DEVNULL, start_new_session=True)
+        timed_out = False
         with Sampler(proc.pid) as sampler:
-            code = proc.wait()
+            try:
+                code = proc.wait(timeout)
+            except subprocess.TimeoutExpired:
+                # The cut-off: the tool and everything it started go.
+                timed_out = True
+                os.killpg(proc.pid, signal.SIGKILL)
+                code = proc.wait()
         wall = time.perf_counter() - started
     counts = parse_counts(log_path.read_text(errors="replace"))
     result = {
@@ -133,6 +146,8 @@ def run(tool, workers, suite, tests, work, controller, log):
         "passed": counts.get("passed", 0),
         "tree_mib": sampler.tree_peak / 2**20, "front_mib": sampler.front_peak / 2**20,
     }
+    if timed_out:
+        result["timed_out"] = True
     if tool == "aurvane":
         elapsed, log_bytes = collection_elapsed(run_dir / "events.jsonl")
         result["controller_mib"] = sampler.controller_peak / 2**20
@@ -155,7 +170,8 @@ def report(runs):
     names = {"serial": "pytest (serial)", "xdist": "xdist -n 2", "aurvane": "Aurvane"}
     for r in sorted(runs, key=lambda r: (r["tests"], TOOLS.index((r["tool"], r["workers"])))):
         tool = names[r["tool"]] + (f" {r['workers']}" if r["tool"] == "aurvane" else "")
-        rows.append(f"| {r['tests']:,} | {tool} | {fmt(r['wall'])} | {r['passed']:,} | {fmt(r['tree_mib'], 0)} "
+        wall = f"> {fmt(r['wall'])} (cut off)" if r.get("timed_out") else fmt(r["wall"])
+        rows.append(f"| {r['tests']:,} | {tool} | {wall} | {r['passed']:,} | {fmt(r['tree_mib'], 0)} "
                     f"| {fmt(r['front_mib'], 0)} | {fmt(r.get('controller_mib'))} | {fmt(r.get('agreement_cpu'), 2)} "
                     f"| {fmt(r.get('controller_cpu'), 2)} | {fmt(r.get('events_mib'), 0)} |")
     return "\n".join(rows)
@@ -192,13 +208,20 @@ def main(argv):
     parser.add_argument("--fresh", action="store_true", help="forget the runs already in scale_results.json")
     parser.add_argument("--work", type=Path, default=Path("/tmp/aurvane-scale"))
     parser.add_argument("--controller", type=Path, default=TOP / "build" / "release" / "aurvane-controller")
+    parser.add_argument("--front-end", type=Path, default=TOP / "python",
+                        help="the python/ folder Aurvane's front end and workers are imported from")
+    parser.add_argument("--results", type=Path, default=RESULTS, help="where the runs are recorded")
+    parser.add_argument("--timeout", type=float, help="cut-off per run, seconds (the run is recorded as timed out)")
+    parser.add_argument("--reuse-suites", action="store_true",
+                        help="run on a suite this script wrote before, if there is one of the size")
     args = parser.parse_args(argv)
+    results = args.results
 
     def log(text):
         print(text, flush=True)
 
     if args.report_only:
-        runs = json.loads(RESULTS.read_text())["runs"]
+        runs = json.loads(results.read_text())["runs"]
         print(report(runs))
         plot(runs, HERE / "scale.png")
         return 0
@@ -208,29 +231,34 @@ def main(argv):
         named = {(t[0] if t[0] == "serial" else f"{t[0]}-{t[1]}"): t for t in TOOLS}
         tools = [named[name] for name in args.tools]
     runs = []
-    kept = [] if args.smoke or args.fresh or not RESULTS.exists() else json.loads(RESULTS.read_text())["runs"]
+    kept = [] if args.smoke or args.fresh or not results.exists() else json.loads(results.read_text())["runs"]
     for n, tests in enumerate(sizes):
         suite = args.work / f"suite-{tests}"
-        suites.write_scale(suite, tests)
-        # Bytecode and the page cache warm for whichever tool comes first.
-        subprocess.run([PYTHON, "-m", "pytest", "--collect-only", "-q", "-p", "no:cacheprovider", "."], cwd=suite,
-                       env=bench_environment(), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        written = suite / ".written"
+        if not (args.reuse_suites and written.exists()):
+            suites.write_scale(suite, tests)
+            # Bytecode and the page cache warm for whichever tool comes first.
+            subprocess.run([PYTHON, "-m", "pytest", "--collect-only", "-q", "-p", "no:cacheprovider", "."], cwd=suite,
+                           env=bench_environment(), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            written.write_text("")
         order = tools if args.tools else tools[n % len(tools):] + tools[:n % len(tools)]
         for tool, workers in order:
-            runs.append(run(tool, workers, suite, tests, args.work, args.controller.resolve(), log))
+            runs.append(run(tool, workers, suite, tests, args.work, args.controller.resolve(), log,
+                            args.front_end.resolve(), args.timeout))
             if not args.smoke:
                 # Written after every run: a long benchmark stopped early keeps what it measured.
                 done = {(r["tool"], r["workers"], r["tests"]) for r in runs}
                 merged = [r for r in kept if (r["tool"], r["workers"], r["tests"]) not in done] + runs
-                RESULTS.write_text(json.dumps({"runs": merged}, indent=1) + "\n")
+                results.write_text(json.dumps({"runs": merged}, indent=1) + "\n")
     failed = [r for r in runs if r["code"] != 0 or r["passed"] != r["tests"]]
     if args.smoke:
         for r in failed:
             log(f"FAILED: {r}")
         return 1 if failed else 0
-    runs = json.loads(RESULTS.read_text())["runs"]
+    runs = json.loads(results.read_text())["runs"]
     print(report(runs))
-    plot(runs, HERE / "scale.png")
+    if results == RESULTS:
+        plot(runs, HERE / "scale.png")
     return 1 if failed else 0
 
 

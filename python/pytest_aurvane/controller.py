@@ -12,7 +12,7 @@ import time
 from collections import deque
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Callable, Optional
+from typing import Any, Callable, Optional, Union
 
 from .locate import find_controller  # noqa: F401  (the front end's lookup lives there)
 
@@ -94,7 +94,12 @@ class ControllerResult:
     interrupted: bool  # Ctrl-C reached this process during the run
 
 
-def run_controller(controller: str, spec_path: Path, cwd: str, on_line: Callable[[bytes], None]) -> ControllerResult:
+# A line of the controller's output: bytes, or a bytearray for a line that
+# took several reads (gathered in place).
+Line = Union[bytes, bytearray]
+
+
+def run_controller(controller: str, spec_path: Path, cwd: str, on_line: Callable[[Line], None]) -> ControllerResult:
     """Runs the controller on `spec_path`, handing each line it prints to `on_line`.
 
     A Ctrl-C here cancels the run in order (the controller's workers end
@@ -163,7 +168,7 @@ class _StderrKeeper:
         return bytes(self._data[-self.LIMIT :]).decode("utf-8", "replace").strip()
 
 
-def _pump(proc: subprocess.Popen, on_line: Callable[[bytes], None]) -> bool:
+def _pump(proc: subprocess.Popen, on_line: Callable[[Line], None]) -> bool:
     """Hands over the controller's lines until it closes its output; True if Ctrl-C came."""
     interrupted = False
     assert proc.stdout is not None
@@ -175,20 +180,18 @@ def _pump(proc: subprocess.Popen, on_line: Callable[[bytes], None]) -> bool:
             fcntl.fcntl(fd, fcntl.F_SETPIPE_SZ, _PIPE_BYTES)  # type: ignore[union-attr]
         except OSError:
             pass
-    partial = b""
-    lines: deque[bytes] = deque()
+    lines = _Lines()
     while True:
         try:
             while True:
-                while lines:
-                    on_line(lines.popleft())
+                while lines.ready:
+                    on_line(lines.ready.popleft())
                 chunk = os.read(fd, 1 << 20)
                 if not chunk:
-                    if partial:
-                        on_line(partial)
+                    if lines.partial:
+                        on_line(lines.partial)
                     return interrupted
-                lines.extend((partial + chunk).split(b"\n"))
-                partial = lines.pop()
+                lines.add(chunk)
                 if len(chunk) < _SMALL_READ_BYTES:
                     time.sleep(_READ_PAUSE_SECONDS)
         except KeyboardInterrupt:
@@ -198,6 +201,35 @@ def _pump(proc: subprocess.Popen, on_line: Callable[[bytes], None]) -> bool:
             else:
                 interrupted = True
                 _cancel(proc)
+
+
+class _Lines:
+    """Splits what the controller writes into lines.
+
+    The summary's line lists every test, tens of MiB for a large suite: the
+    part of a line read so far grows in place, rather than being copied
+    whole at every read.
+    """
+
+    def __init__(self) -> None:
+        self.partial = bytearray()
+        self.ready: deque[Line] = deque()
+
+    def add(self, chunk: bytes) -> None:
+        first = chunk.find(b"\n")
+        if first < 0:
+            self.partial += chunk
+            return
+        if self.partial:
+            self.partial += chunk[:first]
+            self.ready.append(self.partial)
+            self.partial = bytearray()
+        else:
+            self.ready.append(chunk[:first])
+        last = chunk.rfind(b"\n")
+        if last > first:
+            self.ready.extend(chunk[first + 1 : last].split(b"\n"))
+        self.partial += chunk[last + 1 :]
 
 
 def _cancel(proc: subprocess.Popen) -> None:

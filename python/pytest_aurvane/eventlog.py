@@ -3,10 +3,17 @@
 from __future__ import annotations
 
 import json
+import re
 from pathlib import Path
 from typing import Any, Iterator
 
 from .reports import decode_text
+
+# How much of a line is read before deciding whether it is wanted. The
+# records asked for name their kind in their first keys, but the log also
+# holds lines as long as the suite is large (the summary lists every test):
+# those are skipped without being held whole.
+_HEAD_BYTES = 64 * 1024
 
 
 class EventLogReader:
@@ -29,6 +36,8 @@ class EventLogReader:
         # worker whose manifest became the reference sends them, and one
         # whose digest differed; kept without the chunks themselves.
         self.chunk_nodeids: dict[str, list[str]] = {}
+        # Workers whose node ids were let go (see release_nodeids).
+        self._released: dict[str, None] = {}
 
     def read(self) -> None:
         """Takes in the complete lines added since the last read: workers started, and their messages of our kinds."""
@@ -45,30 +54,53 @@ class EventLogReader:
                     continue
                 worker = str(record.get("worker"))
                 if payload.get("event") == "collected_items":
-                    self._take_nodeids(worker, payload)
+                    if worker not in self._released:
+                        self._take_nodeids(worker, payload)
                 else:
                     self.messages.append((worker, payload))
 
-    def manifest(self) -> list[dict[str, Any]]:
-        """The items of the first manifest a worker collected without failing (the run's, if it agreed)."""
+    def release_nodeids(self) -> None:
+        """Lets the node ids read so far go; `nodeids` reads them again from the log if asked.
+
+        They are needed when every worker has collected, and afterwards only
+        to show how two collections differ: held for the whole run they would
+        be a second copy of every node id beside the reports.
+        """
+        self._released.update(dict.fromkeys(self.chunk_nodeids))
+        self.chunk_nodeids.clear()
+
+    def manifest(self) -> Iterator[tuple[int, Any, Any]]:
+        """(index, node id, location) of each item of the first manifest a worker collected without failing.
+
+        That is the run's manifest, if the workers agreed. Read again from
+        the log, item by item, each time.
+        """
         for worker, payload in self.of_kind("collected"):
             if payload.get("failed") is True:
                 continue
             items = payload.get("items")
             if isinstance(items, list):
-                return [item for item in items if isinstance(item, dict)]
-            if worker in self.chunk_nodeids:
-                return list(self._chunk_items(worker))
-        return []
+                for position, item in enumerate(items):
+                    if isinstance(item, dict):
+                        index = item.get("index")
+                        yield index if isinstance(index, int) else position, item.get("nodeid"), item.get("location")
+                return
+            if worker in self.chunk_nodeids or worker in self._released:
+                yield from self._chunk_items(worker)
+                return
 
     def nodeids(self, worker: str, payload: dict[str, Any]) -> list[str]:
         """The node ids of `worker`'s "collected" message: listed in it, or sent in chunks."""
         if isinstance(payload.get("items"), list):
             return [item.get("nodeid") for item in payload["items"] if isinstance(item, dict)]
+        if worker not in self.chunk_nodeids and worker not in self._released:
+            # Accepted on its digest: the same as the manifest that was sent.
+            worker = next(iter(self._released), None) or next(iter(self.chunk_nodeids), "")
         if worker in self.chunk_nodeids:
             return self.chunk_nodeids[worker]
-        # Accepted on its digest: the same as the manifest that was sent.
-        return next(iter(self.chunk_nodeids.values()), [])
+        if worker in self._released:
+            return [nodeid if isinstance(nodeid, str) else "" for _, nodeid, _ in self._chunk_items(worker)]
+        return []
 
     def of_kind(self, kind: str) -> list[tuple[str, dict[str, Any]]]:
         return [(worker, payload) for worker, payload in self.messages if payload.get("event") == kind]
@@ -79,31 +111,63 @@ class EventLogReader:
             nodeid = _field(item, 1, "nodeid")
             ids.append(nodeid if isinstance(nodeid, str) else "")
 
-    def _chunk_items(self, worker: str) -> Iterator[dict[str, Any]]:
+    def _chunk_items(self, worker: str) -> Iterator[tuple[int, Any, Any]]:
         # Read again from the log when needed rather than kept for the run.
-        with open(self.path, "rb") as f:
-            for line in f:
-                if b'"event":"collected_items"' not in line:
-                    continue
-                record = _parse(line)
-                if record is None or record.get("worker") != worker or not isinstance(record.get("payload"), dict):
-                    continue
-                for item in record["payload"].get("items") or []:
-                    yield {"nodeid": _field(item, 1, "nodeid"), "location": _field(item, 2, "location")}
+        needle = re.compile(re.escape(b'"event":"collected_items"')).search
+        position = 0
+        for _, line in _lines(self.path, 0, needle):
+            record = _parse(line) if line else None
+            if record is None or record.get("worker") != worker or not isinstance(record.get("payload"), dict):
+                continue
+            for item in record["payload"].get("items") or []:
+                index = _field(item, 0, "index")
+                nodeid, location = _field(item, 1, "nodeid"), _field(item, 2, "location")
+                yield index if isinstance(index, int) else position, nodeid, location
+                position += 1
+            if record["payload"].get("more") is False:
+                return  # the manifest's last chunk: the rest of the log is the run
 
     def _new_lines(self) -> Iterator[bytes]:
         # Line by line: the log of a large suite's collection holds its
         # whole manifest, which need not be in memory at once.
-        try:
-            with open(self.path, "rb") as f:
-                f.seek(self._offset)
-                for line in f:
-                    if not line.endswith(b"\n"):
+        wanted = re.compile(b"|".join(re.escape(n) for n in (b'"event":"worker_spawned"', *self._needles))).search
+        for self._offset, text in _lines(self.path, self._offset, wanted):
+            if text:
+                yield text
+
+
+def _lines(path: Path, offset: int, wanted: Any) -> Iterator[tuple[int, bytes]]:
+    """(offset after the line, the line) for each complete line from `offset` on.
+
+    A line whose head `wanted` rejects comes as (offset, b"") and is never
+    held whole. A last line without its line feed (the controller is
+    writing it) is left for the next read.
+    """
+    try:
+        with open(path, "rb") as f:
+            f.seek(offset)
+            while True:
+                head = f.readline(_HEAD_BYTES)
+                if not head:
+                    return
+                if head.endswith(b"\n"):
+                    offset += len(head)
+                    yield offset, head if wanted(head) else b""
+                    continue
+                keep = wanted(head)
+                parts = [head] if keep else []
+                size = len(head)
+                while not head.endswith(b"\n"):
+                    head = f.readline(_HEAD_BYTES if not keep else -1)
+                    if not head:
                         return
-                    self._offset += len(line)
-                    yield line
-        except OSError:
-            return
+                    size += len(head)
+                    if keep:
+                        parts.append(head)
+                offset += size
+                yield offset, b"".join(parts)
+    except OSError:
+        return
 
 
 def _parse(line: bytes) -> Any:

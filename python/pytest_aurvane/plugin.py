@@ -282,21 +282,21 @@ class FrontEnd:
         """
         summary = replay.summary
         if summary is not None:
-            tests = summary.get("tests") if isinstance(summary.get("tests"), list) else []
             # A test in flight when the run ended is "interrupted" in the
             # summary but has no record of its own: go by the reports.
-            missing = [t.get("nodeid") for t in tests if isinstance(t, dict) and t.get("nodeid") not in replay.ended_tests]
+            missing = replay.unended
             failed = summary.get("failed")
             if maxfail and isinstance(failed, int) and failed >= maxfail and summary.get("exit_code") in (0, 1):
                 return
         else:
             # No summary: the controller died. Whatever the manifest holds
             # that no report ended is missing.
-            manifest = self.events.manifest()
-            missing = [item.get("nodeid") for item in manifest if item.get("nodeid") not in replay.ended_tests]
+            missing = [nodeid for index, nodeid, _ in self.events.manifest() if not replay.has_ended(index, nodeid)]
         if not missing:
             return
-        locations = {item.get("nodeid"): item.get("location") for item in self.events.manifest()}
+        # Locations of the missing tests only: the manifest is as large as the suite.
+        wanted = set(missing)
+        locations = {nodeid: location for _, nodeid, location in self.events.manifest() if nodeid in wanted}
         reason = replay.end_reason() or f"the run ended early (exit status {self.exit_code})"
         for nodeid in missing:
             if isinstance(nodeid, str):
@@ -317,6 +317,8 @@ class FrontEnd:
         self.events.read()
         self.nodes.ready((worker, self.events.nodeids(worker, payload))
                          for worker, payload in self.events.of_kind("collected"))
+        # Read again from the log if a collection difference is to be shown.
+        self.events.release_nodeids()
 
     def _nodes_down(self, replay: Replay) -> None:
         """pytest_testnodedown for every worker the run started, with its workeroutput."""

@@ -10,7 +10,7 @@ import json
 import re
 import sys
 from pathlib import Path
-from typing import Any, Callable, Optional
+from typing import Any, Callable, Optional, Union
 
 import pytest
 from _pytest.reports import TestReport
@@ -21,6 +21,11 @@ from .rundir import stack_dump_of, tail_of
 _WORKER_LOG_TAIL_LINES = 40
 # A worker failure's diagnostic starts with the worker's name and phase.
 _FAILED_WORKER = re.compile(r"(av\d+) \S+: ")
+# The summary record is the one line whose first key is "collected" (its
+# keys are written in ascending order). It lists every test, so it is as
+# long as the suite is large: its counts are read without its test list.
+_SUMMARY_START = b'{"collected":'
+_SUMMARY_TESTS = b',"tests":['
 
 
 class Replay:
@@ -35,12 +40,21 @@ class Replay:
         self.session = session
         self.run_dir = run_dir
         self.problems: list[str] = []
-        self.started_tests: set[str] = set()
+        # Tests between their first report and their end, each by its node
+        # id as the first report has it: pytest's terminal reporter keeps
+        # the id given at the end for the whole run, and the same string
+        # object as the reports' costs nothing more.
+        self.started_tests: dict[str, str] = {}
         self.collection_reports: set[str] = set()
         self.collection_errors = 0
         self.seen_warnings: set[str] = set()
-        # Tests whose reports ended ("finish" or "interrupted" seen).
-        self.ended_tests: set[str] = set()
+        # Tests whose reports ended ("finish" or "interrupted" seen): one
+        # byte per collected test's index, and the node ids of records
+        # without one.
+        self._ended_indices = bytearray()
+        self._ended_nodeids: set[str] = set()
+        # The summary's tests that no record ended, once it has come.
+        self.unended: list[str] = []
         self.diagnostics: list[str] = []
         self.cancelled = False
         # A test that ended the session (KeyboardInterrupt, pytest.exit): how.
@@ -64,8 +78,13 @@ class Replay:
     def terminal(self) -> Any:
         return self.config.pluginmanager.get_plugin("terminalreporter")
 
-    def handle_line(self, raw: bytes) -> None:
+    def handle_line(self, raw: Union[bytes, bytearray]) -> None:
         """One line of the controller's output: a record, or text to show as it is."""
+        if raw.startswith(_SUMMARY_START):
+            summary = self._summary_of(raw)
+            if summary is not None:
+                self.handle(summary)
+                return
         text = decode_text(raw.decode("utf-8", "replace").rstrip("\r\n"))
         if not text.strip():
             return
@@ -90,6 +109,7 @@ class Replay:
     def _on_collection(self, record: dict[str, Any]) -> None:
         count = int(record.get("count", 0))
         self.session.testscollected = count
+        self._ended_indices = bytearray(max(count, 0))
         if self.config.getoption("verbose", 0) >= 0:  # -q and -qq leave it out, as pytest's "collected N items"
             self.line(f"aurvane: {count} tests collected by {record.get('workers')} workers", bold=True)
         if self.on_collection is not None:
@@ -129,8 +149,20 @@ class Replay:
             self.config.hook.pytest_warning_recorded.call_historic(kwargs=kwargs)
 
     def _on_finish(self, record: dict[str, Any]) -> None:
-        self.ended_tests.add(str(record.get("nodeid")))
+        self._end(record.get("index"), str(record.get("nodeid")))
         self._log_finish(record.get("nodeid"), record.get("location"))
+
+    def _end(self, index: Any, nodeid: str) -> None:
+        if isinstance(index, int) and 0 <= index < len(self._ended_indices):
+            self._ended_indices[index] = 1
+        else:
+            self._ended_nodeids.add(nodeid)
+
+    def has_ended(self, index: int, nodeid: Any) -> bool:
+        """Whether a record ended the test at `index` of the manifest, named `nodeid`."""
+        if 0 <= index < len(self._ended_indices) and self._ended_indices[index]:
+            return True
+        return nodeid in self._ended_nodeids
 
     def _on_interrupted(self, record: dict[str, Any]) -> None:
         nodeid = str(record.get("nodeid"))
@@ -159,7 +191,7 @@ class Replay:
             sections=[],
             duration=float(duration) if isinstance(duration, (int, float)) else 0.0,
         )
-        self.ended_tests.add(nodeid)
+        self._end(record.get("index"), nodeid)
         self._log_start(nodeid, location)
         self.config.hook.pytest_runtest_logreport(report=report)
         self._log_finish(nodeid, location)
@@ -227,7 +259,56 @@ class Replay:
             self.worker_errors.setdefault(worker.group(1), message)
 
     def _on_summary(self, record: dict[str, Any]) -> None:
+        # Only the tests no record ended are kept of the test list: the
+        # summary comes last, so every other test has ended by now.
+        tests = record.pop("tests", None)
+        entries = enumerate(tests if isinstance(tests, list) else ())
+        self.unended = [
+            test["nodeid"]
+            for index, test in entries
+            if isinstance(test, dict)
+            and isinstance(test.get("nodeid"), str)
+            and not self.has_ended(index, test["nodeid"])
+        ]
         self.summary = record
+
+    def _summary_of(self, raw: Union[bytes, bytearray]) -> Optional[dict[str, Any]]:
+        """The summary record of `raw` with its test list cut down to the tests not ended, or None.
+
+        Decoding the whole line would hold it twice more, and a dict per
+        test, at the end of the run when the reports of every test are
+        held. The list is the last array of the record (only numbers follow
+        it), so its bounds are found without parsing it; it is decoded only
+        when some test did not complete, keeping the tests not ended.
+        """
+        start = raw.find(_SUMMARY_TESTS)
+        end = raw.rfind(b"]")
+        if start < 0 or end < start:
+            return None
+        try:
+            head = json.loads(decode_text((raw[:start] + raw[end + 1 :]).decode("utf-8", "replace")))
+        except ValueError:
+            return None
+        if not isinstance(head, dict) or head.get("event") != "summary":
+            return None
+        collected, completed = head.get("collected"), head.get("completed")
+        if isinstance(collected, int) and collected == completed:
+            return head  # every test has a "finish" record
+        position = -1
+
+        def entry(pairs: list[tuple[str, Any]]) -> Optional[dict[str, Any]]:
+            # Called for each test's object in order; none of them nests one.
+            nonlocal position
+            position += 1
+            test = dict(pairs)
+            return None if self.has_ended(position, test.get("nodeid")) else test
+
+        try:
+            text = decode_text(raw[start + len(_SUMMARY_TESTS) - 1 : end + 1].decode("utf-8", "replace"))
+            head["tests"] = json.loads(text, object_pairs_hook=entry)
+        except ValueError:
+            return None
+        return head
 
     # -- helpers ---------------------------------------------------------------
 
@@ -239,14 +320,14 @@ class Replay:
     def _log_start(self, nodeid: str, location: Any) -> None:
         if nodeid in self.started_tests:
             return
-        self.started_tests.add(nodeid)
+        self.started_tests[nodeid] = nodeid
         self.config.hook.pytest_runtest_logstart(nodeid=nodeid, location=self._location(location, nodeid))
 
     def _log_finish(self, nodeid: Any, location: Any) -> None:
-        if nodeid not in self.started_tests:
+        started = self.started_tests.pop(nodeid, None)
+        if started is None:
             return
-        self.started_tests.discard(nodeid)
-        self.config.hook.pytest_runtest_logfinish(nodeid=nodeid, location=self._location(location, nodeid))
+        self.config.hook.pytest_runtest_logfinish(nodeid=started, location=self._location(location, started))
 
     def line(self, text: str, **markup: bool) -> None:
         """Shows a line of ours on the terminal, on a line of its own."""

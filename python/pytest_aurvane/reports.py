@@ -187,23 +187,51 @@ def rebuild(config: Any, data: Any) -> Optional[Any]:
     return config.hook.pytest_report_from_serializable(config=config, data=data)
 
 
+# Strings that recur from test to test (file names, and keywords: the names
+# of a test's module, class, packages and marks), each held once. pytest
+# keeps every report until the run ends, and a serial run's reports share
+# these strings with its items; decoded from each record, they would be
+# copies. The table forgets everything when full, so a suite's unique names
+# (a test's own name is a keyword too) do not pile up in it.
+_SHARED: dict[str, str] = {}
+_MAX_SHARED = 10_000
+
+
+def _shared(text: str) -> str:
+    if len(_SHARED) >= _MAX_SHARED:
+        _SHARED.clear()
+    return _SHARED.setdefault(text, text)
+
+
+def shared_location(location: Any) -> Any:
+    """`location` as a tuple whose file name is one string for all the file's tests.
+
+    The reports of a test share the tuple, as a serial run's share their item's.
+    """
+    if not (isinstance(location, list) and len(location) == 3):
+        return location
+    path, line, domain = location
+    return (_shared(path) if isinstance(path, str) else path, line, domain)
+
+
 def expand_passing(passing: Any) -> Iterator[TestReport]:
-    """The reports of the short form, as pytest would rebuild their full form."""
+    """The reports of the short form, as a serial run would have made them."""
     if not isinstance(passing, dict):
         return
     nodeid = passing.get("nodeid")
-    location = passing.get("location")
+    location = shared_location(passing.get("location"))
     keywords = passing.get("keywords")
     phases = passing.get("phases")
     if not (isinstance(nodeid, str) and isinstance(keywords, dict) and isinstance(phases, list)):
         return
+    keywords = {_shared(key): value for key, value in keywords.items()}
     for phase in phases:
         if not (isinstance(phase, list) and len(phase) == 2):
             continue
         when, duration = phase
         yield TestReport(
             nodeid=nodeid,
-            location=list(location) if isinstance(location, list) else location,
+            location=location,
             keywords=dict(keywords),
             outcome="passed",
             longrepr=None,

@@ -12,16 +12,20 @@ class Recorder:
 
     def __init__(self):
         self.calls = []
+        self.reports = []
+        self.finished = []
 
     def pytest_runtest_logstart(self, nodeid):
         self.calls.append(("start", nodeid))
 
     def pytest_runtest_logreport(self, report):
         self.calls.append((report.when, report.nodeid, report.outcome))
+        self.reports.append(report)
         self.last = report
 
     def pytest_runtest_logfinish(self, nodeid):
         self.calls.append(("finish", nodeid))
+        self.finished.append(nodeid)
 
     def pytest_collectreport(self, report):
         self.calls.append(("collect", report.nodeid, report.outcome))
@@ -64,6 +68,39 @@ def test_reports_between_start_and_finish_each_test_once(replay):
         ("call", "t.py::a", "passed"), ("teardown", "t.py::a", "passed"),
         ("finish", "t.py::a"), ("finish", "t.py::b"),
     ]  # fmt: skip
+    # pytest's terminal reporter keeps every finished node id for the whole
+    # run: one string per test, the reports' own, and one location tuple.
+    a_reports = [r for r in replay.recorder.reports if r.nodeid == "t.py::a"]
+    assert replay.recorder.finished[0] is a_reports[0].nodeid
+    assert a_reports[0].location is a_reports[2].location == ("t.py", 1, "t.py::a")
+
+
+def summary_line(states, **counts):
+    tests = [{"attempts": 1, "nodeid": f"t.py::{name}", "state": state} for name, state in states]
+    record = dict(counts, collected=len(tests), event="summary", exit_code=3, failed=1, tests=tests,
+                  elapsed=2.5, wall_seconds=2.0)  # fmt: skip
+    return json.dumps(record, sort_keys=True, separators=(",", ":")).encode()
+
+
+def test_summary_keeps_only_the_tests_no_record_ended(replay):
+    replay.handle({"event": "collection", "count": 4, "workers": 2})
+    replay.handle({"event": "report", "index": 0, "passing": passing("t.py::a", "setup", "call", "teardown")})
+    replay.handle({"event": "finish", "index": 0, "nodeid": "t.py::a", "location": ["t.py", 1, "a"]})
+    replay.handle({"event": "interrupted", "nodeid": "t.py::c", "location": ["t.py", 3, "c"], "worker": "av1",
+                   "phase": "call", "reason": "worker av1 died", "duration": 0.5})  # fmt: skip
+    states = [("a", "completed"), ("b", "pending"), ("c", "interrupted"), ("d", "interrupted")]
+    line = summary_line(states, completed=1, interrupted=2, not_run=1)
+    for raw in (line, line + b"\r", bytearray(line)):
+        replay.unended = []
+        replay.handle_line(raw)
+        assert replay.unended == ["t.py::b", "t.py::d"], "a test in flight at the end has no record of its own"
+        assert replay.summary["exit_code"] == 3 and "tests" not in replay.summary
+    replay.handle(json.loads(line))
+    assert replay.unended == ["t.py::b", "t.py::d"], "a record as a dict reads the same"
+
+    done = summary_line([("a", "completed")], completed=1, interrupted=0, not_run=0)
+    replay.handle_line(done)
+    assert replay.unended == [] and replay.summary["completed"] == 1
 
 
 def test_interrupted_test_fails_with_the_tail_of_its_worker_log(replay, tmp_path):
@@ -84,10 +121,12 @@ def test_collection_problems_count_once_and_lines_pass_through(replay, capsys):
     replay.handle_line(json.dumps({"event": "diagnostic", "message": "worker manifests differ"}).encode() + b"\n")
     replay.handle_line(b"not a record\n")
     replay.handle_line(b"[1, 2]\n")
+    replay.handle_line(b'{"collected":0,"tests":[}\n')  # broken: shown as it is
     replay.handle({"event": "summary", "passed": 0})
     assert replay.collection_errors == 1
     assert replay.recorder.calls == [("collect", "t_bad.py", "failed")]
     assert replay.problems == ["worker manifests differ"]
     assert replay.summary == {"event": "summary", "passed": 0}
     err = capsys.readouterr().err
-    assert "not a record" in err and "[1, 2]" in err and "aurvane: worker manifests differ" in err
+    assert "not a record" in err and "[1, 2]" in err and '"tests":[}' in err
+    assert "aurvane: worker manifests differ" in err

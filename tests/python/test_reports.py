@@ -116,3 +116,14 @@ def test_cut_reports_still_read_back_as_pytest_reports():
         assert "truncated" in back[report.outcome].longreprtext
     assert "RuntimeError: small" in back["failed"].longreprtext[-300:], "the last exception is kept"
     assert list(back["skipped"].longrepr[:2]) == ["t.py", 3], "a skip keeps its (path, line, reason) form"
+
+
+def test_passing_reports_share_what_recurs_from_test_to_test(config):
+    """pytest keeps every report to the end of the run: the decoded copies of repeated strings would add up."""
+    first, second = (decoded(config, passing_line(n, [phase_report(w) for w in ("setup", "call", "teardown")]))
+                     for n in (1, 2))  # fmt: skip
+    assert first[0].location is first[2].location and first[0].location == ("t.py", 4, "T.t[a::b]")
+    assert first[0].location[0] is second[0].location[0]
+    key = next(k for k in second[1].keywords if k == "parametrize")
+    assert key is next(k for k in first[0].keywords if k == "parametrize")
+    assert first[0].keywords is not first[1].keywords, "each report has its own keywords, as in a serial run"
