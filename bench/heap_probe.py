@@ -15,29 +15,35 @@ import tracemalloc
 
 import pytest
 
-FRAMES = 25
+FRAMES = 12
 TOP = 25
 
 
 def _owner(traceback):
     """(group, frame) for a trace: ours, pytest's or another module's innermost frame."""
     for group, marker in (("front end", "pytest_aurvane"), ("pytest", "_pytest"), ("pluggy", "pluggy")):
-        for frame in traceback:  # innermost first
+        for frame in reversed(traceback):  # innermost first
             if marker in frame.filename:
                 return group, f"{frame.filename.split(marker, 1)[1].lstrip('/')}:{frame.lineno}"
-    frame = traceback[0]
+    frame = traceback[-1]
     return "other", f"{os.path.basename(frame.filename)}:{frame.lineno}"
+
+
+# Workers get the front end's -p options too; only the front end is measured.
+IN_WORKER = bool(os.environ.get("AURVANE_WORKER") or os.environ.get("PYTEST_XDIST_WORKER"))
 
 
 def pytest_load_initial_conftests():
     """Starts tracing as early as a plugin can."""
-    if not tracemalloc.is_tracing():
+    if not IN_WORKER and not tracemalloc.is_tracing():
         tracemalloc.start(FRAMES)
 
 
 @pytest.hookimpl(trylast=True)
 def pytest_terminal_summary(terminalreporter):
     """Writes the breakdown once everything the run keeps exists."""
+    if not tracemalloc.is_tracing():
+        return
     current, peak = tracemalloc.get_traced_memory()
     snapshot = tracemalloc.take_snapshot()
     tracemalloc.stop()

@@ -187,8 +187,9 @@ def rebuild(config: Any, data: Any) -> Optional[Any]:
     return config.hook.pytest_report_from_serializable(config=config, data=data)
 
 
-# Strings that recur from test to test (file names, and keywords: the names
-# of a test's module, class, packages and marks), each held once. pytest
+# Strings that recur from test to test (file names, phase names, and
+# keywords: the names of a test's module, class, packages and marks), each
+# held once. pytest
 # keeps every report until the run ends, and a serial run's reports share
 # these strings with its items; decoded from each record, they would be
 # copies. The table forgets everything when full, so a suite's unique names
@@ -232,10 +233,10 @@ def expand_passing(passing: Any) -> Iterator[TestReport]:
         yield TestReport(
             nodeid=nodeid,
             location=location,
+            when=_shared(when) if isinstance(when, str) else when,
             keywords=dict(keywords),
             outcome="passed",
             longrepr=None,
-            when=when,
             sections=[],
             duration=duration,
             user_properties=[],

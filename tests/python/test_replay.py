@@ -72,7 +72,7 @@ def test_reports_between_start_and_finish_each_test_once(replay):
     # run: one string per test, the reports' own, and one location tuple.
     a_reports = [r for r in replay.recorder.reports if r.nodeid == "t.py::a"]
     assert replay.recorder.finished[0] is a_reports[0].nodeid
-    assert a_reports[0].location is a_reports[2].location == ("t.py", 1, "t.py::a")
+    assert a_reports[1].location is a_reports[2].location == ("t.py", 1, "t.py::a")
 
 
 def summary_line(states, **counts):
