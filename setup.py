@@ -108,7 +108,14 @@ class BuildWithController(build_py):
             tag = "-" + hashlib.sha1("\0".join(extra).encode()).hexdigest()[:8] if extra else ""
             program = cmake_build(base / f"controller{tag}", extra)
         name = PROGRAM + ".exe" if program.suffix == ".exe" or pe_platform(program) else PROGRAM
-        bin_dir = target / "bin"
+        if getattr(self, "editable_mode", False):
+            # An editable install imports the package from the checkout, so
+            # the program goes beside the modules there, as an in-place
+            # build of an extension module would; the build folder is not
+            # on any path.
+            bin_dir = TOP / "python" / PACKAGE / "bin"
+        else:
+            bin_dir = target / "bin"
         bin_dir.mkdir(parents=True, exist_ok=True)
         shutil.copy2(program, bin_dir / name)
         os.chmod(bin_dir / name, 0o755)

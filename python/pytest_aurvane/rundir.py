@@ -12,6 +12,7 @@ from __future__ import annotations
 import os
 import re
 import shutil
+import stat
 import tempfile
 import time
 import uuid
@@ -45,9 +46,35 @@ def state_dir(config: Any) -> Path:
     # Without the cache plugin there is no project folder of ours; keep one
     # per root directory in the temporary folder so the path stays stable.
     tag = uuid.uuid5(uuid.NAMESPACE_URL, str(config.rootpath)).hex[:12]
-    path = Path(tempfile.gettempdir()) / f"aurvane-{tag}"
-    path.mkdir(parents=True, exist_ok=True)
+    path = _private_temp_root() / tag
+    path.mkdir(exist_ok=True)
     return path
+
+
+def _private_temp_root() -> Path:
+    """This user's folder of ours in the shared temporary folder, which only this user can enter.
+
+    Its name is predictable, so another user could make it first, or put a
+    link there, and have our runs write, and prune old runs, wherever they
+    chose; a folder that is not this user's own directory is refused.
+    """
+    getuid = getattr(os, "getuid", None)
+    who = str(getuid()) if getuid is not None else os.environ.get("USERNAME", "user")
+    root = Path(tempfile.gettempdir()) / f"aurvane-of-{who}"
+    try:
+        root.mkdir(mode=0o700)
+    except FileExistsError:
+        pass
+    if getuid is not None:
+        info = os.lstat(root)
+        if not stat.S_ISDIR(info.st_mode) or info.st_uid != getuid():
+            raise pytest.UsageError(
+                f"{root} is not a directory of this user's: remove it, or run with pytest's cache "
+                "(without -p no:cacheprovider)"
+            )
+        if info.st_mode & 0o077:
+            os.chmod(root, 0o700)
+    return root
 
 
 def new_run_id() -> str:

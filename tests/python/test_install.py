@@ -92,6 +92,33 @@ def test_wheel_installs_and_runs_a_suite_without_settings(tmp_path, real_control
     assert Path(where).is_relative_to(venv), "the run used the packaged controller"
 
 
+@pytest.mark.skipif(INSTALLED, reason="installs its own copy of the checkout")
+def test_editable_install_carries_the_controller(tmp_path, real_controller):
+    # pip install -e imports the package from the checkout itself, so the
+    # program must land there, not in a build folder no path leads to.
+    source = tmp_path / "src"
+    source.mkdir()
+    for name in _PACKAGE_FILES:
+        path = REPO_ROOT / name
+        if path.is_dir():
+            shutil.copytree(path, source / name, ignore=shutil.ignore_patterns("__pycache__", "*.egg-info", "bin"))
+        else:
+            shutil.copy2(path, source / name)
+    venv = tmp_path / "venv"
+    subprocess.run([sys.executable, "-m", "venv", "--system-site-packages", str(venv)], check=True, timeout=120)
+    env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "AURVANE_CONTROLLER", "PYTEST_ADDOPTS")}
+    env["AURVANE_PREBUILT_CONTROLLER"] = str(real_controller)
+    python = str(venv / "bin" / "python")
+    pip = [python, "-m", "pip", "install", "--quiet", "--no-index", "--no-build-isolation", "-e", str(source)]
+    subprocess.run(pip, check=True, env=env, cwd=str(tmp_path), timeout=300)
+    del env["AURVANE_PREBUILT_CONTROLLER"]
+    where = subprocess.run(
+        [python, "-c", "from pytest_aurvane.locate import find_controller; print(find_controller(None))"],
+        env=env, cwd=str(tmp_path), stdout=subprocess.PIPE, text=True, check=True,
+    ).stdout.strip()
+    assert Path(where) == source / "python" / "pytest_aurvane" / "bin" / "aurvane-controller"
+
+
 @pytest.mark.skipif(INSTALLED, reason="builds its own wheel from the checkout")
 def test_windows_program_gives_a_windows_wheel(tmp_path):
     wheel = build_wheel(tmp_path, fake_windows_program(tmp_path / "aurvane-controller.exe"))

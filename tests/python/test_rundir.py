@@ -50,3 +50,28 @@ def test_controller_standard_error_is_kept_in_memory(tmp_path):
     assert (result.code, result.stderr, result.interrupted) == (3, "disk full", False)
     assert lines == [b'{"event":"summary"}']
     assert os.listdir(tmp_path) == ["controller"]
+
+
+def test_without_the_cache_the_temporary_folder_of_another_is_refused(tmp_path, monkeypatch):
+    # The folder's name in the shared temporary folder is predictable: a link
+    # planted there must not lead our runs (and the pruning of old ones) elsewhere.
+    from types import SimpleNamespace
+
+    from pytest_aurvane.rundir import state_dir
+
+    monkeypatch.setattr("tempfile.tempdir", str(tmp_path / "tmp"))
+    (tmp_path / "tmp").mkdir()
+    config = SimpleNamespace(cache=None, rootpath=tmp_path / "project")
+    ours = state_dir(config)
+    assert state_dir(config) == ours and ours.is_dir()
+    top = tmp_path / "tmp" / ours.relative_to(tmp_path / "tmp").parts[0]
+    assert top.stat().st_mode & 0o777 == 0o700
+    victim = tmp_path / "victim"
+    victim.mkdir()
+    for path in sorted(top.rglob("*"), reverse=True):
+        path.rmdir()
+    top.rmdir()
+    top.symlink_to(victim, target_is_directory=True)
+    with pytest.raises(pytest.UsageError, match="not a directory of this user's"):
+        state_dir(config)
+    assert list(victim.iterdir()) == []
