@@ -695,3 +695,127 @@ def test_operating_system_errors_name_the_path(tmp_path, real_controller, option
     result = run_pytest(suite, "--aurvane=1", *options, controller=real_controller)
     assert result.returncode == 3, result.stdout
     assert named.format(suite=suite) in result.stdout
+
+
+# Records, in the front end only, the hooks around the start of the workers,
+# and gives every worker a planned value and (optionally) an environment
+# variable set after the controller may have started.
+HOOK_ORDER_CONFTEST = """
+    import json, os
+
+    FRONT = not os.environ.get("AURVANE_WORKER")
+    CALLS = []
+
+    def pytest_configure(config):
+        if FRONT:
+            CALLS.append("configure")
+
+    def pytest_sessionstart(session):
+        if FRONT:
+            CALLS.append("sessionstart")
+            if os.environ.get("SET_LATE"):
+                os.environ["LATE_SETTING"] = "set in sessionstart"
+
+    def pytest_xdist_setupnodes(config, specs):
+        CALLS.append("setupnodes")
+
+    def pytest_configure_node(node):
+        if node.gateway.id in ("av0", "av1"):
+            CALLS.append("configure_node " + node.gateway.id)
+        node.workerinput["planned"] = node.gateway.id + " planned"
+
+    def pytest_testnodeready(node):
+        CALLS.append("ready")
+
+    def pytest_testnodedown(node, error):
+        CALLS.append("down")
+
+    def pytest_sessionfinish(session):
+        if FRONT:
+            CALLS.append("sessionfinish")
+            with open("calls.json", "w") as f:
+                json.dump(CALLS, f)
+"""
+
+
+@pytest.mark.parametrize("late_setting", ["", "set in sessionstart"])
+def test_workers_start_early_with_what_the_front_ends_hooks_give_them(tmp_path, real_controller, late_setting):
+    """The controller starts when pytest_configure ends; hooks keep their order and workers get what they set."""
+    suite = write_suite(tmp_path, {
+        "conftest.py": HOOK_ORDER_CONFTEST,
+        "test_w.py": """
+            import os
+
+            def test_a(request):
+                inputs = request.config.workerinput
+                assert inputs["planned"] == inputs["workerid"] + " planned"
+                assert os.environ.get("LATE_SETTING", "") == os.environ["EXPECTED"]
+
+            def test_b(request):
+                test_a(request)
+        """,
+    })
+    env = python_env({"SET_LATE": "1" if late_setting else "", "EXPECTED": late_setting})
+    command = [sys.executable, "-m", "pytest", "-p", "pytest_aurvane", "--aurvane=2",
+               f"--aurvane-run-dir={suite / 'run'}"]
+    if not isinstance(real_controller, InstalledController):
+        command.append(f"--aurvane-controller={real_controller}")
+    result = subprocess.run(command, cwd=suite, env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            stderr=subprocess.STDOUT, text=True, timeout=180)
+    assert result.returncode == 0 and "2 passed" in result.stdout, result.stdout
+    calls = json.loads((suite / "calls.json").read_text())
+    assert calls == ["configure", "sessionstart", "setupnodes", "configure_node av0", "configure_node av1",
+                     "ready", "ready", "down", "down", "sessionfinish"]
+    spawned = [line for line in (suite / "run" / "events.jsonl").read_text().splitlines() if "worker_spawned" in line]
+    assert len(spawned) == 2, "a controller started again for the late setting leaves only its own run behind"
+
+
+@pytest.mark.parametrize(
+    "args, conftest",
+    [
+        (["--help"], ""),
+        (["--version"], ""),
+        (["--co"], ""),
+        (["--markers"], ""),
+        (["--fixtures"], ""),
+        (["--sw"], ""),
+        ([], "import pytest\n\ndef pytest_configure(config):\n    raise pytest.UsageError('not with this plugin')\n"),
+    ],
+)
+def test_no_controller_starts_for_what_runs_no_tests(tmp_path, args, conftest):
+    suite = write_suite(tmp_path, {"conftest.py": conftest, "test_a.py": "def test_a():\n    pass\n"})
+    controller = suite / "controller.sh"
+    controller.write_text(f"#!/bin/sh\necho started >> {suite / 'started'}\n")
+    controller.chmod(0o755)
+    result = run_pytest(suite, "--aurvane=2", *args, controller=str(controller))
+    assert result.returncode in (0, 4), result.stdout
+    assert not (suite / "started").exists(), result.stdout
+
+
+def test_a_run_that_fails_before_its_loop_leaves_no_worker_behind(tmp_path, real_controller):
+    suite = write_suite(tmp_path, {
+        "conftest.py": """
+            import os, time
+
+            def pytest_sessionstart(session):
+                if not os.environ.get("AURVANE_WORKER"):
+                    time.sleep(1)  # the workers are up by now
+                    raise RuntimeError("broken plugin")
+        """,
+        "test_a.py": "def test_a():\n    pass\n",
+    })
+    result = run_pytest(suite, "--aurvane=2", f"--aurvane-run-dir={suite / 'run'}", controller=real_controller)
+    assert result.returncode != 0 and "broken plugin" in result.stdout, result.stdout
+    pids = [json.loads(line)["pid"] for line in (suite / "run" / "events.jsonl").read_text().splitlines()
+            if '"worker_spawned"' in line]
+    assert pids, "the controller had started its workers"
+    for pid in pids:
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            try:
+                os.kill(pid, 0)
+            except ProcessLookupError:
+                break
+            time.sleep(0.05)
+        else:
+            pytest.fail(f"worker {pid} outlived its run")
