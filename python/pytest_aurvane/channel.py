@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import json
 import os
+import select
 import sys
 from typing import Any, Callable, Optional
 
@@ -84,10 +85,16 @@ class Channel:
         if self._held:
             self.send_line(self._held.pop())
 
-    def receive(self) -> Optional[Any]:
-        """The next command as a dict, or None at end of input."""
+    def receive(self, keep_held: bool = False) -> Optional[Any]:
+        """The next command as a dict, or None at end of input.
+
+        Held lines go out first, unless `keep_held` and the command is here
+        already: then the caller sends them with its next message, before
+        anything but its own code runs. Before a blocking read they always go.
+        """
         self.leave_if_forked()
-        self.flush()
+        if not keep_held:
+            self.flush()
         while True:
             newline = self._pending.find(b"\n")
             if newline >= 0:
@@ -95,15 +102,27 @@ class Channel:
                 if line.strip():
                     return json.loads(line.decode("utf-8"))
                 continue
-            if self.before_wait is not None:
+            # Input already there means no wait: held lines may stay held
+            # (with `keep_held`), and nothing need prepare for a wait.
+            ready = self._input_waiting()
+            if not (keep_held and ready):
+                self.flush()
+            if not ready and self.before_wait is not None:
                 self.before_wait()
             chunk = self._in.read(65536)
             if not chunk:
+                self.flush()
                 if self._pending.strip():
                     line, self._pending = self._pending, b""
                     return json.loads(line.decode("utf-8"))
                 return None
             self._pending += chunk
+
+    def _input_waiting(self) -> bool:
+        """Whether input is there to read without waiting (told only where pipes can be polled)."""
+        if os.name != "posix":
+            return False
+        return bool(select.select([self._in], [], [], 0)[0])
 
 
 def take_over_standard_streams() -> Channel:

@@ -251,6 +251,8 @@ class WorkerPlugin:
         self.current_failed = False
         # The item announced as the next one; its fixtures are kept alive.
         self.expected_next = None
+        # The current test's first setup phase was announced before its protocol began.
+        self.setup_announced = False
         # Passing reports of the current test not yet handed to the
         # channel: plain ones as report objects, or else all encoded (with
         # their size), so that they keep their order.
@@ -411,10 +413,15 @@ class WorkerPlugin:
             {"event": "collected", "failed": failed, "count": len(items), "digest": manifest.digest}
         )
         while True:
-            command = self.channel.receive()
+            # A test's "finished" waits for the next test's "setup" when the
+            # next "run" is here already (it was sent ahead): one write, and
+            # one wake-up of the controller's reader, for both.
+            command = self.channel.receive(keep_held=True)
+            kind = command.get("command") if isinstance(command, dict) else None
+            if kind != "run":
+                self.channel.flush()
             if command is None:
                 return True
-            kind = command.get("command") if isinstance(command, dict) else None
             if kind == "run":
                 self.run_test(items, command)
             elif kind == "shutdown":
@@ -441,9 +448,19 @@ class WorkerPlugin:
         if self.expected_next is not None and self.expected_next is not item:
             # Another test than the announced one: drop the fixtures that
             # were kept for the announced test before setting this one up.
+            # What is held about the test before goes out before any of
+            # their finalizers run.
+            self.channel.flush()
             self.tear_down_for(item)
         self.current = index
         self.current_failed = False
+        # The setup phase is announced here, before pytest's protocol runs
+        # any plugin's hook for this test, so that whatever happens from now
+        # on is this test's; it leaves with what is held about the test
+        # before. pytest_runtest_setup then announces only further setups
+        # (a plugin that runs the protocol again, as a rerun does).
+        self._phase(b"setup")
+        self.setup_announced = True
         started = time.perf_counter()
         try:
             item.ihook.pytest_runtest_protocol(item=item, nextitem=nextitem)
@@ -451,9 +468,12 @@ class WorkerPlugin:
             duration = time.perf_counter() - started
         self._release_bundle(index)
         self.current = None
+        self.setup_announced = False
         self.expected_next = nextitem
-        self.channel.send(
-            {"event": "finished", "index": index, "duration": duration, "failed": self.current_failed}
+        # Held: it goes out with the next test's "setup", or before the
+        # worker waits for a command, or before anything else runs.
+        self.channel.hold(
+            encode_line({"event": "finished", "index": index, "duration": duration, "failed": self.current_failed})
         )
 
     def tear_down_for(self, item: pytest.Item) -> None:
@@ -473,8 +493,11 @@ class WorkerPlugin:
 
     @pytest.hookimpl(hookwrapper=True)
     def pytest_runtest_setup(self, item: pytest.Item) -> Any:
-        """Announces the setup phase."""
-        self._phase(b"setup")
+        """Announces a setup phase that run_test has not announced already."""
+        if self.setup_announced:
+            self.setup_announced = False
+        else:
+            self._phase(b"setup")
         yield
 
     @pytest.hookimpl(hookwrapper=True)

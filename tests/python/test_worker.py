@@ -521,6 +521,63 @@ def test_stack_dump_timer_dumps_before_every_phase_deadline_and_rests_while_wait
     assert armed[-1] is None and armed.count(None) == 1
 
 
+def test_a_test_sent_ahead_runs_after_the_finish_before_it(worker):
+    harness = worker(BASIC_SUITE)
+    harness.start()
+    # Both commands are in the worker's input at once, as when the
+    # controller sends a test ahead.
+    harness.send({"command": "run", "index": 0, "next": 2})
+    harness.send({"command": "run", "index": 2, "next": None})
+    events = []
+    while sum(event == "finished" for event, _, _ in events) < 2:
+        message = harness.receive()
+        assert message is not None, harness.log_text()
+        events.append((message["event"], message.get("phase"), message["index"]))
+    assert events == [
+        ("phase", "setup", 0), ("phase", "call", 0), ("phase", "teardown", 0), ("report", None, 0),
+        ("finished", None, 0),
+        ("phase", "setup", 2), ("phase", "call", 2), ("phase", "teardown", 2), ("report", None, 2),
+        ("finished", None, 2),
+    ]
+    assert harness.shutdown()["code"] == 0
+
+
+def test_held_lines_wait_only_while_the_next_command_is_there():
+    import os
+
+    from pytest_aurvane.channel import Channel
+
+    out_r, out_w = os.pipe()
+    in_r, in_w = os.pipe()
+    channel = Channel(out_w, in_r)
+    os.set_blocking(out_r, False)
+    try:
+        os.write(in_w, b'{"command": "run", "index": 1}\n')
+        channel.hold(b'{"event": "finished", "index": 0}\n')
+        assert channel.receive(keep_held=True) == {"command": "run", "index": 1}
+        assert _nothing_to_read(out_r), "the finish waits for the next message"
+        channel.send_line(b'{"event": "phase", "index": 1}\n')
+        assert os.read(out_r, 4096) == b'{"event": "finished", "index": 0}\n{"event": "phase", "index": 1}\n'
+        # No command there: held lines go out before the read blocks.
+        channel.hold(b'{"event": "finished", "index": 1}\n')
+        os.close(in_w)
+        assert channel.receive(keep_held=True) is None
+        assert os.read(out_r, 4096) == b'{"event": "finished", "index": 1}\n'
+    finally:
+        for fd in (out_r, out_w, in_r):
+            os.close(fd)
+
+
+def _nothing_to_read(fd):
+    import os
+
+    try:
+        os.read(fd, 1)
+    except BlockingIOError:
+        return True
+    return False
+
+
 def test_workerinput_written_after_the_start_reaches_the_worker(worker, tmp_path):
     late = tmp_path / "workerinput.json"
     late.write_text(json.dumps({"run_id": "an earlier run", "workerinput": {"av0": {"planned": "stale"}}}))
