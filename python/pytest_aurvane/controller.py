@@ -29,9 +29,6 @@ except ImportError:  # Windows
 _READ_PAUSE_SECONDS = 0.005
 _SMALL_READ_BYTES = 16 * 1024
 _PIPE_BYTES = 1024 * 1024
-# How long a controller whose run was abandoned before it was followed gets
-# to end its workers and itself.
-_ABANDON_SECONDS = 30.0
 
 
 # Errors the controller passes on from the operating system as they are,
@@ -102,87 +99,44 @@ class ControllerResult:
 Line = Union[bytes, bytearray]
 
 
-class RunningController:
-    """A started controller: its process, its kept standard error and the environment it was given."""
-
-    def __init__(self, controller: str, spec_path: Path, cwd: str) -> None:
-        env = dict(os.environ)
-        # What the workers inherit, as this process had it: a launch that
-        # came before a plugin changed the environment is out of date.
-        self.environ = dict(os.environ)
-        pythonpath = worker_pythonpath(env.get("PYTHONPATH"))
-        if pythonpath:
-            env["PYTHONPATH"] = pythonpath
-        self.proc = subprocess.Popen(
-            [controller, str(spec_path)],
-            stdin=subprocess.PIPE,
-            stdout=subprocess.PIPE,
-            stderr=subprocess.PIPE,
-            cwd=cwd,
-            env=env,
-            # The controller gets Ctrl-C from us, in order, not from the
-            # terminal together with everything else in the group.
-            start_new_session=True,
-        )
-        self._stderr = _StderrKeeper(self.proc)
-        _widen_pipe(self.proc)
-
-    def follow(self, on_line: Callable[[Line], None]) -> ControllerResult:
-        """Hands each line the controller prints to `on_line` until it ends.
-
-        A Ctrl-C here cancels the run in order (the controller's workers end
-        their tests' reports first); a second one terminates the controller.
-        """
-        proc = self.proc
-        try:
-            interrupted = _pump(proc, on_line)
-        except BaseException:
-            # Our own failure: do not leave the controller and its
-            # workers running behind a dead front end.
-            proc.kill()
-            proc.wait()
-            raise
-        finally:
-            error = self._stderr.join()
-        assert proc.stdin is not None
-        proc.stdin.close()
-        code = proc.wait()
-        return ControllerResult(code, error, interrupted)
-
-    def abandon(self) -> None:
-        """Ends a run nobody will follow: end of input cancels it, and the controller ends its workers."""
-        proc = self.proc
-        try:
-            assert proc.stdin is not None
-            proc.stdin.close()
-        except OSError:
-            pass
-        # Its output is not wanted; reading it keeps the controller from
-        # blocking on a full pipe while it winds down.
-        assert proc.stdout is not None
-        # A controller that does not end by then is killed; its job guard
-        # takes its workers with it.
-        timer = threading.Timer(_ABANDON_SECONDS, proc.kill)
-        timer.start()
-        try:
-            while proc.stdout.read(65536):
-                pass
-        except (OSError, ValueError):
-            pass
-        finally:
-            proc.wait()
-            timer.cancel()
-        self._stderr.join()
-        proc.stdout.close()
-
-
 def run_controller(controller: str, spec_path: Path, cwd: str, on_line: Callable[[Line], None]) -> ControllerResult:
     """Runs the controller on `spec_path`, handing each line it prints to `on_line`.
 
+    A Ctrl-C here cancels the run in order (the controller's workers end
+    their tests' reports first); a second one terminates the controller.
     Its standard error is kept here, in memory: on a full disk a file would
     lose the one text that says so.
     """
-    return RunningController(controller, spec_path, cwd).follow(on_line)
+    env = dict(os.environ)
+    pythonpath = worker_pythonpath(env.get("PYTHONPATH"))
+    if pythonpath:
+        env["PYTHONPATH"] = pythonpath
+    proc = subprocess.Popen(
+        [controller, str(spec_path)],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        cwd=cwd,
+        env=env,
+        # The controller gets Ctrl-C from us, in order, not from the
+        # terminal together with everything else in the group.
+        start_new_session=True,
+    )
+    stderr = _StderrKeeper(proc)
+    try:
+        interrupted = _pump(proc, on_line)
+    except BaseException:
+        # Our own failure: do not leave the controller and its
+        # workers running behind a dead front end.
+        proc.kill()
+        proc.wait()
+        raise
+    finally:
+        error = stderr.join()
+    assert proc.stdin is not None
+    proc.stdin.close()
+    code = proc.wait()
+    return ControllerResult(code, error, interrupted)
 
 
 class _StderrKeeper:
@@ -214,24 +168,18 @@ class _StderrKeeper:
         return bytes(self._data[-self.LIMIT :]).decode("utf-8", "replace").strip()
 
 
-def _widen_pipe(proc: subprocess.Popen) -> None:
-    """Room for what the controller writes while this process pauses, replays or finishes starting up.
-
-    Linux only; the default is 64 KiB.
-    """
-    assert proc.stdout is not None
-    if hasattr(fcntl, "F_SETPIPE_SZ"):
-        try:
-            fcntl.fcntl(proc.stdout.fileno(), fcntl.F_SETPIPE_SZ, _PIPE_BYTES)  # type: ignore[union-attr]
-        except OSError:
-            pass
-
-
 def _pump(proc: subprocess.Popen, on_line: Callable[[Line], None]) -> bool:
     """Hands over the controller's lines until it closes its output; True if Ctrl-C came."""
     interrupted = False
     assert proc.stdout is not None
     fd = proc.stdout.fileno()
+    if hasattr(fcntl, "F_SETPIPE_SZ"):
+        try:
+            # Room for what the controller writes while this process
+            # pauses or replays (Linux; the default is 64 KiB).
+            fcntl.fcntl(fd, fcntl.F_SETPIPE_SZ, _PIPE_BYTES)  # type: ignore[union-attr]
+        except OSError:
+            pass
     lines = _Lines()
     while True:
         try:

@@ -12,20 +12,19 @@ import difflib
 import json
 import os
 import re
-import shutil
 from pathlib import Path
 from typing import Any, Optional
 
 import pytest
 from _pytest.reports import CollectReport
 
-from .controller import RunningController, find_controller, name_the_path
+from .controller import find_controller, name_the_path, run_controller
 from .eventlog import EventLogReader
 from .nodes import Nodes, declare_hooks
 from .ordering import merge_measurements, wants_own_order, write_run_history
 from .options import add_options, apply_ini, build_spec, check_usage, parse_worker_count
 from .replay import Replay
-from .rundir import WORKERINPUT_FILE, RunDir, new_run_id, state_dir, write_workerinput
+from .rundir import RunDir, new_run_id, state_dir
 from .shardrun import ShardListing, ShardSession
 
 
@@ -137,41 +136,6 @@ def _list_not_run_in_short_summary(tr: Any) -> None:
     tr.short_test_summary = short_test_summary
 
 
-# Options with which pytest shows something and ends instead of running the
-# session: no run, so no controller.
-_SHOW_AND_END = ("help", "version", "markers", "showfixtures", "show_fixtures_per_test", "cacheshow", "collectonly")
-
-
-def _shows_and_ends(config: pytest.Config) -> bool:
-    return any(getattr(config.option, name, False) for name in _SHOW_AND_END)
-
-
-class _Launch:
-    """A run's directory, specification and started controller, until the run loop follows it."""
-
-    def __init__(self, run: RunDir, chosen: bool, history_path: Path, run_id: str) -> None:
-        self.run = run
-        self.chosen = chosen  # the user's --aurvane-run-dir: emptied, never deleted
-        self.history_path = history_path
-        self.run_id = run_id
-        # The specification as the options give it, for telling later
-        # whether they changed, and as written.
-        self.base_spec: dict[str, Any] = {}
-        self.spec: dict[str, Any] = {}
-        self.keeps_history = False
-        self.ordered_by: Optional[dict[str, float]] = None  # the history written for --ff/--nf
-        self.controller: Optional[RunningController] = None
-
-    def discard(self) -> None:
-        """Stops the controller and removes what the launch made."""
-        if self.controller is not None:
-            self.controller.abandon()
-            self.controller = None
-        self.run.release()
-        if not self.chosen:
-            shutil.rmtree(self.run.path, ignore_errors=True)
-
-
 class FrontEnd:
     """Runs the session through aurvane-controller and replays its records."""
 
@@ -186,94 +150,11 @@ class FrontEnd:
         self.run_dir: Optional[Path] = None
         self.run: Optional[RunDir] = None
         self.replay: Optional[Replay] = None
-        # The controller started when the session started, until the run loop takes it over.
-        self.early: Optional[_Launch] = None
 
     @pytest.hookimpl(tryfirst=True)
     def pytest_collection(self, session: pytest.Session) -> bool:
         """The workers collect; this process only reports."""
         return True
-
-    @pytest.hookimpl(tryfirst=True)
-    def pytest_sessionstart(self, session: pytest.Session) -> None:
-        """Starts the controller as soon as the session starts, every plugin configured.
-
-        The workers then start up and collect while this process finishes
-        its own start-up. pytest_configure_node is still called from the run
-        loop, as before; the workers wait for what it gives them.
-        """
-        config = self.config
-        if not _shows_and_ends(config):
-            try:
-                self.early = self._launch()
-            except Exception:
-                # It fails again in the run loop, where the error is shown as before.
-                self.early = None
-                return
-            config.add_cleanup(self._abandon_early)
-
-    def _abandon_early(self) -> None:
-        """Stops a controller started early whose run the run loop never took over."""
-        if self.early is not None:
-            self.early.discard()
-            self.early = None
-
-    def _launch(self) -> "_Launch":
-        """Makes the run's directory and starts the controller in it."""
-        factory = getattr(self.config, "_tmp_path_factory", None)
-        if getattr(self.config.option, "basetemp", None) and factory is not None:
-            factory.getbasetemp()  # empties --basetemp once; each worker takes a folder in it
-        base = state_dir(self.config)
-        chosen = self.config.getoption("aurvane_run_dir")
-        run_id = new_run_id()
-        run = RunDir.chosen(Path(chosen).resolve()) if chosen else RunDir.fresh(base, run_id)
-        history = self.config.getoption("aurvane_history_path")
-        history_path = Path(history).resolve() if history else base / "durations.json"
-        launch = _Launch(run, bool(chosen), history_path, run_id)
-        try:
-            self._start(launch)
-        except BaseException:
-            launch.discard()
-            raise
-        return launch
-
-    def _start(self, launch: "_Launch") -> None:
-        """Writes the run specification into the launch's directory and starts the controller on it."""
-        run_dir = launch.run.path
-        spec = build_spec(self.config, self.workers, run_dir, launch.history_path, launch.run_id)
-        launch.base_spec = dict(spec)
-        launch.keeps_history = spec["history"]
-        if self.shard is not None:
-            spec["shard"] = self.shard.spec_entry(run_dir, launch.history_path, spec["history"])
-        if wants_own_order(self.config):
-            launch.ordered_by = write_run_history(
-                self.config, launch.history_path, run_dir / "durations.json", launch.keeps_history
-            )
-            spec["history"], spec["history_path"] = True, str(run_dir / "durations.json")
-        # What pytest_configure_node gives each worker comes in a file of
-        # its own, written from the run loop once the hook has run.
-        spec["workerinput_file"] = str(run_dir / WORKERINPUT_FILE)
-        launch.spec = spec
-        spec_path = run_dir / "spec.json"
-        spec_path.write_text(json.dumps(spec, indent=2, ensure_ascii=False, default=repr), encoding="utf-8")
-        launch.controller = RunningController(self.controller, spec_path, str(self.config.invocation_params.dir))
-
-    def _keep_up_to_date(self, launch: "_Launch") -> None:
-        """Starts the controller again when what its workers inherit changed since it started.
-
-        A plugin may set an environment variable or an option for the
-        workers after the early start (in pytest_sessionstart or
-        pytest_configure_node): the workers must see what a start from the
-        run loop would have given them.
-        """
-        assert launch.controller is not None
-        now = build_spec(self.config, self.workers, launch.run.path, launch.history_path, launch.run_id)
-        if now == launch.base_spec and launch.controller.environ == dict(os.environ):
-            return
-        launch.controller.abandon()
-        launch.controller = None
-        launch.run.clear()
-        self._start(launch)
 
     def pytest_runtestloop(self, session: pytest.Session) -> bool:
         """Runs the controller and replays what it prints."""
@@ -282,35 +163,41 @@ class FrontEnd:
             # Workers finish tests of different files in any order; a file
             # name per result line would be noise.
             tr.showfspath = False
-        launch, self.early = self.early, None
-        if launch is None:
-            launch = self._launch()
-        self.run = launch.run
-        self.run_dir = run_dir = launch.run.path
+        factory = getattr(self.config, "_tmp_path_factory", None)
+        if getattr(self.config.option, "basetemp", None) and factory is not None:
+            factory.getbasetemp()  # empties --basetemp once; each worker takes a folder in it
+        base = state_dir(self.config)
+        chosen = self.config.getoption("aurvane_run_dir")
+        run_id = new_run_id()
+        self.run = RunDir.chosen(Path(chosen).resolve()) if chosen else RunDir.fresh(base, run_id)
+        self.run_dir = self.run.path
         if self.shard is not None:
-            replay = self.replay = self.shard.make_replay(self.config, session, run_dir)
+            replay = self.replay = self.shard.make_replay(self.config, session, self.run_dir)
         else:
-            replay = self.replay = Replay(self.config, session, run_dir)
-        self.events = EventLogReader(run_dir / "events.jsonl", ("collected", "collected_items", "exited"))
+            replay = self.replay = Replay(self.config, session, self.run_dir)
+        self.events = EventLogReader(self.run_dir / "events.jsonl", ("collected", "collected_items", "exited"))
         replay.on_collection = self._nodes_ready
-        base = launch.base_spec
-        self.nodes = Nodes(self.config, self.workers, base["max_restarts"], launch.run_id, base["python"])
+        history = self.config.getoption("aurvane_history_path")
+        history_path = Path(history).resolve() if history else base / "durations.json"
+        spec = build_spec(self.config, self.workers, self.run_dir, history_path, run_id)
+        if self.shard is not None:
+            spec["shard"] = self.shard.spec_entry(self.run_dir, history_path, spec["history"])
+        ordered_by: Optional[dict[str, float]] = None
+        keeps_history = spec["history"]
+        if wants_own_order(self.config):
+            ordered_by = write_run_history(self.config, history_path, self.run_dir / "durations.json", keeps_history)
+            spec["history"], spec["history_path"] = True, str(self.run_dir / "durations.json")
+        self.nodes = Nodes(self.config, self.workers, spec["max_restarts"], run_id, spec["python"])
+        spec["workerinput"] = self.nodes.configure()
+        replay.explain = lambda message: name_the_path(message, spec)
+        spec_path = self.run_dir / "spec.json"
+        spec_path.write_text(json.dumps(spec, indent=2, ensure_ascii=False, default=repr), encoding="utf-8")
         try:
-            try:
-                workerinput = self.nodes.configure()
-                self._keep_up_to_date(launch)
-                write_workerinput(run_dir / WORKERINPUT_FILE, launch.run_id, workerinput)
-            except BaseException:
-                if launch.controller is not None:
-                    launch.controller.abandon()
-                raise
-            spec = launch.spec
-            replay.explain = lambda message: name_the_path(message, spec)
-            interrupted = self._run_controller(launch, replay)
+            interrupted = self._run_controller(spec_path, replay)
         finally:
             self._nodes_down(replay)
-        if launch.ordered_by is not None and launch.keeps_history:
-            merge_measurements(launch.history_path, run_dir / "durations.json", launch.ordered_by)
+        if ordered_by is not None and keeps_history:
+            merge_measurements(history_path, self.run_dir / "durations.json", ordered_by)
         self._show_collection_differences(replay)
         if replay.session_exit is not None:
             self._end_as_the_test_did(replay.session_exit)
@@ -333,10 +220,10 @@ class FrontEnd:
                 raise session.Interrupted(f"{count} error{'s' if count != 1 else ''} during collection")
         return True
 
-    def _run_controller(self, launch: "_Launch", replay: Replay) -> bool:
-        """Follows the controller to its end; whether Ctrl-C stopped it."""
-        assert launch.controller is not None
-        result = launch.controller.follow(replay.handle_line)
+    def _run_controller(self, spec_path: Path, replay: Replay) -> bool:
+        """Runs the controller to its end; whether Ctrl-C stopped it."""
+        assert self.run_dir is not None
+        result = run_controller(self.controller, spec_path, str(self.config.invocation_params.dir), replay.handle_line)
         code = result.code
         if result.stderr:
             replay.problem("\n".join(replay.explain(line) for line in result.stderr.splitlines()))

@@ -9,7 +9,6 @@ files of an earlier run are cleared, and refused if it holds anything else.
 
 from __future__ import annotations
 
-import json
 import os
 import re
 import shutil
@@ -34,7 +33,6 @@ _LOCK_FILE = ".aurvane-run.lock"
 # What a run leaves in its directory.
 _RUN_FILE = re.compile(
     r"(events\.jsonl|summary\.json|spec\.json|shard\.json|shard-history\.json|durations\.json|worker-\d+\.log|"
-    r"\.?workerinput\.json(-[0-9a-f]{8})?|"
     + re.escape(_LOCK_FILE)
     + r")\Z"
 )
@@ -115,33 +113,15 @@ class RunDir:
         lock = _hold(path)
         if lock is None and fcntl is not None:
             raise pytest.UsageError(f"--aurvane-run-dir {path} is in use by another run")
-        run = cls(path, lock)
-        run.clear()
-        return run
-
-    def clear(self) -> None:
-        """Deletes the run's files, keeping the directory and its lock."""
-        for entry in self.path.iterdir():
+        for entry in path.iterdir():
             if entry.name != _LOCK_FILE:
                 entry.unlink()
+        return cls(path, lock)
 
     def release(self) -> None:
         if self._lock is not None:
             self._lock.close()
             self._lock = None
-
-
-# What pytest_configure_node gave each worker, written once the hook has run
-# (the controller and its workers start before that).
-WORKERINPUT_FILE = "workerinput.json"
-
-
-def write_workerinput(path: Path, run_id: str, workerinput: dict[str, Any]) -> None:
-    """Writes the workers' workerinput for run `run_id` at once: a worker sees no file or all of it."""
-    temporary = path.with_name(f".{path.name}-{uuid.uuid4().hex[:8]}")
-    data = json.dumps({"run_id": run_id, "workerinput": workerinput}, ensure_ascii=False, default=repr)
-    temporary.write_text(data, encoding="utf-8")
-    os.replace(temporary, path)
 
 
 def _hold(path: Path) -> Optional[IO[bytes]]:

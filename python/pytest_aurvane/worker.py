@@ -65,29 +65,6 @@ def workerinput_for(spec: Any, name: str, count: int, run_id: str) -> dict[str, 
     return workerinput
 
 
-def wait_for_workerinput(path: str, run_id: str) -> Any:
-    """The planned workerinput the front end writes to `path` once pytest_configure_node has run.
-
-    The controller starts while the front end is still starting up, before
-    plugins can be asked for the hook, so a worker usually finds the file
-    when it gets here, after its own start-up; else it waits. A file of
-    another run (left in a reused run directory) does not count. The wait
-    ends with the run: the front end gone, the controller cancels and ends
-    its workers, and its start-up deadline bounds it too.
-    """
-    delay = 0.001
-    while True:
-        try:
-            with open(path, "rb") as f:
-                data = json.loads(f.read().decode("utf-8"))
-        except FileNotFoundError:
-            data = None
-        if isinstance(data, dict) and data.get("run_id") == run_id:
-            return data.get("workerinput")
-        time.sleep(delay)
-        delay = min(2 * delay, 0.02)
-
-
 def stack_dump_delay(phase_timeout: Any) -> Optional[float]:
     """When, in a phase, to dump the stacks: a tenth of the deadline before it, at most 5 s before."""
     if not isinstance(phase_timeout, (int, float)) or not 0 < phase_timeout < float("inf"):
@@ -232,10 +209,9 @@ def report_failed(report: Any) -> bool:
 class WorkerPlugin:
     """Takes over pytest's run loop and serves the controller's commands."""
 
-    def __init__(self, channel: Channel, name: str, workerinput: Callable[[], dict[str, Any]]) -> None:
+    def __init__(self, channel: Channel, name: str, workerinput: dict[str, Any]) -> None:
         self.channel = channel
         self.name = name
-        # Called once, when pytest's configuration needs it (it may wait for the front end).
         self.workerinput = workerinput
         # Dumps every thread's stack into the log late in a phase; None when
         # there is no phase deadline or the user's faulthandler_timeout rules.
@@ -279,7 +255,7 @@ class WorkerPlugin:
         # to take their worker part; the front end owns the run's outputs.
         # They leave what the front end's half should get in workeroutput.
         if not hasattr(config, "workerinput"):
-            config.workerinput = self.workerinput()
+            config.workerinput = self.workerinput
             config.workeroutput = {}
         basetemp = getattr(config.option, "basetemp", None)  # absent with -p no:tmpdir
         if basetemp:
@@ -646,13 +622,7 @@ def main(argv: list[str]) -> int:
         channel.send({"event": "internal_error", "message": f"cannot read run specification {argv[1]}: {exc}"})
         return 3
 
-    def workerinput() -> dict[str, Any]:
-        planned = spec
-        late = spec.get("workerinput_file") if isinstance(spec, dict) else None
-        if isinstance(late, str):
-            planned = {"workerinput": wait_for_workerinput(late, str(spec.get("run_id", run_id)))}
-        return workerinput_for(planned, name, int(count) if count.isdigit() else 1, run_id)
-
+    workerinput = workerinput_for(spec, name, int(count) if count.isdigit() else 1, run_id)
     plugin = WorkerPlugin(channel, name, workerinput)
     delay = stack_dump_delay(spec.get("phase_timeout") if isinstance(spec, dict) else None)
     if delay is not None:

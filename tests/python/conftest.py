@@ -111,10 +111,6 @@ class WorkerHarness:
         self.send({"command": "init"})
         hello = self.receive()
         assert hello == {"event": "hello", "protocol": 1}
-        return self.start_after_hello()
-
-    def start_after_hello(self):
-        """The collection part of start()."""
         reports = []
         while True:
             message = self.receive()

@@ -577,18 +577,3 @@ def _nothing_to_read(fd):
         return True
     return False
 
-
-def test_workerinput_written_after_the_start_reaches_the_worker(worker, tmp_path):
-    late = tmp_path / "workerinput.json"
-    late.write_text(json.dumps({"run_id": "an earlier run", "workerinput": {"av0": {"planned": "stale"}}}))
-    harness = worker(
-        {"test_p.py": "def test_planned(request):\n    assert request.config.workerinput['planned'] == 'fresh'\n"},
-        spec_extra={"workerinput_file": str(late), "run_id": "run-2"},
-    )
-    harness.send({"command": "init"})
-    assert harness.receive() == {"event": "hello", "protocol": 1}
-    late.write_text(json.dumps({"run_id": "run-2", "workerinput": {"av0": {"planned": "fresh"}}}))
-    reports, collected = harness.start_after_hello()
-    assert collected["count"] == 1
-    assert harness.run(0)[-1]["failed"] is False, harness.log_text()
-    assert harness.shutdown()["code"] == 0
