@@ -145,3 +145,25 @@ def test_a_bare_operating_system_error_names_the_missing_path(tmp_path):
     # Nothing missing, or a message that says more: left as it is.
     assert name_the_path(error, dict(spec, cwd=str(tmp_path))) == error
     assert name_the_path("av0 call: exceeded 1.00s deadline", spec) == "av0 call: exceeded 1.00s deadline"
+
+
+@pytest.mark.parametrize(
+    "args, conftest",
+    [
+        (["--help"], ""),
+        (["--version"], ""),
+        (["--co"], ""),
+        (["--markers"], ""),
+        (["--fixtures"], ""),
+        (["--sw"], ""),
+        ([], "import pytest\n\ndef pytest_configure(config):\n    raise pytest.UsageError('not with this plugin')\n"),
+    ],
+)
+def test_no_controller_starts_for_what_runs_no_tests(tmp_path, args, conftest):
+    suite = write_suite(tmp_path, {"conftest.py": conftest, "test_a.py": "def test_a():\n    pass\n"})
+    controller = suite / "controller.sh"
+    controller.write_text(f"#!/bin/sh\necho started >> {suite / 'started'}\n")
+    controller.chmod(0o755)
+    result = run_pytest(suite, "--aurvane=2", *args, controller=str(controller))
+    assert result.returncode in (0, 4), result.stdout
+    assert not (suite / "started").exists(), result.stdout
