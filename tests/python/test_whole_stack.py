@@ -583,7 +583,8 @@ def test_failed_first_runs_the_last_failures_first(tmp_path, real_controller):
     suite = write_suite(
         tmp_path,
         {"test_ff.py": "import time\nimport pytest\n\n@pytest.mark.parametrize('n', range(6))\ndef test_t(n):\n"
-                       "    time.sleep(0.05 * n)\n    assert n != 1\n"},  # fmt: skip
+                       "    time.sleep({4: 0.2, 5: 0.6}.get(n, 0))\n    assert n != 1\n"},  # fmt: skip
+        # Durations far apart, so that a loaded machine cannot swap their order.
     )
     run_pytest(suite, "--aurvane=1", controller=real_controller)
     again = run_pytest(suite, "--aurvane=1", "--ff", "-v", controller=real_controller)
