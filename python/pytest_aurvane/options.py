@@ -126,7 +126,12 @@ def check_usage(config: pytest.Config) -> None:
         # others.
         raise pytest.UsageError("--aurvane cannot be combined with --sw/--stepwise: tests run side by side")
     if getattr(config.option, "dist", "no") != "no" or getattr(config.option, "numprocesses", None):
-        raise pytest.UsageError("--aurvane cannot be combined with pytest-xdist's -n/--dist")
+        # Projects often put -n into addopts, where the user cannot leave it
+        # out: say how to override it.
+        raise pytest.UsageError(
+            "--aurvane cannot be combined with pytest-xdist's -n/--dist (where addopts gives them, add "
+            "-n 0 --dist no to the command line)"
+        )
     for name in ("aurvane_phase_timeout", "aurvane_startup_timeout", "aurvane_shutdown_timeout"):
         seconds = config.getoption(name)
         if not (seconds > 0 and seconds != float("inf")):

@@ -94,6 +94,18 @@ def test_bad_options_are_usage_errors(tmp_path, args, message):
     assert message in result.stdout
 
 
+def test_xdist_options_from_addopts_can_be_overridden(tmp_path, real_controller):
+    suite = write_suite(
+        tmp_path,
+        {"pytest.ini": "[pytest]\naddopts = -n 2 --dist loadfile\n", "test_a.py": "def test_a():\n    pass\n"},
+    )
+    refused = run_pytest(suite, "--aurvane=2", "-p", "no:cacheprovider", controller=real_controller)
+    assert refused.returncode == 4 and "add -n 0 --dist no to the command line" in refused.stdout, refused.stdout
+    result = run_pytest(suite, "--aurvane=2", "-n", "0", "--dist", "no", "-p", "no:cacheprovider",
+                        controller=real_controller)  # fmt: skip
+    assert result.returncode == 0 and "1 passed" in result.stdout and "collected by 2 workers" in result.stdout, result.stdout
+
+
 def test_without_the_option_pytest_runs_as_usual(tmp_path):
     suite = write_suite(tmp_path, {"test_a.py": "def test_a():\n    pass\n"})
     result = run_pytest(suite, "-p", "pytest_aurvane")
