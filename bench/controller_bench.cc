@@ -20,6 +20,7 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "json/json.h"
@@ -118,12 +119,19 @@ int main(int argc, char** argv) {
   getrusage(RUSAGE_SELF, &before);
   auto start = std::chrono::steady_clock::now();
   // Resident memory sampled through the run: after collection it must stay
-  // flat however many tests have finished.
+  // flat however many tests have finished. The CPU time beside it gives
+  // the agreement's cost: the CPU used up to the "collection" record.
   std::vector<double> samples;
+  std::vector<std::pair<double, double>> cpu_samples;  // (seconds into the run, CPU seconds)
   std::atomic<bool> done{false};
   std::thread sampler([&] {
     while (!done.load()) {
       samples.push_back(ResidentMiB());
+      rusage now{};
+      getrusage(RUSAGE_SELF, &now);
+      cpu_samples.emplace_back(
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
+          CpuSeconds(now) - CpuSeconds(before));
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
   });
@@ -139,6 +147,27 @@ int main(int argc, char** argv) {
   };
   fprintf(stderr, "resident MiB at 25%%/50%%/75%%/100%% of the run: %.1f %.1f %.1f %.1f\n", at(0.25), at(0.5),
           at(0.75), at(1.0));
+  // The first sample at or after the "collection" record (20 ms steps).
+  double collection = -1;
+  {
+    std::ifstream log(dir / "events.jsonl");
+    std::string line;
+    while (std::getline(log, line)) {
+      if (line.find("\"event\":\"collection\"") == std::string::npos) continue;
+      aurvane::Result<Value> record = aurvane::json::Parse(line);
+      const Value* elapsed = record.ok() ? record.value().Find("elapsed") : nullptr;
+      if (elapsed != nullptr && elapsed->is_number()) collection = elapsed->number();
+      break;
+    }
+  }
+  double agreement_cpu = -1;
+  for (const auto& [when, cpu_then] : cpu_samples) {
+    if (collection >= 0 && when >= collection) {
+      agreement_cpu = cpu_then;
+      break;
+    }
+  }
+  fprintf(stderr, "collection at %.2fs, controller CPU to it %.3fs\n", collection, agreement_cpu);
   fprintf(stderr,
           "tests=%llu workers=%llu exit=%d wall=%.2fs controller_cpu=%.2fs cpu_per_test=%.1fus peak_rss=%.1fMiB\n",
           static_cast<unsigned long long>(tests), static_cast<unsigned long long>(workers), status, wall, cpu,
