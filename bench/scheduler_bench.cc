@@ -164,7 +164,11 @@ void BM_CollectedEndToEnd(benchmark::State& state, bool first) {
     auto message = std::make_unique<json::Value>(std::move(json::Parse(in.line)).value());
     Result<Manifest> m = DecodeManifest(std::move(message->as_object().at("items")));
     RunTables fresh;
-    Status s = AcceptManifest(first ? fresh : later, 1, std::move(m).value(), "load", in.history);
+    // Accepting the first manifest moves its tests' entries out of the history.
+    state.PauseTiming();
+    DurationHistory history = in.history;
+    state.ResumeTiming();
+    Status s = AcceptManifest(first ? fresh : later, 1, std::move(m).value(), "load", history);
     benchmark::DoNotOptimize(s.ok());
     state.PauseTiming();
     { RunTables drop = std::move(fresh); }

@@ -4,11 +4,13 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "json/json.h"
 #include "scheduler/history.h"
+#include "scheduler/manifest_table.h"
 #include "test_support.h"
 
 namespace aurvane {
@@ -145,6 +147,62 @@ TEST(HistoryRecord, ManyEntriesSurviveGrowthAndRoundTrip) {
   }
   EXPECT_FALSE(back.Lookup("t::20000").has_value());
   EXPECT_FALSE(back.Lookup("t::").has_value());
+}
+
+// Collected tests' entries move to durations by index and are written back
+// from them after the entries of tests not collected, in pieces.
+TEST(HistoryByIndex, CollectedEntriesMoveOutAndAreWrittenBack) {
+  std::string text = R"({"gone":4,"a":2,"b":-3)";
+  ManifestTable tests;
+  for (const char* id : {"a", "b", "c"}) tests.Append(Item{0, id, json::Value(), "g"});
+  // Enough long names for several 1 MiB pieces.
+  const std::string padding(200, 'x');
+  for (int i = 0; i < 12000; ++i) {
+    // Appended piece by piece: GCC 12 warns falsely (-Wrestrict) on "t" + ...
+    std::string name = "t";
+    name += std::to_string(i);
+    name += padding;
+    tests.Append(Item{0, name, json::Value(), "g"});
+    if (i % 2 == 0) text.append(",\"").append(name).append("\":1.5");
+  }
+  text += "}";
+  DurationHistory history = DurationHistory::Parse(text);
+  ASSERT_EQ(history.size(), 6003u);
+  std::vector<double> durations = history.TakeCollected(tests);
+  ASSERT_EQ(durations.size(), tests.size());
+  EXPECT_EQ(durations[0], 2.0);
+  EXPECT_EQ(durations[1], -3.0) << "a negative value is kept as it was";
+  EXPECT_TRUE(std::isnan(durations[2]));
+  EXPECT_EQ(durations[3], 1.5);
+  EXPECT_TRUE(std::isnan(durations[4]));
+  EXPECT_EQ(history.size(), 1u);
+  EXPECT_EQ(history.Lookup("gone"), 4.0);
+  EXPECT_FALSE(history.Lookup("a").has_value());
+
+  durations[2] = 0.25;
+  durations[4] = -0.0;
+  std::string written;
+  size_t pieces = 0;
+  ASSERT_TRUE(WriteHistory(history, &tests, durations, [&](std::string_view piece) {
+                ++pieces;
+                written += piece;
+                return Status::Ok();
+              }).ok());
+  EXPECT_GE(pieces, 2u);
+  DurationHistory back = DurationHistory::Parse(written);
+  EXPECT_EQ(back.size(), 6005u);
+  EXPECT_EQ(back.Lookup("gone"), 4.0);
+  EXPECT_EQ(back.Lookup("a"), 2.0);
+  EXPECT_EQ(back.Lookup("b"), -3.0);
+  EXPECT_EQ(back.Lookup("c"), 0.25);
+  EXPECT_EQ(back.Lookup("t0" + padding), 1.5);
+  ASSERT_TRUE(back.Lookup("t1" + padding).has_value());
+  EXPECT_TRUE(std::signbit(*back.Lookup("t1" + padding)));
+  EXPECT_FALSE(back.Lookup("t3" + padding).has_value());
+  // A sink that fails stops the writing with its error.
+  EXPECT_EQ(WriteHistory(history, &tests, durations, [](std::string_view) { return Status(Error{"disk full"}); })
+                .message(),
+            "disk full");
 }
 
 TEST(HistoryTempPath, ReplacesTheExtensionOfTheLastComponent) {

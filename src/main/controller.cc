@@ -77,12 +77,14 @@ RunSummary Summarize(const Supervisor& s, int exit_status) {
 // Written to a temporary file first, so that a run that dies while saving
 // never leaves a half-written history behind. Failures are ignored: the
 // history only orders the next run.
-void SaveHistory(const Spec& spec, const DurationHistory& history) {
+void SaveHistory(const Spec& spec, const DurationHistory& history, const RunTables& tables) {
   std::filesystem::path temp = HistoryTempPath(spec.history_path, spec.run_id);
   // Created anew, never through a link planted under its name.
   Result<OutputFile> file = OutputFile::CreateNew(temp);
   if (!file.ok()) return;
-  Status written = file.value().WriteAll(history.Serialize());
+  const ManifestTable* tests = tables.reference ? &*tables.reference : nullptr;
+  Status written = WriteHistory(history, tests, tables.durations,
+                                [&file](std::string_view piece) { return file.value().WriteAll(piece); });
   file.value().Close();
   if (!written.ok()) return;
   (void)ReplaceFile(temp, spec.history_path);
@@ -157,7 +159,7 @@ int RunController(const std::vector<std::filesystem::path>& args) {
     Release(s);
     return ErrorExit(logged.message());
   }
-  if ((exit_status == 0 || exit_status == 1) && s->spec.history) SaveHistory(s->spec, s->history);
+  if ((exit_status == 0 || exit_status == 1) && s->spec.history) SaveHistory(s->spec, s->history, s->tables);
   Release(s);
   return exit_status;
 }

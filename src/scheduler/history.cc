@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <utility>
 
 #include "json/json.h"
@@ -95,18 +96,73 @@ double DurationHistory::Expected(std::string_view nodeid) const {
 std::string DurationHistory::Serialize() const {
   std::string out;
   out.reserve(2 + names_.size() + size_ * 28);
-  out += '{';
-  bool first = true;
-  for (const Slot& slot : slots_) {
-    if (!slot.used) continue;
-    if (!first) out += ',';
-    first = false;
-    json::AppendQuoted(out, NameAt(slot));
-    out += ':';
-    json::AppendDouble(out, slot.seconds);
-  }
-  out += '}';
+  Status written = WriteHistory(*this, nullptr, {}, [&out](std::string_view piece) {
+    out += piece;
+    return Status::Ok();
+  });
+  assert(written.ok() && "appending to a string cannot fail");
   return out;
+}
+
+void DurationHistory::ForEach(const std::function<void(std::string_view nodeid, double seconds)>& each) const {
+  for (const Slot& slot : slots_) {
+    if (slot.used) each(NameAt(slot), slot.seconds);
+  }
+}
+
+std::vector<double> DurationHistory::TakeCollected(const ManifestTable& tests) {
+  std::vector<double> by_index(tests.size(), std::numeric_limits<double>::quiet_NaN());
+  if (size_ == 0) return by_index;
+  // Slots of collected tests are marked while their values are taken; the
+  // rest are then put in a table of their own.
+  std::string nodeid;
+  size_t taken = 0;
+  for (size_t i = 0; i < tests.size(); ++i) {
+    tests.NodeIdInto(i, nodeid);
+    Slot& slot = slots_[Probe(nodeid, std::hash<std::string_view>{}(nodeid))];
+    if (!slot.used || slot.taken) continue;
+    by_index[i] = slot.seconds;
+    slot.taken = true;
+    ++taken;
+  }
+  if (taken == 0) return by_index;
+  DurationHistory rest;
+  for (const Slot& slot : slots_) {
+    if (slot.used && !slot.taken) rest.Set(NameAt(slot), slot.seconds);
+  }
+  *this = std::move(rest);
+  return by_index;
+}
+
+Status WriteHistory(const DurationHistory& history, const ManifestTable* tests, const std::vector<double>& by_index,
+                    const HistorySink& sink) {
+  constexpr size_t kPieceBytes = size_t{1} << 20;
+  std::string text = "{";
+  bool first = true;
+  Status written;
+  auto add = [&](std::string_view nodeid, double seconds) {
+    if (!written.ok()) return;
+    if (!first) text += ',';
+    first = false;
+    json::AppendQuoted(text, nodeid);
+    text += ':';
+    json::AppendDouble(text, seconds);
+    if (text.size() >= kPieceBytes) {
+      written = sink(text);
+      text.clear();
+    }
+  };
+  history.ForEach(add);
+  assert((tests != nullptr || by_index.empty()) && "durations by index need their tests");
+  std::string nodeid;
+  for (size_t i = 0; i < by_index.size(); ++i) {
+    if (std::isnan(by_index[i])) continue;
+    tests->NodeIdInto(i, nodeid);
+    add(nodeid, by_index[i]);
+  }
+  if (!written.ok()) return written;
+  text += '}';
+  return sink(text);
 }
 
 std::filesystem::path HistoryTempPath(const std::filesystem::path& history_path,

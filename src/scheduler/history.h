@@ -6,10 +6,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "scheduler/manifest_table.h"
+#include "util/result.h"
 
 namespace aurvane {
 
@@ -39,6 +43,16 @@ class DurationHistory {
   // not collected, in hash-table order (which is no particular order).
   std::string Serialize() const;
 
+  // Moves the entries of the tests of `tests` out: returns their stored
+  // values by test index (NaN where there is none) and keeps only the
+  // entries of tests that were not collected. A run then holds each
+  // collected node id once, in its manifest, and records its durations by
+  // index, however large the history and the suite.
+  std::vector<double> TakeCollected(const ManifestTable& tests);
+
+  // Calls `each(nodeid, seconds)` for every entry, in table order.
+  void ForEach(const std::function<void(std::string_view nodeid, double seconds)>& each) const;
+
   size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
   // The stored value, usable or not.
@@ -56,6 +70,7 @@ class DurationHistory {
     uint64_t name_offset = 0;
     uint32_t name_size = 0;
     bool used = false;
+    bool taken = false;  // by TakeCollected, while it runs
     double seconds = 0.0;
   };
   std::string_view NameAt(const Slot& slot) const {
@@ -70,6 +85,18 @@ class DurationHistory {
   std::string names_;
   size_t size_ = 0;
 };
+
+// The expected duration of a test whose stored value is `seconds` (NaN for
+// none): the value when it is usable, else 1.0, as Expected gives it.
+inline double ExpectedDuration(double seconds) { return DurationHistory::IsUsable(seconds) ? seconds : 1.0; }
+
+// The text Serialize gives for `history` with one entry added for every
+// test of `tests` that has a value in `by_index` (NaN for none), handed to
+// `sink` in pieces of about 1 MiB: a large suite's history is never held
+// whole. `tests` may be null when `by_index` is empty.
+using HistorySink = std::function<Status(std::string_view piece)>;
+Status WriteHistory(const DurationHistory& history, const ManifestTable* tests, const std::vector<double>& by_index,
+                    const HistorySink& sink);
 
 // Where the history is written before it is renamed over `history_path`: the
 // final component's extension (after its last dot; a dot that begins the

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <limits>
 #include <unordered_map>
 #include <utility>
 
@@ -26,7 +27,18 @@ struct StringViewHash {
 
 Schedule Schedule::Build(const ManifestTable& manifest, std::string_view mode,
                          const DurationHistory& history) {
+  std::vector<double> durations(manifest.size());
   std::string nodeid;
+  for (size_t i = 0; i < manifest.size(); ++i) {
+    manifest.NodeIdInto(i, nodeid);
+    durations[i] = history.Lookup(nodeid).value_or(std::numeric_limits<double>::quiet_NaN());
+  }
+  return Build(manifest, mode, durations);
+}
+
+Schedule Schedule::Build(const ManifestTable& manifest, std::string_view mode,
+                         const std::vector<double>& durations) {
+  assert(durations.size() == manifest.size() && "one duration slot per test");
   std::vector<TestGroup> groups;
   // Each cost is summed as its group is filled, which is the group's queue
   // order, so every item costs one history lookup.
@@ -40,8 +52,7 @@ Schedule Schedule::Build(const ManifestTable& manifest, std::string_view mode,
         costs.push_back(-0.0);
       }
       groups[it->second].push_back(i);
-      manifest.NodeIdInto(i, nodeid);
-      costs[it->second] += history.Expected(nodeid);
+      costs[it->second] += ExpectedDuration(durations[i]);
     }
   } else {
     // Node identifiers are unique in an accepted manifest, so keying by them
@@ -50,8 +61,7 @@ Schedule Schedule::Build(const ManifestTable& manifest, std::string_view mode,
     costs.reserve(manifest.size());
     for (size_t i = 0; i < manifest.size(); ++i) {
       groups.push_back(TestGroup{i});
-      manifest.NodeIdInto(i, nodeid);
-      costs.push_back(-0.0 + history.Expected(nodeid));
+      costs.push_back(-0.0 + ExpectedDuration(durations[i]));
     }
   }
 

@@ -83,6 +83,10 @@ class Schedule {
   // +0.0 one. Expects a manifest that passed the index and duplicate rules.
   static Schedule Build(const ManifestTable& manifest, std::string_view mode,
                         const DurationHistory& history);
+  // The same, with each test's stored duration given by index (NaN where
+  // there is none), as DurationHistory::TakeCollected returns them.
+  static Schedule Build(const ManifestTable& manifest, std::string_view mode,
+                        const std::vector<double>& durations);
   static Schedule Build(const Manifest& manifest, std::string_view mode,
                         const DurationHistory& history) {
     return Build(ManifestTable(manifest), mode, history);

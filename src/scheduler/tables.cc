@@ -28,10 +28,11 @@ Error Mismatch(size_t worker_number) {
 }
 
 void SetReference(RunTables& tables, ManifestTable table, std::optional<std::string> digest,
-                  std::string_view schedule_mode, const DurationHistory& history) {
+                  std::string_view schedule_mode, DurationHistory& history) {
   tables.states.assign(table.size(), TestState::kPending);
   tables.attempts.assign(table.size(), 0);
-  tables.schedule = Schedule::Build(table, schedule_mode, history);
+  tables.durations = history.TakeCollected(table);
+  tables.schedule = Schedule::Build(table, schedule_mode, tables.durations);
   tables.reference = std::move(table);
   tables.reference_digest = std::move(digest);
 }
@@ -65,7 +66,7 @@ void Advance(RunTables& tables, AgreementStep& step) {
 
 // The last chunk has come: the judgement a whole manifest gets.
 Status FinishTransfer(RunTables& tables, ItemTransfer transfer, std::string_view schedule_mode,
-                      const DurationHistory& history) {
+                      DurationHistory& history) {
   const size_t worker = transfer.claim.worker;
   if (transfer.received != transfer.claim.count) {
     return Error{"Worker av" + std::to_string(worker) + " reported " + std::to_string(transfer.claim.count) +
@@ -88,7 +89,7 @@ Status FinishTransfer(RunTables& tables, ItemTransfer transfer, std::string_view
 }  // namespace
 
 Status AcceptManifest(RunTables& tables, size_t worker_number, Manifest manifest,
-                      std::string_view schedule_mode, const DurationHistory& history) {
+                      std::string_view schedule_mode, DurationHistory& history) {
   // Before any comparison: a manifest with bad indices is never compared.
   if (Status s = CheckIndices(manifest); !s.ok()) return s;
   if (tables.reference) {
@@ -118,7 +119,7 @@ AgreementStep ClaimManifest(RunTables& tables, DigestClaim claim) {
 }
 
 Result<AgreementStep> ReceiveItems(RunTables& tables, size_t worker_number, json::Value&& items, bool more,
-                                   std::string_view schedule_mode, const DurationHistory& history) {
+                                   std::string_view schedule_mode, DurationHistory& history) {
   if (!tables.transfer || tables.transfer->claim.worker != worker_number) {
     return Error{"Unexpected collected items from av" + std::to_string(worker_number)};
   }

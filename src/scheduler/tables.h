@@ -53,6 +53,9 @@ struct RunTables {
   // One entry per test index; empty until the reference is set.
   std::vector<TestState> states;
   std::vector<uint32_t> attempts;
+  // Per test: its duration in the history, then the one this run measured
+  // (NaN: none). The history keeps only the tests that were not collected.
+  std::vector<double> durations;
   Schedule schedule;
 
   size_t test_count() const { return states.size(); }
@@ -67,11 +70,12 @@ Status CheckUniqueNodeIds(const Manifest& manifest);
 // Checks the manifest reported by worker av{worker_number}. Without a
 // reference it must pass the index and duplicate rules, and then becomes the
 // reference with all tests "pending", no attempts and a schedule built from
-// `schedule_mode` and `history`. With a reference it must pass the index rule
+// `schedule_mode` and `history` (whose entries of the collected tests move
+// to `durations`). With a reference it must pass the index rule
 // and equal the reference ("Collection mismatch in av{n}; worker manifests
 // differ"). On failure `tables` is unchanged.
 Status AcceptManifest(RunTables& tables, size_t worker_number, Manifest manifest,
-                      std::string_view schedule_mode, const DurationHistory& history);
+                      std::string_view schedule_mode, DurationHistory& history);
 
 // What the supervisor does next after a manifest message: the workers whose
 // manifests are now accepted, in order, and the worker to ask for items
@@ -94,7 +98,7 @@ AgreementStep ClaimManifest(RunTables& tables, DigestClaim claim);
 // the last chunk, with the same texts as a manifest sent whole. A chunk
 // from a worker that was not asked ends the run.
 Result<AgreementStep> ReceiveItems(RunTables& tables, size_t worker_number, json::Value&& items, bool more,
-                                   std::string_view schedule_mode, const DurationHistory& history);
+                                   std::string_view schedule_mode, DurationHistory& history);
 
 }  // namespace aurvane
 
