@@ -39,56 +39,100 @@ Schedule Schedule::Build(const ManifestTable& manifest, std::string_view mode,
 Schedule Schedule::Build(const ManifestTable& manifest, std::string_view mode,
                          const std::vector<double>& durations) {
   assert(durations.size() == manifest.size() && "one duration slot per test");
-  std::vector<TestGroup> groups;
+  assert(manifest.size() < std::numeric_limits<uint32_t>::max() && "test indices fit 32 bits");
+  const size_t tests = manifest.size();
   // Each cost is summed as its group is filled, which is the group's queue
-  // order, so every item costs one history lookup.
+  // order, from -0.0.
   std::vector<double> costs;
+  std::vector<uint32_t> sizes;
+  // Each test's group, numbered by first appearance; empty when every test
+  // is a group of its own.
+  std::vector<uint32_t> group_of;
   if (mode == "file") {
-    std::unordered_map<std::string_view, size_t, StringViewHash> by_key;
-    for (size_t i = 0; i < manifest.size(); ++i) {
-      auto [it, inserted] = by_key.try_emplace(manifest.Group(i), groups.size());
+    group_of.resize(tests);
+    std::unordered_map<std::string_view, uint32_t, StringViewHash> by_key;
+    for (size_t i = 0; i < tests; ++i) {
+      auto [it, inserted] = by_key.try_emplace(manifest.Group(i), static_cast<uint32_t>(costs.size()));
       if (inserted) {
-        groups.emplace_back();
         costs.push_back(-0.0);
+        sizes.push_back(0);
       }
-      groups[it->second].push_back(i);
+      group_of[i] = it->second;
       costs[it->second] += ExpectedDuration(durations[i]);
+      ++sizes[it->second];
     }
   } else {
     // Node identifiers are unique in an accepted manifest, so keying by them
     // makes every test a group of its own; no map is needed to see that.
-    groups.reserve(manifest.size());
-    costs.reserve(manifest.size());
-    for (size_t i = 0; i < manifest.size(); ++i) {
-      groups.push_back(TestGroup{i});
-      costs.push_back(-0.0 + ExpectedDuration(durations[i]));
-    }
+    costs.reserve(tests);
+    for (size_t i = 0; i < tests; ++i) costs.push_back(-0.0 + ExpectedDuration(durations[i]));
   }
 
   // Descending cost, ties by first appearance: exactly the order a stable
   // sort gives, with a plain sort over (key, position).
-  std::vector<std::pair<int64_t, size_t>> order;
-  order.reserve(groups.size());
-  for (size_t i = 0; i < groups.size(); ++i) order.emplace_back(TotalOrderKey(costs[i]), i);
+  std::vector<std::pair<int64_t, uint32_t>> order;
+  order.reserve(costs.size());
+  for (size_t g = 0; g < costs.size(); ++g) order.emplace_back(TotalOrderKey(costs[g]), static_cast<uint32_t>(g));
+  costs = std::vector<double>();
   std::sort(order.begin(), order.end(), [](const auto& a, const auto& b) {
     return a.first != b.first ? a.first > b.first : a.second < b.second;
   });
 
   Schedule schedule;
-  for (const auto& entry : order) schedule.groups_.push_back(std::move(groups[entry.second]));
+  schedule.order_.resize(tests);
+  schedule.starts_.reserve(order.size() + 1);
+  if (group_of.empty()) {
+    for (size_t k = 0; k < order.size(); ++k) {
+      schedule.starts_.push_back(static_cast<uint32_t>(k));
+      schedule.order_[k] = order[k].second;
+    }
+  } else {
+    // Where each group's next test goes: the groups' places in the sorted
+    // order, then the tests in manifest order into them.
+    std::vector<uint32_t> place(sizes.size());
+    uint32_t at = 0;
+    for (const auto& entry : order) {
+      schedule.starts_.push_back(at);
+      place[entry.second] = at;
+      at += sizes[entry.second];
+    }
+    for (size_t i = 0; i < tests; ++i) schedule.order_[place[group_of[i]]++] = static_cast<uint32_t>(i);
+  }
+  if (!order.empty()) schedule.starts_.push_back(static_cast<uint32_t>(tests));
   return schedule;
 }
 
-std::optional<TestGroup> Schedule::TakeNext() {
-  if (groups_.empty()) return std::nullopt;
-  TestGroup group = std::move(groups_.front());
-  groups_.pop_front();
+TestGroup Schedule::BuiltGroup(size_t k) const {
+  TestGroup group;
+  for (uint32_t at = starts_[k]; at < starts_[k + 1]; ++at) group.push_back(order_[at]);
   return group;
+}
+
+std::optional<TestGroup> Schedule::TakeNext() {
+  if (!put_back_.empty()) {
+    TestGroup group = std::move(put_back_.front());
+    put_back_.pop_front();
+    return group;
+  }
+  if (next_ == built_groups()) {
+    // Everything built is handed out: the tables are released.
+    order_ = std::vector<uint32_t>();
+    starts_ = std::vector<uint32_t>();
+    next_ = 0;
+    return std::nullopt;
+  }
+  return BuiltGroup(next_++);
 }
 
 void Schedule::PutBack(TestGroup group) {
   assert(!group.empty() && "only a non-empty group is put back");
-  groups_.push_front(std::move(group));
+  put_back_.push_front(std::move(group));
+}
+
+std::vector<TestGroup> Schedule::groups() const {
+  std::vector<TestGroup> out(put_back_.begin(), put_back_.end());
+  for (size_t k = next_; k < built_groups(); ++k) out.push_back(BuiltGroup(k));
+  return out;
 }
 
 std::optional<uint64_t> Reserve(TestGroup& current, Schedule& schedule,

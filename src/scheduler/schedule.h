@@ -97,13 +97,23 @@ class Schedule {
   // Puts a non-empty group at the front, ahead of every waiting group
   // whatever its cost.
   void PutBack(TestGroup group);
-  size_t groups_waiting() const { return groups_.size(); }
-  bool empty() const { return groups_.empty(); }
-  // The waiting groups, front first.
-  const std::deque<TestGroup>& groups() const { return groups_; }
+  size_t groups_waiting() const { return put_back_.size() + (built_groups() - next_); }
+  bool empty() const { return groups_waiting() == 0; }
+  // The waiting groups, front first (a copy: for tests and diagnostics).
+  std::vector<TestGroup> groups() const;
 
  private:
-  std::deque<TestGroup> groups_;
+  size_t built_groups() const { return starts_.empty() ? 0 : starts_.size() - 1; }
+  TestGroup BuiltGroup(size_t k) const;
+
+  // The groups as built, in order, their tests one after another: group k
+  // is order_[starts_[k], starts_[k + 1]). Four bytes a test and four a
+  // group, where a group object per test cost some sixty in a suite run
+  // test by test; a group becomes an object only when it is taken.
+  std::vector<uint32_t> order_;
+  std::vector<uint32_t> starts_;
+  size_t next_ = 0;  // the first built group not taken yet
+  std::deque<TestGroup> put_back_;  // ahead of the built ones, front first
 };
 
 // Reserves the next test for a worker whose current group is `current`: when
