@@ -11,7 +11,9 @@
 #include <filesystem>
 #include <string_view>
 
+#include "json/reader.h"
 #include "process/launch.h"
+#include "scheduler/item_chunk.h"
 #include "scripted_launcher.h"
 #include "supervisor/supervisor.h"
 
@@ -60,9 +62,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     input.remove_prefix(end == std::string_view::npos ? input.size() : end + 1);
     if (line.empty()) continue;
     size_t worker = static_cast<unsigned char>(line[0]) % s.sessions.size();
-    Result<json::Value> message = json::Parse(line.substr(1));
-    Status handled = message.ok() ? HandleMessage(s, worker, std::move(message).value())
-                                  : RecoverWorker(s, worker, "Invalid worker event: " + message.message());
+    // Read as the event reader reads a line: a manifest's items apart.
+    ItemChunkReader items;
+    Result<json::StreamedParse> message = json::ParseStreamingMember(line.substr(1), "items", items);
+    Status handled =
+        message.ok()
+            ? HandleMessage(s, worker, std::move(message.value().value),
+                            message.value().streamed ? std::optional<ItemChunk>(items.Take()) : std::nullopt)
+            : RecoverWorker(s, worker, "Invalid worker event: " + message.message());
     launcher.Drain();
     if (!handled.ok()) break;
   }

@@ -3,6 +3,7 @@
 #include <array>
 #include <cmath>
 #include <string>
+#include <vector>
 
 #include "json/json.h"
 #include "json/reader.h"
@@ -230,6 +231,89 @@ TEST(JsonParse, StringsStayValidUtf8) {
   EXPECT_EQ(ParseError(R"({"\udc00":1})"), "lone surrogate in string escape at line 1 column 9");
   EXPECT_NE(ParseError(R"("\ud800x")").find(" at line 1"), std::string::npos);
   EXPECT_NE(ParseError("\"\xED\xA0\x80\"").find(" at line 1"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace aurvane::json
+
+namespace aurvane::json {
+namespace {
+
+// Keeps what ParseStreamingMember hands over: each element rebuilt and
+// written compact.
+class Collect : public ElementSink {
+ public:
+  void Begin() override {
+    values.clear();
+    texts.clear();
+  }
+  void Element(const ElementTokens& element) override {
+    values.push_back(element.ToValue());
+    std::string text;
+    element.AppendCompact(text);
+    texts.push_back(std::move(text));
+  }
+  Array values;
+  std::vector<std::string> texts;
+};
+
+// The streamed reading must see exactly what the tree parser sees: the same
+// acceptance and error texts, the streamed elements equal to the tree's,
+// their compact texts the tree writer's, and the rest of the object intact.
+TEST(JsonStreamingMember, AgreesWithTheTreeParser) {
+  const std::string deep_ok = R"({"items":[)" + std::string(125, '[') + std::string(125, ']') + "]}";
+  const std::string too_deep = R"({"items":[)" + std::string(126, '[') + std::string(126, ']') + "]}";
+  const std::string texts[] = {
+      R"({"event":"collected_items","items":[[0,"a.py::t",["a.py",3,"t"],"a.py"],[1,"b",null,""]],"more":true})",
+      R"({"items":[1,-2,-0,2.50,1e400]})",
+      R"({"items":[1,-2,-0,2.50,18446744073709551616,"é\u00e9\n\"",true,false,null,{},[]]})",
+      R"({"items":[{"b":1,"a":[{"z":0,"y":-0.0}],"b":2},[0,{"k":"v"}]], "z": {"items": [1]}})",
+      R"( { "items" : [ [ 0 , "x" ] ] , "event" : "e" } )",
+      R"({"items":[1],"items":null})",
+      R"({"items":null,"items":[2]})",
+      R"({"items":[1],"items":[2,3]})",
+      R"({"items":{"a":[1]}})",
+      R"([{"items":[1]}])",
+      R"("items")",
+      deep_ok,
+      too_deep,
+      R"({"items":[1,2)",
+      R"({"items":[1,2]} x)",
+      R"({"items":[["\udc00"]]})",
+      R"({"items":[{"\udc00":1}]})",
+      R"({"items":[0.1e400]})",
+      R"({"items":[01]})",
+      "{\"items\":[\"\xff\"]}",
+      R"({"items":[1,]})",
+  };
+  for (const std::string& text : texts) {
+    SCOPED_TRACE(text);
+    Result<Value> tree = Parse(text);
+    Collect sink;
+    Result<StreamedParse> streamed = ParseStreamingMember(text, "items", sink);
+    ASSERT_EQ(streamed.ok(), tree.ok()) << (tree.ok() ? streamed.message() : tree.message());
+    if (!tree.ok()) {
+      EXPECT_EQ(streamed.message(), tree.message());
+      continue;
+    }
+    Value rebuilt = std::move(streamed.value().value);
+    const Value* items = tree.value().Find("items");
+    EXPECT_EQ(streamed.value().streamed, items != nullptr && items->is_array());
+    if (streamed.value().streamed) {
+      EXPECT_EQ(rebuilt.Find("items"), nullptr);
+      EXPECT_EQ(sink.values, items->as_array());
+      std::vector<std::string> texts_of_tree;
+      for (const Value& element : items->as_array()) texts_of_tree.push_back(ToCompact(element));
+      EXPECT_EQ(sink.texts, texts_of_tree);
+      rebuilt.as_object().emplace("items", Value(sink.values));
+      std::string with;
+      Object rest = tree.value().as_object();
+      rest.erase("items");
+      AppendCompactWith(with, rest, "items", ToCompact(*items));
+      EXPECT_EQ(with, ToCompact(tree.value()));
+    }
+    EXPECT_EQ(rebuilt, tree.value());
+  }
 }
 
 }  // namespace

@@ -101,7 +101,7 @@ class WorkerFixture : public ::testing::Test {
   WorkerEvent Next() {
     Received<WorkerEvent> got = received_.ReceiveFor(10s);
     EXPECT_EQ(got.status, ReceiveStatus::kValue) << "no worker event within 10 s";
-    if (!got.value) return WorkerEvent{0, std::string("<timeout>")};
+    if (!got.value) return WorkerEvent{0, std::string("<timeout>"), std::nullopt};
     return std::move(*got.value);
   }
 
@@ -114,7 +114,11 @@ class WorkerFixture : public ::testing::Test {
         return json::Value();
       }
       const json::Value* name = event.message().Find("event");
-      if (name != nullptr && *name == json::Value(kind)) return event.message();
+      if (name == nullptr || *name != json::Value(kind)) continue;
+      // The message whole again: its items were read apart, into their table.
+      json::Value message = event.message();
+      if (event.items) message.as_object().emplace("items", json::Parse(event.items->text()).value());
+      return message;
     }
   }
 

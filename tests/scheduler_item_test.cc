@@ -5,6 +5,7 @@
 
 #include "json/json.h"
 #include "scheduler/item.h"
+#include "scheduler/item_chunk.h"
 #include "scheduler/manifest_table.h"
 #include "scheduler/tables.h"
 
@@ -265,7 +266,8 @@ class ItemTransferTest : public AcceptManifestTest {
     return ClaimManifest(tables_, DigestClaim{worker, count, digest});
   }
   Result<AgreementStep> Items(size_t worker, const std::string& items, bool more) {
-    return ReceiveItems(tables_, worker, ParseJson(items), more, "load", history_);
+    const json::Value value = ParseJson(items);
+    return ReceiveItems(tables_, worker, ChunkOf(&value), more, "load", history_);
   }
   static std::vector<size_t> Accepted(const AgreementStep& step) { return step.accepted; }
 };
@@ -340,6 +342,59 @@ TEST_F(ItemTransferTest, ChunkedManifestsGetTheJudgementOfWholeOnes) {
     ASSERT_FALSE(result.ok());
     EXPECT_EQ(result.message(), c.message);
   }
+}
+
+// Items read off the line into a chunk get the judgement DecodeItem gives
+// them, come back equal, match a table built from the decoded items, and
+// keep the array's compact text for the log.
+TEST(ItemChunk, ReadsItemsAsTheDecoderJudgesThem) {
+  const char* arrays[] = {
+      R"([[0,"pkg/t.py::TestC::t[1]",["pkg/t.py",12,"TestC.t[1]"],"pkg/t.py"],[1,"n",null,"g"],)"
+      R"([2,"o",["f",null,"x"],"g"],[3,"p",{"b":[1.5,-2],"a":null},"g"],[4,"q",["f",-1,"x"],"g"],)"
+      R"([5,"r",["f",1,"x",4],"g"],[6,"s\"\u00e9",[-0.0],""]])",
+      R"([{"group":"g","location":[1],"nodeid":"n","index":0,"extra":{}},[1,"b",null,"g"]])",
+      R"([])",
+      R"([[0,"a",null,"g"],[1,"a",null]])",
+      R"([[0,"a",null,"g",5]])",
+      R"([[0,"a",null,"g"],[-1,"a",null,"g"]])",
+      R"([[0,5,null,"g"]])",
+      R"([[0,"a",null,"g"],7,[2,"b",null,"g"]])",
+      R"([[1.0,"a",null,"g"]])",
+      R"([{"index":0,"nodeid":"a","location":null}])",
+      R"([["x","a",null,"g"]])",
+  };
+  for (const char* text : arrays) {
+    SCOPED_TRACE(text);
+    const json::Value items = ParseJson(text);
+    const ItemChunk chunk = ChunkOf(&items);
+    EXPECT_EQ(chunk.text(), json::ToCompact(items));
+    Result<Manifest> whole = DecodeManifest(&items);
+    Manifest good;
+    for (const json::Value& element : items.as_array()) {
+      Result<Item> item = DecodeItem(element);
+      if (!item.ok()) break;
+      good.push_back(std::move(item).value());
+    }
+    if (whole.ok()) {
+      EXPECT_FALSE(chunk.error().has_value()) << *chunk.error();
+    } else {
+      ASSERT_TRUE(chunk.error().has_value());
+      EXPECT_EQ(*chunk.error(), whole.message());
+    }
+    ASSERT_EQ(chunk.size(), good.size());
+    ManifestTable table;
+    for (size_t i = 0; i < good.size(); ++i) {
+      EXPECT_EQ(chunk.ItemAt(i), good[i]) << i;
+      good[i].index = i;
+      table.Append(good[i]);
+      EXPECT_EQ(table.Matches(i, chunk[i]), chunk[i].index == i) << i;
+    }
+    ManifestTable from_chunk;
+    for (size_t i = 0; i < chunk.size(); ++i) from_chunk.Append(chunk[i]);
+    EXPECT_TRUE(from_chunk == table);
+  }
+  const ItemChunk missing = ChunkOf(nullptr);
+  EXPECT_EQ(missing.error(), std::optional<std::string>("invalid type: null, expected a sequence of items"));
 }
 
 }  // namespace aurvane

@@ -112,6 +112,10 @@ std::string PositionSuffix(std::string_view text, size_t offset);
 // Compact form: no whitespace at all, keys in byte order.
 void AppendCompact(std::string& out, const Value& value);
 std::string ToCompact(const Value& value);
+// Compact form of `object` with one member more, `key` (which `object`
+// does not hold), whose value is the compact JSON text `member_json`,
+// written in its place in key order.
+void AppendCompactWith(std::string& out, const Object& object, std::string_view key, std::string_view member_json);
 // Pretty form: two-space indentation, `"key": value`, `[]` and `{}` for empty
 // containers, no final line feed.
 std::string ToPretty(const Value& value);

@@ -3,6 +3,8 @@
 #include <rapidjson/error/en.h>
 #include <rapidjson/reader.h>
 
+#include <bit>
+#include <cassert>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -141,6 +143,13 @@ class TreeBuilder {
   bool EndObject(rapidjson::SizeType) { return Close(); }
   bool StartArray() { return Open(Kind::kArray); }
   bool EndArray(rapidjson::SizeType) { return Close(); }
+
+  // Removes member `key` from the object being built at the top level.
+  void Forget(std::string_view key) {
+    assert(stack_.size() == 1 && stack_[0].container.is_object() && "Forget() outside the top-level object");
+    Object& members = stack_[0].container.as_object();
+    if (auto it = members.find(key); it != members.end()) members.erase(it);
+  }
 
   // Attaches a complete value to the container being built, or makes it the
   // result at the top level.
@@ -466,6 +475,316 @@ Status ReadNumberObject(std::string_view text, const NumberMemberHandler& on_mem
   while (pos < text.size() && IsJsonSpace(text[pos])) ++pos;
   if (pos < text.size()) return Error{"trailing characters" + PositionSuffix(text, pos + 1)};
   return Status::Ok();
+}
+
+void ElementTokens::PushText(Type type, std::string_view text) {
+  assert(text.size() <= UINT32_MAX && "a string of 4 GiB in one line");
+  tokens_.push_back(Token{type, static_cast<uint32_t>(text.size()), strings_.size()});
+  strings_.append(text);
+}
+
+void ElementTokens::PushNumber(const Value& number) {
+  switch (number.kind()) {
+    case Kind::kUint:
+      Push(Type::kUint, number.as_uint());
+      break;
+    case Kind::kInt:
+      Push(Type::kInt, std::bit_cast<uint64_t>(number.as_int()));
+      break;
+    default:
+      Push(Type::kDouble, std::bit_cast<uint64_t>(number.as_double()));
+      break;
+  }
+}
+
+size_t ElementTokens::End(size_t begin) const {
+  size_t depth = 0;
+  for (size_t at = begin; at < tokens_.size(); ++at) {
+    switch (tokens_[at].type) {
+      case Type::kStartArray:
+      case Type::kStartObject:
+        ++depth;
+        break;
+      case Type::kEndArray:
+      case Type::kEndObject:
+        --depth;
+        break;
+      case Type::kKey:
+        continue;  // its value follows
+      default:
+        break;
+    }
+    if (depth == 0) return at + 1;
+  }
+  return tokens_.size();
+}
+
+Value ElementTokens::Build(size_t& at) const {
+  const Token& token = tokens_[at++];
+  switch (token.type) {
+    case Type::kNull:
+      return Value();
+    case Type::kFalse:
+      return Value(false);
+    case Type::kTrue:
+      return Value(true);
+    case Type::kUint:
+      return Value(token.payload);
+    case Type::kInt:
+      return Value(std::bit_cast<int64_t>(token.payload));
+    case Type::kDouble:
+      return Value(std::bit_cast<double>(token.payload));
+    case Type::kString:
+      return Value(std::string(std::string_view(strings_).substr(token.payload, token.size)));
+    case Type::kStartArray: {
+      Value array;
+      Array& elements = array.emplace_array();
+      while (tokens_[at].type != Type::kEndArray) elements.push_back(Build(at));
+      ++at;
+      return array;
+    }
+    case Type::kStartObject: {
+      Value object;
+      Object& members = object.emplace_object();
+      while (tokens_[at].type != Type::kEndObject) {
+        std::string key(text(at++));
+        // A repeated key keeps its last value, as Parse has it.
+        members.insert_or_assign(std::move(key), Build(at));
+      }
+      ++at;
+      return object;
+    }
+    default:
+      assert(false && "a value cannot start with this token");
+      return Value();
+  }
+}
+
+Value ElementTokens::ToValue(size_t begin) const {
+  assert(begin < tokens_.size() && "ToValue past the last token");
+  return Build(begin);
+}
+
+void ElementTokens::AppendCompact(std::string& out, size_t begin) const {
+  const size_t end = End(begin);
+  if (has_object_) {
+    for (size_t at = begin; at < end; ++at) {
+      if (tokens_[at].type == Type::kStartObject) {
+        json::AppendCompact(out, ToValue(begin));
+        return;
+      }
+    }
+  }
+  // Arrays and scalars only: their compact text follows the tokens.
+  for (size_t at = begin; at < end; ++at) {
+    const Token& token = tokens_[at];
+    if (at > begin && token.type != Type::kEndArray && tokens_[at - 1].type != Type::kStartArray) out += ',';
+    switch (token.type) {
+      case Type::kNull:
+        out += "null";
+        break;
+      case Type::kFalse:
+        out += "false";
+        break;
+      case Type::kTrue:
+        out += "true";
+        break;
+      case Type::kUint: {
+        char buf[24];
+        auto [stop, ec] = std::to_chars(buf, buf + sizeof buf, token.payload);
+        out.append(buf, stop);
+        break;
+      }
+      case Type::kInt: {
+        char buf[24];
+        auto [stop, ec] = std::to_chars(buf, buf + sizeof buf, std::bit_cast<int64_t>(token.payload));
+        out.append(buf, stop);
+        break;
+      }
+      case Type::kDouble:
+        AppendDouble(out, std::bit_cast<double>(token.payload));
+        break;
+      case Type::kString:
+        AppendQuoted(out, std::string_view(strings_).substr(token.payload, token.size));
+        break;
+      case Type::kStartArray:
+        out += '[';
+        break;
+      case Type::kEndArray:
+        out += ']';
+        break;
+      default:
+        assert(false && "objects are written through a value");
+        break;
+    }
+  }
+}
+
+// The handler of ParseStreamingMember: a TreeBuilder for everything but the
+// streamed array, whose elements are gathered as tokens and handed over one
+// at a time. It stops where the TreeBuilder would, with the same words.
+class StreamingHandler {
+ public:
+  StreamingHandler(std::string_view key, ElementSink& sink) : key_(key), sink_(sink) {}
+
+  const std::optional<std::string>& stopped() const { return stopped_ ? stopped_ : builder_.stopped(); }
+  bool streamed() const { return streamed_; }
+  bool has_result() const { return builder_.has_result(); }
+  Value TakeResult() { return builder_.TakeResult(); }
+
+  bool Null() {
+    if (!streaming_) {
+      ValueStarts();
+      return builder_.Null();
+    }
+    return Scalar(ElementTokens::Type::kNull);
+  }
+  bool Bool(bool b) {
+    if (!streaming_) {
+      ValueStarts();
+      return builder_.Bool(b);
+    }
+    return Scalar(b ? ElementTokens::Type::kTrue : ElementTokens::Type::kFalse);
+  }
+  // Numbers arrive as RawNumber (kParseNumbersAsStringsFlag); these complete
+  // the handler interface.
+  bool Int(int i) { return Number(IntValue(i)); }
+  bool Uint(unsigned u) { return Number(Value(u)); }
+  bool Int64(int64_t i) { return Number(Value(i)); }
+  bool Uint64(uint64_t u) { return Number(Value(u)); }
+  bool Double(double d) { return Number(Value(d)); }
+  bool RawNumber(const char* s, rapidjson::SizeType n, bool copy) {
+    if (!streaming_) {
+      ValueStarts();
+      return builder_.RawNumber(s, n, copy);
+    }
+    std::optional<Value> number = NumberValue(std::string_view(s, n));
+    if (!number) return Stop("number out of range");
+    return Number(*number);
+  }
+  bool String(const char* s, rapidjson::SizeType n, bool copy) {
+    if (!streaming_) {
+      ValueStarts();
+      return builder_.String(s, n, copy);
+    }
+    if (HasEncodedSurrogate(std::string_view(s, n))) return Stop(kLoneSurrogate);
+    tokens_.PushText(ElementTokens::Type::kString, std::string_view(s, n));
+    return ElementDone();
+  }
+  bool Key(const char* s, rapidjson::SizeType n, bool copy) {
+    if (!streaming_) {
+      pending_ = builder_.depth() == 1 && std::string_view(s, n) == key_;
+      return builder_.Key(s, n, copy);
+    }
+    if (HasEncodedSurrogate(std::string_view(s, n))) return Stop(kLoneSurrogate);
+    tokens_.PushText(ElementTokens::Type::kKey, std::string_view(s, n));
+    return true;
+  }
+  bool StartObject() {
+    if (!streaming_) {
+      ValueStarts();
+      return builder_.StartObject();
+    }
+    return Open(ElementTokens::Type::kStartObject);
+  }
+  bool EndObject(rapidjson::SizeType n) {
+    if (!streaming_) return builder_.EndObject(n);
+    return Close(ElementTokens::Type::kEndObject);
+  }
+  bool StartArray() {
+    if (streaming_) return Open(ElementTokens::Type::kStartArray);
+    if (!pending_) return builder_.StartArray();
+    // The array of the member asked for; should the key repeat, the last
+    // member counts, as in a tree.
+    pending_ = false;
+    builder_.Forget(key_);
+    streaming_ = true;
+    streamed_ = false;
+    depth_ = 0;
+    sink_.Begin();
+    return true;
+  }
+  bool EndArray(rapidjson::SizeType n) {
+    if (!streaming_) return builder_.EndArray(n);
+    if (depth_ == 0) {
+      streaming_ = false;
+      streamed_ = true;
+      return true;
+    }
+    return Close(ElementTokens::Type::kEndArray);
+  }
+
+ private:
+  // Containers open around an element: the top-level object and the array.
+  static constexpr int kOuterLevels = 2;
+
+  // A value is about to be built into the tree. When it is the value of the
+  // member `key`, it replaces an array streamed before.
+  void ValueStarts() {
+    if (pending_) streamed_ = false;
+    pending_ = false;
+  }
+  bool Number(const Value& number) {
+    if (!streaming_) {
+      ValueStarts();
+      return builder_.Add(number);
+    }
+    tokens_.PushNumber(number);
+    return ElementDone();
+  }
+  bool Scalar(ElementTokens::Type type) {
+    tokens_.Push(type);
+    return ElementDone();
+  }
+  bool Open(ElementTokens::Type type) {
+    if (kOuterLevels + depth_ + 1 > kMaxDepth) return Stop("recursion limit exceeded");
+    if (type == ElementTokens::Type::kStartObject) tokens_.has_object_ = true;
+    ++depth_;
+    tokens_.Push(type);
+    return true;
+  }
+  bool Close(ElementTokens::Type type) {
+    --depth_;
+    tokens_.Push(type);
+    return ElementDone();
+  }
+  // After each token that may end an element: a whole one goes to the sink.
+  bool ElementDone() {
+    if (depth_ > 0) return true;
+    sink_.Element(tokens_);
+    tokens_.Clear();
+    return true;
+  }
+  bool Stop(std::string message) {
+    stopped_ = std::move(message);
+    return false;
+  }
+
+  std::string_view key_;
+  ElementSink& sink_;
+  TreeBuilder builder_;
+  ElementTokens tokens_;
+  bool pending_ = false;    // the key just read names the streamed member
+  bool streaming_ = false;  // inside its array
+  bool streamed_ = false;
+  int depth_ = 0;  // containers open inside the element being read
+  std::optional<std::string> stopped_;
+};
+
+Result<StreamedParse> ParseStreamingMember(std::string_view text, std::string_view key, ElementSink& sink) {
+  ViewStream stream(text);
+  StreamingHandler handler(key, sink);
+  rapidjson::Reader reader;
+  rapidjson::ParseResult ok = reader.Parse<kParseFlags>(stream, handler);
+  if (!ok) {
+    size_t at = handler.stopped() ? stream.Tell() : ErrorOffset(text, ok.Offset());
+    return Error{ReaderMessage(ok.Code(), handler.stopped(), ok.Offset() >= text.size()) + PositionSuffix(text, at)};
+  }
+  size_t pos = stream.Tell();
+  while (pos < text.size() && IsJsonSpace(text[pos])) ++pos;
+  if (pos < text.size()) return Error{"trailing characters" + PositionSuffix(text, pos + 1)};
+  assert(handler.has_result() && "a successful parse yields a value");
+  return StreamedParse{handler.TakeResult(), handler.streamed()};
 }
 
 Status ReadRecord(std::string_view text, std::string_view struct_name, std::span<const std::string_view> fields,

@@ -4,9 +4,12 @@
 #define AURVANE_JSON_READER_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <span>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "json/json.h"
 
@@ -33,6 +36,76 @@ Status ReadRecord(std::string_view text, std::string_view struct_name,
 // tree is built, so memory stays at what the callback keeps.
 using NumberMemberHandler = std::function<void(std::string_view key, double value)>;
 Status ReadNumberObject(std::string_view text, const NumberMemberHandler& on_member);
+
+// One element of an array read by ParseStreamingMember: the flat sequence
+// of its tokens, strings in one buffer. Valid only during the call that
+// hands it over; the buffers are reused for the next element.
+class ElementTokens {
+ public:
+  enum class Type : uint8_t {
+    kNull, kFalse, kTrue, kUint, kInt, kDouble, kString,
+    kStartArray, kEndArray, kStartObject, kKey, kEndObject,
+  };
+
+  size_t size() const { return tokens_.size(); }
+  Type type(size_t i) const { return tokens_[i].type; }
+  // The text of a kString or kKey token.
+  std::string_view text(size_t i) const {
+    return std::string_view(strings_).substr(tokens_[i].payload, tokens_[i].size);
+  }
+  uint64_t uint(size_t i) const { return tokens_[i].payload; }
+  // One past the last token of the value that starts at token `begin`.
+  size_t End(size_t begin) const;
+  // The value that starts at token `begin`, as Parse builds it.
+  Value ToValue(size_t begin = 0) const;
+  // Appends the compact text of that value: exactly AppendCompact(out,
+  // ToValue(begin)), without building the value unless it holds an object
+  // (whose members are written in key order).
+  void AppendCompact(std::string& out, size_t begin = 0) const;
+
+ private:
+  friend class StreamingHandler;
+  struct Token {
+    Type type;
+    uint32_t size;     // strings and keys: bytes in strings_
+    uint64_t payload;  // strings and keys: offset; numbers: the bits
+  };
+  void Clear() {
+    tokens_.clear();
+    strings_.clear();
+    has_object_ = false;
+  }
+  void Push(Type type, uint64_t payload = 0) { tokens_.push_back(Token{type, 0, payload}); }
+  void PushText(Type type, std::string_view text);
+  void PushNumber(const Value& number);
+  Value Build(size_t& at) const;
+
+  std::vector<Token> tokens_;
+  std::string strings_;
+  bool has_object_ = false;
+};
+
+// Receives the elements of the array ParseStreamingMember streams.
+class ElementSink {
+ public:
+  virtual ~ElementSink() = default;
+  // The array begins. A repeated member begins again: what came before is
+  // to be dropped.
+  virtual void Begin() = 0;
+  virtual void Element(const ElementTokens& element) = 0;
+};
+
+// Parses `text` exactly as Parse does (the same acceptance, the same error
+// texts and positions), except that when the top-level value is an object
+// whose member `key` is an array, the array's elements are handed to `sink`
+// one by one as they are read instead of being built into the result, which
+// then has no such member. `streamed` says whether the last member `key` was
+// so handed over. A manifest of a million items is then never a value tree.
+struct StreamedParse {
+  Value value;
+  bool streamed = false;
+};
+Result<StreamedParse> ParseStreamingMember(std::string_view text, std::string_view key, ElementSink& sink);
 
 }  // namespace aurvane::json
 

@@ -172,6 +172,32 @@ void AppendCompact(std::string& out, const Value& value) {
   }
 }
 
+void AppendCompactWith(std::string& out, const Object& object, std::string_view key, std::string_view member_json) {
+  assert(object.find(key) == object.end() && "the added member is not in the object");
+  out += '{';
+  bool first = true;
+  bool added = false;
+  auto add = [&] {
+    if (!first) out += ',';
+    first = false;
+    AppendQuoted(out, key);
+    out += ':';
+    out += member_json;
+    added = true;
+  };
+  for (const auto& [name, member] : object) {
+    // Keys compare as unsigned bytes, the order the map keeps.
+    if (!added && std::string_view(name) > key) add();
+    if (!first) out += ',';
+    first = false;
+    AppendQuoted(out, name);
+    out += ':';
+    AppendCompact(out, member);
+  }
+  if (!added) add();
+  out += '}';
+}
+
 std::string ToCompact(const Value& value) {
   std::string out;
   out.reserve(128);

@@ -151,12 +151,17 @@ Status EventLog::LogAttemptAborted(uint64_t index, int exit_code, std::string_vi
   return Emit(std::move(record), kLogOnly);
 }
 
-Status EventLog::LogWorkerEvent(const json::Value& payload, std::string_view worker) {
+Status EventLog::LogWorkerEvent(const json::Value& payload, std::string_view worker, std::string_view items_json) {
   // Keys in byte order, as every written object has them.
   std::string line = "{\"elapsed\":";
   json::AppendDouble(line, SecondsSince(start_));
   line += ",\"event\":\"worker_event\",\"payload\":";
-  json::AppendCompact(line, payload);
+  if (items_json.empty() || !payload.is_object()) {
+    json::AppendCompact(line, payload);
+  } else {
+    line.reserve(line.size() + items_json.size() + 256);
+    json::AppendCompactWith(line, payload.as_object(), "items", items_json);
+  }
   line += ",\"worker\":";
   json::AppendQuoted(line, worker);
   line += "}\n";

@@ -95,8 +95,10 @@ class EventLog {
   Status LogAttemptAborted(uint64_t index, int exit_code, std::string_view phase, std::string_view worker);
   // Not echoed: {"event":"worker_event","payload":payload,"worker":worker},
   // for every line a worker sends. The payload is written where it stands
-  // instead of being copied into a record.
-  Status LogWorkerEvent(const json::Value& payload, std::string_view worker);
+  // instead of being copied into a record. `items_json`, when not empty, is
+  // the compact text of the payload's "items" member, which the payload
+  // object then does not hold (a manifest read straight into its table).
+  Status LogWorkerEvent(const json::Value& payload, std::string_view worker, std::string_view items_json = {});
 
   // From Hold to Release, records are gathered in order instead of written
   // one by one; Release writes the gathered lines with one write to the

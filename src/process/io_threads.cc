@@ -1,11 +1,13 @@
 #include "process/io_threads.h"
 
+#include <cstring>
 #include <string>
 #include <system_error>
 #include <thread>
 #include <utility>
 
 #include "json/json.h"
+#include "json/reader.h"
 
 namespace aurvane {
 
@@ -36,9 +38,10 @@ class LineReader {
         len_ = n.value();
       }
       size_t start = pos_;
-      while (pos_ < len_ && buffer_[pos_] != '\n') ++pos_;
-      bool found = pos_ < len_;
-      if (found) ++pos_;
+      // memchr: a manifest's chunks are megabytes of line.
+      const void* nl = std::memchr(buffer_ + pos_, '\n', len_ - pos_);
+      bool found = nl != nullptr;
+      pos_ = found ? static_cast<size_t>(static_cast<const char*>(nl) - buffer_) + 1 : len_;
       size_t take = pos_ - start;
       if (line.size() + take > kMaxEventLineBytes) return Outcome::kTooLong;
       line.append(buffer_ + start, take);
@@ -75,7 +78,7 @@ void RunControlWriter(Receiver<WorkerCommand> commands, Sender<WorkerEvent> even
     command.reset();
     if (!worker_stdin.WriteAll(line).ok()) {
       // The platform's reason (usually a broken pipe) is not passed on.
-      events.Send(WorkerEvent{worker, std::string(kControlPipeClosed)});
+      events.Send(WorkerEvent{worker, std::string(kControlPipeClosed), std::nullopt});
       break;
     }
   }
@@ -102,14 +105,18 @@ void RunEventReader(Sender<WorkerEvent> events, PipeReader worker_stdout, size_t
           failure = kEventTooLong;
           break;
         case LineReader::Outcome::kLine: {
-          Result<json::Value> value = json::Parse(line);
+          // A manifest's items go straight into their compact form.
+          ItemChunkReader items;
+          Result<json::StreamedParse> parsed = json::ParseStreamingMember(line, "items", items);
           std::string().swap(line);  // at most one line in memory at a time
-          if (!value.ok()) {
-            failure = kInvalidEventPrefix + value.message();
+          if (!parsed.ok()) {
+            failure = kInvalidEventPrefix + parsed.message();
             break;
           }
-          const bool wake = !CanWait(value.value());
-          if (!events.Send(WorkerEvent{worker, std::move(value).value()}, wake)) {
+          const bool wake = !CanWait(parsed.value().value);
+          WorkerEvent event{worker, std::move(parsed.value().value), std::nullopt};
+          if (parsed.value().streamed) event.items = items.Take();
+          if (!events.Send(std::move(event), wake)) {
             worker_stdout.Close();
             events.Reset();
             return;
@@ -117,7 +124,7 @@ void RunEventReader(Sender<WorkerEvent> events, PipeReader worker_stdout, size_t
           continue;
         }
       }
-      events.Send(WorkerEvent{worker, std::move(failure)});
+      events.Send(WorkerEvent{worker, std::move(failure), std::nullopt});
       break;
     }
   }

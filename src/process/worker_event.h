@@ -3,10 +3,12 @@
 #define AURVANE_PROCESS_WORKER_EVENT_H_
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <variant>
 
 #include "json/json.h"
+#include "scheduler/item_chunk.h"
 
 namespace aurvane {
 
@@ -16,6 +18,9 @@ namespace aurvane {
 struct WorkerEvent {
   size_t worker = 0;
   std::variant<json::Value, std::string> payload;
+  // A message's "items" array, read straight into compact form and left out
+  // of the parsed value (manifests are the one kind of line that is large).
+  std::optional<ItemChunk> items;
 
   bool is_failure() const { return payload.index() == 1; }
   const json::Value& message() const { return std::get<0>(payload); }

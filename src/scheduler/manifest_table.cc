@@ -8,13 +8,6 @@ namespace aurvane {
 
 namespace {
 
-bool IsTriple(const json::Value& location) {
-  if (!location.is_array()) return false;
-  const json::Array& parts = location.as_array();
-  return parts.size() == 3 && parts[0].is_string() && (parts[1].is_uint() || parts[1].is_null()) &&
-         parts[2].is_string();
-}
-
 // Whether `name` is `stored` with every "::" written as ".": how pytest
 // names a test inside its module ("TestC::t[1]" is located as "TestC.t[1]").
 bool IsDottedForm(std::string_view stored, std::string_view name) {
@@ -67,19 +60,23 @@ uint32_t ManifestTable::Intern(std::string_view text) {
 }
 
 void ManifestTable::Append(const Item& item) {
+  std::string location_text;
+  Append(ViewOf(item, location_text));
+}
+
+void ManifestTable::Append(const ItemView& item) {
   Entry e;
   e.offset = arena_.size();
   e.group = Intern(item.group);
   std::string_view nodeid = item.nodeid;
-  if (IsTriple(item.location)) {
-    const json::Array& parts = item.location.as_array();
-    const std::string& file = parts[0].as_string();
+  if (item.triple) {
+    const std::string_view file = item.file;
     e.flags |= kLocationTriple;
     e.file = Intern(file);
-    if (parts[1].is_null()) {
+    if (!item.line) {
       e.flags |= kLineNull;
     } else {
-      e.line = parts[1].as_uint();
+      e.line = *item.line;
     }
     if (nodeid.size() > file.size() + 1 && nodeid.starts_with(file) && nodeid.substr(file.size(), 2) == "::") {
       e.flags |= kNodeIdAfterFile;
@@ -87,19 +84,17 @@ void ManifestTable::Append(const Item& item) {
     }
     arena_.append(nodeid);
     e.nodeid_size = CheckedSize(nodeid.size());
-    const std::string& name = parts[2].as_string();
-    if (IsDottedForm(nodeid, name)) {
+    if (IsDottedForm(nodeid, item.name)) {
       e.flags |= kNameFromNodeId;
     } else {
-      arena_.append(name);
-      e.extra_size = CheckedSize(name.size());
+      arena_.append(item.name);
+      e.extra_size = CheckedSize(item.name.size());
     }
   } else {
     arena_.append(nodeid);
     e.nodeid_size = CheckedSize(nodeid.size());
-    const size_t before = arena_.size();
-    json::AppendCompact(arena_, item.location);
-    e.extra_size = CheckedSize(arena_.size() - before);
+    arena_.append(item.location_text);
+    e.extra_size = CheckedSize(item.location_text.size());
   }
   entries_.push_back(e);
 }
@@ -154,27 +149,29 @@ bool ManifestTable::NodeIdEquals(const Entry& e, std::string_view nodeid) const 
   return nodeid == Stored(e);
 }
 
-bool ManifestTable::LocationEquals(const Entry& e, const json::Value& location) const {
-  const bool triple = IsTriple(location);
-  if (triple != static_cast<bool>(e.flags & kLocationTriple)) return false;
-  if (!triple) {
-    std::string text;
-    json::AppendCompact(text, location);
+bool ManifestTable::LocationEquals(const Entry& e, const ItemView& item) const {
+  if (item.triple != static_cast<bool>(e.flags & kLocationTriple)) return false;
+  if (!item.triple) {
     // Equal texts are equal values; unequal ones may still be (0.0 and -0.0).
-    return text == Extra(e) || Location(e) == location;
+    if (item.location_text == Extra(e)) return true;
+    Result<json::Value> location = json::Parse(item.location_text);
+    return location.ok() && Location(e) == location.value();
   }
-  const json::Array& parts = location.as_array();
-  if (parts[0].as_string() != strings_[e.file]) return false;
-  if (parts[1].is_null() != static_cast<bool>(e.flags & kLineNull)) return false;
-  if (!parts[1].is_null() && parts[1].as_uint() != e.line) return false;
-  const std::string& name = parts[2].as_string();
-  return e.flags & kNameFromNodeId ? IsDottedForm(Stored(e), name) : name == Extra(e);
+  if (item.file != strings_[e.file]) return false;
+  if (!item.line.has_value() != static_cast<bool>(e.flags & kLineNull)) return false;
+  if (item.line && *item.line != e.line) return false;
+  return e.flags & kNameFromNodeId ? IsDottedForm(Stored(e), item.name) : item.name == Extra(e);
 }
 
 bool ManifestTable::Matches(size_t i, const Item& item) const {
+  std::string location_text;
+  return Matches(i, ViewOf(item, location_text));
+}
+
+bool ManifestTable::Matches(size_t i, const ItemView& item) const {
   if (i >= entries_.size() || item.index != i) return false;
   const Entry& e = entries_[i];
-  return NodeIdEquals(e, item.nodeid) && LocationEquals(e, item.location) && item.group == strings_[e.group];
+  return NodeIdEquals(e, item.nodeid) && LocationEquals(e, item) && item.group == strings_[e.group];
 }
 
 bool operator==(const ManifestTable& a, const ManifestTable& b) {

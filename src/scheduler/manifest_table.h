@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "scheduler/item.h"
+#include "scheduler/item_chunk.h"
 
 namespace aurvane {
 
@@ -34,6 +35,7 @@ class ManifestTable {
   // Appends `item` at position size(); its `index` is not kept, the item's
   // position is its index (the index rule is checked before appending).
   void Append(const Item& item);
+  void Append(const ItemView& item);
 
   // The item at position i, rebuilt.
   Item operator[](size_t i) const;
@@ -45,6 +47,7 @@ class ManifestTable {
   // Whether `item` equals the item at position i under item equality (its
   // index must be i), without rebuilding the stored item.
   bool Matches(size_t i, const Item& item) const;
+  bool Matches(size_t i, const ItemView& item) const;
 
   // Same length and equal items, position by position.
   friend bool operator==(const ManifestTable& a, const ManifestTable& b);
@@ -75,7 +78,7 @@ class ManifestTable {
     return std::string_view(arena_).substr(e.offset + e.nodeid_size, e.extra_size);
   }
   bool NodeIdEquals(const Entry& e, std::string_view nodeid) const;
-  bool LocationEquals(const Entry& e, const json::Value& location) const;
+  bool LocationEquals(const Entry& e, const ItemView& item) const;
   json::Value Location(const Entry& e) const;
 
   std::string arena_;

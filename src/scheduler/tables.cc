@@ -118,17 +118,14 @@ AgreementStep ClaimManifest(RunTables& tables, DigestClaim claim) {
   return step;
 }
 
-Result<AgreementStep> ReceiveItems(RunTables& tables, size_t worker_number, json::Value&& items, bool more,
+Result<AgreementStep> ReceiveItems(RunTables& tables, size_t worker_number, const ItemChunk& items, bool more,
                                    std::string_view schedule_mode, DurationHistory& history) {
   if (!tables.transfer || tables.transfer->claim.worker != worker_number) {
     return Error{"Unexpected collected items from av" + std::to_string(worker_number)};
   }
-  if (!items.is_array()) return DecodeManifest(std::move(items)).TakeError();
   ItemTransfer& transfer = *tables.transfer;
-  for (json::Value& element : items.as_array()) {
-    Result<Item> decoded = DecodeItem(std::move(element));
-    if (!decoded.ok()) return std::move(decoded).TakeError();
-    const Item& item = decoded.value();
+  for (size_t k = 0; k < items.size(); ++k) {
+    const ItemView item = items[k];
     const uint64_t position = transfer.received++;
     if (item.index != position) transfer.bad_index = true;
     if (transfer.bad_index) continue;  // judged at the end; nothing more to keep
@@ -138,6 +135,9 @@ Result<AgreementStep> ReceiveItems(RunTables& tables, size_t worker_number, json
       transfer.items.Append(item);
     }
   }
+  // The items before a bad one were taken as they would have been; the run
+  // ends on it.
+  if (items.error()) return Error{*items.error()};
   AgreementStep step;
   if (more) {
     step.ask_worker = worker_number;

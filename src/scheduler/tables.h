@@ -16,6 +16,7 @@
 
 #include "scheduler/history.h"
 #include "scheduler/item.h"
+#include "scheduler/item_chunk.h"
 #include "scheduler/manifest_table.h"
 #include "scheduler/schedule.h"
 #include "scheduler/test_state.h"
@@ -92,12 +93,12 @@ struct AgreementStep {
 // report: the first becomes the reference, later ones are compared.
 AgreementStep ClaimManifest(RunTables& tables, DigestClaim claim);
 
-// One chunk of items from the worker being asked (`items` is the message's
-// "items" member, `more` whether chunks follow). Decode errors end the run
-// at once; the index rule, the duplicate rule and agreement are judged at
+// One chunk of items from the worker being asked (the message's "items",
+// `more` whether chunks follow). Decode errors end the run at once; the
+// index rule, the duplicate rule and agreement are judged at
 // the last chunk, with the same texts as a manifest sent whole. A chunk
 // from a worker that was not asked ends the run.
-Result<AgreementStep> ReceiveItems(RunTables& tables, size_t worker_number, json::Value&& items, bool more,
+Result<AgreementStep> ReceiveItems(RunTables& tables, size_t worker_number, const ItemChunk& items, bool more,
                                    std::string_view schedule_mode, DurationHistory& history);
 
 }  // namespace aurvane

@@ -71,23 +71,33 @@ Status TakeStep(Supervisor& s, const AgreementStep& step) {
   return Status::Ok();
 }
 
-Status OnCollected(Supervisor& s, size_t n, json::Object& message) {
+// The message's "items": read off the line already, or a member that is
+// not an array (or none).
+ItemChunk ItemsOf(const json::Object& message, std::optional<ItemChunk>& items) {
+  if (items) return std::move(*items);
+  auto member = message.find("items");
+  return ChunkOf(member == message.end() ? nullptr : &member->second);
+}
+
+Status OnCollected(Supervisor& s, size_t n, json::Object& message, std::optional<ItemChunk>& items) {
   if (auto failed = message.find("failed"); failed != message.end() && failed->second.is_true()) {
     return Error{"Collection failed in " + WorkerName(n)};
   }
   // A large suite is reported by count and digest; its items are asked for
   // when they are needed (and then come in chunks under the line limit).
   auto digest = message.find("digest");
-  if (message.find("items") == message.end() && digest != message.end() && digest->second.is_string()) {
+  if (!items && message.find("items") == message.end() && digest != message.end() && digest->second.is_string()) {
     auto count = message.find("count");
     if (count == message.end() || !count->second.is_uint()) return Error{"Missing collected item count"};
     return TakeStep(s, ClaimManifest(s.tables, DigestClaim{n, count->second.as_uint(), digest->second.as_string()}));
   }
-  auto items = message.find("items");
-  Result<Manifest> manifest =
-      items == message.end() ? DecodeManifest(nullptr) : DecodeManifest(std::move(items->second));
-  if (!manifest.ok()) return std::move(manifest).TakeError();
-  if (Status accepted = AcceptManifest(s.tables, n, std::move(manifest).value(), s.spec.schedule, s.history);
+  // A whole manifest in one line (within the line limit).
+  const ItemChunk chunk = ItemsOf(message, items);
+  if (chunk.error()) return Error{*chunk.error()};
+  Manifest manifest;
+  manifest.reserve(chunk.size());
+  for (size_t i = 0; i < chunk.size(); ++i) manifest.push_back(chunk.ItemAt(i));
+  if (Status accepted = AcceptManifest(s.tables, n, std::move(manifest), s.spec.schedule, s.history);
       !accepted.ok()) {
     return accepted;
   }
@@ -96,12 +106,11 @@ Status OnCollected(Supervisor& s, size_t n, json::Object& message) {
   return TakeStep(s, step);
 }
 
-Status OnCollectedItems(Supervisor& s, size_t n, json::Object& message) {
-  auto items = message.find("items");
+Status OnCollectedItems(Supervisor& s, size_t n, json::Object& message, std::optional<ItemChunk>& items) {
   auto more = message.find("more");
-  Result<AgreementStep> step =
-      ReceiveItems(s.tables, n, items == message.end() ? json::Value() : std::move(items->second),
-                   more != message.end() && more->second.is_true(), s.spec.schedule, s.history);
+  Result<AgreementStep> step = ReceiveItems(s.tables, n, ItemsOf(message, items),
+                                            more != message.end() && more->second.is_true(), s.spec.schedule,
+                                            s.history);
   if (!step.ok()) return std::move(step).TakeError();
   return TakeStep(s, step.value());
 }
@@ -143,10 +152,10 @@ Status BeginIfQueued(Supervisor& s, size_t n, const json::Value& message) {
   return BeginQueuedTest(s, n);
 }
 
-Status LogArrival(Supervisor& s, size_t n, json::Value& message) {
+Status LogArrival(Supervisor& s, size_t n, json::Value& message, const std::optional<ItemChunk>& items) {
   if (message.is_null()) message = json::Value(json::Object());
   if (message.is_object()) message.as_object().insert_or_assign("worker", WorkerName(n));
-  return s.log.LogWorkerEvent(message, WorkerName(n));
+  return s.log.LogWorkerEvent(message, WorkerName(n), items ? std::string_view(items->text()) : std::string_view());
 }
 
 }  // namespace
@@ -163,7 +172,7 @@ Status TakeQueuedAtEnd(Supervisor& s) {
     json::Value message = std::move(std::get<0>(event.payload));
     // A test sent ahead is not begun here: nothing starts once the run has
     // ended, and it counts as not run.
-    if (Status logged = LogArrival(s, event.worker, message); !logged.ok()) return logged;
+    if (Status logged = LogArrival(s, event.worker, message, event.items); !logged.ok()) return logged;
     const json::Value* kind = message.Find("event");
     const json::Value* phase = message.Find("phase");
     if (kind != nullptr && *kind == json::Value("phase") && phase != nullptr && phase->is_string() &&
@@ -174,25 +183,32 @@ Status TakeQueuedAtEnd(Supervisor& s) {
   return Status::Ok();
 }
 
-Status HandleMessage(Supervisor& s, size_t n, json::Value message) {
+Status HandleMessage(Supervisor& s, size_t n, json::Value message, std::optional<ItemChunk> items) {
   assert(n < s.sessions.size() && "message from a worker that was never started");
   WorkerSession& session = s.sessions[n];
   if (session.closed()) return Status::Ok();
 
   if (Status begun = BeginIfQueued(s, n, message); !begun.ok()) return begun;
-  if (Status logged = LogArrival(s, n, message); !logged.ok()) return logged;
+  if (Status logged = LogArrival(s, n, message, items); !logged.ok()) return logged;
 
   const json::Value* kind_value = message.Find("event");
   std::string kind = kind_value && kind_value->is_string() ? kind_value->as_string() : std::string();
   if (!message.is_object()) return Error{"Unknown worker event: "};
   json::Object& fields = message.as_object();
+  if (items && kind != "collected" && kind != "collected_items") {
+    // Only manifests use their items; any other message is whole again.
+    Result<json::Value> restored = json::Parse(items->text());
+    assert(restored.ok() && "compact text reads back");
+    if (restored.ok()) fields.insert_or_assign("items", std::move(restored).value());
+    items.reset();
+  }
 
   if (kind == "hello") {
     if (ReadInteger(fields, "protocol") != 1) return Error{"Worker protocol mismatch"};
     return Status::Ok();
   }
-  if (kind == "collected") return OnCollected(s, n, fields);
-  if (kind == "collected_items") return OnCollectedItems(s, n, fields);
+  if (kind == "collected") return OnCollected(s, n, fields, items);
+  if (kind == "collected_items") return OnCollectedItems(s, n, fields, items);
   if (kind == "collection_report") return s.log.LogWorkerRecord(std::move(fields));
   if (kind == "phase") {
     if (session.state() == SessionState::kShuttingDown) return Status::Ok();

@@ -23,7 +23,8 @@ bool AllClosed(const Supervisor& s) {
 
 Status TakeEvent(Supervisor& s, WorkerEvent& event) {
   return event.is_failure() ? RecoverWorker(s, event.worker, event.failure())
-                            : HandleMessage(s, event.worker, std::move(std::get<0>(event.payload)));
+                            : HandleMessage(s, event.worker, std::move(std::get<0>(event.payload)),
+                                            std::move(event.items));
 }
 
 // A pass that took longer than a pass wait was held up, by a write to the

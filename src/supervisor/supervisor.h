@@ -63,8 +63,9 @@ Status StartWorker(Supervisor& s);
 // Looks at every session's deadline at `now` and recovers those overrun.
 Status CheckDeadlines(Supervisor& s, Instant now);
 
-// Handles one parsed line from worker `n`.
-Status HandleMessage(Supervisor& s, size_t n, json::Value message);
+// Handles one parsed line from worker `n`, whose "items" array, if it had
+// one, is `items` (see WorkerEvent).
+Status HandleMessage(Supervisor& s, size_t n, json::Value message, std::optional<ItemChunk> items = std::nullopt);
 
 // Takes every message already queued when the run ends (cancelled, a
 // run-ending error, the restart budget used up): each is logged as it would
