@@ -353,6 +353,8 @@ TEST(ItemChunk, ReadsItemsAsTheDecoderJudgesThem) {
       R"([2,"o",["f",null,"x"],"g"],[3,"p",{"b":[1.5,-2],"a":null},"g"],[4,"q",["f",-1,"x"],"g"],)"
       R"([5,"r",["f",1,"x",4],"g"],[6,"s\"\u00e9",[-0.0],""]])",
       R"([{"group":"g","location":[1],"nodeid":"n","index":0,"extra":{}},[1,"b",null,"g"]])",
+      R"([{"location":["f",2,"x"],"group":"g","index":0,"nodeid":"f::x"},)"
+      R"({"index":1,"nodeid":"n","location":null,"group":"g","index":1},{"index":2,"nodeid":"o","group":"g"}])",
       R"([])",
       R"([[0,"a",null,"g"],[1,"a",null]])",
       R"([[0,"a",null,"g",5]])",

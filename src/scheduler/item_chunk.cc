@@ -106,39 +106,71 @@ void ItemChunkReader::Begin() {
   chunk_.text_.push_back('[');
 }
 
+namespace {
+
+// Where the four fields of an item start among an element's tokens.
+struct FieldTokens {
+  size_t index = 0, nodeid = 0, location = 0, group = 0;
+};
+
+// The fields of the shapes every worker sends, [index, nodeid, location,
+// group] or an object of exactly those four members, found without building
+// a value; false for anything else.
+bool FindFields(const json::ElementTokens& element, FieldTokens& at) {
+  const size_t n = element.size();
+  if (n >= 6 && element.type(0) == Type::kStartArray) {
+    at = FieldTokens{1, 2, 3, element.End(3)};
+    return at.group + 2 == n && element.type(n - 1) == Type::kEndArray;
+  }
+  if (n < 10 || element.type(0) != Type::kStartObject) return false;
+  size_t* slots[] = {&at.index, &at.nodeid, &at.location, &at.group};
+  constexpr std::string_view kNames[] = {"index", "nodeid", "location", "group"};
+  size_t seen = 0;
+  size_t next = 1;
+  while (next < n && element.type(next) == Type::kKey) {
+    size_t field = 0;
+    while (field < 4 && element.text(next) != kNames[field]) ++field;
+    // Another member, or one repeated: judged on the value instead.
+    if (field == 4 || *slots[field] != 0) return false;
+    *slots[field] = next + 1;
+    ++seen;
+    next = element.End(next + 1);
+  }
+  return seen == 4 && next + 1 == n && element.type(next) == Type::kEndObject;
+}
+
+}  // namespace
+
 void ItemChunkReader::Element(const json::ElementTokens& element) {
   ItemChunk& chunk = chunk_;
   if (chunk.text_.size() > 1) chunk.text_ += ',';
   element.AppendCompact(chunk.text_);
   // After a bad element the rest are only written: the run ends on it.
   if (chunk.error_) return;
-  // The shape every worker sends, [index, nodeid, location, group], is
-  // taken from the tokens; anything else is built and judged as a value.
-  const size_t n = element.size();
-  if (n >= 6 && element.type(0) == Type::kStartArray && element.type(1) == Type::kUint &&
-      element.type(2) == Type::kString) {
-    const size_t location_end = element.End(3);
-    if (location_end + 2 == n && element.type(location_end) == Type::kString &&
-        element.type(location_end + 1) == Type::kEndArray) {
-      ItemView item;
-      item.index = element.uint(1);
-      item.nodeid = element.text(2);
-      item.group = element.text(location_end);
-      std::string location_text;
-      if (location_end == 8 && element.type(3) == Type::kStartArray && element.type(4) == Type::kString &&
-          (element.type(5) == Type::kUint || element.type(5) == Type::kNull) &&
-          element.type(6) == Type::kString && element.type(7) == Type::kEndArray) {
-        item.triple = true;
-        item.file = element.text(4);
-        if (element.type(5) == Type::kUint) item.line = element.uint(5);
-        item.name = element.text(6);
-      } else {
-        element.AppendCompact(location_text, 3);
-        item.location_text = location_text;
-      }
-      chunk.Add(item);
-      return;
+  // The usual shapes with the usual types are taken from the tokens;
+  // anything else is built and judged as a value.
+  FieldTokens at;
+  if (FindFields(element, at) && element.type(at.index) == Type::kUint && element.type(at.nodeid) == Type::kString &&
+      element.type(at.group) == Type::kString) {
+    ItemView item;
+    item.index = element.uint(at.index);
+    item.nodeid = element.text(at.nodeid);
+    item.group = element.text(at.group);
+    const size_t l = at.location;
+    std::string location_text;
+    if (element.End(l) == l + 5 && element.type(l) == Type::kStartArray && element.type(l + 1) == Type::kString &&
+        (element.type(l + 2) == Type::kUint || element.type(l + 2) == Type::kNull) &&
+        element.type(l + 3) == Type::kString) {
+      item.triple = true;
+      item.file = element.text(l + 1);
+      if (element.type(l + 2) == Type::kUint) item.line = element.uint(l + 2);
+      item.name = element.text(l + 3);
+    } else {
+      element.AppendCompact(location_text, l);
+      item.location_text = location_text;
     }
+    chunk.Add(item);
+    return;
   }
   Result<Item> item = DecodeItem(element.ToValue());
   if (!item.ok()) {
