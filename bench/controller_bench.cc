@@ -147,27 +147,35 @@ int main(int argc, char** argv) {
   };
   fprintf(stderr, "resident MiB at 25%%/50%%/75%%/100%% of the run: %.1f %.1f %.1f %.1f\n", at(0.25), at(0.5),
           at(0.75), at(1.0));
-  // The first sample at or after the "collection" record (20 ms steps).
+  // The first manifest to arrive and the "collection" record: the CPU
+  // between them is the agreement's (receiving, comparing, the schedule),
+  // the CPU before the first is start-up and waiting for the workers.
+  double first_manifest = -1;
   double collection = -1;
   {
     std::ifstream log(dir / "events.jsonl");
     std::string line;
-    while (std::getline(log, line)) {
-      if (line.find("\"event\":\"collection\"") == std::string::npos) continue;
+    while (collection < 0 && std::getline(log, line)) {
+      const bool manifest = first_manifest < 0 && line.find("\"event\":\"collected\"") != std::string::npos;
+      const bool done = line.find("\"event\":\"collection\"") != std::string::npos;
+      if (!manifest && !done) continue;
       aurvane::Result<Value> record = aurvane::json::Parse(line);
       const Value* elapsed = record.ok() ? record.value().Find("elapsed") : nullptr;
-      if (elapsed != nullptr && elapsed->is_number()) collection = elapsed->number();
-      break;
+      if (elapsed == nullptr || !elapsed->is_number()) continue;
+      (done ? collection : first_manifest) = elapsed->number();
     }
   }
-  double agreement_cpu = -1;
-  for (const auto& [when, cpu_then] : cpu_samples) {
-    if (collection >= 0 && when >= collection) {
-      agreement_cpu = cpu_then;
-      break;
+  // The CPU of the last sample at or before `when` (20 ms steps).
+  auto cpu_at = [&](double when) {
+    double cpu_then = -1;
+    for (const auto& [sampled, cpu] : cpu_samples) {
+      if (sampled > when) break;
+      cpu_then = cpu;
     }
-  }
-  fprintf(stderr, "collection at %.2fs, controller CPU to it %.3fs\n", collection, agreement_cpu);
+    return cpu_then;
+  };
+  fprintf(stderr, "collection at %.2fs, controller CPU to it %.3fs, from the first manifest %.3fs\n", collection,
+          cpu_at(collection), cpu_at(collection) - cpu_at(first_manifest));
   fprintf(stderr,
           "tests=%llu workers=%llu exit=%d wall=%.2fs controller_cpu=%.2fs cpu_per_test=%.1fus peak_rss=%.1fMiB\n",
           static_cast<unsigned long long>(tests), static_cast<unsigned long long>(workers), status, wall, cpu,

@@ -268,6 +268,7 @@ TEST(JsonStreamingMember, AgreesWithTheTreeParser) {
       R"({"items":[1,-2,-0,2.50,1e400]})",
       R"({"items":[1,-2,-0,2.50,18446744073709551616,"é\u00e9\n\"",true,false,null,{},[]]})",
       R"({"items":[{"b":1,"a":[{"z":0,"y":-0.0}],"b":2},[0,{"k":"v"}]], "z": {"items": [1]}})",
+      R"({"items":[{"a":{"b":[{},{"c":null,"d":"é"}]},"e":[1]},{"a":1,"a":2},{"é":1,"z":2}]})",
       R"( { "items" : [ [ 0 , "x" ] ] , "event" : "e" } )",
       R"({"items":[1],"items":null})",
       R"({"items":null,"items":[2]})",

@@ -565,20 +565,43 @@ Value ElementTokens::ToValue(size_t begin) const {
   return Build(begin);
 }
 
-void ElementTokens::AppendCompact(std::string& out, size_t begin) const {
-  const size_t end = End(begin);
-  if (has_object_) {
-    for (size_t at = begin; at < end; ++at) {
-      if (tokens_[at].type == Type::kStartObject) {
-        json::AppendCompact(out, ToValue(begin));
-        return;
-      }
+bool ElementTokens::KeysInOrder(size_t begin, size_t end) const {
+  // The last key of each object open at the point, innermost last.
+  std::vector<std::optional<std::string_view>> last;
+  for (size_t at = begin; at < end; ++at) {
+    switch (tokens_[at].type) {
+      case Type::kStartObject:
+        last.emplace_back();
+        break;
+      case Type::kEndObject:
+        last.pop_back();
+        break;
+      case Type::kKey:
+        // Strictly ascending: a repeated key is out of order too.
+        if (last.back() && !(*last.back() < text(at))) return false;
+        last.back() = text(at);
+        break;
+      default:
+        break;
     }
   }
-  // Arrays and scalars only: their compact text follows the tokens.
+  return true;
+}
+
+void ElementTokens::AppendCompact(std::string& out, size_t begin) const {
+  const size_t end = End(begin);
+  // The writer puts members in key order and keeps the last of a repeated
+  // key; objects that already have that form are written as they came.
+  if (has_object_ && !KeysInOrder(begin, end)) {
+    json::AppendCompact(out, ToValue(begin));
+    return;
+  }
   for (size_t at = begin; at < end; ++at) {
     const Token& token = tokens_[at];
-    if (at > begin && token.type != Type::kEndArray && tokens_[at - 1].type != Type::kStartArray) out += ',';
+    if (at > begin && token.type != Type::kEndArray && token.type != Type::kEndObject) {
+      const Type before = tokens_[at - 1].type;
+      if (before != Type::kStartArray && before != Type::kStartObject && before != Type::kKey) out += ',';
+    }
     switch (token.type) {
       case Type::kNull:
         out += "null";
@@ -613,8 +636,15 @@ void ElementTokens::AppendCompact(std::string& out, size_t begin) const {
       case Type::kEndArray:
         out += ']';
         break;
-      default:
-        assert(false && "objects are written through a value");
+      case Type::kStartObject:
+        out += '{';
+        break;
+      case Type::kKey:
+        AppendQuoted(out, std::string_view(strings_).substr(token.payload, token.size));
+        out += ':';
+        break;
+      case Type::kEndObject:
+        out += '}';
         break;
     }
   }

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -60,7 +61,7 @@ class ElementTokens {
   Value ToValue(size_t begin = 0) const;
   // Appends the compact text of that value: exactly AppendCompact(out,
   // ToValue(begin)), without building the value unless it holds an object
-  // (whose members are written in key order).
+  // whose keys are out of order (the writer puts them in order).
   void AppendCompact(std::string& out, size_t begin = 0) const;
 
  private:
@@ -79,6 +80,9 @@ class ElementTokens {
   void PushText(Type type, std::string_view text);
   void PushNumber(const Value& number);
   Value Build(size_t& at) const;
+  // Whether every object among tokens [begin, end) has its keys in
+  // ascending byte order, none repeated.
+  bool KeysInOrder(size_t begin, size_t end) const;
 
   std::vector<Token> tokens_;
   std::string strings_;
