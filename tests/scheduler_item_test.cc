@@ -348,13 +348,13 @@ TEST_F(ItemTransferTest, ChunkedManifestsGetTheJudgementOfWholeOnes) {
 // them, come back equal, match a table built from the decoded items, and
 // keep the array's compact text for the log.
 TEST(ItemChunk, ReadsItemsAsTheDecoderJudgesThem) {
-  const char* arrays[] = {
-      R"([[0,"pkg/t.py::TestC::t[1]",["pkg/t.py",12,"TestC.t[1]"],"pkg/t.py"],[1,"n",null,"g"],)"
-      R"([2,"o",["f",null,"x"],"g"],[3,"p",{"b":[1.5,-2],"a":null},"g"],[4,"q",["f",-1,"x"],"g"],)"
-      R"([5,"r",["f",1,"x",4],"g"],[6,"s\"\u00e9",[-0.0],""]])",
+  const std::string arrays[] = {
+      std::string(R"([[0,"pkg/t.py::TestC::t[1]",["pkg/t.py",12,"TestC.t[1]"],"pkg/t.py"],[1,"n",null,"g"],)") +
+          R"([2,"o",["f",null,"x"],"g"],[3,"p",{"b":[1.5,-2],"a":null},"g"],[4,"q",["f",-1,"x"],"g"],)" +
+          R"([5,"r",["f",1,"x",4],"g"],[6,"s\"\u00e9",[-0.0],""]])",
       R"([{"group":"g","location":[1],"nodeid":"n","index":0,"extra":{}},[1,"b",null,"g"]])",
-      R"([{"location":["f",2,"x"],"group":"g","index":0,"nodeid":"f::x"},)"
-      R"({"index":1,"nodeid":"n","location":null,"group":"g","index":1},{"index":2,"nodeid":"o","group":"g"}])",
+      std::string(R"([{"location":["f",2,"x"],"group":"g","index":0,"nodeid":"f::x"},)") +
+          R"({"index":1,"nodeid":"n","location":null,"group":"g","index":1},{"index":2,"nodeid":"o","group":"g"}])",
       R"([])",
       R"([[0,"a",null,"g"],[1,"a",null]])",
       R"([[0,"a",null,"g",5]])",
@@ -365,7 +365,7 @@ TEST(ItemChunk, ReadsItemsAsTheDecoderJudgesThem) {
       R"([{"index":0,"nodeid":"a","location":null}])",
       R"([["x","a",null,"g"]])",
   };
-  for (const char* text : arrays) {
+  for (const std::string& text : arrays) {
     SCOPED_TRACE(text);
     const json::Value items = ParseJson(text);
     const ItemChunk chunk = ChunkOf(&items);
