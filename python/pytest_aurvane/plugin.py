@@ -147,6 +147,8 @@ class FrontEnd:
         self.workers = workers
         self.controller = controller
         self.exit_code: Optional[int] = None
+        # Why the run ended when the controller was killed by a signal.
+        self.killed: Optional[str] = None
         self.run_dir: Optional[Path] = None
         self.run: Optional[RunDir] = None
         self.replay: Optional[Replay] = None
@@ -227,10 +229,14 @@ class FrontEnd:
         code = result.code
         if result.stderr:
             replay.problem("\n".join(replay.explain(line) for line in result.stderr.splitlines()))
-        if code not in (0, 1, 5) and replay.session_exit is None:
-            replay.problem(f"aurvane-controller exited with status {code}")
         if code < 0:
-            code = int(pytest.ExitCode.INTERNAL_ERROR)  # killed by a signal
+            # Killed: its diagnostics, if any, do not say why the run ended.
+            self.killed = f"aurvane-controller was killed by signal {-code}"
+            replay.problem(self.killed)
+            code = int(pytest.ExitCode.INTERNAL_ERROR)
+        elif code not in (0, 1, 5) and replay.session_exit is None and not (result.interrupted and code == 2):
+            # (A cancellation by Ctrl-C here has said so already.)
+            replay.problem(f"aurvane-controller exited with status {code}")
         self.exit_code = code
         return result.interrupted
 
@@ -297,7 +303,7 @@ class FrontEnd:
         # Locations of the missing tests only: the manifest is as large as the suite.
         wanted = set(missing)
         locations = {nodeid: location for _, nodeid, location in self.events.manifest() if nodeid in wanted}
-        reason = replay.end_reason() or f"the run ended early (exit status {self.exit_code})"
+        reason = self.killed or replay.end_reason() or f"the run ended early (exit status {self.exit_code})"
         for nodeid in missing:
             if isinstance(nodeid, str):
                 replay.not_run(nodeid, locations.get(nodeid), reason)

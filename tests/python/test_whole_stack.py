@@ -374,6 +374,7 @@ def test_ctrl_c_stops_the_run_in_order(tmp_path, real_controller):
     assert proc.returncode == 2, output
     assert "Run cancelled; terminating owned workers" in output
     assert "KeyboardInterrupt" in output
+    assert "exited with status" not in output, "the cancellation the user asked for is no problem to list"
 
 
 def test_example_suite_passes(tmp_path, real_controller):
@@ -487,6 +488,40 @@ def test_tests_not_run_are_listed_counted_and_in_junit(tmp_path, real_controller
     reason = "not run: Worker restart budget exhausted; remaining tests were not run"
     assert len(re.findall(r"^NOT RUN test_\w+\.py::\S+ - " + re.escape(reason), result.stdout, re.M)) == counts["not run"]
     assert len(junit_outcomes(suite / "out.xml")) == 16
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="finds the controller through /proc")
+def test_tests_not_run_after_the_controller_is_killed_say_so(tmp_path, real_controller):
+    suite = write_suite(
+        tmp_path,
+        {
+            "test_k.py": """
+                import os, signal, time
+
+                def test_a():
+                    pass
+
+                def test_kill_the_controller():
+                    # Not before the controller has logged the manifest,
+                    # which it writes just after dispatching this test.
+                    time.sleep(0.5)
+                    # The worker's parent is its guard, whose parent is the controller.
+                    with open(f"/proc/{os.getppid()}/stat") as f:
+                        controller = int(f.read().rsplit(")", 1)[1].split()[1])
+                    os.kill(controller, signal.SIGKILL)
+                    time.sleep(60)
+
+                def test_c():
+                    pass
+            """
+        },
+    )
+    result = run_pytest(suite, "--aurvane=1", "-p", "no:cacheprovider", controller=real_controller)
+    assert result.returncode == 3, result.stdout
+    counts = summary_counts(result.stdout)
+    assert counts["not run"] >= 1 and sum(counts.values()) == 3, result.stdout
+    reason = "not run: aurvane-controller was killed by signal 9"
+    assert len(re.findall(r"^NOT RUN test_k\.py::\S+ - " + re.escape(reason), result.stdout, re.M)) == counts["not run"]
 
 
 @pytest.mark.parametrize(
