@@ -19,6 +19,7 @@ from .reports import decode_text, rebuild, reports_of, warning_hook_kwargs
 from .rundir import stack_dump_of, tail_of
 
 _WORKER_LOG_TAIL_LINES = 40
+_STARTUP_LOG_TAIL_LINES = 10
 # A worker failure's diagnostic starts with the worker's name and phase.
 _FAILED_WORKER = re.compile(r"(av\d+) \S+: ")
 # The summary record is the one line whose first key is "collected" (its
@@ -257,6 +258,13 @@ class Replay:
         worker = _FAILED_WORKER.match(message)
         if worker is not None:
             self.worker_errors.setdefault(worker.group(1), message)
+            if " startup/collection: " in message and self.run_dir is not None:
+                # No test names what went wrong (an interpreter without
+                # this package, a conftest that exits): the log says it.
+                name = worker.group(1)
+                tail = tail_of(self.run_dir / f"worker-{name[2:]}.log", _STARTUP_LOG_TAIL_LINES)
+                if tail:
+                    self.line(f"Last lines of the {name} log:\n{tail}")
 
     def _on_summary(self, record: dict[str, Any]) -> None:
         # Only the tests no record ended are kept of the test list: the

@@ -479,6 +479,20 @@ def test_a_worker_that_cannot_start_ends_the_run_without_replacements(tmp_path, 
     assert summary["restarts"] == 0 and summary["collected"] == 0
 
 
+@pytest.mark.skipif(sys.platform == "win32", reason="a shell script stands in for the interpreter")
+def test_a_worker_that_cannot_start_shows_why(tmp_path, real_controller):
+    # As an interpreter without this package says it, before pytest (and
+    # its output capture) starts: only the worker's log holds the reason.
+    python = tmp_path / "python"
+    python.write_text("#!/bin/sh\necho \"No module named 'pytest_aurvane'\" >&2\nexit 1\n")
+    python.chmod(0o755)
+    suite = write_suite(tmp_path / "suite", {"test_a.py": "def test_a():\n    pass\n"})
+    result = run_pytest(suite, "--aurvane=1", f"--aurvane-python={python}", "-p", "no:cacheprovider",
+                        controller=real_controller)  # fmt: skip
+    assert result.returncode == 3, result.stdout
+    assert "Last lines of the av0 log:\nNo module named 'pytest_aurvane'\n" in result.stdout, result.stdout
+
+
 def test_tests_not_run_are_listed_counted_and_in_junit(tmp_path, real_controller):
     suite = write_suite(tmp_path, CRASH_SUITE)
     result = run_pytest(suite, "--aurvane=2", "--aurvane-max-restarts=0", "--junitxml=out.xml", controller=real_controller)
