@@ -103,8 +103,11 @@ int main(int argc, char** argv) {
   spec["max_restarts"] = 0;
   spec["retries"] = 0;
   spec["schedule"] = "load";
-  spec["history"] = false;
-  spec["history_path"] = (dir / "history.json").string();
+  // AURVANE_BENCH_HISTORY=PATH keeps a duration history there: a second run
+  // then loads one entry per test, as a user's every run after the first.
+  const char* history = ::getenv("AURVANE_BENCH_HISTORY");
+  spec["history"] = history != nullptr && *history != '\0';
+  spec["history_path"] = spec["history"].is_true() ? std::string(history) : (dir / "history.json").string();
   spec["run_dir"] = dir.string();
   spec["run_id"] = "bench";
   spec["maxfail"] = 0;
