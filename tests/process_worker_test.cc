@@ -9,10 +9,10 @@
 
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <string>
 #include <thread>
 
+#include "proc_text.h"
 #include "process/launch.h"
 #include "test_support.h"
 #include "util/file.h"
@@ -26,8 +26,7 @@ using Clock = std::chrono::steady_clock;
 // Alive means running: a zombie has finished (and is reaped when it is ours).
 bool Alive(pid_t pid) {
   if (::kill(pid, 0) != 0) return false;
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  std::string text = testing::ProcText("/proc/" + std::to_string(pid) + "/stat");
   size_t paren = text.rfind(')');
   if (paren == std::string::npos || paren + 2 >= text.size()) return false;
   if (text[paren + 2] == 'Z') {
@@ -41,8 +40,7 @@ bool Alive(pid_t pid) {
 // for the job to reap).
 bool Finished(pid_t pid) {
   if (::kill(pid, 0) != 0) return true;
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  std::string text = testing::ProcText("/proc/" + std::to_string(pid) + "/stat");
   size_t paren = text.rfind(')');
   return paren != std::string::npos && paren + 2 < text.size() && text[paren + 2] == 'Z';
 }

@@ -23,6 +23,7 @@
 #include <sstream>
 #include <thread>
 
+#include "proc_text.h"
 #include "program_support.h"
 
 namespace aurvane::testing {
@@ -76,9 +77,8 @@ std::vector<std::string> Children() {
   for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
     const std::string name = entry.path().filename().string();
     if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::ifstream stat(entry.path() / "stat");
-    std::string text;
-    if (!std::getline(stat, text)) continue;
+    const std::string text = ProcText((entry.path() / "stat").string());
+    if (text.empty()) continue;
     size_t close = text.rfind(')');
     if (close == std::string::npos) continue;
     std::istringstream rest(text.substr(close + 2));
@@ -97,8 +97,7 @@ std::vector<std::string> Tagged(const std::string& tag) {
   for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
     const std::string name = entry.path().filename().string();
     if (name.find_first_not_of("0123456789") != std::string::npos || name == std::to_string(::getpid())) continue;
-    std::ifstream environ(entry.path() / "environ", std::ios::binary);
-    std::string text((std::istreambuf_iterator<char>(environ)), std::istreambuf_iterator<char>());
+    const std::string text = ProcText((entry.path() / "environ").string());
     if (text.find(needle) != std::string::npos) found.push_back(name);
   }
   return found;

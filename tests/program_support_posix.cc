@@ -9,10 +9,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
 
 #include <gtest/gtest.h>
 
+#include "proc_text.h"
 #include "program_support.h"
 
 extern char** environ;
@@ -132,10 +132,7 @@ ProgramResult RunProgram(const std::string& program, const ProgramOptions& optio
 }
 
 bool ProcessAlive(int pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  if (!stat) return false;
-  std::string text;
-  std::getline(stat, text);
+  const std::string text = ProcText("/proc/" + std::to_string(pid) + "/stat");
   // The state follows the command name in parentheses.
   size_t close = text.rfind(')');
   return close != std::string::npos && close + 2 < text.size() && text[close + 2] != 'Z' && text[close + 2] != 'X';
