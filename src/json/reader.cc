@@ -3,11 +3,13 @@
 #include <rapidjson/error/en.h>
 #include <rapidjson/reader.h>
 
+#include <algorithm>
 #include <bit>
 #include <cassert>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -462,18 +464,109 @@ class NumberObjectHandler {
 
 }  // namespace
 
+namespace {
+
+// A byte stream over text that arrives in pieces. It counts the lines of the
+// pieces it has left behind, so an error's position is given as
+// PositionSuffix gives it for the whole text.
+class PieceStream {
+ public:
+  using Ch = char;
+  explicit PieceStream(const TextPieces& next) : next_(next) {}
+
+  Ch Peek() { return cur_ < end_ || Refill() ? *cur_ : '\0'; }
+  Ch Take() { return cur_ < end_ || Refill() ? *cur_++ : '\0'; }
+  size_t Tell() const { return piece_offset_ + static_cast<size_t>(cur_ - begin_); }
+  Ch* PutBegin() { assert(false && "read-only stream"); return nullptr; }
+  void Put(Ch) { assert(false && "read-only stream"); }
+  void Flush() { assert(false && "read-only stream"); }
+  size_t PutEnd(Ch*) { assert(false && "read-only stream"); return 0; }
+
+  // Whether every byte has been taken (or reading failed).
+  bool AtEnd() { return !(cur_ < end_ || Refill()); }
+  const std::optional<Error>& error() const { return error_; }
+
+  // " at line L column C" of byte offset `at`, which lies in the current
+  // piece or at its end (clamped there).
+  std::string Position(size_t at) const {
+    std::string_view piece(begin_, static_cast<size_t>(end_ - begin_));
+    size_t within = at < piece_offset_ ? 0 : std::min(at - piece_offset_, piece.size());
+    size_t line = lines_before_;
+    size_t line_start = line_start_;
+    for (size_t i = 0; i < within; ++i) {
+      if (piece[i] == '\n') {
+        ++line;
+        line_start = piece_offset_ + i + 1;
+      }
+    }
+    return " at line " + std::to_string(line) + " column " + std::to_string(piece_offset_ + within - line_start);
+  }
+
+ private:
+  bool Refill() {
+    while (!done_) {
+      for (const char* p = begin_; p < end_; ++p) {
+        p = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end_ - p)));
+        if (p == nullptr) break;
+        ++lines_before_;
+        line_start_ = piece_offset_ + static_cast<size_t>(p - begin_) + 1;
+      }
+      piece_offset_ += static_cast<size_t>(end_ - begin_);
+      begin_ = cur_ = end_ = nullptr;
+      Result<std::string_view> piece = next_();
+      if (!piece.ok()) {
+        error_ = std::move(piece).TakeError();
+        done_ = true;
+      } else if (piece.value().empty()) {
+        done_ = true;
+      } else {
+        begin_ = cur_ = piece.value().data();
+        end_ = begin_ + piece.value().size();
+        return true;
+      }
+    }
+    return false;
+  }
+
+  const TextPieces& next_;
+  const char* begin_ = nullptr;
+  const char* cur_ = nullptr;
+  const char* end_ = nullptr;
+  size_t piece_offset_ = 0;  // bytes of the pieces before this one
+  size_t lines_before_ = 1;  // line number at the start of this piece
+  size_t line_start_ = 0;    // offset where that line starts
+  bool done_ = false;
+  std::optional<Error> error_;
+};
+
+}  // namespace
+
 Status ReadNumberObject(std::string_view text, const NumberMemberHandler& on_member) {
-  ViewStream stream(text);
+  bool given = false;
+  return ReadNumberObject(
+      [&]() -> Result<std::string_view> {
+        if (given) return std::string_view();
+        given = true;
+        return text;
+      },
+      on_member);
+}
+
+Status ReadNumberObject(const TextPieces& next, const NumberMemberHandler& on_member) {
+  PieceStream stream(next);
   NumberObjectHandler handler(on_member);
   rapidjson::Reader reader;
   rapidjson::ParseResult ok = reader.Parse<kParseFlags>(stream, handler);
+  if (stream.error()) return *stream.error();
   if (!ok) {
-    size_t at = handler.stopped() ? stream.Tell() : ErrorOffset(text, ok.Offset());
-    return Error{ReaderMessage(ok.Code(), handler.stopped(), ok.Offset() >= text.size()) + PositionSuffix(text, at)};
+    // The offending byte itself, unless the text ended there.
+    const bool at_end = stream.AtEnd() && ok.Offset() >= stream.Tell();
+    size_t at = handler.stopped() ? stream.Tell() : (at_end ? ok.Offset() : ok.Offset() + 1);
+    return Error{ReaderMessage(ok.Code(), handler.stopped(), at_end) + stream.Position(at)};
   }
-  size_t pos = stream.Tell();
-  while (pos < text.size() && IsJsonSpace(text[pos])) ++pos;
-  if (pos < text.size()) return Error{"trailing characters" + PositionSuffix(text, pos + 1)};
+  while (!stream.AtEnd() && IsJsonSpace(stream.Peek())) stream.Take();
+  if (stream.error()) return *stream.error();
+  if (!stream.AtEnd()) return Error{"trailing characters" + stream.Position(stream.Tell() + 1)};
   return Status::Ok();
 }
 

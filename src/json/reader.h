@@ -37,6 +37,12 @@ Status ReadRecord(std::string_view text, std::string_view struct_name,
 // tree is built, so memory stays at what the callback keeps.
 using NumberMemberHandler = std::function<void(std::string_view key, double value)>;
 Status ReadNumberObject(std::string_view text, const NumberMemberHandler& on_member);
+// The same over text that arrives in pieces: `next` gives the next piece
+// (valid until it is called again), empty at the end, or the error that
+// ends the reading, which is then the result. Only the piece being read is
+// held.
+using TextPieces = std::function<Result<std::string_view>()>;
+Status ReadNumberObject(const TextPieces& next, const NumberMemberHandler& on_member);
 
 // One element of an array read by ParseStreamingMember: the flat sequence
 // of its tokens, strings in one buffer. Valid only during the call that

@@ -77,16 +77,27 @@ RunSummary Summarize(const Supervisor& s, int exit_status) {
 // Written to a temporary file first, so that a run that dies while saving
 // never leaves a half-written history behind. Failures are ignored: the
 // history only orders the next run.
+// The entries of tests this run did not collect are copied from the file
+// as it is now, read again, when the one loaded at start-up had any.
 void SaveHistory(const Spec& spec, const DurationHistory& history, const RunTables& tables) {
   std::filesystem::path temp = HistoryTempPath(spec.history_path, spec.run_id);
-  // Created anew, never through a link planted under its name.
-  Result<OutputFile> file = OutputFile::CreateNew(temp);
-  if (!file.ok()) return;
   const ManifestTable* tests = tables.reference ? &*tables.reference : nullptr;
-  Status written = WriteHistory(history, tests, tables.durations,
-                                [&file](std::string_view piece) { return file.value().WriteAll(piece); });
-  file.value().Close();
-  if (!written.ok()) return;
+  Result<FileReader> previous = history.has_others() ? FileReader::Open(spec.history_path)
+                                                     : Result<FileReader>(Error{"not needed"});
+  const json::TextPieces pieces = [&previous]() { return previous.value().Next(); };
+  for (bool copy = previous.ok();; copy = false) {
+    // Created anew, never through a link planted under its name.
+    Result<OutputFile> file = OutputFile::CreateNew(temp);
+    if (!file.ok()) return;
+    Result<bool> written = WriteHistory(copy ? &pieces : nullptr, tests, tables.durations,
+                                        [&file](std::string_view piece) { return file.value().WriteAll(piece); });
+    file.value().Close();
+    if (!written.ok()) return;
+    // A file that is no longer a history leaves only this run's entries.
+    if (written.value()) break;
+  }
+  // Closed first: Windows does not replace a file that is open.
+  if (previous.ok()) previous.value().Close();
   (void)ReplaceFile(temp, spec.history_path);
 }
 

@@ -1,8 +1,10 @@
 #include "scheduler/history.h"
 
+#include <bit>
 #include <cassert>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <limits>
 #include <utility>
@@ -13,6 +15,119 @@
 
 namespace aurvane {
 
+namespace {
+
+uint64_t Load64(const char* p) {
+  uint64_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+uint64_t Mix64(uint64_t k) {
+  k ^= k >> 33;
+  k *= 0xff51afd7ed558ccdULL;
+  k ^= k >> 33;
+  k *= 0xc4ceb9fe1a85ec53ULL;
+  k ^= k >> 33;
+  return k;
+}
+
+}  // namespace
+
+// MurmurHash3's x64 128-bit function (public domain, by Austin Appleby), with
+// words read in the machine's byte order: the fingerprints never leave the
+// process.
+NodeFingerprint FingerprintOf(std::string_view nodeid) {
+  constexpr uint64_t c1 = 0x87c37b91114253d5ULL;
+  constexpr uint64_t c2 = 0x4cf5ad432745937fULL;
+  const char* data = nodeid.data();
+  const size_t len = nodeid.size();
+  uint64_t h1 = 0x9e3779b97f4a7c15ULL;
+  uint64_t h2 = 0x9e3779b97f4a7c15ULL;
+  size_t at = 0;
+  for (; at + 16 <= len; at += 16) {
+    uint64_t k1 = Load64(data + at);
+    uint64_t k2 = Load64(data + at + 8);
+    k1 *= c1;
+    k1 = std::rotl(k1, 31);
+    k1 *= c2;
+    h1 ^= k1;
+    h1 = std::rotl(h1, 27);
+    h1 += h2;
+    h1 = h1 * 5 + 0x52dce729;
+    k2 *= c2;
+    k2 = std::rotl(k2, 33);
+    k2 *= c1;
+    h2 ^= k2;
+    h2 = std::rotl(h2, 31);
+    h2 += h1;
+    h2 = h2 * 5 + 0x38495ab5;
+  }
+  if (at < len) {
+    char tail[16] = {};
+    std::memcpy(tail, data + at, len - at);
+    uint64_t k1 = Load64(tail);
+    uint64_t k2 = Load64(tail + 8);
+    if (len - at > 8) {
+      k2 *= c2;
+      k2 = std::rotl(k2, 33);
+      k2 *= c1;
+      h2 ^= k2;
+    }
+    k1 *= c1;
+    k1 = std::rotl(k1, 31);
+    k1 *= c2;
+    h1 ^= k1;
+  }
+  h1 ^= len;
+  h2 ^= len;
+  h1 += h2;
+  h2 += h1;
+  h1 = Mix64(h1);
+  h2 = Mix64(h2);
+  h1 += h2;
+  h2 += h1;
+  return NodeFingerprint{h1, h2};
+}
+
+size_t FingerprintTable::Probe(NodeFingerprint key) const {
+  assert(!slots_.empty() && "Probe() needs a table");
+  const size_t mask = slots_.size() - 1;
+  for (size_t at = static_cast<size_t>(key.a) & mask;; at = (at + 1) & mask) {
+    const uint32_t slot = slots_[at];
+    if (slot == 0 || entries_[slot - 1].key == key) return at;
+  }
+}
+
+void FingerprintTable::Grow() {
+  slots_.assign(slots_.empty() ? 16 : slots_.size() * 2, 0);
+  const size_t mask = slots_.size() - 1;
+  for (size_t i = 0; i < entries_.size(); ++i) {
+    size_t at = static_cast<size_t>(entries_[i].key.a) & mask;
+    while (slots_[at] != 0) at = (at + 1) & mask;
+    slots_[at] = static_cast<uint32_t>(i + 1);
+  }
+}
+
+double& FingerprintTable::At(NodeFingerprint key, double fallback) {
+  // At most half full, so probe runs stay short.
+  if ((entries_.size() + 1) * 2 > slots_.size()) Grow();
+  uint32_t& slot = slots_[Probe(key)];
+  if (slot == 0) {
+    assert(entries_.size() < UINT32_MAX && "too many entries for the history");
+    entries_.push_back(Entry{key, fallback});
+    slot = static_cast<uint32_t>(entries_.size());
+  }
+  return entries_[slot - 1].value;
+}
+
+std::optional<size_t> FingerprintTable::Find(NodeFingerprint key) const {
+  if (entries_.empty()) return std::nullopt;
+  const uint32_t slot = slots_[Probe(key)];
+  if (slot == 0) return std::nullopt;
+  return slot - 1;
+}
+
 bool DurationHistory::IsUsable(double seconds) {
   // -0.0 >= 0.0 holds, NaN fails the comparison.
   return seconds >= 0.0 && std::isfinite(seconds);
@@ -20,72 +135,39 @@ bool DurationHistory::IsUsable(double seconds) {
 
 DurationHistory DurationHistory::Load(bool enabled, const std::filesystem::path& path) {
   if (!enabled) return DurationHistory();
-  Result<std::string> text = ReadFile(path);
-  if (!text.ok()) return DurationHistory();
-  return Parse(text.value());
+  // Read member by member into the table, in pieces: neither the text nor a
+  // value tree is held whole. The reader already rejects a byte-order mark,
+  // trailing text, non-number values and numbers that overflow a double;
+  // whatever was read before a failure is dropped.
+  Result<FileReader> file = FileReader::Open(path);
+  if (!file.ok()) return DurationHistory();
+  DurationHistory history;
+  Status read = json::ReadNumberObject([&file]() { return file.value().Next(); },
+                                       [&history](std::string_view nodeid, double seconds) {
+                                         history.table_.At(FingerprintOf(nodeid), seconds) = seconds;
+                                       });
+  if (!read.ok()) return DurationHistory();
+  history.table_.ShrinkToFit();
+  return history;
 }
 
 DurationHistory DurationHistory::Parse(std::string_view text) {
-  // Read member by member into the table: a value tree of a large history
-  // cost several times the file's size at start-up. The reader already
-  // rejects a byte-order mark, trailing text, non-number values and numbers
-  // that overflow a double; whatever was read before a failure is dropped.
   DurationHistory history;
-  // The names take less than the text they come from.
-  history.names_.reserve(text.size());
-  Status read = json::ReadNumberObject(
-      text, [&history](std::string_view nodeid, double seconds) { history.Set(nodeid, seconds); });
+  Status read = json::ReadNumberObject(text, [&history](std::string_view nodeid, double seconds) {
+    history.table_.At(FingerprintOf(nodeid), seconds) = seconds;
+  });
   if (!read.ok()) return DurationHistory();
   return history;
 }
 
-size_t DurationHistory::Probe(std::string_view nodeid, uint64_t hash) const {
-  assert(!slots_.empty() && "Probe() needs a table");
-  const size_t mask = slots_.size() - 1;
-  for (size_t at = static_cast<size_t>(hash) & mask;; at = (at + 1) & mask) {
-    const Slot& slot = slots_[at];
-    if (!slot.used || (slot.hash == hash && NameAt(slot) == nodeid)) return at;
-  }
-}
-
-void DurationHistory::Grow() {
-  std::vector<Slot> old = std::move(slots_);
-  slots_.assign(old.empty() ? 16 : old.size() * 2, Slot{});
-  const size_t mask = slots_.size() - 1;
-  for (const Slot& slot : old) {
-    if (!slot.used) continue;
-    size_t at = static_cast<size_t>(slot.hash) & mask;
-    while (slots_[at].used) at = (at + 1) & mask;
-    slots_[at] = slot;
-  }
-}
-
-void DurationHistory::Set(std::string_view nodeid, double seconds) {
-  // At most half full, so probe runs stay short.
-  if ((size_ + 1) * 2 > slots_.size()) Grow();
-  const uint64_t hash = std::hash<std::string_view>{}(nodeid);
-  Slot& slot = slots_[Probe(nodeid, hash)];
-  if (!slot.used) {
-    assert(nodeid.size() <= UINT32_MAX && "node id too long for the history");
-    slot.used = true;
-    slot.hash = hash;
-    slot.name_offset = names_.size();
-    slot.name_size = static_cast<uint32_t>(nodeid.size());
-    names_.append(nodeid);
-    ++size_;
-  }
-  slot.seconds = seconds;
-}
-
 void DurationHistory::Record(std::string_view nodeid, double seconds) {
-  if (IsUsable(seconds)) Set(nodeid, seconds);
+  if (IsUsable(seconds)) table_.At(FingerprintOf(nodeid), seconds) = seconds;
 }
 
 std::optional<double> DurationHistory::Lookup(std::string_view nodeid) const {
-  if (size_ == 0) return std::nullopt;
-  const Slot& slot = slots_[Probe(nodeid, std::hash<std::string_view>{}(nodeid))];
-  if (!slot.used) return std::nullopt;
-  return slot.seconds;
+  std::optional<size_t> at = table_.Find(FingerprintOf(nodeid));
+  if (!at) return std::nullopt;
+  return table_.value(*at);
 }
 
 double DurationHistory::Expected(std::string_view nodeid) const {
@@ -93,49 +175,27 @@ double DurationHistory::Expected(std::string_view nodeid) const {
   return seconds && IsUsable(*seconds) ? *seconds : 1.0;
 }
 
-std::string DurationHistory::Serialize() const {
-  std::string out;
-  out.reserve(2 + names_.size() + size_ * 28);
-  Status written = WriteHistory(*this, nullptr, {}, [&out](std::string_view piece) {
-    out += piece;
-    return Status::Ok();
-  });
-  assert(written.ok() && "appending to a string cannot fail");
-  return out;
-}
-
-void DurationHistory::ForEach(const std::function<void(std::string_view nodeid, double seconds)>& each) const {
-  for (const Slot& slot : slots_) {
-    if (slot.used) each(NameAt(slot), slot.seconds);
-  }
-}
-
 std::vector<double> DurationHistory::TakeCollected(const ManifestTable& tests) {
   std::vector<double> by_index(tests.size(), std::numeric_limits<double>::quiet_NaN());
-  if (size_ == 0) return by_index;
-  // Slots of collected tests are marked while their values are taken; the
-  // rest are then put in a table of their own.
+  if (table_.size() == 0) return by_index;
+  // Each entry is found at most once: the tests' node ids are unique.
   std::string nodeid;
   size_t taken = 0;
   for (size_t i = 0; i < tests.size(); ++i) {
     tests.NodeIdInto(i, nodeid);
-    Slot& slot = slots_[Probe(nodeid, std::hash<std::string_view>{}(nodeid))];
-    if (!slot.used || slot.taken) continue;
-    by_index[i] = slot.seconds;
-    slot.taken = true;
+    std::optional<size_t> at = table_.Find(FingerprintOf(nodeid));
+    if (!at) continue;
+    by_index[i] = table_.value(*at);
     ++taken;
   }
-  if (taken == 0) return by_index;
-  DurationHistory rest;
-  for (const Slot& slot : slots_) {
-    if (slot.used && !slot.taken) rest.Set(NameAt(slot), slot.seconds);
-  }
-  *this = std::move(rest);
+  others_ = others_ || taken < table_.size();
+  table_ = FingerprintTable();
   return by_index;
 }
 
-Status WriteHistory(const DurationHistory& history, const ManifestTable* tests, const std::vector<double>& by_index,
-                    const HistorySink& sink) {
+Result<bool> WriteHistory(const json::TextPieces* previous, const ManifestTable* tests,
+                          const std::vector<double>& by_index, const HistorySink& sink) {
+  assert((tests != nullptr || by_index.empty()) && "durations by index need their tests");
   constexpr size_t kPieceBytes = size_t{1} << 20;
   std::string text = "{";
   bool first = true;
@@ -152,17 +212,33 @@ Status WriteHistory(const DurationHistory& history, const ManifestTable* tests, 
       text.clear();
     }
   };
-  history.ForEach(add);
-  assert((tests != nullptr || by_index.empty()) && "durations by index need their tests");
+  bool previous_read = true;
+  if (previous != nullptr) {
+    // The entries of this run's tests are written from `by_index`; every
+    // other entry goes through as it was read.
+    FingerprintTable collected;
+    std::string nodeid;
+    for (size_t i = 0; tests != nullptr && i < tests->size(); ++i) {
+      tests->NodeIdInto(i, nodeid);
+      collected.At(FingerprintOf(nodeid), 0.0);
+    }
+    Status read = json::ReadNumberObject(*previous, [&](std::string_view key, double seconds) {
+      if (!collected.Find(FingerprintOf(key))) add(key, seconds);
+    });
+    if (!written.ok()) return std::move(written).TakeError();
+    previous_read = read.ok();
+    if (!previous_read) return false;
+  }
   std::string nodeid;
   for (size_t i = 0; i < by_index.size(); ++i) {
     if (std::isnan(by_index[i])) continue;
     tests->NodeIdInto(i, nodeid);
     add(nodeid, by_index[i]);
   }
-  if (!written.ok()) return written;
+  if (!written.ok()) return std::move(written).TakeError();
   text += '}';
-  return sink(text);
+  if (Status last = sink(text); !last.ok()) return std::move(last).TakeError();
+  return previous_read;
 }
 
 std::filesystem::path HistoryTempPath(const std::filesystem::path& history_path,

@@ -1,5 +1,6 @@
-// The duration history: node identifier -> seconds, read at start-up, updated
-// as tests finish, and written back for the next run's ordering.
+// The duration history: node identifier -> seconds, read at start-up, kept by
+// test index while the run goes on, and written back for the next run's
+// ordering.
 #ifndef AURVANE_SCHEDULER_HISTORY_H_
 #define AURVANE_SCHEDULER_HISTORY_H_
 
@@ -12,20 +13,57 @@
 #include <string_view>
 #include <vector>
 
+#include "json/reader.h"
 #include "scheduler/manifest_table.h"
 #include "util/result.h"
 
 namespace aurvane {
 
+// A node id's 128-bit fingerprint. The history knows tests by it instead of
+// keeping their names: two different node ids share one with a probability
+// of about 2^-128 per pair.
+struct NodeFingerprint {
+  uint64_t a = 0;
+  uint64_t b = 0;
+  friend bool operator==(const NodeFingerprint&, const NodeFingerprint&) = default;
+};
+NodeFingerprint FingerprintOf(std::string_view nodeid);
+
+// Node fingerprints with a value each, in one array and an open-addressing
+// index of 32-bit positions: 24 bytes an entry and at most 8 bytes of index.
+class FingerprintTable {
+ public:
+  // The value of `key` (inserted with `fallback` when it is new).
+  double& At(NodeFingerprint key, double fallback);
+  // Position of `key` in entry order, or nothing.
+  std::optional<size_t> Find(NodeFingerprint key) const;
+  double value(size_t position) const { return entries_[position].value; }
+  size_t size() const { return entries_.size(); }
+  void ShrinkToFit() { entries_.shrink_to_fit(); }
+
+ private:
+  struct Entry {
+    NodeFingerprint key;
+    double value = 0.0;
+  };
+  size_t Probe(NodeFingerprint key) const;
+  void Grow();
+
+  std::vector<Entry> entries_;
+  std::vector<uint32_t> slots_;  // position + 1; 0 marks an empty slot
+};
+
 class DurationHistory {
  public:
   DurationHistory() = default;
 
-  // Reads `path` when `enabled`. Never fails: a missing or unreadable file or
-  // any text that is not exactly one JSON object of numbers (byte-order mark,
-  // trailing text, a non-number value, a number too large for a double) gives
-  // an empty history without a word, because a lost history only costs the
-  // next run its ordering. When !enabled the path is not looked at.
+  // Reads `path` when `enabled`, in pieces, keeping a fingerprint and a
+  // value per node id. Never fails: a missing or unreadable file or any
+  // text that is not exactly one JSON object of numbers (byte-order mark,
+  // trailing text, a non-number value, a number too large for a double)
+  // gives an empty history without a word, because a lost history only
+  // costs the next run its ordering. When !enabled the path is not looked
+  // at.
   static DurationHistory Load(bool enabled, const std::filesystem::path& path);
   // The same from text already in memory.
   static DurationHistory Parse(std::string_view text);
@@ -39,64 +77,47 @@ class DurationHistory {
   // value loaded from the file).
   double Expected(std::string_view nodeid) const;
 
-  // Compact JSON object of every entry, including those of tests that were
-  // not collected, in hash-table order (which is no particular order).
-  std::string Serialize() const;
-
-  // Moves the entries of the tests of `tests` out: returns their stored
-  // values by test index (NaN where there is none) and keeps only the
-  // entries of tests that were not collected. A run then holds each
-  // collected node id once, in its manifest, and records its durations by
-  // index, however large the history and the suite.
+  // Returns the stored values of the tests of `tests` by test index (NaN
+  // where there is none) and empties the history, noting whether it held
+  // entries of tests that were not collected (has_others()). A run then
+  // holds each collected node id once, in its manifest, and records its
+  // durations by index, however large the history and the suite.
   std::vector<double> TakeCollected(const ManifestTable& tests);
 
-  // Calls `each(nodeid, seconds)` for every entry, in table order.
-  void ForEach(const std::function<void(std::string_view nodeid, double seconds)>& each) const;
+  // Whether entries of node ids other than the collected tests' were loaded
+  // (any entry at all before TakeCollected): the file must then be read again
+  // when the history is written back, for WriteHistory to copy them.
+  bool has_others() const { return others_ || table_.size() > 0; }
 
-  size_t size() const { return size_; }
-  bool empty() const { return size_ == 0; }
+  size_t size() const { return table_.size(); }
+  bool empty() const { return table_.size() == 0; }
   // The stored value, usable or not.
   std::optional<double> Lookup(std::string_view nodeid) const;
 
   static bool IsUsable(double seconds);
 
  private:
-  // Open addressing with linear probing over slots that carry the hash and
-  // the value, names packed one after another in one buffer: a lookup in a
-  // million-entry history touches a slot and the name's bytes, where a
-  // node-based map chases three or four pointers. Entries are never removed.
-  struct Slot {
-    uint64_t hash = 0;
-    uint64_t name_offset = 0;
-    uint32_t name_size = 0;
-    bool used = false;
-    bool taken = false;  // by TakeCollected, while it runs
-    double seconds = 0.0;
-  };
-  std::string_view NameAt(const Slot& slot) const {
-    return std::string_view(names_).substr(slot.name_offset, slot.name_size);
-  }
-  // The slot of `nodeid`, or the empty slot where it would go.
-  size_t Probe(std::string_view nodeid, uint64_t hash) const;
-  void Grow();
-  void Set(std::string_view nodeid, double seconds);
-
-  std::vector<Slot> slots_;
-  std::string names_;
-  size_t size_ = 0;
+  FingerprintTable table_;
+  bool others_ = false;
 };
 
 // The expected duration of a test whose stored value is `seconds` (NaN for
 // none): the value when it is usable, else 1.0, as Expected gives it.
 inline double ExpectedDuration(double seconds) { return DurationHistory::IsUsable(seconds) ? seconds : 1.0; }
 
-// The text Serialize gives for `history` with one entry added for every
-// test of `tests` that has a value in `by_index` (NaN for none), handed to
-// `sink` in pieces of about 1 MiB: a large suite's history is never held
-// whole. `tests` may be null when `by_index` is empty.
+// Writes the history for the next run as one compact JSON object, handed to
+// `sink` in pieces of about 1 MiB (a large suite's history is never held
+// whole): first every entry of `previous` whose node id is not a test of
+// `tests`, in its order, its value as it was read; then one entry for every
+// test of `tests` with a value in `by_index` (NaN for none). `previous` is
+// the history file as it is now, read again in pieces, or null for none.
+// Returns the sink's error, else whether `previous` was read as Load reads
+// it: when it was not, what was handed to the sink must be discarded and the
+// history written again without it. `tests` may be null when `by_index` is
+// empty.
 using HistorySink = std::function<Status(std::string_view piece)>;
-Status WriteHistory(const DurationHistory& history, const ManifestTable* tests, const std::vector<double>& by_index,
-                    const HistorySink& sink);
+Result<bool> WriteHistory(const json::TextPieces* previous, const ManifestTable* tests,
+                          const std::vector<double>& by_index, const HistorySink& sink);
 
 // Where the history is written before it is renamed over `history_path`: the
 // final component's extension (after its last dot; a dot that begins the

@@ -27,14 +27,20 @@ Error Mismatch(size_t worker_number) {
   return Error{"Collection mismatch in av" + std::to_string(worker_number) + "; worker manifests differ"};
 }
 
-void SetReference(RunTables& tables, ManifestTable table, std::optional<std::string> digest,
-                  std::string_view schedule_mode, DurationHistory& history) {
+// The duplicate rule, checked after the history's values are taken, so that
+// the history's table is gone before the check's own is made. A manifest
+// that fails the rule ends the run, which then writes no history.
+Status CheckAndSetReference(RunTables& tables, ManifestTable table, std::optional<std::string> digest,
+                            std::string_view schedule_mode, DurationHistory& history) {
+  std::vector<double> durations = history.TakeCollected(table);
+  if (HasDuplicateNodeIds(table)) return Error{"Duplicate node IDs are unsupported in this prototype"};
   tables.states.assign(table.size(), TestState::kPending);
   tables.attempts.assign(table.size(), 0);
-  tables.durations = history.TakeCollected(table);
+  tables.durations = std::move(durations);
   tables.schedule = Schedule::Build(table, schedule_mode, tables.durations);
   tables.reference = std::move(table);
   tables.reference_digest = std::move(digest);
+  return Status::Ok();
 }
 
 bool SameAsReference(const RunTables& tables, const DigestClaim& claim) {
@@ -81,9 +87,8 @@ Status FinishTransfer(RunTables& tables, ItemTransfer transfer, std::string_view
     // A manifest sent whole was accepted while this one was arriving.
     return transfer.items == *tables.reference ? Status::Ok() : Status(Mismatch(worker));
   }
-  if (HasDuplicateNodeIds(transfer.items)) return Error{"Duplicate node IDs are unsupported in this prototype"};
-  SetReference(tables, std::move(transfer.items), std::move(transfer.claim.digest), schedule_mode, history);
-  return Status::Ok();
+  return CheckAndSetReference(tables, std::move(transfer.items), std::move(transfer.claim.digest), schedule_mode,
+                              history);
 }
 
 }  // namespace
@@ -101,9 +106,7 @@ Status AcceptManifest(RunTables& tables, size_t worker_number, Manifest manifest
   }
   ManifestTable table(manifest);
   manifest = Manifest();
-  if (HasDuplicateNodeIds(table)) return Error{"Duplicate node IDs are unsupported in this prototype"};
-  SetReference(tables, std::move(table), std::nullopt, schedule_mode, history);
-  return Status::Ok();
+  return CheckAndSetReference(tables, std::move(table), std::nullopt, schedule_mode, history);
 }
 
 AgreementStep ClaimManifest(RunTables& tables, DigestClaim claim) {

@@ -55,7 +55,7 @@ struct RunTables {
   std::vector<TestState> states;
   std::vector<uint32_t> attempts;
   // Per test: its duration in the history, then the one this run measured
-  // (NaN: none). The history keeps only the tests that were not collected.
+  // (NaN: none). The history's own table is gone once these are taken.
   std::vector<double> durations;
   Schedule schedule;
 
@@ -72,7 +72,8 @@ Status CheckUniqueNodeIds(const Manifest& manifest);
 // reference it must pass the index and duplicate rules, and then becomes the
 // reference with all tests "pending", no attempts and a schedule built from
 // `schedule_mode` and `history` (whose entries of the collected tests move
-// to `durations`). With a reference it must pass the index rule
+// to `durations`; it is emptied even when the duplicate rule then fails,
+// which ends the run). With a reference it must pass the index rule
 // and equal the reference ("Collection mismatch in av{n}; worker manifests
 // differ"). On failure `tables` is unchanged.
 Status AcceptManifest(RunTables& tables, size_t worker_number, Manifest manifest,

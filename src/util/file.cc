@@ -3,6 +3,7 @@
 #include "util/file.h"
 
 #include <mutex>
+#include <utility>
 
 #include "util/standard_stream.h"
 
@@ -19,6 +20,49 @@ OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
     other.handle_ = kInvalid;
   }
   return *this;
+}
+
+FileReader::FileReader(intptr_t handle, std::filesystem::path path)
+    : handle_(handle), path_(std::move(path)), buffer_(std::make_unique<char[]>(kPieceBytes)) {}
+
+FileReader::~FileReader() { Close(); }
+
+FileReader::FileReader(FileReader&& other) noexcept
+    : handle_(other.handle_), path_(std::move(other.path_)), buffer_(std::move(other.buffer_)), total_(other.total_) {
+  other.handle_ = kInvalid;
+}
+
+FileReader& FileReader::operator=(FileReader&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = other.handle_;
+    path_ = std::move(other.path_);
+    buffer_ = std::move(other.buffer_);
+    total_ = other.total_;
+    other.handle_ = kInvalid;
+  }
+  return *this;
+}
+
+Result<std::string_view> FileReader::Next() {
+  if (handle_ == kInvalid) return std::string_view();
+  Result<size_t> n = ReadSome(buffer_.get(), kPieceBytes);
+  if (!n.ok()) return std::move(n).TakeError();
+  total_ += n.value();
+  if (total_ > kMaxReadFileBytes) return Error{TooLargeFileText(path_)};
+  return std::string_view(buffer_.get(), n.value());
+}
+
+Result<std::string> ReadFile(const std::filesystem::path& path) {
+  Result<FileReader> file = FileReader::Open(path);
+  if (!file.ok()) return std::move(file).TakeError();
+  std::string data;
+  for (;;) {
+    Result<std::string_view> piece = file.value().Next();
+    if (!piece.ok()) return std::move(piece).TakeError();
+    if (piece.value().empty()) return data;
+    data.append(piece.value());
+  }
 }
 
 std::string NotRegularFileText(const std::filesystem::path& path) { return "Not a regular file: " + path.string(); }

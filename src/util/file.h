@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -56,9 +57,42 @@ class OutputFile {
 // The largest file ReadFile takes.
 inline constexpr uint64_t kMaxReadFileBytes = uint64_t{512} << 20;
 
-// Reads a whole regular file of at most kMaxReadFileBytes: a FIFO or a
-// device is refused at once, never waited on or read without end. The error
-// is the operating system's text, or one naming `path` for those refusals.
+// A regular file of at most kMaxReadFileBytes, read from its start in
+// pieces: a FIFO or a device is refused at once, never waited on or read
+// without end. Errors are the operating system's text, or one naming the path
+// for those refusals.
+class FileReader {
+ public:
+  static constexpr size_t kPieceBytes = 65536;
+
+  FileReader() = default;
+  ~FileReader();
+  FileReader(FileReader&& other) noexcept;
+  FileReader& operator=(FileReader&& other) noexcept;
+  FileReader(const FileReader&) = delete;
+  FileReader& operator=(const FileReader&) = delete;
+
+  static Result<FileReader> Open(const std::filesystem::path& path);
+
+  // The next piece, valid until the next call; empty at the end of the file.
+  // Past kMaxReadFileBytes (checked as it is read: the file may grow
+  // meanwhile) the error names the path.
+  Result<std::string_view> Next();
+  void Close();
+
+ private:
+  static constexpr intptr_t kInvalid = -1;
+  FileReader(intptr_t handle, std::filesystem::path path);
+  // Up to `size` bytes into `buffer`; 0 at the end.
+  Result<size_t> ReadSome(char* buffer, size_t size);
+
+  intptr_t handle_ = kInvalid;
+  std::filesystem::path path_;
+  std::unique_ptr<char[]> buffer_;
+  uint64_t total_ = 0;
+};
+
+// Reads a whole regular file, as FileReader does.
 Result<std::string> ReadFile(const std::filesystem::path& path);
 
 // The refusals' texts, each naming the path.

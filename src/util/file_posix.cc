@@ -99,30 +99,25 @@ void OutputFile::Close() {
   }
 }
 
-Result<std::string> ReadFile(const std::filesystem::path& path) {
+Result<FileReader> FileReader::Open(const std::filesystem::path& path) {
   Result<int> opened = OpenRegular(path, O_RDONLY);
   if (!opened.ok()) return std::move(opened).TakeError();
-  const int fd = opened.value();
-  std::string data;
-  char buf[65536];
+  return FileReader(opened.value(), path);
+}
+
+Result<size_t> FileReader::ReadSome(char* buffer, size_t size) {
   for (;;) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      Error error = LastOsError();
-      ::close(fd);
-      return error;
-    }
-    if (n == 0) break;
-    // Checked as it is read: the file may grow meanwhile.
-    if (data.size() + static_cast<size_t>(n) > kMaxReadFileBytes) {
-      ::close(fd);
-      return Error{TooLargeFileText(path)};
-    }
-    data.append(buf, static_cast<size_t>(n));
+    ssize_t n = ::read(static_cast<int>(handle_), buffer, size);
+    if (n >= 0) return static_cast<size_t>(n);
+    if (errno != EINTR) return LastOsError();
   }
-  ::close(fd);
-  return data;
+}
+
+void FileReader::Close() {
+  if (handle_ != kInvalid) {
+    ::close(static_cast<int>(handle_));
+    handle_ = kInvalid;
+  }
 }
 
 Status ReplaceFile(const std::filesystem::path& from, const std::filesystem::path& to) {

@@ -94,7 +94,7 @@ void OutputFile::Close() {
   }
 }
 
-Result<std::string> ReadFile(const std::filesystem::path& path) {
+Result<FileReader> FileReader::Open(const std::filesystem::path& path) {
   HANDLE handle = ::CreateFileW(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return LastOsError();
@@ -102,24 +102,20 @@ Result<std::string> ReadFile(const std::filesystem::path& path) {
     ::CloseHandle(handle);
     return Error{NotRegularFileText(path)};
   }
-  std::string data;
-  char buf[65536];
-  for (;;) {
-    DWORD n = 0;
-    if (!::ReadFile(handle, buf, sizeof buf, &n, nullptr)) {
-      Error error = LastOsError();
-      ::CloseHandle(handle);
-      return error;
-    }
-    if (n == 0) break;
-    if (data.size() + n > kMaxReadFileBytes) {
-      ::CloseHandle(handle);
-      return Error{TooLargeFileText(path)};
-    }
-    data.append(buf, n);
+  return FileReader(reinterpret_cast<intptr_t>(handle), path);
+}
+
+Result<size_t> FileReader::ReadSome(char* buffer, size_t size) {
+  DWORD n = 0;
+  if (!::ReadFile(AsHandle(handle_), buffer, static_cast<DWORD>(size), &n, nullptr)) return LastOsError();
+  return static_cast<size_t>(n);
+}
+
+void FileReader::Close() {
+  if (handle_ != kInvalid) {
+    ::CloseHandle(AsHandle(handle_));
+    handle_ = kInvalid;
   }
-  ::CloseHandle(handle);
-  return data;
 }
 
 Status ReplaceFile(const std::filesystem::path& from, const std::filesystem::path& to) {
