@@ -105,6 +105,26 @@ TEST(ProgramSupervisor, GroupsAreRunWholeAndNextIsAnnounced) {
   EXPECT_EQ(history.value(), ParseLine(R"({"a.py::t0":0.01,"a.py::t1":0.01,"a.py::t2":0.01,"b.py::t3":0.01})"));
 }
 
+// The history of a suite that changed since: entries of tests this run did
+// not collect go back as they were (a repeated name too, in order), the
+// run's own tests get this run's durations, and the longest known test runs
+// first.
+TEST(ProgramSupervisor, HistoryOfOtherTestsIsWrittenBackUnchanged) {
+  ControllerRun run;
+  WriteText(run.history_path(), R"({"gone":4,"test_fake.py::test_2":30,"gone":5,)"
+                                R"("test_fake.py::test_0":-1,"renamed::t":0.5,"test_fake.py::test_2":3})");
+  run.set("schedule", "load");
+  run.scenario() = Obj(R"({"items":3,"tests":{"1":{"duration":0.25}}})");
+  ProgramResult r = run.Run();
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  std::vector<json::Value> starts = run.Events("start");
+  ASSERT_EQ(starts.size(), 3u);
+  EXPECT_EQ(Member(starts[0], "index").as_uint(), 2u) << "3 s, the last of its two values";
+  EXPECT_EQ(ReadText(run.history_path()),
+            R"({"gone":4.0,"gone":5.0,"renamed::t":0.5,"test_fake.py::test_0":0.01,)"
+            R"("test_fake.py::test_1":0.25,"test_fake.py::test_2":0.01})");
+}
+
 TEST(ProgramSupervisor, WorkerWithoutWorkIsShutDownAtOnce) {
   ControllerRun run(2);
   run.scenario()["items"] = 1;
