@@ -159,7 +159,7 @@ void BM_BuildSchedule(benchmark::State& state, const char* mode) {
 void BM_CollectedEndToEnd(benchmark::State& state, bool first) {
   const Inputs& in = GetInputs(static_cast<size_t>(state.range(0)));
   RunTables later;
-  later.reference = in.manifest;
+  later.reference.emplace(in.manifest);
   for (auto _ : state) {
     auto message = std::make_unique<json::Value>(std::move(json::Parse(in.line)).value());
     Result<Manifest> m = DecodeManifest(std::move(message->as_object().at("items")));
