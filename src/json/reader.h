@@ -40,7 +40,8 @@ Status ReadNumberObject(std::string_view text, const NumberMemberHandler& on_mem
 // The same over text that arrives in pieces: `next` gives the next piece
 // (valid until it is called again), empty at the end, or the error that
 // ends the reading, which is then the result. Only the piece being read is
-// held.
+// held, so an error placed in an earlier piece (an invalid UTF-8 sequence
+// split across two) is given at the start of the current one.
 using TextPieces = std::function<Result<std::string_view>()>;
 Status ReadNumberObject(const TextPieces& next, const NumberMemberHandler& on_member);
 

@@ -76,9 +76,9 @@ RunSummary Summarize(const Supervisor& s, int exit_status) {
 
 // Written to a temporary file first, so that a run that dies while saving
 // never leaves a half-written history behind. Failures are ignored: the
-// history only orders the next run.
-// The entries of tests this run did not collect are copied from the file
-// as it is now, read again, when the one loaded at start-up had any.
+// history only orders the next run. The entries of tests this run did not
+// collect are copied from the file as it is now, read again, when the one
+// loaded at start-up had any.
 void SaveHistory(const Spec& spec, const DurationHistory& history, const RunTables& tables) {
   std::filesystem::path temp = HistoryTempPath(spec.history_path, spec.run_id);
   const ManifestTable* tests = tables.reference ? &*tables.reference : nullptr;
