@@ -27,6 +27,9 @@ from pathlib import Path
 SEED = 20261207
 HERE = Path(__file__).resolve().parent
 CPYTHON_TEST_DIR = Path("/usr/lib/python3.11/test")
+# libpython3.11-stdlib already ships the package with its support modules;
+# the test modules themselves come with libpython3.11-testsuite.
+CPYTHON_TESTSUITE_FILE = "test_grammar.py"
 CPYTHON_LIST = HERE / "cpython_modules.txt"
 PYTHON = "/usr/bin/python3"
 
@@ -164,10 +167,14 @@ def cpython_modules():
     return names
 
 
+def cpython_testsuite_installed(source=CPYTHON_TEST_DIR):
+    return (source / CPYTHON_TESTSUITE_FILE).is_file()
+
+
 def write_cpython(root, source=CPYTHON_TEST_DIR):
     """A writable copy of the test package: caches and bytecode land there,
     as in a real checkout, and the system's copy stays untouched."""
-    if not source.is_dir():
+    if not cpython_testsuite_installed(source):
         raise SystemExit(f"{source} missing: apt-get install libpython3.11-testsuite")
     if root.exists():
         shutil.rmtree(root)
