@@ -255,6 +255,29 @@ TEST(ProgramSupervisor, TestsSentAheadOfAWorkerThatFailsGoBackUnstarted) {
   EXPECT_EQ(Count(summary, "restarts"), 2u);
 }
 
+TEST(ProgramSupervisor, AWorkerThatClosedItsInputIsGivenUpAfterAGrace) {
+  // av0 closes its input in test 0, finishes it and says one thing more,
+  // then waits for ever instead of reading: the "run" sent ahead after
+  // test 0 cannot be written. Everything it said is logged, test 0 counts,
+  // and after the grace the tests it held run on the replacement, once.
+  ControllerRun run;
+  run.scenario("av0") = Obj(R"({"items":3,"tests":{"0":{"before":[{"close_stdin":true}],"finish":false,
+      "after":[{"send":{"event":"finished","index":0,"duration":0.01,"failed":false}},
+               {"send":{"event":"collection_report","late":true}},{"hang":true}]}}})");
+  run.scenario("default") = Obj(R"({"items":3})");
+  ProgramResult r = run.Run();
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(
+      Only(TraceLines(r.out_lines), {"start", "finish", "collection_report", "diagnostic", "retry"}),
+      (Traces{"start av0 #0 next 1 attempt 1", "finish av0 #0", "collection_report av0",
+              "diagnostic " + Failure(run, 0, "dispatch", "Worker control pipe closed"),
+              "start av1 #1 next 2 attempt 1", "finish av1 #1", "start av1 #2 next null attempt 1", "finish av1 #2"}));
+  json::Value summary = run.Summary();
+  EXPECT_EQ(States(summary), (Traces{"completed/1", "completed/1", "completed/1"}));
+  EXPECT_EQ(Count(summary, "restarts"), 1u);
+  for (int pid : WorkerPids(run)) EXPECT_FALSE(ProcessAlive(pid)) << pid;
+}
+
 TEST(ProgramSupervisor, DeathBeforeAnyPhaseIsReportedAsSetup) {
   ControllerRun run;
   run.set("retries", 0);

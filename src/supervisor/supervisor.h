@@ -86,8 +86,9 @@ Status RecoverWorker(Supervisor& s, size_t n, const std::string& reason);
 // the end of that output recovers it.
 Status HandleFailure(Supervisor& s, size_t n, const std::string& failure);
 
-// How long a worker whose input is closed may stay silent with no test in
-// flight before it is given up with kControlPipeClosed. A worker that dies
+// How long a worker whose input is closed may go on with no test in flight
+// (counted from the loss, or from the end of its last test if later)
+// before it is given up with kControlPipeClosed. A worker that dies
 // closes its input and output together, and the end of its output follows
 // the failed write within a wake-up of its reader; this only bounds one
 // that closed its input and lives on, which can do nothing more that
@@ -124,7 +125,8 @@ RecordSource RecordFor(const Supervisor& s, uint64_t test);
 Status FlushReports(Supervisor& s, WorkerSession& session);
 
 // The checks that make the supervisor loop look at a session's deadline.
-// Returns the reason when the session has overrun it.
+// Returns the reason when the session has overrun it, or, with its input
+// closed and no test in flight, kControlLostGrace.
 std::optional<std::string> DeadlineOverrun(const Supervisor& s, const WorkerSession& session, Instant now);
 
 }  // namespace aurvane
