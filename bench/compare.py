@@ -9,6 +9,10 @@
                                    disagree on the number of passed tests
   bench/compare.py --report-only   rewrites RESULTS.md and the plots from
                                    bench/results.json
+  bench/compare.py --suites onefile,fixtures --schedule fixtures=auto
+                                   Aurvane's default schedule where the
+                                   full run gives another, and suite (d),
+                                   which only runs when named
 
 Each round runs every tool once on every suite, the tools in an order that
 rotates from round to round; the figures are medians over the rounds. The
@@ -41,13 +45,17 @@ WORKERS = 2
 PAGE = os.sysconf("SC_PAGE_SIZE")
 
 # Which schedule Aurvane gets per suite: per test where durations are all
-# that matter, per file where fixtures make a file's tests belong together.
+# that matter, per file where fixtures make a file's tests belong together;
+# --schedule SUITE=NAME gives another. (d) checks the default schedule,
+# "auto", on one file; it runs only when named in --suites.
 SUITES = {
     "trivial": {"schedule": "file", "title": "(a) trivial tests"},
     "sleep": {"schedule": "test", "title": "(b) heavy-tailed sleeps"},
     "fixtures": {"schedule": "file", "title": "(c) costly fixtures"},
     "cpython": {"schedule": "file", "title": "CPython subset"},
+    "onefile": {"schedule": "auto", "title": "(d) one file, 20 sleeps of 0.2 s", "default": False},
 }
+DEFAULT_SUITES = [name for name, suite in SUITES.items() if suite.get("default", True)]
 TOOLS = ["serial", "xdist-load", "xdist-loadfile", "aurvane", "aurvane-history"]
 TOOL_LABELS = {
     "serial": "pytest (serial)",
@@ -256,8 +264,10 @@ def read_controller_cpu(path):
 
 
 class Bench:
-    def __init__(self, work, controller, rounds, log):
+    def __init__(self, work, controller, rounds, log, schedules=None):
         self.work = Path(work)
+        self.schedules = {name: suite["schedule"] for name, suite in SUITES.items()}
+        self.schedules.update(schedules or {})
         self.controller = Path(controller).resolve()
         self.rounds = rounds
         self.log = log
@@ -313,7 +323,7 @@ class Bench:
                 "-p",
                 "pytest_aurvane",
                 f"--aurvane={workers}",
-                f"--aurvane-schedule={SUITES[suite]['schedule']}",
+                f"--aurvane-schedule={self.schedules[suite]}",
                 f"--aurvane-history-path={self.state / f'history-{suite}.json'}",
                 f"--aurvane-run-dir={self.state / f'run-{suite}'}",
             ]
@@ -326,7 +336,9 @@ class Bench:
             (self.state / f"history-{suite}.json").unlink(missing_ok=True)
         argv, env = self.command(tool, suite, workers, tag)
         result = run_once(argv, self.work / suite, env, self.logs / f"{suite}{tag}.log")
-        result.update(tool=tool, suite=suite, round=round_no, workers=workers)
+        result.update(tool=tool, suite=suite, round=round_no, workers=workers, load=os.getloadavg()[0])
+        if tool.startswith("aurvane"):
+            result["schedule"] = self.schedules[suite]
         if tool == "serial":
             timing = self.state / f"timing-{suite}{tag}.json"
             if timing.exists():
@@ -465,6 +477,11 @@ def phase_rows(runs, suite):
     return rows
 
 
+def schedule_of(runs, suite):
+    """The schedule the suite's Aurvane runs had (its default where none recorded it)."""
+    return next((r["schedule"] for r in runs if r["suite"] == suite and "schedule" in r), SUITES[suite]["schedule"])
+
+
 def targets(runs, names):
     """(what, measured, limit, met) for every target whose suite was run."""
     out = []
@@ -484,8 +501,13 @@ def targets(runs, names):
         if bound and wall:
             add("(b) with history / lower bound", wall / bound["bound"], 1.08)
     if "fixtures" in names:
-        add("(c) file schedule, no history / xdist loadfile", ratio("fixtures", "aurvane", "xdist-loadfile"), 1.0)
-        add("(c) file schedule, with history / xdist loadfile", ratio("fixtures", "aurvane-history", "xdist-loadfile"), 1.0)
+        schedule = schedule_of(runs, "fixtures")
+        add(f"(c) {schedule} schedule, no history / xdist loadfile", ratio("fixtures", "aurvane", "xdist-loadfile"), 1.0)
+        add(f"(c) {schedule} schedule, with history / xdist loadfile", ratio("fixtures", "aurvane-history", "xdist-loadfile"), 1.0)
+    if "onefile" in names:
+        schedule = schedule_of(runs, "onefile")
+        for tool in ("aurvane", "aurvane-history"):
+            add(f"(d) {schedule} schedule, {TOOL_LABELS[tool]} / serial pytest", ratio("onefile", tool, "serial"), 0.75)
     if "trivial" in names:
         for tool in ("aurvane", "aurvane-history"):
             add(f"(a) {TOOL_LABELS[tool]} / xdist load", ratio("trivial", tool, "xdist-load"), 0.7)
@@ -652,6 +674,12 @@ def report(data, out_dir, notes=None):
         "the durations the first one saved.",
         "",
     ]
+    changed = [f"{s}: {schedule_of(runs, s)}" for s in names if schedule_of(runs, s) != SUITES[s]["schedule"] or s == "onefile"]
+    loads = [r["load"] for r in runs if "load" in r]
+    if changed:
+        lines[-2] += " Schedules given here: " + ", ".join(changed) + "."
+    if changed and loads:
+        lines[-2] += f" Load average (1 min) after each run: {min(loads):.1f} to {max(loads):.1f}, median {statistics.median(loads):.1f}."
     for suite in names:
         bound = lower_bound(runs, suite)
         lines += [f"## {SUITES[suite]['title']}", ""]
@@ -752,7 +780,14 @@ def main(argv):
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--smoke", action="store_true", help="small suites, one round, no CPython, no scaling")
     parser.add_argument("--rounds", type=int, default=None, help="rounds (default 3; 1 with --smoke)")
-    parser.add_argument("--suites", default=None, help="comma-separated: trivial,sleep,fixtures,cpython")
+    parser.add_argument("--suites", default=None, help="comma-separated: trivial,sleep,fixtures,cpython,onefile")
+    parser.add_argument(
+        "--schedule",
+        action="append",
+        default=[],
+        metavar="SUITE=NAME",
+        help="Aurvane's --aurvane-schedule for a suite (auto, file, test); repeatable",
+    )
     parser.add_argument("--controller", default=str(TOP / "build/release/aurvane-controller"))
     parser.add_argument("--controller-bench", default=str(TOP / "build/bench-rel/bench/controller_bench"))
     parser.add_argument("--controller-bench-tests", type=int, default=None)
@@ -772,10 +807,13 @@ def main(argv):
         report(data, out_dir, notes)
         return 0
 
-    names = args.suites.split(",") if args.suites else (["trivial", "sleep", "fixtures"] if args.smoke else list(SUITES))
+    names = args.suites.split(",") if args.suites else (["trivial", "sleep", "fixtures"] if args.smoke else DEFAULT_SUITES)
     unknown = [n for n in names if n not in SUITES]
     if unknown:
         parser.error(f"unknown suites: {', '.join(unknown)}")
+    schedules = dict(given.split("=", 1) for given in args.schedule if "=" in given)
+    if len(schedules) != len(args.schedule) or set(schedules) - set(SUITES):
+        parser.error("--schedule wants SUITE=NAME with a known suite")
     rounds = args.rounds or (1 if args.smoke else 3)
     scaling = args.scaling if args.scaling is not None else ("" if args.smoke else "1,2,4,8")
     counts = [int(n) for n in scaling.split(",") if n]
@@ -784,7 +822,8 @@ def main(argv):
 
     started = time.monotonic()
     log = lambda text: print(f"[{time.monotonic() - started:6.0f} s] {text}", flush=True)  # noqa: E731
-    bench = Bench(args.work, args.controller, rounds, log)
+    bench = Bench(args.work, args.controller, rounds, log, schedules)
+    log(f"load average {' '.join(f'{x:.2f}' for x in os.getloadavg())}")
     bench.prepare(names, args.smoke)
     bench.warm_up(names)
     runs = bench.rounds_of(names)
@@ -809,6 +848,7 @@ def main(argv):
     (out_dir / "results.json").write_text(json.dumps(data, indent=1))
     data["plots"] = [p.name for p in plot(data, out_dir)]
     report(data, out_dir, notes)
+    log(f"load average {' '.join(f'{x:.2f}' for x in os.getloadavg())}")
     log(f"report: {out_dir / 'RESULTS.md'}")
     for what, value, limit, met in targets(runs, names):
         log(f"target {what}: {value:.3g} (limit {limit:g}) {'met' if met else 'MISSED'}")

@@ -79,7 +79,7 @@ class TestSuites:
         names = suites.cpython_modules()
         assert len(names) >= 35, "about forty modules"
         assert len(set(names)) == len(names)
-        if suites.CPYTHON_TEST_DIR.is_dir():
+        if suites.cpython_testsuite_installed():
             missing = [n for n in names if not (suites.CPYTHON_TEST_DIR / f"{n}.py").exists()]
             assert not missing
 
@@ -152,6 +152,20 @@ class TestFigures:
         runs[-1]["wall"] = 17.0
         found = {what: met for what, _, _, met in compare.targets(runs, ["sleep"])}
         assert found == {"(b) with history / xdist load": True, "(b) with history / lower bound": False}
+
+    def test_targets_name_the_schedule_the_runs_had(self):
+        runs = [run("serial", 4.4, suite="onefile"), run("xdist-loadfile", 5.0, suite="fixtures")]
+        runs += [run("aurvane", 3.2, suite="onefile", schedule="auto"), run("aurvane-history", 3.4, suite="onefile", schedule="auto")]
+        runs += [run("aurvane", 4.0, suite="fixtures", schedule="auto"), run("aurvane-history", 5.5, suite="fixtures", schedule="auto")]
+        found = {what: met for what, _, _, met in compare.targets(runs, ["fixtures", "onefile"])}
+        assert found == {
+            "(c) auto schedule, no history / xdist loadfile": True,
+            "(c) auto schedule, with history / xdist loadfile": False,
+            "(d) auto schedule, Aurvane 2, no history / serial pytest": True,
+            "(d) auto schedule, Aurvane 2, with history / serial pytest": False,
+        }
+        # Runs from before the schedule was recorded had the suite's default.
+        assert compare.schedule_of([run("aurvane", 1, suite="fixtures")], "fixtures") == "file"
 
     def test_controller_cpu_is_per_test_and_memory_the_peak(self):
         runs = [
@@ -249,6 +263,12 @@ class TestRounds:
         history.write_text("{}")  # what the first run would have saved
         bench.run("aurvane-history", "sleep", 0)
         assert seen == [False, True]
+
+    def test_a_schedule_given_for_a_suite_replaces_its_default(self, tmp_path):
+        bench = compare.Bench(tmp_path, "/bin/true", rounds=1, log=lambda text: None, schedules={"fixtures": "auto"})
+        assert "--aurvane-schedule=auto" in bench.command("aurvane", "fixtures")[0]
+        assert "--aurvane-schedule=test" in bench.command("aurvane", "sleep")[0]
+        assert "onefile" not in compare.DEFAULT_SUITES, "(d) runs only when named"
 
 
 def synthetic_results():

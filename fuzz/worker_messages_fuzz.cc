@@ -1,6 +1,7 @@
 // Worker lines through the supervisor's message handling, in process: each
 // input line goes to worker (first byte % sessions) as a parsed message, or
-// to recovery as a transport failure when it does not parse. Workers, and
+// as a transport failure when it does not parse (a failed write to the
+// worker when the line is that byte alone). Workers, and
 // their replacements within the restart budget, come from a launcher that
 // starts no process, so everything stays in memory.
 #include <fcntl.h>
@@ -12,6 +13,7 @@
 #include <string_view>
 
 #include "json/reader.h"
+#include "process/io_threads.h"
 #include "process/launch.h"
 #include "scheduler/item_chunk.h"
 #include "scripted_launcher.h"
@@ -65,11 +67,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Read as the event reader reads a line: a manifest's items apart.
     ItemChunkReader items;
     Result<json::StreamedParse> message = json::ParseStreamingMember(line.substr(1), "items", items);
-    Status handled =
-        message.ok()
-            ? HandleMessage(s, worker, std::move(message.value().value),
-                            message.value().streamed ? std::optional<ItemChunk>(items.Take()) : std::nullopt)
-            : RecoverWorker(s, worker, "Invalid worker event: " + message.message());
+    Status handled;
+    if (line.size() == 1) {
+      // Its worker byte alone: a failed write to that worker.
+      handled = HandleFailure(s, worker, kControlPipeClosed);
+    } else if (message.ok()) {
+      handled = HandleMessage(s, worker, std::move(message.value().value),
+                              message.value().streamed ? std::optional<ItemChunk>(items.Take()) : std::nullopt);
+    } else {
+      handled = HandleFailure(s, worker, "Invalid worker event: " + message.message());
+    }
     launcher.Drain();
     if (!handled.ok()) break;
   }

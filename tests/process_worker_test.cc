@@ -237,18 +237,16 @@ TEST_F(WorkerFixture, TerminateKillsWorkerAndGrandchildOnce) {
   ASSERT_TRUE(Alive(pid));
   ASSERT_TRUE(Alive(grandchild));
 
-  auto start = Clock::now();
   worker.job.Terminate();
-  EXPECT_LT(Clock::now() - start, 1500ms) << "the group empties at once after SIGKILL";
-  // Terminate reaped them: no zombie left behind either.
+  // Both are gone when Terminate returns, and reaped: no zombie left behind
+  // either.
   EXPECT_NE(::kill(pid, 0), 0);
   EXPECT_NE(::kill(grandchild, 0), 0);
   EXPECT_TRUE(worker.job.terminated());
   EXPECT_EQ(NextFailure(), "Worker event pipe closed");
 
-  start = Clock::now();
   worker.job.Terminate();  // the second call does nothing
-  EXPECT_LT(Clock::now() - start, 100ms);
+  EXPECT_TRUE(worker.job.terminated());
 }
 
 TEST_F(WorkerFixture, TerminateAfterTheWorkerExitedReturnsAtOnce) {

@@ -344,6 +344,15 @@ TEST_F(ItemTransferTest, ChunkedManifestsGetTheJudgementOfWholeOnes) {
   }
 }
 
+TEST_F(ItemTransferTest, AWorkerSendingPastItsCountIsStoppedAtTheChunkThatPassesIt) {
+  // Nothing to compare against yet, so each item would be kept: the run ends
+  // as soon as the worker has sent more than it reported, "more" or not.
+  ASSERT_TRUE(Claim(0, 2, "d").ask_worker.has_value());
+  ASSERT_TRUE(Items(0, R"([[0,"a",null,""]])", true).ok());
+  EXPECT_EQ(Items(0, R"([[1,"b",null,""],[2,"c",null,""]])", true).message(),
+            "Worker av0 reported 2 collected items and sent 3");
+}
+
 // Items read off the line into a chunk get the judgement DecodeItem gives
 // them, come back equal, match a table built from the decoded items, and
 // keep the array's compact text for the log.

@@ -42,6 +42,13 @@ class ScriptedLauncher final : public WorkerLauncher {
     }
   }
 
+  // Lets go of worker `n`'s commands, as its control writer does when a
+  // write to the worker fails: every later command is refused as closed.
+  void CloseControl(size_t n) {
+    Drain();
+    receivers_.at(n).Reset();
+  }
+
   // Every command worker `n` was sent, in order, as compact JSON.
   const std::vector<std::string>& sent(size_t n) const { return sent_.at(n); }
   size_t launches() const { return receivers_.size(); }

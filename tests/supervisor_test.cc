@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <deque>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -66,16 +68,17 @@ class InMemoryRun {
     launcher_->Drain();
     return handled;
   }
-  // A transport failure of worker `n` (its pipe closed, a bad line).
+  // A transport failure of worker `n` (a pipe closed, a bad line).
   Status Fail(size_t n, const std::string& reason) {
-    Status recovered = RecoverWorker(*s_, n, reason);
+    Status handled = HandleFailure(*s_, n, reason);
     launcher_->Drain();
-    return recovered;
+    return handled;
   }
   // The supervisor looks at deadlines `seconds` after worker `n`'s phase
   // clock was last set.
-  Status Tick(size_t n, double seconds) {
-    Status checked = CheckDeadlines(*s_, After(session(n).phase_clock, seconds));
+  Status Tick(size_t n, double seconds) { return TickAt(After(session(n).phase_clock, seconds)); }
+  Status TickAt(Instant now) {
+    Status checked = CheckDeadlines(*s_, now);
     launcher_->Drain();
     return checked;
   }
@@ -99,6 +102,14 @@ class InMemoryRun {
 
   // The progress stream so far, one short trace per record.
   const Traces& echoed() const { return echoed_; }
+  // The event log so far, the same way; a worker's message as "event",
+  // its worker and its kind.
+  Traces Logged() const {
+    Traces traces;
+    std::istringstream lines(ReadText(dir_.path() / "events.jsonl"));
+    for (std::string line; std::getline(lines, line);) traces.push_back(TraceOf(line));
+    return traces;
+  }
   // "state/attempts" of every test, in index order.
   Traces States() const {
     Traces states;
@@ -126,6 +137,10 @@ class InMemoryRun {
     if (event == "report") return "report " + text("worker") + " #" + text("index");
     if (event == "retry") return "retry #" + text("index");
     if (event == "interrupted") return "interrupted " + text("worker") + " " + text("nodeid") + " " + text("phase");
+    if (event == "worker_event") {
+      const json::Value* kind = record.Find("payload")->Find("event");
+      return "event " + text("worker") + " " + (kind != nullptr ? kind->as_string() : "-");
+    }
     if (event == "diagnostic") {
       std::string message = text("message");
       return "diagnostic " + message.substr(0, message.find(". Worker log: "));
@@ -332,7 +347,9 @@ TEST(SupervisorInMemory, EachStateIsHeldToItsDeadlineCountedFromTheLastPhase) {
                                             WorkerLogPath(run.spec().run_dir, 1).string());
 }
 
-TEST(SupervisorInMemory, AnExitAndItsClosedPipeCountOnceInEitherOrder) {
+TEST(SupervisorInMemory, AnExitAndItsClosedPipesCountOnceInAnyOrder) {
+  // The exit ends the worker; a failed write to it before or after, and the
+  // end of its output, change nothing.
   for (bool exited_first : {true, false}) {
     InMemoryRun run(2);
     run.Start();
@@ -344,12 +361,130 @@ TEST(SupervisorInMemory, AnExitAndItsClosedPipeCountOnceInEitherOrder) {
       ASSERT_TRUE(run.Fail(0, "Worker control pipe closed").ok());
       ASSERT_TRUE(run.Exit(0).ok());
     }
-    const std::string reason = exited_first ? "Worker session ended unexpectedly" : "Worker control pipe closed";
+    ASSERT_TRUE(run.Fail(0, "Worker event pipe closed").ok());
     EXPECT_EQ(run.echoed(), (Traces{"collection", "start av0 #0 next null", "start av1 #1 next null",
-                                    "diagnostic av0 dispatch: " + reason, "retry #0"}))
+                                    "diagnostic av0 dispatch: Worker session ended unexpectedly", "retry #0"}))
         << exited_first;
     EXPECT_EQ(run.s().restarts, 1u);
     EXPECT_EQ(run.session(0).state(), SessionState::kClosed);
+  }
+}
+
+TEST(SupervisorInMemory, AFailedWriteWaitsForTheMessagesStillInTheWorkersOutput) {
+  {
+    // av0 dies in test 0's call while test 1's "run" is written to it, and
+    // the failed write is seen first. Its last messages are still logged in
+    // order, and test 0 is judged on them when its output ends; test 1 and
+    // the reserved 2 go back unstarted.
+    InMemoryRun run(1);
+    run.spec().retries = 0;
+    run.Start();
+    ASSERT_TRUE(run.Collect(0, 3).ok());
+    ASSERT_TRUE(run.Fail(0, "Worker control pipe closed").ok());
+    EXPECT_EQ(run.echoed(), (Traces{"collection", "start av0 #0 next 1"}));
+    ASSERT_TRUE(run.Send(0, R"({"event":"phase","index":0,"phase":"setup"})").ok());
+    ASSERT_TRUE(run.Send(0, R"({"event":"report","index":0,"when":"setup"})").ok());
+    ASSERT_TRUE(run.Send(0, R"({"event":"phase","index":0,"phase":"call"})").ok());
+    ASSERT_TRUE(run.Fail(0, "Worker event pipe closed").ok());
+    EXPECT_EQ(run.Logged(),
+              (Traces{"worker_spawned", "event av0 collected", "collection", "start av0 #0 next 1", "event av0 phase",
+                      "event av0 report", "event av0 phase", "diagnostic av0 call: Worker event pipe closed",
+                      "report av0 #0", "interrupted av0 t.py::test_0 call", "worker_spawned"}));
+    EXPECT_EQ(run.States(), (Traces{"interrupted/1", "pending/0", "pending/0"}));
+    ASSERT_TRUE(run.Collect(1, 3).ok());
+    EXPECT_EQ(run.launcher().sent(1), (Traces{R"({"command":"init"})", R"({"command":"run","index":1,"next":2})",
+                                              R"({"command":"run","index":2,"next":null})"}));
+  }
+  {
+    // av0 finishes test 0 after the failed write, and its output ends
+    // before it says anything of test 1: 0 is completed, nothing more is
+    // sent to av0, and 1 runs once, on the replacement, as a first attempt.
+    InMemoryRun run(1);
+    run.Start();
+    ASSERT_TRUE(run.Collect(0, 4).ok());
+    ASSERT_TRUE(run.Fail(0, "Worker control pipe closed").ok());
+    ASSERT_TRUE(run.Finish(0).ok());
+    EXPECT_EQ(run.launcher().sent(0).size(), 3u);
+    ASSERT_TRUE(run.Fail(0, "Worker event pipe closed").ok());
+    EXPECT_EQ(run.States(), (Traces{"completed/1", "pending/0", "pending/0", "pending/0"}));
+    ASSERT_TRUE(run.Collect(1, 4).ok());
+    ASSERT_TRUE(run.Finish(1).ok());
+    EXPECT_EQ(run.echoed(),
+              (Traces{"collection", "start av0 #0 next 1", "finish av0 #0",
+                      "diagnostic av0 dispatch: Worker event pipe closed", "start av1 #1 next 2", "finish av1 #1"}));
+    EXPECT_EQ(run.States(), (Traces{"completed/1", "completed/1", "reserved/0", "reserved/0"}));
+  }
+}
+
+TEST(SupervisorInMemory, AWorkerThatClosedItsInputButLivesOnIsGivenUpAfterTheGrace) {
+  InMemoryRun run(1);
+  run.spec().phase_timeout = 10;
+  run.Start();
+  ASSERT_TRUE(run.Collect(0, 3).ok());
+  ASSERT_TRUE(run.Fail(0, "Worker control pipe closed").ok());
+  ASSERT_TRUE(run.session(0).control_lost);
+  // Within its test only the phase deadline holds it: it may finish it.
+  ASSERT_TRUE(run.TickAt(InMemoryRun::After(*run.session(0).control_lost, 5)).ok());
+  ASSERT_TRUE(run.Finish(0).ok());
+  // Between tests it has the grace, counted from the end of its test.
+  ASSERT_TRUE(run.Tick(0, kControlLostGrace).ok());
+  EXPECT_EQ(run.echoed().back(), "finish av0 #0");
+  ASSERT_TRUE(run.Tick(0, kControlLostGrace + 0.01).ok());
+  EXPECT_EQ(run.echoed(), (Traces{"collection", "start av0 #0 next 1", "finish av0 #0",
+                                  "diagnostic av0 dispatch: Worker control pipe closed"}));
+  EXPECT_EQ(run.States(), (Traces{"completed/1", "pending/0", "pending/0"}));
+  EXPECT_EQ(run.launcher().launches(), 2u);
+  // The end of its output, once it has been given up, changes nothing.
+  ASSERT_TRUE(run.Fail(0, "Worker event pipe closed").ok());
+  EXPECT_EQ(run.echoed().size(), 4u);
+  EXPECT_EQ(run.s().restarts, 1u);
+}
+
+TEST(SupervisorInMemory, CommandsRefusedByAnEndedWriterKeepTheirTestsUnstarted) {
+  {
+    // The writer ended before the supervisor heard of it: the "run" sent
+    // ahead after test 0 is refused, and its test waits unstarted with the
+    // one already queued.
+    InMemoryRun run(1);
+    run.Start();
+    ASSERT_TRUE(run.Collect(0, 4).ok());
+    run.launcher().CloseControl(0);
+    ASSERT_TRUE(run.Finish(0).ok());
+    EXPECT_TRUE(run.session(0).control_lost);
+    EXPECT_EQ(run.session(0).queued_tests, (std::deque<uint64_t>{1, 2}));
+    EXPECT_EQ(run.States(), (Traces{"completed/1", "reserved/0", "reserved/0", "reserved/0"}));
+    ASSERT_TRUE(run.Fail(0, "Worker event pipe closed").ok());
+    EXPECT_EQ(run.States(), (Traces{"completed/1", "pending/0", "pending/0", "pending/0"}));
+  }
+  {
+    // Handing out one test at a time (maxfail), the refused "run" is that
+    // of an idle worker's next test: it is not started, and goes back.
+    InMemoryRun run(1);
+    run.spec().maxfail = 5;
+    run.spec().phase_timeout = 10;
+    run.Start();
+    ASSERT_TRUE(run.Collect(0, 3).ok());
+    run.launcher().CloseControl(0);
+    ASSERT_TRUE(run.Finish(0).ok());
+    EXPECT_EQ(run.States(), (Traces{"completed/1", "reserved/0", "reserved/0"}));
+    ASSERT_TRUE(run.TickAt(InMemoryRun::After(*run.session(0).control_lost, kControlLostGrace + 0.01)).ok());
+    EXPECT_EQ(run.echoed(), (Traces{"collection", "start av0 #0 next 1", "finish av0 #0",
+                                    "diagnostic av0 dispatch: Worker control pipe closed"}));
+    EXPECT_EQ(run.States(), (Traces{"completed/1", "pending/0", "pending/0"}));
+  }
+  {
+    // A refused "shutdown" leaves the worker ready, not shutting down: the
+    // end of its output then gives it up without ending the run.
+    InMemoryRun run(1);
+    run.Start();
+    ASSERT_TRUE(run.Collect(0, 1).ok());
+    run.launcher().CloseControl(0);
+    ASSERT_TRUE(run.Finish(0).ok());
+    EXPECT_EQ(run.session(0).state(), SessionState::kReady);
+    ASSERT_TRUE(run.Fail(0, "Worker event pipe closed").ok());
+    EXPECT_EQ(run.echoed().back(), "diagnostic av0 ready: Worker event pipe closed");
+    EXPECT_EQ(run.States(), (Traces{"completed/1"}));
+    EXPECT_EQ(run.launcher().launches(), 1u);
   }
 }
 

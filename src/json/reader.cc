@@ -228,6 +228,27 @@ std::string ReaderMessage(rapidjson::ParseErrorCode code, const std::optional<st
 // offending byte itself, unless the input ended there.
 size_t ErrorOffset(std::string_view text, size_t offset) { return offset < text.size() ? offset + 1 : offset; }
 
+// Runs `handler` over `text`, which must hold one JSON value and nothing but
+// white space after it. The error names where parsing stopped: the offending
+// byte, or where the handler stopped (its stopped() message); a handler with
+// an error() of its own has that reported instead, without a position.
+template <typename Handler>
+Status ParseWhole(ViewStream& stream, std::string_view text, Handler& handler) {
+  rapidjson::Reader reader;
+  rapidjson::ParseResult ok = reader.Parse<kParseFlags>(stream, handler);
+  if (!ok) {
+    if constexpr (requires { handler.error(); }) {
+      if (handler.error()) return Error{*handler.error()};
+    }
+    size_t at = handler.stopped() ? stream.Tell() : ErrorOffset(text, ok.Offset());
+    return Error{ReaderMessage(ok.Code(), handler.stopped(), ok.Offset() >= text.size()) + PositionSuffix(text, at)};
+  }
+  size_t pos = stream.Tell();
+  while (pos < text.size() && IsJsonSpace(text[pos])) ++pos;
+  if (pos < text.size()) return Error{"trailing characters" + PositionSuffix(text, pos + 1)};
+  return Status::Ok();
+}
+
 }  // namespace
 
 std::string PositionSuffix(std::string_view text, size_t offset) {
@@ -246,15 +267,7 @@ std::string PositionSuffix(std::string_view text, size_t offset) {
 Result<Value> Parse(std::string_view text) {
   ViewStream stream(text);
   TreeBuilder builder;
-  rapidjson::Reader reader;
-  rapidjson::ParseResult ok = reader.Parse<kParseFlags>(stream, builder);
-  if (!ok) {
-    size_t at = builder.stopped() ? stream.Tell() : ErrorOffset(text, ok.Offset());
-    return Error{ReaderMessage(ok.Code(), builder.stopped(), ok.Offset() >= text.size()) + PositionSuffix(text, at)};
-  }
-  size_t pos = stream.Tell();
-  while (pos < text.size() && IsJsonSpace(text[pos])) ++pos;
-  if (pos < text.size()) return Error{"trailing characters" + PositionSuffix(text, pos + 1)};
+  if (Status parsed = ParseWhole(stream, text, builder); !parsed.ok()) return std::move(parsed).TakeError();
   assert(builder.has_result() && "a successful parse yields a value");
   return builder.TakeResult();
 }
@@ -897,15 +910,7 @@ class StreamingHandler {
 Result<StreamedParse> ParseStreamingMember(std::string_view text, std::string_view key, ElementSink& sink) {
   ViewStream stream(text);
   StreamingHandler handler(key, sink);
-  rapidjson::Reader reader;
-  rapidjson::ParseResult ok = reader.Parse<kParseFlags>(stream, handler);
-  if (!ok) {
-    size_t at = handler.stopped() ? stream.Tell() : ErrorOffset(text, ok.Offset());
-    return Error{ReaderMessage(ok.Code(), handler.stopped(), ok.Offset() >= text.size()) + PositionSuffix(text, at)};
-  }
-  size_t pos = stream.Tell();
-  while (pos < text.size() && IsJsonSpace(text[pos])) ++pos;
-  if (pos < text.size()) return Error{"trailing characters" + PositionSuffix(text, pos + 1)};
+  if (Status parsed = ParseWhole(stream, text, handler); !parsed.ok()) return std::move(parsed).TakeError();
   assert(handler.has_result() && "a successful parse yields a value");
   return StreamedParse{handler.TakeResult(), handler.streamed()};
 }
@@ -914,17 +919,7 @@ Status ReadRecord(std::string_view text, std::string_view struct_name, std::span
                   const FieldHandler& on_field) {
   ViewStream stream(text);
   RecordHandler handler(stream, text, struct_name, fields, on_field);
-  rapidjson::Reader reader;
-  rapidjson::ParseResult ok = reader.Parse<kParseFlags>(stream, handler);
-  if (!ok) {
-    if (handler.error()) return Error{*handler.error()};
-    size_t at = handler.stopped() ? stream.Tell() : ErrorOffset(text, ok.Offset());
-    return Error{ReaderMessage(ok.Code(), handler.stopped(), ok.Offset() >= text.size()) + PositionSuffix(text, at)};
-  }
-  size_t pos = stream.Tell();
-  while (pos < text.size() && IsJsonSpace(text[pos])) ++pos;
-  if (pos < text.size()) return Error{"trailing characters" + PositionSuffix(text, pos + 1)};
-  return Status::Ok();
+  return ParseWhole(stream, text, handler);
 }
 
 }  // namespace aurvane::json

@@ -77,7 +77,13 @@ void RunControlWriter(Receiver<WorkerCommand> commands, Sender<WorkerEvent> even
     line.push_back('\n');
     command.reset();
     if (!worker_stdin.WriteAll(line).ok()) {
-      // The platform's reason (usually a broken pipe) is not passed on.
+      // Commands are refused from here on, before the failure is reported:
+      // an offer then fails as closed at once, never waiting for room nor
+      // vanishing in a queue nobody reads, even while this send waits for
+      // room in the event queue. The platform's reason (usually a broken
+      // pipe) is not passed on.
+      commands.Reset();
+      worker_stdin.Close();
       events.Send(WorkerEvent{worker, std::string(kControlPipeClosed), std::nullopt});
       break;
     }

@@ -7,6 +7,10 @@
 // Both are detached: the writer ends when its command queue closes (the
 // session let go of the sending end) or a write fails; the reader at end of
 // stream, at the first bad line, or when the event queue's receiver is gone.
+// A failed write closes the command queue before kControlPipeClosed is
+// sent, so that every later command is refused as closed (SendCommand's
+// kControlGone). The worker's output may still hold messages then: only
+// the reader's failure is the end of what the worker said.
 #ifndef AURVANE_PROCESS_IO_THREADS_H_
 #define AURVANE_PROCESS_IO_THREADS_H_
 

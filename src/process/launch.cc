@@ -65,9 +65,12 @@ Result<LaunchedWorker> LaunchWorker(const WorkerLaunch& launch, const Sender<Wor
   return LaunchedWorker{std::move(job).value(), std::move(sender), pid};
 }
 
-Status SendCommand(Sender<WorkerCommand>& commands, size_t n, WorkerCommand command) {
+Result<Delivery> SendCommand(Sender<WorkerCommand>& commands, size_t n, WorkerCommand command) {
   Status offered = commands.Offer(std::move(command));
-  if (offered.ok()) return offered;
+  if (offered.ok()) return Delivery::kQueued;
+  // Only the control writer holds the receiving end, and it lets go only
+  // when a write to the worker failed (or the sending end is gone).
+  if (offered.message() == kClosedChannel) return Delivery::kControlGone;
   return Error{"Worker " + WorkerName(n) + " control channel unavailable: " + offered.message()};
 }
 

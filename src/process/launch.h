@@ -45,9 +45,15 @@ std::filesystem::path WorkerLogPath(const std::filesystem::path& run_dir, size_t
 // failure nothing started remains (the log file stays, empty).
 Result<LaunchedWorker> LaunchWorker(const WorkerLaunch& launch, const Sender<WorkerEvent>& events);
 
-// Offers `command` to worker `n` without waiting; a refusal becomes
-// "Worker av{n} control channel unavailable: " and the queue's reason.
-Status SendCommand(Sender<WorkerCommand>& commands, size_t n, WorkerCommand command);
+// What became of a command offered to a worker.
+enum class Delivery : uint8_t {
+  kQueued,       // the control writer will write it
+  kControlGone,  // the writer has ended on a failed write: dropped, as is every later one
+};
+
+// Offers `command` to worker `n` without waiting. A full queue is an error,
+// "Worker av{n} control channel unavailable: sending on a full channel".
+Result<Delivery> SendCommand(Sender<WorkerCommand>& commands, size_t n, WorkerCommand command);
 
 }  // namespace aurvane
 

@@ -70,14 +70,17 @@ void Advance(RunTables& tables, AgreementStep& step) {
   }
 }
 
+Error CountDiffers(const ItemTransfer& transfer) {
+  return Error{"Worker av" + std::to_string(transfer.claim.worker) + " reported " +
+               std::to_string(transfer.claim.count) + " collected items and sent " +
+               std::to_string(transfer.received)};
+}
+
 // The last chunk has come: the judgement a whole manifest gets.
 Status FinishTransfer(RunTables& tables, ItemTransfer transfer, std::string_view schedule_mode,
                       DurationHistory& history) {
   const size_t worker = transfer.claim.worker;
-  if (transfer.received != transfer.claim.count) {
-    return Error{"Worker av" + std::to_string(worker) + " reported " + std::to_string(transfer.claim.count) +
-                 " collected items and sent " + std::to_string(transfer.received)};
-  }
+  if (transfer.received != transfer.claim.count) return CountDiffers(transfer);
   if (transfer.bad_index) return Error{"Invalid collection indices"};
   if (transfer.compare) {
     if (transfer.differs || transfer.received != tables.reference->size()) return Mismatch(worker);
@@ -141,6 +144,10 @@ Result<AgreementStep> ReceiveItems(RunTables& tables, size_t worker_number, cons
   // The items before a bad one were taken as they would have been; the run
   // ends on it.
   if (items.error()) return Error{*items.error()};
+  // A worker that goes on sending past the count it reported is judged at
+  // once: the reference being built would otherwise grow for as long as the
+  // worker keeps saying "more".
+  if (transfer.received > transfer.claim.count) return CountDiffers(transfer);
   AgreementStep step;
   if (more) {
     step.ask_worker = worker_number;

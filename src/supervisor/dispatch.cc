@@ -6,19 +6,25 @@ namespace aurvane {
 
 namespace {
 
+// A worker told to shut down is held to the shutdown deadline. One that
+// cannot be told stays as it is, and the end of its output, or the grace,
+// ends it as a ready worker.
 Status ShutDown(Supervisor& s, size_t n) {
   WorkerSession& session = s.sessions[n];
+  json::Object command;
+  command.emplace("command", "shutdown");
+  Result<bool> sent = SendToWorker(session, n, json::Value(std::move(command)));
+  if (!sent.ok() || !sent.value()) return sent.status();
   session.MoveTo(SessionState::kShuttingDown);
   session.phase = "shutdown";
   session.phase_clock = Clock::now();
-  json::Object command;
-  command.emplace("command", "shutdown");
-  return SendCommand(session.commands, n, json::Value(std::move(command)));
+  return Status::Ok();
 }
 
-// A session that can be given a test now: nothing handed out is unfinished.
+// A session that can be given a test now: nothing handed out is unfinished,
+// and its input is open.
 bool TakesWork(const WorkerSession& session) {
-  return session.state() == SessionState::kReady && session.queued_tests.empty();
+  return session.state() == SessionState::kReady && session.queued_tests.empty() && !session.control_lost;
 }
 
 // How many unfinished tests a worker holds at once: the one it runs and one
@@ -31,12 +37,13 @@ size_t HandedOut(const WorkerSession& session) {
   return (session.current_test ? 1 : 0) + session.queued_tests.size();
 }
 
-Status SendRun(WorkerSession& session, size_t n, uint64_t test, std::optional<uint64_t> next) {
+// True when the "run" was queued for the worker (see SendToWorker).
+Result<bool> SendRun(WorkerSession& session, size_t n, uint64_t test, std::optional<uint64_t> next) {
   json::Object command;
   command.emplace("command", "run");
   command.emplace("index", test);
   command.emplace("next", next ? json::Value(*next) : json::Value());
-  return SendCommand(session.commands, n, json::Value(std::move(command)));
+  return SendToWorker(session, n, json::Value(std::move(command)));
 }
 
 // Makes `test` the session's running test and writes its "start" record;
@@ -68,8 +75,15 @@ Status DispatchIdle(Supervisor& s, size_t n) {
   session.next_test = Reserve(session.current_group, s.tables.schedule, s.tables.states);
   session.phase = "dispatch";
   session.phase_clock = session.attempt_clock = Clock::now();
-  if (Status begun = BeginTest(s, n, *test, session.next_test); !begun.ok()) return begun;
-  return SendRun(session, n, *test, session.next_test);
+  Result<bool> sent = SendRun(session, n, *test, session.next_test);
+  if (!sent.ok()) return sent.status();
+  if (!sent.value()) {
+    // It never reached the worker, whose input is closed: held like a test
+    // sent ahead, it goes back unstarted with the worker's other tests.
+    session.queued_tests.push_back(*test);
+    return Status::Ok();
+  }
+  return BeginTest(s, n, *test, session.next_test);
 }
 
 // The reserved next test is sent ahead, announcing the one after it. It
@@ -78,11 +92,14 @@ Status SendAhead(Supervisor& s, size_t n) {
   WorkerSession& session = s.sessions[n];
   const SessionState state = session.state();
   if (state != SessionState::kReady && state != SessionState::kRunning) return Status::Ok();
-  while (!s.stop && session.next_test && HandedOut(session) > 0 && HandedOut(session) < HandOutDepth(s)) {
+  // A "run" that finds the worker's input closed leaves its test queued,
+  // unstarted, and ends this.
+  while (!s.stop && !session.control_lost && session.next_test && HandedOut(session) > 0 &&
+         HandedOut(session) < HandOutDepth(s)) {
     const uint64_t test = *session.next_test;
     session.next_test = Reserve(session.current_group, s.tables.schedule, s.tables.states);
     session.queued_tests.push_back(test);
-    if (Status sent = SendRun(session, n, test, session.next_test); !sent.ok()) return sent;
+    if (Result<bool> sent = SendRun(session, n, test, session.next_test); !sent.ok()) return sent.status();
   }
   return Status::Ok();
 }
@@ -161,11 +178,11 @@ Status RecordResult(Supervisor& s, size_t n, uint64_t test, const json::Object& 
 
   if (failed != message.end() && failed->second.is_true()) ++s.failures;
   if (s.spec.maxfail > 0 && s.failures >= s.spec.maxfail) s.stop = true;
-  if (!session.queued_tests.empty()) {
-    // The worker takes its first queued test now, without waiting for us.
-    session.phase = "dispatch";
-    session.phase_clock = session.attempt_clock = Clock::now();
-  }
+  // The worker takes its first queued test now, without waiting for us;
+  // with none it waits for us. Dispatch moves on from here, except for a
+  // worker whose input is closed, whose grace counts from here.
+  session.phase = session.queued_tests.empty() ? "ready" : "dispatch";
+  session.phase_clock = session.attempt_clock = Clock::now();
   return Dispatch(s, n);
 }
 

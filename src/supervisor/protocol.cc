@@ -51,10 +51,12 @@ Status TakeStep(Supervisor& s, const AgreementStep& step) {
     json::Object command;
     command.emplace("command", "items");
     command.emplace("start", step.items_from);
-    if (Status sent = SendCommand(s.sessions[*step.ask_worker].commands, *step.ask_worker,
-                                  json::Value(std::move(command)));
+    // A worker that cannot be asked is ended by its deadline, the grace, or
+    // the end of its output, as a worker still starting.
+    if (Result<bool> sent =
+            SendToWorker(s.sessions[*step.ask_worker], *step.ask_worker, json::Value(std::move(command)));
         !sent.ok()) {
-      return sent;
+      return sent.status();
     }
   }
   for (size_t n : step.accepted) {

@@ -1,4 +1,5 @@
 // Giving up a failed worker and settling its work.
+#include "process/io_threads.h"
 #include "process/launch.h"
 #include "supervisor/supervisor.h"
 
@@ -13,6 +14,16 @@ std::string_view InterruptedPhase(const std::string& phase) {
 }
 
 }  // namespace
+
+Status HandleFailure(Supervisor& s, size_t n, const std::string& failure) {
+  assert(n < s.sessions.size() && "failure of a worker that was never started");
+  WorkerSession& session = s.sessions[n];
+  if (failure != kControlPipeClosed || session.closed()) return RecoverWorker(s, n, failure);
+  // Its output is still open: whatever the worker wrote before it closed
+  // its input is still to come, and may finish its test.
+  session.LoseControl(Clock::now());
+  return Status::Ok();
+}
 
 Status RecoverWorker(Supervisor& s, size_t n, const std::string& reason) {
   assert(n < s.sessions.size() && "recovery of a worker that was never started");

@@ -1,6 +1,9 @@
 #include "supervisor/session.h"
 
 #include <cassert>
+#include <utility>
+
+#include "process/launch.h"
 
 namespace aurvane {
 
@@ -25,6 +28,15 @@ void WorkerSession::MoveTo(SessionState next) {
   assert(IsLegalTransition(state_, next) && "illegal session state transition");
   assert((next == SessionState::kRunning) == current_test.has_value() || next == SessionState::kClosed);
   state_ = next;
+}
+
+Result<bool> SendToWorker(WorkerSession& session, size_t n, WorkerCommand command) {
+  if (session.control_lost) return false;
+  Result<Delivery> sent = SendCommand(session.commands, n, std::move(command));
+  if (!sent.ok()) return std::move(sent).TakeError();
+  if (sent.value() == Delivery::kQueued) return true;
+  session.LoseControl(Clock::now());
+  return false;
 }
 
 }  // namespace aurvane

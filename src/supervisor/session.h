@@ -16,6 +16,7 @@
 #include "scheduler/schedule.h"
 #include "util/clock.h"
 #include "util/queue.h"
+#include "util/result.h"
 
 namespace aurvane {
 
@@ -50,16 +51,30 @@ struct WorkerSession {
   std::vector<json::Value> pending_reports;  // "report" messages of the attempt in flight
   Instant phase_clock;    // base of the deadline
   Instant attempt_clock;  // when the test in flight was dispatched
+  // When the worker's input was found closed (a write to it failed). From
+  // then on nothing is sent to it; what it still writes is taken as usual,
+  // and the end of its output, a deadline, or kControlLostGrace with no
+  // test in flight ends it.
+  std::optional<Instant> control_lost;
 
   SessionState state() const { return state_; }
   bool closed() const { return state_ == SessionState::kClosed; }
 
   // Moves to `next`, which must be a legal transition from the current state.
   void MoveTo(SessionState next);
+  // The worker's input is closed: keeps the first instant it was found so.
+  void LoseControl(Instant now) {
+    if (!control_lost) control_lost = now;
+  }
 
  private:
   SessionState state_ = SessionState::kStarting;
 };
+
+// Offers `command` to the session's worker `n`, as SendCommand does. True
+// when it was queued; false when the worker's input is closed, found now
+// (the session then loses control) or before: the command is dropped.
+Result<bool> SendToWorker(WorkerSession& session, size_t n, WorkerCommand command);
 
 }  // namespace aurvane
 

@@ -2,8 +2,10 @@
 
 #include <stdio.h>
 
+#include <algorithm>
 #include <chrono>
 
+#include "process/io_threads.h"
 #include "process/launch.h"
 
 namespace aurvane {
@@ -22,9 +24,9 @@ bool AllClosed(const Supervisor& s) {
 }
 
 Status TakeEvent(Supervisor& s, WorkerEvent& event) {
-  return event.is_failure() ? RecoverWorker(s, event.worker, event.failure())
-                            : HandleMessage(s, event.worker, std::move(std::get<0>(event.payload)),
-                                            std::move(event.items));
+  return event.is_failure()
+             ? HandleFailure(s, event.worker, event.failure())
+             : HandleMessage(s, event.worker, std::move(std::get<0>(event.payload)), std::move(event.items));
 }
 
 // A pass that took longer than a pass wait was held up, by a write to the
@@ -70,7 +72,7 @@ Status StartWorker(Supervisor& s) {
 
   json::Object init;
   init.emplace("command", "init");
-  return SendCommand(session.commands, n, json::Value(std::move(init)));
+  return SendToWorker(session, n, json::Value(std::move(init))).status();
 }
 
 Status CheckDeadlines(Supervisor& s, Instant now) {
@@ -101,10 +103,18 @@ std::optional<std::string> DeadlineOverrun(const Supervisor& s, const WorkerSess
       break;
   }
   // Exactly at the limit is not an overrun.
-  if (!(SecondsBetween(session.phase_clock, now) > limit)) return std::nullopt;
-  char text[64];
-  snprintf(text, sizeof text, "%.2f", limit);
-  return "exceeded " + std::string(text) + "s deadline";
+  if (SecondsBetween(session.phase_clock, now) > limit) {
+    char text[64];
+    snprintf(text, sizeof text, "%.2f", limit);
+    return "exceeded " + std::string(text) + "s deadline";
+  }
+  // A worker whose input is closed and that holds no test in flight has
+  // the grace, from the later of the loss and its last test's end.
+  if (session.control_lost && !session.current_test &&
+      SecondsBetween(std::max(*session.control_lost, session.phase_clock), now) > kControlLostGrace) {
+    return std::string(kControlPipeClosed);
+  }
+  return std::nullopt;
 }
 
 namespace {

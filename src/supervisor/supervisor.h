@@ -78,6 +78,25 @@ Status TakeQueuedAtEnd(Supervisor& s);
 // test, puts its remaining tests back and starts a replacement if needed.
 Status RecoverWorker(Supervisor& s, size_t n, const std::string& reason);
 
+// Handles `failure`, the text of the transport failure that stopped one of
+// worker `n`'s I/O threads. The end of its output (or a bad line there)
+// recovers the worker. A failed write to it (kControlPipeClosed) only
+// loses control of it: a dying worker's last messages may still wait in
+// its output, and they are logged, and its tests judged on them, before
+// the end of that output recovers it.
+Status HandleFailure(Supervisor& s, size_t n, const std::string& failure);
+
+// How long a worker whose input is closed may go on with no test in flight
+// (counted from the loss, or from the end of its last test if later)
+// before it is given up with kControlPipeClosed. A worker that dies
+// closes its input and output together, and the end of its output follows
+// the failed write within a wake-up of its reader; this only bounds one
+// that closed its input and lives on, which can do nothing more that
+// matters, or one whose output a process it left behind holds open. Within
+// a test the phase deadline applies instead: a worker that lost its input
+// can still finish the test it runs.
+inline constexpr double kControlLostGrace = 2.0;
+
 // Dispatch (a test, or shutdown) to worker `n` when it can take work, and
 // send its reserved next test ahead while it holds fewer than it may.
 Status Dispatch(Supervisor& s, size_t n);
@@ -106,7 +125,8 @@ RecordSource RecordFor(const Supervisor& s, uint64_t test);
 Status FlushReports(Supervisor& s, WorkerSession& session);
 
 // The checks that make the supervisor loop look at a session's deadline.
-// Returns the reason when the session has overrun it.
+// Returns the reason when the session has overrun it, or, with its input
+// closed and no test in flight, kControlLostGrace.
 std::optional<std::string> DeadlineOverrun(const Supervisor& s, const WorkerSession& session, Instant now);
 
 }  // namespace aurvane

@@ -90,6 +90,8 @@
 //   {"exit": N}              end the process at once with status N
 //   {"signal": N}            raise signal N
 //   {"close_stdout": true}   close standard output
+//   {"close_stdin": true}    close standard input (a later read of a
+//                            command ends the process as end of input does)
 //   {"grandchild": S, "announce": true, "new_session": true}  start
 //                            "sleep S" in this process's group (standard
 //                            input and output on /dev/null; its pid goes to
@@ -260,6 +262,8 @@ class FakeWorker {
       fake_worker::RaiseSignal(static_cast<int>(Number(*sig, fake_worker::kKillSignal)));
     } else if (action.Find("close_stdout") != nullptr) {
       fake_worker::CloseStdout();
+    } else if (action.Find("close_stdin") != nullptr) {
+      fake_worker::CloseStdin();
     } else if (const Value* grandchild = action.Find("grandchild")) {
       fake_worker::SleeperOptions options;
       options.new_session = Get(action, "new_session").is_true();

@@ -18,6 +18,7 @@ void WriteStderr(std::string_view bytes);
 // Standard input: bytes read, 0 at the end, negative on an error.
 long ReadStdin(char* buffer, size_t size);
 void CloseStdout();
+void CloseStdin();
 
 [[noreturn]] void ExitNow(int code);
 // Raises signal `number`; on Windows the process ends with status 128 + it,

@@ -55,6 +55,7 @@ long ReadStdin(char* buffer, size_t size) {
 }
 
 void CloseStdout() { ::close(1); }
+void CloseStdin() { ::close(0); }
 void ExitNow(int code) { ::_exit(code); }
 void RaiseSignal(int number) { ::raise(number); }
 

@@ -41,6 +41,11 @@ void CloseStdout() {
   ::SetStdHandle(STD_OUTPUT_HANDLE, nullptr);
 }
 
+void CloseStdin() {
+  ::CloseHandle(::GetStdHandle(STD_INPUT_HANDLE));
+  ::SetStdHandle(STD_INPUT_HANDLE, nullptr);
+}
+
 void ExitNow(int code) { ::ExitProcess(static_cast<UINT>(code)); }
 
 void RaiseSignal(int number) { ::TerminateProcess(::GetCurrentProcess(), static_cast<UINT>(128 + number)); }

@@ -1,4 +1,5 @@
-"""Plugins written for ``pytest -n``, from Debian's packages, against a serial run.
+"""Plugins written for ``pytest -n``, from Debian's packages, against a serial run
+and against ``pytest -n 2``, which the front end stands in for.
 
 The plugins live in a private folder (scripts/test-plugins.sh) put on the
 runs' PYTHONPATH, so every run here, serial or not, loads all of them.
@@ -52,6 +53,9 @@ def test_coverage_equals_a_serial_run(tmp_path, real_controller, plugin_path, xd
     ], serial.stdout
     assert coverage_table(parallel.stdout) == coverage_table(serial.stdout), parallel.stdout
     assert "failed workers" not in parallel.stdout
+    if not xdist.startswith("without"):
+        xdist_run = run_pytest(suite, "-n", "2", *args, path=[plugin_path])
+        assert xdist_run.returncode == 0 and coverage_table(xdist_run.stdout) == coverage_table(parallel.stdout), xdist_run.stdout
 
 
 def test_reruns_are_counted_as_in_a_serial_run(tmp_path, real_controller, plugin_path):
@@ -78,9 +82,11 @@ def test_reruns_are_counted_as_in_a_serial_run(tmp_path, real_controller, plugin
     serial = run_pytest(suite, "--reruns", "2", "-p", "no:cacheprovider", path=[plugin_path])
     (suite / "flaky-once").unlink()
     parallel = run_pytest(suite, "--aurvane=2", "--reruns", "2", controller=real_controller, path=[plugin_path])
+    (suite / "flaky-once").unlink()
+    xdist_run = run_pytest(suite, "-n", "2", "--reruns", "2", "-p", "no:cacheprovider", path=[plugin_path])
     assert last_line(serial.stdout) == "1 failed, 2 passed, 3 rerun"
-    assert last_line(parallel.stdout) == last_line(serial.stdout), parallel.stdout
-    assert parallel.returncode == serial.returncode == 1
+    assert last_line(parallel.stdout) == last_line(serial.stdout) == last_line(xdist_run.stdout), parallel.stdout
+    assert parallel.returncode == serial.returncode == xdist_run.returncode == 1
 
 
 def test_timeout_mock_asyncio_subtests_and_benchmark_as_under_xdist(tmp_path, real_controller, plugin_path):
@@ -121,20 +127,29 @@ def test_timeout_mock_asyncio_subtests_and_benchmark_as_under_xdist(tmp_path, re
     )
     serial = run_pytest(suite, "-rA", "-p", "no:cacheprovider", path=[plugin_path])
     parallel = run_pytest(suite, "--aurvane=2", "-rA", controller=real_controller, path=[plugin_path])
+    xdist_run = run_pytest(suite, "-n", "2", "-rA", "-p", "no:cacheprovider", path=[plugin_path])
     assert last_line(serial.stdout) == "3 failed, 5 passed, 2 subtests passed", serial.stdout
-    assert last_line(parallel.stdout) == last_line(serial.stdout), parallel.stdout
-    summary = sorted(line for line in parallel.stdout.splitlines() if re.match(r"(PASSED|FAILED|SUBFAIL) ", line))
-    assert summary == sorted(line for line in serial.stdout.splitlines() if re.match(r"(PASSED|FAILED|SUBFAIL) ", line))
+    assert last_line(parallel.stdout) == last_line(serial.stdout) == last_line(xdist_run.stdout), parallel.stdout
+
+    def summary(output):
+        return sorted(line for line in output.splitlines() if re.match(r"(PASSED|FAILED|SUBFAIL) ", line))
+
+    assert summary(parallel.stdout) == summary(serial.stdout) == summary(xdist_run.stdout), parallel.stdout
     assert "Failed: Timeout >1.0s" in parallel.stdout
     # As under -n: the front end is a distributed run's controller, where
-    # pytest-benchmark turns itself off and says so.
-    assert "Benchmarks are automatically disabled because xdist plugin is active" in parallel.stdout
+    # pytest-benchmark turns itself off and says so (serial runs do benchmark).
+    disabled = "Benchmarks are automatically disabled because xdist plugin is active"
+    assert disabled in parallel.stdout and disabled in xdist_run.stdout and disabled not in serial.stdout
 
 
 def test_reruns_cover_a_test_that_crashes_its_worker_as_under_xdist(tmp_path, real_controller, plugin_path):
-    # Under -n 2 this suite ends "1 failed, 1 passed, 1 rerun": pytest-rerunfailures
-    # has xdist run the crashed test again once.
+    # Serial pytest dies with the test; under -n 2 pytest-rerunfailures has
+    # xdist run the crashed test again once, on a replacement worker.
     suite = write_suite(tmp_path, {"test_c.py": "import os\n\ndef test_crash():\n    os._exit(3)\n\ndef test_ok():\n    pass\n"})
     result = run_pytest(suite, "--aurvane=2", "--reruns", "1", controller=real_controller, path=[plugin_path])
-    assert last_line(result.stdout) == "1 failed, 1 passed, 1 rerun", result.stdout
-    assert result.returncode == 1
+    xdist_run = run_pytest(suite, "-n", "2", "--reruns", "1", "-p", "no:cacheprovider", path=[plugin_path])
+    assert last_line(xdist_run.stdout) == "1 failed, 1 passed, 1 rerun", xdist_run.stdout
+    assert last_line(result.stdout) == last_line(xdist_run.stdout), result.stdout
+    assert result.returncode == xdist_run.returncode == 1
+    failed = [line for line in result.stdout.splitlines() if line.startswith("FAILED ")]
+    assert failed == [line for line in xdist_run.stdout.splitlines() if line.startswith("FAILED ")] == ["FAILED test_c.py::test_crash"]

@@ -269,11 +269,11 @@ def test_hang_is_killed_at_its_deadline_with_its_children(tmp_path, real_control
             """
         },
     )
-    started = time.monotonic()
+    # The test sleeps 300 s: a deadline that did not fire shows as run_pytest's
+    # timeout (180 s), a fired one in the output below.
     result = run_pytest(
         suite, "--aurvane=1", "--aurvane-retries=0", "--aurvane-phase-timeout=1", controller=real_controller
     )
-    assert time.monotonic() - started < 60
     assert result.returncode == 1, result.stdout
     assert "exceeded 1.00s deadline" in result.stdout
     # Where it hung: the stacks the worker dumped a little before the deadline.
