@@ -210,11 +210,15 @@ def run_once(argv, cwd, env, log_path):
         started = time.perf_counter()
         proc = subprocess.Popen(argv, cwd=cwd, env=env, stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
         with TreeMemory(proc.pid) as memory:
-            code = proc.wait()
+            # wait4, not proc.wait(): its usage is the CPU time of the whole
+            # tree, every descendant that its parent reaped included.
+            _, status, usage = os.wait4(proc.pid, 0)
+            code = proc.returncode = os.waitstatus_to_exitcode(status)
         wall = time.perf_counter() - started
     output = Path(log_path).read_text(errors="replace")
     return {
         "wall": wall,
+        "tree_cpu": usage.ru_utime + usage.ru_stime,
         "code": code,
         "counts": parse_counts(output),
         "peak_tree_mib": memory.peak / 2**20,
