@@ -210,11 +210,15 @@ def run_once(argv, cwd, env, log_path):
         started = time.perf_counter()
         proc = subprocess.Popen(argv, cwd=cwd, env=env, stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
         with TreeMemory(proc.pid) as memory:
-            code = proc.wait()
+            # wait4, not proc.wait(): its usage is the CPU time of the whole
+            # tree, every descendant that its parent reaped included.
+            _, status, usage = os.wait4(proc.pid, 0)
+            code = proc.returncode = os.waitstatus_to_exitcode(status)
         wall = time.perf_counter() - started
     output = Path(log_path).read_text(errors="replace")
     return {
         "wall": wall,
+        "tree_cpu": usage.ru_utime + usage.ru_stime,
         "code": code,
         "counts": parse_counts(output),
         "peak_tree_mib": memory.peak / 2**20,
@@ -423,7 +427,7 @@ def median_of(runs, suite, tool, key="wall", workers=WORKERS, scaling=False):
     values = [
         r[key]
         for r in runs
-        if r["suite"] == suite and r["tool"] == tool and r["workers"] == workers and bool(r.get("scaling")) == scaling
+        if key in r and r["suite"] == suite and r["tool"] == tool and r["workers"] == workers and bool(r.get("scaling")) == scaling
     ]
     return statistics.median(values) if values else None
 
@@ -666,7 +670,9 @@ def report(data, out_dir, notes=None):
         "`-DAURVANE_BENCH=ON`). One-minute smoke version: `bench/compare.py --smoke`. "
         f"Medians of {data['rounds']} rounds; in each round every tool runs once on every suite, "
         "in an order that rotates from round to round. Wall time is the whole command, interpreter "
-        "start to exit. Peak memory is the largest sum of resident set sizes over the process tree "
+        "start to exit. Tree CPU is the user and system time of every process of the run (pytest and "
+        "xdist's workers; front end, controller and workers), as the wait for the command returns it. "
+        "Peak memory is the largest sum of resident set sizes over the process tree "
         "(front end, controller, workers), sampled every 50 ms.",
         "",
         "Aurvane's schedule: per test for (b), per file (a file's tests on one worker) elsewhere. "
@@ -684,24 +690,26 @@ def report(data, out_dir, notes=None):
         bound = lower_bound(runs, suite)
         lines += [f"## {SUITES[suite]['title']}", ""]
         lines += [
-            "| tool | wall, s (median) | min–max, s | / xdist load | peak tree memory, MiB | passed |",
-            "|---|---:|---:|---:|---:|---:|",
+            "| tool | wall, s (median) | min–max, s | / xdist load | tree CPU, s | / serial | peak tree memory, MiB | passed |",
+            "|---|---:|---:|---:|---:|---:|---:|---:|",
         ]
         load = median_of(runs, suite, "xdist-load")
+        serial_cpu = median_of(runs, suite, "serial", key="tree_cpu")
         for tool in TOOLS:
             walls = [r["wall"] for r in runs if r["suite"] == suite and r["tool"] == tool and not r.get("scaling")]
             if not walls:
                 continue
             wall = statistics.median(walls)
             mem = median_of(runs, suite, tool, key="peak_tree_mib")
+            cpu = median_of(runs, suite, tool, key="tree_cpu")
             counts = [r["counts"].get("passed") for r in runs if r["suite"] == suite and r["tool"] == tool and not r.get("scaling")]
             lines.append(
                 f"| {TOOL_LABELS[tool]} | {wall:.2f} | {min(walls):.2f}–{max(walls):.2f} | "
-                f"{fmt(wall / load if load else None)} | {fmt(mem, 0)} | {'/'.join(str(c) for c in sorted(set(counts), key=str))} |"
+                f"{fmt(wall / load if load else None)} | {fmt(cpu)} | {fmt(cpu / serial_cpu if cpu and serial_cpu else None)} | {fmt(mem, 0)} | {'/'.join(str(c) for c in sorted(set(counts), key=str))} |"
             )
         if bound:
             lines.append(
-                f"| lower bound | {bound['bound']:.2f} | | {fmt(bound['bound'] / load if load else None)} | | |"
+                f"| lower bound | {bound['bound']:.2f} | | {fmt(bound['bound'] / load if load else None)} | | | | |"
             )
             lines += [
                 "",

@@ -213,6 +213,15 @@ class TestMeasuring:
         assert memory.peak > 64 << 20
         assert 0 < memory.watched_peak < 32 << 20
 
+    def test_a_run_counts_the_cpu_of_its_grandchildren(self, tmp_path):
+        # The command burns 0.2 s of CPU itself and its grandchild 0.5 s.
+        burn = "import time\nt = time.process_time()\nwhile time.process_time() - t < {}: pass\n"
+        child = f"import subprocess\nsubprocess.run([{PYTHON!r}, '-c', {burn.format(0.5)!r}])\n"
+        code = burn.format(0.2) + f"import subprocess\nsubprocess.run([{PYTHON!r}, '-c', {child!r}])\n"
+        result = compare.run_once([PYTHON, "-c", code], tmp_path, dict(os.environ), tmp_path / "log")
+        assert result["code"] == 0
+        assert result["tree_cpu"] >= 0.7
+
     def test_own_cpu_leaves_out_the_children_and_keeps_the_exit_status(self, tmp_path):
         binary = tmp_path / "own_cpu"
         subprocess.run(["cc", "-O2", "-o", str(binary), str(Path(compare.HERE) / "own_cpu.c")], check=True)
