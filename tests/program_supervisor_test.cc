@@ -280,6 +280,11 @@ TEST(ProgramSupervisor, AWorkerThatClosedItsInputIsGivenUpAfterAGrace) {
   // then waits for ever instead of reading: the "run" sent ahead after
   // test 0 cannot be written. Everything it said is logged, test 0 counts,
   // and after the grace the tests it held run on the replacement, once.
+  if (!kPosixProcesses) {
+    // Seen under Wine: writes to a worker that closed its input keep
+    // succeeding, so the worker is given up by its phase deadline instead.
+    GTEST_SKIP() << "a closed input does not fail the controller's writes under Wine";
+  }
   ControllerRun run;
   run.scenario("av0") = Obj(R"({"items":3,"tests":{"0":{"before":[{"close_stdin":true}],"finish":false,
       "after":[{"send":{"event":"finished","index":0,"duration":0.01,"failed":false}},
