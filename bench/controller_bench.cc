@@ -17,6 +17,7 @@
 #include <charconv>
 #include <cstring>
 #include <filesystem>
+#include <string_view>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -83,6 +84,10 @@ int main(int argc, char** argv) {
     scenario["items"] = tests;
     scenario["id_bytes"] = id_bytes;
     scenario["digest"] = true;
+    // AURVANE_BENCH_OWN_GROUPS=1: every test a group named by its node id,
+    // scheduled by group, as a suite under the front end's default schedule.
+    const char* own = ::getenv("AURVANE_BENCH_OWN_GROUPS");
+    if (own != nullptr && std::string_view(own) == "1") scenario["own_groups"] = true;
   } else {
     aurvane::json::Array items;
     items.reserve(tests);
@@ -102,7 +107,7 @@ int main(int argc, char** argv) {
   spec["shutdown_timeout"] = 60.0;
   spec["max_restarts"] = 0;
   spec["retries"] = 0;
-  spec["schedule"] = "load";
+  spec["schedule"] = scenario.contains("own_groups") ? "file" : "load";
   // AURVANE_BENCH_HISTORY=PATH keeps a duration history there: a second run
   // then loads one entry per test, as a user's every run after the first.
   const char* history = ::getenv("AURVANE_BENCH_HISTORY");

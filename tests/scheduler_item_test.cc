@@ -228,7 +228,8 @@ TEST(ManifestTable, GivesBackEveryItemAsAppendedAndComparesLikeItems) {
       [3,"pkg/t.py::",["pkg/t.py",0,""],""],
       [4,"n",{"b":[1.5,-2],"a":null},"g"],
       [5,"m",["pkg/t.py",-1,"x"],"g"],
-      [6,"o",-0.0,"g"]])");
+      [6,"o",-0.0,"g"],
+      [7,"pkg/t.py::test_own",["pkg/t.py",7,"test_own"],"pkg/t.py::test_own"]])");
   ManifestTable table(manifest);
   ASSERT_EQ(table.size(), manifest.size());
   for (size_t i = 0; i < manifest.size(); ++i) {
@@ -253,9 +254,12 @@ TEST(ManifestTable, GivesBackEveryItemAsAppendedAndComparesLikeItems) {
   EXPECT_FALSE(table.Matches(4, Item{4, "n", ParseJson(R"({"a":null,"b":[1.5,-2.0]})"), "g"}));
   EXPECT_TRUE(table.Matches(6, Item{6, "o", ParseJson("0.0"), "g"}));
   EXPECT_FALSE(table.Matches(6, Item{6, "o", ParseJson("0"), "g"}));
-  EXPECT_FALSE(table.Matches(7, Item{7, "p", nullptr, "g"}));
+  // A group that is the item's own node id is compared as such.
+  EXPECT_FALSE(table.Matches(7, Item{7, manifest[7].nodeid, manifest[7].location, "pkg/t.py"}));
+  EXPECT_FALSE(table.Matches(1, Item{1, manifest[1].nodeid, manifest[1].location, manifest[1].nodeid}));
+  EXPECT_FALSE(table.Matches(8, Item{8, "p", nullptr, "g"}));
   EXPECT_FALSE(HasDuplicateNodeIds(table));
-  table.Append(Item{7, "pkg/t.py::test_b", nullptr, ""});
+  table.Append(Item{8, "pkg/t.py::test_b", nullptr, ""});
   EXPECT_TRUE(HasDuplicateNodeIds(table));
 }
 

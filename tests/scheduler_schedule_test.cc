@@ -69,6 +69,13 @@ TEST(ScheduleBuild, NegativeZeroGroupFollowsPositiveZeroGroup) {
   EXPECT_EQ(Groups(Schedule::Build(MakeManifest({"", ""}), "", recorded)), (G{{1}, {0}}));
 }
 
+TEST(ScheduleBuild, AGroupNamedByANodeIdIsOneGroupWhereverTheNameComesFrom) {
+  // Test t1's group is its own node id, which t3 names as its group too;
+  // t0's own group is named by no one else.
+  const Manifest m = MakeManifest({"t0", "t1", "x", "t1", "x"});
+  EXPECT_EQ(Groups(Schedule::Build(m, "file", DurationHistory())), (G{{1, 3}, {2, 4}, {0}}));
+}
+
 TEST(ScheduleBuild, ScatteredGroupKeepsManifestOrderAndSumsCosts) {
   const Manifest m = MakeManifest({"a", "b", "a", "b", "a"});
   DurationHistory history;

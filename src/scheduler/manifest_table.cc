@@ -3,6 +3,7 @@
 #include <cassert>
 #include <functional>
 #include <limits>
+#include <utility>
 
 namespace aurvane {
 
@@ -67,7 +68,7 @@ void ManifestTable::Append(const Item& item) {
 void ManifestTable::Append(const ItemView& item) {
   Entry e;
   e.offset = arena_.size();
-  e.group = Intern(item.group);
+  e.group = item.group == item.nodeid ? kOwnGroup : Intern(item.group);
   std::string_view nodeid = item.nodeid;
   if (item.triple) {
     const std::string_view file = item.file;
@@ -115,7 +116,11 @@ std::string ManifestTable::NodeId(size_t i) const {
   return out;
 }
 
-std::string_view ManifestTable::Group(size_t i) const { return strings_[entries_[i].group]; }
+std::optional<uint32_t> ManifestTable::FindInterned(std::string_view text) const {
+  auto it = string_ids_.find(text);
+  if (it == string_ids_.end()) return std::nullopt;
+  return it->second;
+}
 
 json::Value ManifestTable::Location(const Entry& e) const {
   if (!(e.flags & kLocationTriple)) {
@@ -137,7 +142,9 @@ json::Value ManifestTable::Location(const Entry& e) const {
 
 Item ManifestTable::operator[](size_t i) const {
   const Entry& e = entries_[i];
-  return Item{i, NodeId(i), Location(e), std::string(strings_[e.group])};
+  std::string nodeid = NodeId(i);
+  std::string group = e.group == kOwnGroup ? nodeid : strings_[e.group];
+  return Item{i, std::move(nodeid), Location(e), std::move(group)};
 }
 
 bool ManifestTable::NodeIdEquals(const Entry& e, std::string_view nodeid) const {
@@ -171,7 +178,8 @@ bool ManifestTable::Matches(size_t i, const Item& item) const {
 bool ManifestTable::Matches(size_t i, const ItemView& item) const {
   if (i >= entries_.size() || item.index != i) return false;
   const Entry& e = entries_[i];
-  return NodeIdEquals(e, item.nodeid) && LocationEquals(e, item) && item.group == strings_[e.group];
+  const bool group_equal = e.group == kOwnGroup ? item.group == item.nodeid : item.group == strings_[e.group];
+  return group_equal && NodeIdEquals(e, item.nodeid) && LocationEquals(e, item);
 }
 
 bool operator==(const ManifestTable& a, const ManifestTable& b) {

@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -42,7 +43,17 @@ class ManifestTable {
   // The node id of item i, written into `out` (cleared first).
   void NodeIdInto(size_t i, std::string& out) const;
   std::string NodeId(size_t i) const;
-  std::string_view Group(size_t i) const;
+
+  // A group that is its item's own node id is not interned: under fixture
+  // grouping most tests are a group of their own, named by their node id,
+  // and interning those names would keep every node id a second time.
+  static constexpr uint32_t kOwnGroup = UINT32_MAX;
+  // The interned number of item i's group, or kOwnGroup.
+  uint32_t GroupKey(size_t i) const { return entries_[i].group; }
+  // How many strings are interned (files and groups share one table), and
+  // the number of `text` among them.
+  size_t InternedCount() const { return strings_.size(); }
+  std::optional<uint32_t> FindInterned(std::string_view text) const;
 
   // Whether `item` equals the item at position i under item equality (its
   // index must be i), without rebuilding the stored item.
@@ -67,7 +78,7 @@ class ManifestTable {
     uint32_t nodeid_size = 0;  // stored node id bytes
     uint32_t extra_size = 0;   // the triple's name, or the location's JSON text
     uint32_t file = 0;         // interned location file (triples only)
-    uint32_t group = 0;        // interned group
+    uint32_t group = 0;        // interned group, or kOwnGroup: the node id
     uint64_t line = 0;
     uint8_t flags = 0;
   };

@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <bit>
 #include <limits>
-#include <unordered_map>
+#include <optional>
+#include <string>
 #include <utility>
 
 namespace aurvane {
@@ -18,10 +19,6 @@ int64_t TotalOrderKey(double d) {
   const auto flip = static_cast<int64_t>(static_cast<uint64_t>(bits >> 63) >> 1);
   return bits ^ flip;
 }
-
-struct StringViewHash {
-  size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
-};
 
 }  // namespace
 
@@ -50,16 +47,27 @@ Schedule Schedule::Build(const ManifestTable& manifest, std::string_view mode,
   std::vector<uint32_t> group_of;
   if (mode == "file") {
     group_of.resize(tests);
-    std::unordered_map<std::string_view, uint32_t, StringViewHash> by_key;
+    // Groups by interned name; a test whose group is its own node id forms
+    // one alone unless that name is also interned (another test's group).
+    constexpr uint32_t kNone = std::numeric_limits<uint32_t>::max();
+    std::vector<uint32_t> by_name(manifest.InternedCount(), kNone);
+    std::string nodeid;
     for (size_t i = 0; i < tests; ++i) {
-      auto [it, inserted] = by_key.try_emplace(manifest.Group(i), static_cast<uint32_t>(costs.size()));
-      if (inserted) {
+      std::optional<uint32_t> name = manifest.GroupKey(i);
+      if (*name == ManifestTable::kOwnGroup) {
+        manifest.NodeIdInto(i, nodeid);
+        name = manifest.FindInterned(nodeid);
+      }
+      uint32_t group = name ? by_name[*name] : kNone;
+      if (group == kNone) {
+        group = static_cast<uint32_t>(costs.size());
+        if (name) by_name[*name] = group;
         costs.push_back(-0.0);
         sizes.push_back(0);
       }
-      group_of[i] = it->second;
-      costs[it->second] += ExpectedDuration(durations[i]);
-      ++sizes[it->second];
+      group_of[i] = group;
+      costs[group] += ExpectedDuration(durations[i]);
+      ++sizes[group];
     }
   } else {
     // Node identifiers are unique in an accepted manifest, so keying by them

@@ -30,6 +30,9 @@
 //                            other element is reported verbatim. Default 2.
 //   "id_bytes": N            generated node ids padded to N bytes, for
 //                            suites with long ids
+//   "own_groups": true       each generated test's group is its node id, as
+//                            the worker's fixture grouping gives a test that
+//                            shares no fixture
 //   "hello": false           send no "hello"
 //   "protocol": V            the "protocol" of "hello" (default 1)
 //   "collect_failed": true   report {"event":"collected","failed":true}
@@ -335,14 +338,17 @@ class FakeWorker {
     }
     size_t count = static_cast<size_t>(Number(items, 2));
     const size_t id_bytes = static_cast<size_t>(Number(Get(scenario_, "id_bytes"), 0));
+    const bool own_groups = Get(scenario_, "own_groups").is_true();
     for (size_t i = 0; i < count; ++i) {
       std::string name = "test_" + std::to_string(i);
       const size_t id_size = sizeof "test_fake.py::" - 1 + name.size();
       if (id_bytes > id_size + 1) name.append(1, '[').append(id_bytes - id_size - 2, 'p').append(1, ']');
+      std::string nodeid = "test_fake.py::" + name;
+      std::string group = own_groups ? nodeid : "test_fake.py";
       out.emplace_back(Object{{"index", i},
-                              {"nodeid", "test_fake.py::" + name},
+                              {"nodeid", std::move(nodeid)},
                               {"location", Array{"test_fake.py", i, name}},
-                              {"group", "test_fake.py"}});
+                              {"group", std::move(group)}});
     }
     return out;
   }
