@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <rapidjson/encodings.h>
+#include <rapidjson/stream.h>
 
 #include <array>
 #include <cmath>
@@ -231,6 +233,48 @@ TEST(JsonParse, StringsStayValidUtf8) {
   EXPECT_EQ(ParseError(R"({"\udc00":1})"), "lone surrogate in string escape at line 1 column 9");
   EXPECT_NE(ParseError(R"("\ud800x")").find(" at line 1"), std::string::npos);
   EXPECT_NE(ParseError("\"\xED\xA0\x80\"").find(" at line 1"), std::string::npos);
+}
+
+// rapidjson's own check, which the parser skips for text IsUtf8 accepts.
+bool RapidjsonAcceptsUtf8(const std::string& bytes) {
+  rapidjson::StringStream in(bytes.c_str());
+  struct Sink {
+    void Put(char) {}
+  } sink;
+  while (static_cast<size_t>(in.Tell()) < bytes.size()) {
+    if (!rapidjson::UTF8<char>::Validate(in, sink)) return false;
+  }
+  return true;
+}
+
+TEST(JsonParse, Utf8CheckAgreesWithRapidjsonOnEverySequenceShape) {
+  // Every one- and two-byte sequence, every three-byte one with a
+  // multi-byte lead, and four-byte ones over every lead and second byte;
+  // each alone and after eight bytes of ASCII (the fast path's stride).
+  std::vector<std::string> cases;
+  for (int a = 0; a < 256; ++a) {
+    for (int b = 0; b < 256; ++b) {
+      const std::string two{static_cast<char>(a), static_cast<char>(b)};
+      cases.push_back(two);
+      if (a < 0xE0) continue;
+      for (int c : {0x00, 0x41, 0x7F, 0x80, 0x9F, 0xA0, 0xBF, 0xC0, 0xFF}) {
+        cases.push_back(two + static_cast<char>(c));
+        if (a >= 0xF0) {
+          for (int d : {0x41, 0x80, 0xBF, 0xC0}) cases.push_back(two + static_cast<char>(c) + static_cast<char>(d));
+        }
+      }
+    }
+  }
+  size_t differences = 0;
+  for (const std::string& bytes : cases) {
+    if (bytes.find('\0') != std::string::npos) continue;  // rapidjson's stream ends there
+    for (const std::string& text : {bytes, "abcdefgh" + bytes, bytes + "abcdefgh"}) {
+      if (IsUtf8(text) != RapidjsonAcceptsUtf8(text)) ++differences;
+    }
+  }
+  EXPECT_EQ(differences, 0U);
+  // A bad byte past the fast path's first strides is still reported where it is.
+  EXPECT_EQ(ParseError("[\"abcdefghijklmnop\xC0\x80\"]"), "Invalid encoding in string at line 1 column 19");
 }
 
 }  // namespace

@@ -105,6 +105,10 @@ class Value {
 // ends with " at line L column C".
 Result<Value> Parse(std::string_view text);
 
+// Whether `text` is well-formed UTF-8: no overlong form, no encoded
+// surrogate, nothing above U+10FFFF, no sequence cut short.
+bool IsUtf8(std::string_view text);
+
 // 1-based line and column of the byte just before `offset` (the last byte
 // consumed when an error was found), as used in every position suffix.
 std::string PositionSuffix(std::string_view text, size_t offset);
