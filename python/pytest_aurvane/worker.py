@@ -45,6 +45,13 @@ PROTOCOL_VERSION = 1
 _BUNDLE_BYTES = 256 * 1024
 
 
+def progress_interval(startup_timeout: Any) -> float:
+    """Seconds between two signs of progress while collecting: 2 s, or a quarter of a shorter deadline."""
+    if isinstance(startup_timeout, (int, float)) and 0 < startup_timeout < float("inf"):
+        return min(2.0, startup_timeout / 4)
+    return 2.0
+
+
 def workerinput_for(spec: Any, name: str, count: int, run_id: str) -> dict[str, Any]:
     """What pytest_configure_node put into this worker's node on the front end.
 
@@ -221,6 +228,10 @@ class WorkerPlugin:
         self.config = None
         self.session = None
         self.reached_loop = False
+        # When the last sign of progress went out; the first goes out after
+        # an interval, so a small suite sends none.
+        self.progress_sent = time.monotonic()
+        self.progress_interval = 2.0
         self.loop_error = None
         self.shutdown_requested = False
         self.current = None
@@ -286,7 +297,14 @@ class WorkerPlugin:
     # -- collection ----------------------------------------------------------
 
     def pytest_collectreport(self, report: Any) -> None:
-        """Sends collection problems to the front end."""
+        """Sends collection problems to the front end, and a sign of progress now and then."""
+        now = time.monotonic()
+        if now - self.progress_sent >= self.progress_interval:
+            # A phase message restarts the controller's start-up deadline: a
+            # large suite on a busy machine may take minutes to collect, and
+            # that is not a hang. The phase keeps the controller's own name.
+            self.progress_sent = now
+            self.channel.send({"event": "phase", "phase": "startup/collection"})
         # Failures, and skips of a whole module (importorskip, a module-level
         # skip), which the front end counts as serial pytest would.
         if not (report.failed or report.skipped):
@@ -629,6 +647,7 @@ def main(argv: list[str]) -> int:
         # The log itself: pytest captures descriptor 2 while a test runs.
         plugin.stack_dumps = StackDumpTimer(delay, os.fdopen(os.dup(2), "w"))
     plugin.grouping = str(spec.get("grouping", "file")) if isinstance(spec, dict) else "file"
+    plugin.progress_interval = progress_interval(spec.get("startup_timeout") if isinstance(spec, dict) else None)
     try:
         code = pytest.main(args, plugins=[plugin, *extra_plugins])
     except BaseException as exc:  # pytest let something escape; tell the controller why

@@ -628,6 +628,16 @@ def test_quiet_runs_and_diagnostics_on_lines_of_their_own(tmp_path, real_control
     assert len(re.findall(r"^aurvane: .*exceeded 1\.00s deadline", stuck.stdout, re.M)) == 1, stuck.stdout
 
 
+def test_a_collection_that_keeps_moving_outlasts_the_start_up_deadline(tmp_path, real_controller):
+    # Five modules that each take a second to import in a worker: the whole
+    # collection takes longer than the deadline, no gap between two modules does.
+    slow = "import os, time\n\nif os.environ.get('AURVANE_WORKER'):\n    time.sleep(1.0)\n\n\ndef test_t():\n    pass\n"
+    suite = write_suite(tmp_path, {f"test_slow_{k}.py": slow for k in range(5)})
+    result = run_pytest(suite, "--aurvane=1", "--aurvane-startup-timeout=3", controller=real_controller)
+    assert result.returncode == 0, result.stdout
+    assert "5 passed" in result.stdout, result.stdout
+
+
 def test_failed_first_runs_the_last_failures_first(tmp_path, real_controller):
     suite = write_suite(
         tmp_path,
