@@ -119,6 +119,8 @@ class WorkerHarness:
                 if "digest" in message and not message["failed"]:
                     message["items"] = self.items()
                 return reports, message
+            if message["event"] == "phase":
+                continue  # a sign of progress, should collection take a while
             assert message["event"] == "collection_report", message
             reports.append(message)
 
