@@ -299,10 +299,11 @@ class WorkerPlugin:
     def pytest_collectreport(self, report: Any) -> None:
         """Sends collection problems to the front end, and a sign of progress now and then."""
         now = time.monotonic()
-        if now - self.progress_sent >= self.progress_interval:
+        if not self.reached_loop and now - self.progress_sent >= self.progress_interval:
             # A phase message restarts the controller's start-up deadline: a
             # large suite on a busy machine may take minutes to collect, and
             # that is not a hang. The phase keeps the controller's own name.
+            # Only before the run loop: during a test a phase names the test.
             self.progress_sent = now
             self.channel.send({"event": "phase", "phase": "startup/collection"})
         # Failures, and skips of a whole module (importorskip, a module-level
