@@ -73,8 +73,9 @@ struct WorkerSession {
 };
 
 // Offers `command` to the session's worker `n`, as SendCommand does. True
-// when it was queued; false when the worker's input is closed, found now
-// (the session then loses control) or before: the command is dropped.
+// when it was written or waits for the control writer; false when the
+// worker's input is closed, found now (the session then loses control) or
+// before: the command is dropped.
 Result<bool> SendToWorker(WorkerSession& session, size_t n, WorkerCommand command);
 
 }  // namespace aurvane
