@@ -215,7 +215,7 @@ TEST(ControlWriterTest, AFullPipeLeavesTheRestToTheWriterInOrder) {
   if (!pipe.writer.SetNonBlocking().ok()) GTEST_SKIP() << "every command goes through the writer here";
   auto control = std::make_shared<ControlPipe>(std::move(pipe.writer), true);
   CommandChannel channel(control);
-  json::Value big = json::Object{{"command", "init"}, {"pad", std::string(256 * 1024, 'x')}};
+  json::Value big = json::Object{{"command", "init"}, {"pad", std::string(size_t{256} * 1024, 'x')}};
   json::Value run1 = json::Object{{"command", "run"}, {"index", 1}};
   json::Value run2 = json::Object{{"command", "run"}, {"index", 2}};
   // No writer yet: the pipe takes what fits of the first line, the rest waits.
