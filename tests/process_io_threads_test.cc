@@ -9,6 +9,7 @@
 #endif
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -162,43 +163,100 @@ TEST(EventReaderTest, ReadErrorAndGoneReceiver) {
   EXPECT_FALSE(pipe.writer.WriteAll("{}\n").ok()) << "the reader closes its end when it stops";
 }
 
-TEST(ControlWriterTest, WritesCompactLinesAndClosesInputWhenQueueCloses) {
-  Pipe pipe = NewPipe();
-  auto [commands, command_rx] = MakeQueue<WorkerCommand>(kCommandQueueCapacity);
-  auto [events, event_rx] = MakeQueue<WorkerEvent>(4);
-  ASSERT_TRUE(StartControlWriter(std::move(command_rx), std::move(events), std::move(pipe.writer), 0).ok());
-  ASSERT_TRUE(commands.Offer(json::Object{{"command", "init"}}).ok());
-  ASSERT_TRUE(commands.Send(json::Object{{"next", nullptr}, {"index", 1}, {"command", "run"}}));
-  commands.Reset();  // the session lets go: the writer drains, then ends
-  EXPECT_EQ(ReadAll(pipe.reader),
-            "{\"command\":\"init\"}\n{\"command\":\"run\",\"index\":1,\"next\":null}\n");
-  EXPECT_EQ(event_rx.Receive(), std::nullopt) << "a writer stopped by its queue sends nothing";
+// A worker's input served by a control writer, written by the caller
+// itself where it can be (`direct` and the platform allows it), or only
+// through the writer.
+struct ServedInput {
+  ServedInput(bool direct, PipeWriter writer, Sender<WorkerEvent> events, size_t worker) {
+    direct = direct && writer.SetNonBlocking().ok();
+    auto pipe = std::make_shared<ControlPipe>(std::move(writer), direct);
+    channel = CommandChannel(pipe);
+    EXPECT_TRUE(StartControlWriter(std::move(pipe), std::move(events), worker).ok());
+  }
+  CommandChannel channel;
+};
+
+TEST(ControlWriterTest, WritesCompactLinesAndClosesInputWhenReleased) {
+  for (bool direct : {false, true}) {
+    Pipe pipe = NewPipe();
+    auto [events, event_rx] = MakeQueue<WorkerEvent>(4);
+    ServedInput input(direct, std::move(pipe.writer), std::move(events), 0);
+    EXPECT_EQ(SendCommand(input.channel, 0, json::Object{{"command", "init"}}).value(), Delivery::kQueued);
+    EXPECT_EQ(SendCommand(input.channel, 0, json::Object{{"next", nullptr}, {"index", 1}, {"command", "run"}})
+                  .value(),
+              Delivery::kQueued);
+    input.channel.Reset();  // the session lets go: what waits is written, then the input ends
+    EXPECT_EQ(ReadAll(pipe.reader), "{\"command\":\"init\"}\n{\"command\":\"run\",\"index\":1,\"next\":null}\n")
+        << direct;
+    EXPECT_EQ(event_rx.Receive(), std::nullopt) << "a writer that was let go sends nothing";
+  }
 }
 
-TEST(ControlWriterTest, BrokenPipeIsReportedOnceAndClosesTheQueue) {
+TEST(ControlWriterTest, BrokenPipeIsReportedOnceAndRefusesEveryLaterCommand) {
+  for (bool direct : {false, true}) {
+    Pipe pipe = NewPipe();
+    pipe.reader.Close();  // the worker has gone; SIGPIPE must not kill us
+    auto [events, event_rx] = MakeQueue<WorkerEvent>(4);
+    ServedInput input(direct, std::move(pipe.writer), std::move(events), 5);
+    // Written by the writer, the failure comes later; written directly, at once.
+    (void)SendCommand(input.channel, 5, json::Object{{"command", "init"}});
+    auto event = event_rx.Receive();
+    ASSERT_TRUE(event && event->is_failure());
+    EXPECT_EQ(event->worker, 5u);
+    EXPECT_EQ(event->failure(), "Worker control pipe closed");
+    // Refused as soon as the failure is reported, not queued for nobody.
+    EXPECT_EQ(SendCommand(input.channel, 5, json::Object{}).value(), Delivery::kControlGone);
+    EXPECT_EQ(event_rx.Receive(), std::nullopt);
+  }
+}
+
+TEST(ControlWriterTest, AFullPipeLeavesTheRestToTheWriterInOrder) {
   Pipe pipe = NewPipe();
-  pipe.reader.Close();  // the worker has gone; SIGPIPE must not kill us
-  auto [commands, command_rx] = MakeQueue<WorkerCommand>(kCommandQueueCapacity);
+  if (!pipe.writer.SetNonBlocking().ok()) GTEST_SKIP() << "every command goes through the writer here";
+  auto control = std::make_shared<ControlPipe>(std::move(pipe.writer), true);
+  CommandChannel channel(control);
+  json::Value big = json::Object{{"command", "init"}, {"pad", std::string(size_t{256} * 1024, 'x')}};
+  json::Value run1 = json::Object{{"command", "run"}, {"index", 1}};
+  json::Value run2 = json::Object{{"command", "run"}, {"index", 2}};
+  // No writer yet: the pipe takes what fits of the first line, the rest waits.
+  EXPECT_EQ(SendCommand(channel, 7, big).value(), Delivery::kQueued);
+  // Room again, but a line still waits: this one must wait behind it.
+  char chunk[4096];
+  Result<size_t> first = pipe.reader.Read(chunk, sizeof chunk);
+  ASSERT_TRUE(first.ok() && first.value() > 0);
+  std::string got(chunk, first.value());
+  EXPECT_EQ(SendCommand(channel, 7, run1).value(), Delivery::kQueued);
+  EXPECT_EQ(SendCommand(channel, 7, run2).message(),
+            "Worker av7 control channel unavailable: sending on a full channel");
+
   auto [events, event_rx] = MakeQueue<WorkerEvent>(4);
-  ASSERT_TRUE(StartControlWriter(std::move(command_rx), std::move(events), std::move(pipe.writer), 5).ok());
-  ASSERT_TRUE(commands.Offer(json::Object{{"command", "init"}}).ok());
-  auto event = event_rx.Receive();
-  ASSERT_TRUE(event && event->is_failure());
-  EXPECT_EQ(event->worker, 5u);
-  EXPECT_EQ(event->failure(), "Worker control pipe closed");
-  // Refused as soon as the failure is reported, not queued for nobody.
-  EXPECT_EQ(SendCommand(commands, 5, json::Object{}).value(), Delivery::kControlGone);
+  ASSERT_TRUE(StartControlWriter(control, std::move(events), 7).ok());
+  control.reset();
+  std::string expected = json::ToCompact(big) + "\n" + json::ToCompact(run1) + "\n";
+  while (got.size() < expected.size()) {
+    Result<size_t> n = pipe.reader.Read(chunk, sizeof chunk);
+    ASSERT_TRUE(n.ok() && n.value() > 0);
+    got.append(chunk, n.value());
+  }
+  // The writer is done with its lines (or about to be): the next comes after them.
+  EXPECT_EQ(SendCommand(channel, 7, run2).value(), Delivery::kQueued);
+  channel.Reset();
+  got += ReadAll(pipe.reader);
+  EXPECT_EQ(got, expected + json::ToCompact(run2) + "\n");
   EXPECT_EQ(event_rx.Receive(), std::nullopt);
 }
 
 TEST(SendCommandTest, AFullQueueIsAnErrorAnEndedWriterADroppedCommand) {
-  auto [tx, rx] = MakeQueue<WorkerCommand>(kCommandQueueCapacity);
+  auto [queue, rx] = MakeQueue<WorkerCommand>(kCommandQueueCapacity);
+  CommandChannel tx(std::move(queue));
   EXPECT_EQ(SendCommand(tx, 12, json::Object{{"command", "init"}}).value(), Delivery::kQueued);
   EXPECT_EQ(SendCommand(tx, 12, json::Object{{"command", "init"}}).value(), Delivery::kQueued);
   EXPECT_EQ(SendCommand(tx, 12, json::Object{}).message(),
             "Worker av12 control channel unavailable: sending on a full channel");
   rx.Reset();  // as the control writer does when a write fails
   EXPECT_EQ(SendCommand(tx, 0, json::Object{}).value(), Delivery::kControlGone);
+  CommandChannel unconnected;
+  EXPECT_EQ(SendCommand(unconnected, 0, json::Object{}).value(), Delivery::kControlGone);
   EXPECT_EQ(WorkerName(12), "av12");
   EXPECT_EQ(WorkerLogPath("/runs/r", 3), std::filesystem::path("/runs/r/worker-3.log"));
 }

@@ -27,7 +27,7 @@ class ScriptedLauncher final : public WorkerLauncher {
       sent_.resize(number + 1);
     }
     receivers_[number] = std::move(receiver);
-    return LaunchedWorker{WorkerJob(), std::move(sender), static_cast<uint32_t>(1000 + number)};
+    return LaunchedWorker{WorkerJob(), CommandChannel(std::move(sender)), static_cast<uint32_t>(1000 + number)};
   }
 
   // Takes what is queued for every worker, as a worker's writer thread

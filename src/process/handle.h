@@ -64,10 +64,17 @@ class PipeWriter {
   PipeWriter() = default;
   explicit PipeWriter(Handle handle) : handle_(std::move(handle)) {}
 
-  // Writes every byte, retrying short and interrupted writes. Writing to a
+  // Writes every byte, retrying short and interrupted writes, and waiting
+  // for room when the pipe is full (also after SetNonBlocking). Writing to a
   // pipe whose reader is gone fails with an error instead of raising a
   // signal.
   Status WriteAll(std::string_view bytes);
+  // Makes WriteSome possible. Fails where a pipe cannot be written without
+  // waiting (Windows: its anonymous pipes only block).
+  Status SetNonBlocking();
+  // After SetNonBlocking: writes what fits now and returns how many bytes
+  // that was, 0 when the pipe is full; never waits. Fails as WriteAll does.
+  Result<size_t> WriteSome(std::string_view bytes);
   const Handle& handle() const { return handle_; }
   void Close() { handle_.Close(); }
 

@@ -1,5 +1,6 @@
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <time.h>
@@ -82,12 +83,38 @@ Status PipeWriter::WriteAll(std::string_view bytes) {
     if (n < 0) {
       int code = errno;
       if (code == EINTR) continue;
+      if (code == EAGAIN) {
+        // Non-blocking and full: wait for room. A reader that has gone
+        // wakes the poll too, and the next write fails with EPIPE.
+        struct pollfd writable = {Fd(handle_), POLLOUT, 0};
+        if (::poll(&writable, 1, -1) < 0 && errno != EINTR) return LastOsError();
+        continue;
+      }
       if (code == EPIPE) no_sigpipe.set_broke();
       return Error{OsErrorText(code)};
     }
     bytes.remove_prefix(static_cast<size_t>(n));
   }
   return Status::Ok();
+}
+
+Status PipeWriter::SetNonBlocking() {
+  int flags = ::fcntl(Fd(handle_), F_GETFL);
+  if (flags < 0 || ::fcntl(Fd(handle_), F_SETFL, flags | O_NONBLOCK) != 0) return LastOsError();
+  return Status::Ok();
+}
+
+Result<size_t> PipeWriter::WriteSome(std::string_view bytes) {
+  ScopedNoSigpipe no_sigpipe;
+  for (;;) {
+    ssize_t n = ::write(Fd(handle_), bytes.data(), bytes.size());
+    if (n >= 0) return static_cast<size_t>(n);
+    int code = errno;
+    if (code == EINTR) continue;
+    if (code == EAGAIN) return size_t{0};
+    if (code == EPIPE) no_sigpipe.set_broke();
+    return Error{OsErrorText(code)};
+  }
 }
 
 Result<Pipe> MakePipe() {

@@ -41,6 +41,15 @@ Status PipeWriter::WriteAll(std::string_view bytes) {
   return Status::Ok();
 }
 
+// An anonymous pipe has no non-blocking write (PIPE_NOWAIT is kept only for
+// compatibility with LAN Manager): a worker's commands all go through its
+// control writer, which may wait.
+Status PipeWriter::SetNonBlocking() { return Error{"non-blocking pipe writes are not supported"}; }
+
+Result<size_t> PipeWriter::WriteSome(std::string_view) {
+  return Error{"non-blocking pipe writes are not supported"};
+}
+
 Result<Pipe> MakePipe() {
   HANDLE read_end = nullptr;
   HANDLE write_end = nullptr;

@@ -70,26 +70,66 @@ bool CanWait(const json::Value& message) {
 
 }  // namespace
 
-void RunControlWriter(Receiver<WorkerCommand> commands, Sender<WorkerEvent> events,
-                      PipeWriter worker_stdin, size_t worker) {
-  while (std::optional<WorkerCommand> command = commands.Receive()) {
-    std::string line = json::ToCompact(*command);
-    line.push_back('\n');
-    command.reset();
-    if (!worker_stdin.WriteAll(line).ok()) {
-      // Commands are refused from here on, before the failure is reported:
-      // an offer then fails as closed at once, never waiting for room nor
-      // vanishing in a queue nobody reads, even while this send waits for
-      // room in the event queue. The platform's reason (usually a broken
-      // pipe) is not passed on.
-      commands.Reset();
-      worker_stdin.Close();
-      events.Send(WorkerEvent{worker, std::string(kControlPipeClosed), std::nullopt});
-      break;
+ControlPipe::Outcome ControlPipe::Write(std::string line) {
+  std::unique_lock<std::mutex> lock(mu_);
+  if (failed_) return Outcome::kClosed;
+  if (direct_ && waiting_.empty() && !writing_) {
+    Result<size_t> written = pipe_.WriteSome(line);
+    if (!written.ok()) {
+      // As a failed write of the writer's own: it closes the pipe and
+      // reports kControlPipeClosed. The platform's reason is not passed on.
+      failed_ = true;
+      lock.unlock();
+      wake_.notify_one();
+      return Outcome::kClosed;
+    }
+    if (written.value() == line.size()) return Outcome::kDone;
+    line.erase(0, written.value());  // the pipe is full: the writer waits for room
+  } else if (waiting_.size() >= kCommandQueueCapacity) {
+    return Outcome::kFull;
+  }
+  waiting_.push_back(std::move(line));
+  lock.unlock();
+  wake_.notify_one();
+  return Outcome::kDone;
+}
+
+void ControlPipe::Release() {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    released_ = true;
+  }
+  wake_.notify_one();
+}
+
+bool ControlPipe::Serve() {
+  std::unique_lock<std::mutex> lock(mu_);
+  for (;;) {
+    wake_.wait(lock, [&] { return !waiting_.empty() || failed_ || released_; });
+    if (failed_ || waiting_.empty()) break;
+    std::string bytes = std::move(waiting_.front());
+    waiting_.pop_front();
+    writing_ = true;
+    lock.unlock();
+    const bool written = pipe_.WriteAll(bytes).ok();
+    std::string().swap(bytes);
+    lock.lock();
+    writing_ = false;
+    if (!written) {
+      // Lines are refused from here on, before the failure is reported:
+      // one then fails as closed at once, never waiting for a writer that
+      // is gone, even while the report waits for room in the event queue.
+      failed_ = true;
+      waiting_.clear();
     }
   }
-  commands.Reset();
-  worker_stdin.Close();  // the worker sees end of input
+  pipe_.Close();  // the worker sees the end of its input
+  return failed_;
+}
+
+void RunControlWriter(std::shared_ptr<ControlPipe> control, Sender<WorkerEvent> events, size_t worker) {
+  if (control->Serve()) events.Send(WorkerEvent{worker, std::string(kControlPipeClosed), std::nullopt});
+  control.reset();
   events.Reset();
 }
 
@@ -138,12 +178,9 @@ void RunEventReader(Sender<WorkerEvent> events, PipeReader worker_stdout, size_t
   events.Reset();
 }
 
-Status StartControlWriter(Receiver<WorkerCommand> commands, Sender<WorkerEvent> events,
-                          PipeWriter worker_stdin, size_t worker) {
+Status StartControlWriter(std::shared_ptr<ControlPipe> control, Sender<WorkerEvent> events, size_t worker) {
   try {
-    std::thread(RunControlWriter, std::move(commands), std::move(events), std::move(worker_stdin),
-                worker)
-        .detach();
+    std::thread(RunControlWriter, std::move(control), std::move(events), worker).detach();
   } catch (const std::system_error& e) {
     return Error{std::string("Cannot start the control writer thread: ") + e.what()};
   }

@@ -1,8 +1,10 @@
 #include "process/launch.h"
 
+#include <string>
 #include <string_view>
 #include <utility>
 
+#include "json/json.h"
 #include "process/handle.h"
 #include "process/io_threads.h"
 
@@ -54,24 +56,65 @@ Result<LaunchedWorker> LaunchWorker(const WorkerLaunch& launch, const Sender<Wor
   from_worker.value().writer.Close();
   if (!job.ok()) return std::move(job).TakeError();
 
-  auto [sender, receiver] = MakeQueue<WorkerCommand>(kCommandQueueCapacity);
-  Status started = StartControlWriter(std::move(receiver), events,
-                                      std::move(to_worker.value().writer), launch.number);
+  // Written by the supervisor itself without waiting where the pipe can be
+  // made non-blocking; through the control writer only when it is full.
+  PipeWriter input = std::move(to_worker.value().writer);
+  const bool direct = input.SetNonBlocking().ok();
+  auto control = std::make_shared<ControlPipe>(std::move(input), direct);
+  // From here on, whatever fails lets go of the pipe, so that a writer
+  // already started ends.
+  CommandChannel commands(control);
+  Status started = StartControlWriter(std::move(control), events, launch.number);
   if (!started.ok()) return std::move(started).TakeError();
   started = StartEventReader(events, std::move(from_worker.value().reader), launch.number);
   if (!started.ok()) return std::move(started).TakeError();
 
   uint32_t pid = job.value().pid();
-  return LaunchedWorker{std::move(job).value(), std::move(sender), pid};
+  return LaunchedWorker{std::move(job).value(), std::move(commands), pid};
 }
 
-Result<Delivery> SendCommand(Sender<WorkerCommand>& commands, size_t n, WorkerCommand command) {
-  Status offered = commands.Offer(std::move(command));
-  if (offered.ok()) return Delivery::kQueued;
-  // Only the control writer holds the receiving end, and it lets go only
-  // when a write to the worker failed (or the sending end is gone).
-  if (offered.message() == kClosedChannel) return Delivery::kControlGone;
-  return Error{"Worker " + WorkerName(n) + " control channel unavailable: " + offered.message()};
+CommandChannel::CommandChannel(std::shared_ptr<ControlPipe> pipe) : pipe_(std::move(pipe)) {}
+
+CommandChannel& CommandChannel::operator=(CommandChannel&& other) noexcept {
+  if (this != &other) {
+    Reset();
+    pipe_ = std::move(other.pipe_);
+    queue_ = std::move(other.queue_);
+  }
+  return *this;
+}
+
+void CommandChannel::Reset() {
+  if (pipe_) {
+    pipe_->Release();
+    pipe_.reset();
+  }
+  queue_.Reset();
+}
+
+Result<Delivery> SendCommand(CommandChannel& commands, size_t n, WorkerCommand command) {
+  std::string refused;
+  if (commands.pipe_) {
+    std::string line = json::ToCompact(command);
+    line.push_back('\n');
+    switch (commands.pipe_->Write(std::move(line))) {
+      case ControlPipe::Outcome::kDone:
+        return Delivery::kQueued;
+      case ControlPipe::Outcome::kClosed:
+        return Delivery::kControlGone;
+      case ControlPipe::Outcome::kFull:
+        refused = kFullChannel;
+        break;
+    }
+  } else {
+    Status offered = commands.queue_.Offer(std::move(command));
+    if (offered.ok()) return Delivery::kQueued;
+    // Only the launcher holds the receiving end, and it lets go of it as a
+    // control writer does when a write to the worker failed.
+    if (offered.message() == kClosedChannel) return Delivery::kControlGone;
+    refused = offered.message();
+  }
+  return Error{"Worker " + WorkerName(n) + " control channel unavailable: " + refused};
 }
 
 }  // namespace aurvane

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 
 #include "util/queue.h"
@@ -24,9 +25,43 @@ struct WorkerLaunch {
   size_t number = 0;                 // this worker's number n
 };
 
+class ControlPipe;
+
+// What became of a command offered to a worker.
+enum class Delivery : uint8_t {
+  kQueued,       // written to the worker's input, or waiting for its control writer to write it
+  kControlGone,  // a write to the worker failed: dropped, as is every later one
+};
+
+// The supervisor's end of a worker's input (see SendCommand). Letting go of
+// it ends the worker's input once every command is written.
+class CommandChannel {
+ public:
+  // Connected to nothing: every command is dropped as kControlGone.
+  CommandChannel() = default;
+  // A worker's standard input, served with its control writer.
+  explicit CommandChannel(std::shared_ptr<ControlPipe> pipe);
+  // Commands only queued (capacity kCommandQueueCapacity), for a launcher
+  // that starts no process and takes them from the receiving end itself.
+  explicit CommandChannel(Sender<WorkerCommand> queue) : queue_(std::move(queue)) {}
+  ~CommandChannel() { Reset(); }
+  CommandChannel(CommandChannel&& other) noexcept = default;
+  CommandChannel& operator=(CommandChannel&& other) noexcept;
+  CommandChannel(const CommandChannel&) = delete;
+  CommandChannel& operator=(const CommandChannel&) = delete;
+
+  // Lets go now, as the destructor would.
+  void Reset();
+
+ private:
+  friend Result<Delivery> SendCommand(CommandChannel& commands, size_t n, WorkerCommand command);
+  std::shared_ptr<ControlPipe> pipe_;
+  Sender<WorkerCommand> queue_;
+};
+
 struct LaunchedWorker {
   WorkerJob job;
-  Sender<WorkerCommand> commands;  // capacity kCommandQueueCapacity
+  CommandChannel commands;
   uint32_t pid = 0;
 };
 
@@ -45,15 +80,12 @@ std::filesystem::path WorkerLogPath(const std::filesystem::path& run_dir, size_t
 // failure nothing started remains (the log file stays, empty).
 Result<LaunchedWorker> LaunchWorker(const WorkerLaunch& launch, const Sender<WorkerEvent>& events);
 
-// What became of a command offered to a worker.
-enum class Delivery : uint8_t {
-  kQueued,       // the control writer will write it
-  kControlGone,  // the writer has ended on a failed write: dropped, as is every later one
-};
-
-// Offers `command` to worker `n` without waiting. A full queue is an error,
-// "Worker av{n} control channel unavailable: sending on a full channel".
-Result<Delivery> SendCommand(Sender<WorkerCommand>& commands, size_t n, WorkerCommand command);
+// Offers `command` to worker `n` without waiting: written now when its
+// input has room and no earlier command waits, else left to its control
+// writer, after those. When kCommandQueueCapacity commands already wait
+// for the writer that is an error, "Worker av{n} control channel
+// unavailable: sending on a full channel".
+Result<Delivery> SendCommand(CommandChannel& commands, size_t n, WorkerCommand command);
 
 }  // namespace aurvane
 

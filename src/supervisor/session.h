@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "json/json.h"
+#include "process/launch.h"
 #include "process/worker_event.h"
 #include "process/worker_job.h"
 #include "scheduler/schedule.h"
@@ -37,7 +38,7 @@ bool IsLegalTransition(SessionState from, SessionState to);
 // list; sessions are never removed, so numbers are never reused.
 struct WorkerSession {
   WorkerJob job;  // empty for sessions without a process (tests)
-  Sender<WorkerCommand> commands;
+  CommandChannel commands;
   std::optional<uint64_t> current_test;  // the test in flight: set exactly while running
   // Tests whose "run" was sent after current_test and that the worker has
   // not begun yet, in the order it will take them. A ready session with
@@ -72,8 +73,9 @@ struct WorkerSession {
 };
 
 // Offers `command` to the session's worker `n`, as SendCommand does. True
-// when it was queued; false when the worker's input is closed, found now
-// (the session then loses control) or before: the command is dropped.
+// when it was written or waits for the control writer; false when the
+// worker's input is closed, found now (the session then loses control) or
+// before: the command is dropped.
 Result<bool> SendToWorker(WorkerSession& session, size_t n, WorkerCommand command);
 
 }  // namespace aurvane
