@@ -231,7 +231,7 @@ class WorkerPlugin:
         # When the last sign of progress went out; the first goes out after
         # an interval, so a small suite sends none.
         self.progress_sent = time.monotonic()
-        self.progress_interval = 2.0
+        self.progress_interval = progress_interval(None)
         self.loop_error = None
         self.shutdown_requested = False
         self.current = None
