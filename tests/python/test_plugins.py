@@ -148,8 +148,10 @@ def test_reruns_cover_a_test_that_crashes_its_worker_as_under_xdist(tmp_path, re
     suite = write_suite(tmp_path, {"test_c.py": "import os\n\ndef test_crash():\n    os._exit(3)\n\ndef test_ok():\n    pass\n"})
     result = run_pytest(suite, "--aurvane=2", "--reruns", "1", controller=real_controller, path=[plugin_path])
     xdist_run = run_pytest(suite, "-n", "2", "--reruns", "1", "-p", "no:cacheprovider", path=[plugin_path])
-    assert last_line(xdist_run.stdout) == "1 failed, 1 passed, 1 rerun", xdist_run.stdout
-    assert last_line(result.stdout) == last_line(xdist_run.stdout), result.stdout
+    assert last_line(result.stdout) == "1 failed, 1 passed, 1 rerun", result.stdout
+    # xdist's own run is not always the same: now and then it gives the
+    # crashed test up without the rerun (seen in CI: "1 failed, 1 passed").
+    assert last_line(xdist_run.stdout) in ("1 failed, 1 passed, 1 rerun", "1 failed, 1 passed"), xdist_run.stdout
     assert result.returncode == xdist_run.returncode == 1
     failed = [line for line in result.stdout.splitlines() if line.startswith("FAILED ")]
     assert failed == [line for line in xdist_run.stdout.splitlines() if line.startswith("FAILED ")] == ["FAILED test_c.py::test_crash"]
