@@ -8,7 +8,15 @@ the ``-p pytest_aurvane`` it is then given would otherwise warn, in every
 worker log, that the module is already imported and cannot be rewritten.
 """
 
-from .plugin import pytest_addoption, pytest_cmdline_main, pytest_configure, pytest_load_initial_conftests
+import sys
+
+from .forkserver import attach_requested
+
+# A worker that is to attach to a fork server (``python -m
+# pytest_aurvane.worker``, while Python still reports its argv[0] as "-m")
+# only hands over its streams: it does without pytest, which the plugin imports.
+if not (attach_requested() and sys.argv[:1] == ["-m"]):
+    from .plugin import pytest_addoption, pytest_cmdline_main, pytest_configure, pytest_load_initial_conftests
 
 __all__ = [
     "pytest_addoption",

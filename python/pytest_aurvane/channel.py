@@ -125,7 +125,31 @@ class Channel:
         return bool(select.select([self._in], [], [], 0)[0])
 
 
-def take_over_standard_streams() -> Channel:
+class ServerChannel(Channel):
+    """The fork server's channel: signs of progress go to the front end at
+    once; every other line is kept for each child to send as its own."""
+
+    def __init__(self, out_fd: int, in_fd: int) -> None:
+        super().__init__(out_fd, in_fd)
+        self.recorded: list[bytes] = []
+
+    def hold(self, line: bytes) -> None:
+        self.recorded.append(line)
+
+    def send(self, message: dict[str, Any]) -> None:
+        if message.get("event") == "phase":
+            self.tell_front_end(message)
+        else:
+            self.recorded.append(encode_line(message))
+
+    def send_line(self, line: bytes) -> None:
+        self.recorded.append(line)
+
+    def tell_front_end(self, message: dict[str, Any]) -> None:
+        Channel.send_line(self, encode_line(message))
+
+
+def take_over_standard_streams(kind: type = Channel) -> Channel:
     """Duplicate descriptors 0 and 1 for the protocol, then retarget them.
 
     Descriptor 1 is pointed at descriptor 2 (the worker log) and descriptor
@@ -139,4 +163,4 @@ def take_over_standard_streams() -> Channel:
     null_fd = os.open(os.devnull, os.O_RDONLY)
     os.dup2(null_fd, 0)
     os.close(null_fd)
-    return Channel(out_fd, in_fd)
+    return kind(out_fd, in_fd)

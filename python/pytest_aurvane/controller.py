@@ -99,7 +99,22 @@ class ControllerResult:
 Line = Union[bytes, bytearray]
 
 
-def run_controller(controller: str, spec_path: Path, cwd: str, on_line: Callable[[Line], None]) -> ControllerResult:
+def controller_environment() -> dict[str, str]:
+    """The environment the controller runs in, and its workers after it."""
+    env = dict(os.environ)
+    pythonpath = worker_pythonpath(env.get("PYTHONPATH"))
+    if pythonpath:
+        env["PYTHONPATH"] = pythonpath
+    return env
+
+
+def run_controller(
+    controller: str,
+    spec_path: Path,
+    cwd: str,
+    on_line: Callable[[Line], None],
+    extra_env: Optional[dict[str, str]] = None,
+) -> ControllerResult:
     """Runs the controller on `spec_path`, handing each line it prints to `on_line`.
 
     A Ctrl-C here cancels the run in order (the controller's workers end
@@ -107,10 +122,8 @@ def run_controller(controller: str, spec_path: Path, cwd: str, on_line: Callable
     Its standard error is kept here, in memory: on a full disk a file would
     lose the one text that says so.
     """
-    env = dict(os.environ)
-    pythonpath = worker_pythonpath(env.get("PYTHONPATH"))
-    if pythonpath:
-        env["PYTHONPATH"] = pythonpath
+    env = controller_environment()
+    env.update(extra_env or {})
     proc = subprocess.Popen(
         [controller, str(spec_path)],
         stdin=subprocess.PIPE,

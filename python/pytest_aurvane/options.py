@@ -46,6 +46,9 @@ _OPTIONS: tuple[tuple[str, dict[str, Any]], ...] = (
                                 "their own; file: a file's tests on one worker; test: each test on its own")),
     ("--aurvane-no-history", dict(action="store_true", default=False,
                                   help="do not order the run by the durations of earlier runs")),
+    ("--aurvane-fork", dict(action="store_true", default=False,
+                            help="Linux: collect once in a fork server and fork every worker from it (for "
+                            "plugins that do not take a worker's part while configuring)")),
     ("--aurvane-history-path", dict(metavar="PATH", help="duration history file (default: in pytest's cache "
                                     "directory)")),
     ("--aurvane-run-dir", dict(metavar="DIR", help="where the event log, summary and worker logs go (default: in "
@@ -77,6 +80,7 @@ INI_OPTIONS: dict[str, tuple[Any, Any, str]] = {
     "aurvane_max_restarts": (int, None, "replacements of dead workers in a run"),
     "aurvane_schedule": (SCHEDULES, "auto", "auto, file or test"),
     "aurvane_no_history": (bool, False, "do not order runs by the durations of earlier runs"),
+    "aurvane_fork": (bool, False, "Linux: fork every worker from one process that has collected"),
     "aurvane_history_path": (Path, None, "duration history file, relative to the configuration file"),
     "aurvane_run_dir": (Path, None, "run directory, relative to the configuration file"),
     "aurvane_shard": (str, None, "K/N or auto: run only that shard"),
@@ -140,6 +144,13 @@ def check_usage(config: pytest.Config) -> None:
         count = config.getoption(name)
         if count is not None and count < 0:
             raise pytest.UsageError(f"--{name.replace('_', '-')} must not be negative")
+    if config.getoption("aurvane_fork", False):
+        if not sys.platform.startswith("linux"):
+            raise pytest.UsageError("--aurvane-fork works on Linux only")
+        if getattr(config.option, "cov_source", None):
+            # pytest-cov starts a worker's measurement while configuring: in
+            # the fork server, for every worker at once.
+            raise pytest.UsageError("--aurvane-fork cannot be combined with pytest-cov's --cov")
     for arg in worker_args(list(config.invocation_params.args)):
         try:
             arg.encode("utf-8")

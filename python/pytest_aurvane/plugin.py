@@ -18,8 +18,9 @@ from typing import Any, Optional
 import pytest
 from _pytest.reports import CollectReport
 
-from .controller import find_controller, name_the_path, run_controller
+from .controller import controller_environment, find_controller, name_the_path, run_controller
 from .eventlog import EventLogReader
+from .forkserver import ATTACH_ENV, ServerProcess, start_server
 from .nodes import Nodes, declare_hooks
 from .ordering import merge_measurements, wants_own_order, write_run_history
 from .options import add_options, apply_ini, build_spec, check_usage, parse_worker_count
@@ -225,7 +226,18 @@ class FrontEnd:
     def _run_controller(self, spec_path: Path, replay: Replay) -> bool:
         """Runs the controller to its end; whether Ctrl-C stopped it."""
         assert self.run_dir is not None
-        result = run_controller(self.controller, spec_path, str(self.config.invocation_params.dir), replay.handle_line)
+        server = self._start_fork_server(spec_path, replay) if self.config.getoption("aurvane_fork") else None
+        try:
+            result = run_controller(
+                self.controller,
+                spec_path,
+                str(self.config.invocation_params.dir),
+                replay.handle_line,
+                {ATTACH_ENV: server.path} if server is not None else None,
+            )
+        finally:
+            if server is not None:
+                server.close()
         code = result.code
         if result.stderr:
             replay.problem("\n".join(replay.explain(line) for line in result.stderr.splitlines()))
@@ -239,6 +251,31 @@ class FrontEnd:
             replay.problem(f"aurvane-controller exited with status {code}")
         self.exit_code = code
         return result.interrupted
+
+    def _start_fork_server(self, spec_path: Path, replay: Replay) -> Optional[ServerProcess]:
+        """The fork server of --aurvane-fork once it has collected, or None (each worker then starts on its own)."""
+        assert self.run_dir is not None
+        spec = json.loads(spec_path.read_text(encoding="utf-8"))
+        env = controller_environment()
+        env.update(
+            {
+                "AURVANE_WORKER": "av0",
+                "PYTEST_XDIST_WORKER": "av0",
+                "PYTEST_XDIST_WORKER_COUNT": str(self.workers),
+                "PYTEST_XDIST_TESTRUNUID": str(spec["run_id"]),
+            }
+        )
+        server, problem = start_server(
+            self.controller,
+            spec["python"],
+            str(spec_path),
+            env,
+            str(self.run_dir / "fork-server.log"),
+            float(spec["startup_timeout"]),
+        )
+        if server is None:
+            replay.problem(f"--aurvane-fork: no fork server ({problem}); each worker started on its own")
+        return server
 
     def _show_collection_differences(self, replay: Replay) -> None:
         """For each worker whose manifest differed, a collection error listing how, as pytest-xdist shows it."""

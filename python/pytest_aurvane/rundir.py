@@ -32,7 +32,7 @@ LATEST = "last-run"
 _LOCK_FILE = ".aurvane-run.lock"
 # What a run leaves in its directory.
 _RUN_FILE = re.compile(
-    r"(events\.jsonl|summary\.json|spec\.json|shard\.json|shard-history\.json|durations\.json|worker-\d+\.log|"
+    r"(events\.jsonl|summary\.json|spec\.json|shard\.json|shard-history\.json|durations\.json|worker-\d+\.log|fork-server\.log|"
     + re.escape(_LOCK_FILE)
     + r")\Z"
 )

@@ -19,14 +19,28 @@ import signal
 import sys
 import time
 import traceback
+from pathlib import Path
 from typing import Any, Callable, Optional
+
+from .forkserver import ATTACH_ENV, SERVE_ENV, ForkServer, Request, attach, attach_requested
+
+if __name__ == "__main__" and attach_requested():
+    # A worker forked from the run's fork server: this process only hands
+    # it the streams and waits for it, without importing pytest.
+    _code = attach(os.environ[ATTACH_ENV])
+    if _code is not None:
+        sys.exit(_code)
+    # No server to fork from: a worker of our own, started afresh so that
+    # the package loads in full.
+    _env = {key: value for key, value in os.environ.items() if key != ATTACH_ENV}
+    os.execve(sys.executable, [sys.executable, "-u", "-m", "pytest_aurvane.worker", *sys.argv[1:]], _env)
 
 # Importing pytest writes nothing; tests and plugins only run once main() has
 # moved descriptor 1 out of the way.
-import pytest
+import pytest  # noqa: E402
 
-from .channel import Channel, take_over_standard_streams
-from .reports import (
+from .channel import Channel, ServerChannel, take_over_standard_streams  # noqa: E402
+from .reports import (  # noqa: E402
     MAX_LINE_BYTES,
     bundle_line,
     encode_line,
@@ -37,9 +51,12 @@ from .reports import (
     shrink_report_data,
     warning_data,
 )
-from .shardrun import worker_plugins
+from .shardrun import worker_plugins  # noqa: E402
 
 PROTOCOL_VERSION = 1
+# How much of the fork server's log (what its collection wrote) each forked
+# worker copies into its own.
+_SERVER_LOG_COPIED = 1 << 20
 # Passing reports of one test travel together in one "report" message, up
 # to this many bytes; a larger passing report travels alone.
 _BUNDLE_BYTES = 256 * 1024
@@ -249,6 +266,13 @@ class WorkerPlugin:
         # Whether pytest alone serialises reports, so that a plain pass can
         # travel in the short form without asking the hook.
         self.short_passes = False
+        # In a fork server: the socket to serve, the run specification, and
+        # the log every worker forked from it writes to its own log instead.
+        self.serve_path: Optional[str] = None
+        self.spec: Any = None
+        self.server_log: Any = None
+        # The user's --basetemp, before this worker took its folder in it.
+        self.given_basetemp: Optional[str] = None
 
     # -- setup -------------------------------------------------------------
 
@@ -271,6 +295,7 @@ class WorkerPlugin:
         basetemp = getattr(config.option, "basetemp", None)  # absent with -p no:tmpdir
         if basetemp:
             os.makedirs(basetemp, exist_ok=True)
+            self.given_basetemp = str(basetemp)
             config.option.basetemp = os.path.join(str(basetemp), self.name)
 
     @pytest.hookimpl(tryfirst=True)
@@ -324,6 +349,9 @@ class WorkerPlugin:
         self._silence_terminal_reporter()
         serialisers = self.config.hook.pytest_report_to_serializable.get_hookimpls()
         self.short_passes = all(getattr(impl.plugin, "__name__", None) == "_pytest.reports" for impl in serialisers)
+        if self.serve_path is not None:
+            # Returns only in a forked child, once it is this run's worker.
+            self._fork_workers(self.serve_path)
         try:
             return self._serve(session)
         except BaseException as exc:
@@ -331,6 +359,111 @@ class WorkerPlugin:
                 self._send_session_exit(exc)
             self.loop_error = self._describe_loop_error(exc)
             raise
+
+    # -- the fork server ------------------------------------------------------
+
+    def _fork_workers(self, path: str) -> None:
+        """Serves fork requests until the front end ends this process; returns in each child."""
+        server_channel = self.channel
+        assert isinstance(server_channel, ServerChannel)
+        try:
+            server = ForkServer(path, self.server_log)
+        except OSError as exc:
+            server_channel.tell_front_end({"event": "internal_error", "message": f"cannot listen on {path}: {exc}"})
+            os._exit(3)
+        request = server.serve(lambda: server_channel.tell_front_end({"event": "ready"}))
+        self._become_worker(request, server_channel.recorded)
+
+    def _become_worker(self, request: Request, recorded: list[bytes]) -> None:
+        """In a forked child: takes the client's streams, environment and name, and says hello as a worker does."""
+        os.environ.clear()
+        os.environ.update(request.env)
+        in_fd, out_fd, err_fd = request.fds
+        self._retarget_server_log(err_fd, request.fds)
+        channel = Channel(os.dup(out_fd), os.dup(in_fd))
+        for fd in request.fds:
+            os.close(fd)
+        self.channel = channel
+        if self.stack_dumps is not None:
+            channel.before_wait = self.stack_dumps.disarm
+        self._restart_capture()
+        try:
+            os.chdir(request.cwd)
+        except OSError as exc:
+            channel.send({"event": "internal_error", "message": f"cannot enter {request.cwd}: {exc}"})
+            os._exit(3)
+        try:
+            first = channel.receive()
+        except ValueError as exc:
+            channel.send({"event": "internal_error", "message": f"unreadable command: {exc}"})
+            os._exit(3)
+        if first is None:
+            os._exit(0)
+        channel.send({"event": "hello", "protocol": PROTOCOL_VERSION})
+        name = os.environ.get("AURVANE_WORKER", "av?")
+        count = os.environ.get("PYTEST_XDIST_WORKER_COUNT", "1")
+        run_id = os.environ.get("PYTEST_XDIST_TESTRUNUID", "")
+        self.name = name
+        workerinput = workerinput_for(self.spec, name, int(count) if count.isdigit() else 1, run_id)
+        for held in {id(self.workerinput): self.workerinput, id(self.config.workerinput): self.config.workerinput}.values():
+            held.clear()
+            held.update(workerinput)
+        if self.given_basetemp:
+            self.config.option.basetemp = os.path.join(self.given_basetemp, name)
+            factory = getattr(self.config, "_tmp_path_factory", None)
+            if factory is not None:
+                factory._given_basetemp = Path(os.path.abspath(self.config.option.basetemp))
+                factory._basetemp = None
+        # What the server's collection had to say, as this worker's own.
+        for line in recorded:
+            channel.hold(line)
+
+    def _retarget_server_log(self, log_fd: int, keep: list[int]) -> None:
+        """Points every descriptor that led to the server's log at this worker's log instead.
+
+        The server's standard streams, pytest's saved copies of them and the
+        fault handler's descriptor were all opened on that one file.
+        """
+        if self.server_log is None:
+            return
+        try:
+            server_log = os.fstat(self.server_log.fileno())
+        except (OSError, ValueError):
+            return
+        try:
+            # What the collection wrote there begins this worker's log, as
+            # it begins the log of a worker that collected for itself. (A
+            # file of its own: the server's descriptor only writes.)
+            with open(f"/proc/self/fd/{self.server_log.fileno()}", "rb") as source:
+                written = source.read(_SERVER_LOG_COPIED)
+            view = memoryview(written)
+            while view:
+                view = view[os.write(log_fd, view) :]
+        except OSError:
+            pass
+        for name in os.listdir("/proc/self/fd"):
+            fd = int(name)
+            if fd in keep:
+                continue
+            try:
+                found = os.fstat(fd)
+            except OSError:
+                continue
+            if (found.st_dev, found.st_ino) == (server_log.st_dev, server_log.st_ino):
+                os.dup2(log_fd, fd, inheritable=os.get_inheritable(fd))
+
+    def _restart_capture(self) -> None:
+        """Gives this worker capture files of its own: the server's are shared by every fork."""
+        capman = self.config.pluginmanager.get_plugin("capturemanager")
+        capturing = getattr(capman, "_global_capturing", None)
+        if capturing is None:
+            return
+        suspended = getattr(capturing, "_state", None) == "suspended"
+        capturing.stop_capturing()
+        capman._global_capturing = None
+        capman.start_global_capturing()
+        if suspended:
+            capman.suspend_global_capture()
 
     def _silence_terminal_reporter(self):
         """Stop the terminal reporter from hearing about each test.
@@ -616,6 +749,9 @@ def main(argv: list[str]) -> int:
     if len(argv) != 2:
         sys.stderr.write("usage: python -u -m pytest_aurvane.worker SPEC\n")
         return 4
+    serve_path = os.environ.pop(SERVE_ENV, None)
+    if serve_path:
+        return serve_forks(argv[1], serve_path)
     channel = take_over_standard_streams()
     # The controller owns the worker's life: a terminal's Ctrl-C reaches the
     # controller, which stops the run in order and terminates its workers.
@@ -655,7 +791,62 @@ def main(argv: list[str]) -> int:
         traceback.print_exc(file=sys.stderr)
         channel.send({"event": "internal_error", "message": f"{type(exc).__name__}: {exc}"})
         return 3
+    return _worker_end(plugin, channel, int(code))
+
+
+def serve_forks(spec_path: str, serve_path: str) -> int:
+    """The fork server: collects as a worker would, then forks a worker for each client.
+
+    Tells the front end on its standard output: signs of progress while
+    collecting, then "ready", or an "internal_error" and its end.
+    """
+    server_log = os.fdopen(os.dup(2), "w")
+    channel = take_over_standard_streams(ServerChannel)
+    assert isinstance(channel, ServerChannel)
+    signal.signal(signal.SIGINT, _ignore_signal)
+
+    def fail(message: str, code: int = 3) -> int:
+        channel.tell_front_end({"event": "internal_error", "message": message})
+        return code
+
+    try:
+        spec, args = read_pytest_args(spec_path)
+        extra_plugins = worker_plugins(spec)
+        if isinstance(spec, dict) and isinstance(spec.get("cwd"), str):
+            os.chdir(spec["cwd"])
+    except (OSError, ValueError) as exc:
+        return fail(f"cannot read run specification {spec_path}: {exc}")
+    name = os.environ.get("AURVANE_WORKER", "av0")
+    count = os.environ.get("PYTEST_XDIST_WORKER_COUNT", "1")
+    run_id = os.environ.get("PYTEST_XDIST_TESTRUNUID", "")
+    plugin = WorkerPlugin(channel, name, workerinput_for(spec, name, int(count) if count.isdigit() else 1, run_id))
+    plugin.serve_path = serve_path
+    plugin.spec = spec
+    plugin.server_log = server_log
+    delay = stack_dump_delay(spec.get("phase_timeout") if isinstance(spec, dict) else None)
+    if delay is not None:
+        plugin.stack_dumps = StackDumpTimer(delay, os.fdopen(os.dup(2), "w"))
+    plugin.grouping = str(spec.get("grouping", "file")) if isinstance(spec, dict) else "file"
+    plugin.progress_interval = progress_interval(spec.get("startup_timeout") if isinstance(spec, dict) else None)
+    try:
+        code = pytest.main(args, plugins=[plugin, *extra_plugins])
+    except BaseException as exc:
+        if isinstance(plugin.channel, ServerChannel):
+            traceback.print_exc(file=sys.stderr)
+            return fail(f"{type(exc).__name__}: {exc}")
+        # A forked worker: pytest let something escape; tell the controller why.
+        traceback.print_exc(file=sys.stderr)
+        plugin.channel.send({"event": "internal_error", "message": f"{type(exc).__name__}: {exc}"})
+        return 3
     code = int(code)
+    if isinstance(plugin.channel, ServerChannel):
+        # The server never leaves its loop: pytest stopped before it.
+        return fail(f"pytest stopped before collecting (exit code {code}); see the fork server's log", code or 3)
+    return _worker_end(plugin, plugin.channel, code)
+
+
+def _worker_end(plugin: WorkerPlugin, channel: Channel, code: int) -> int:
+    """What a worker says when pytest has returned `code`, and its exit status."""
     if plugin.loop_error is not None:
         channel.send({"event": "internal_error", "message": plugin.loop_error})
         return 3

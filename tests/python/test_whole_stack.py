@@ -16,6 +16,10 @@ import pytest
 
 from conftest import InstalledController, python_env, run_pytest, write_suite
 
+# The tests marked with it run twice: with every worker started on its own,
+# and with the workers forked from one fork server.
+EITHER_START = pytest.mark.parametrize("start", [(), ("--aurvane-fork",)], ids=["exec", "fork"])
+
 OUTCOME_SUITE = {
     "conftest.py": """
         import pytest
@@ -95,10 +99,11 @@ def junit_outcomes(path):
     return outcomes
 
 
-def test_outcomes_match_a_serial_run(tmp_path, real_controller):
+@EITHER_START
+def test_outcomes_match_a_serial_run(tmp_path, real_controller, start):
     suite = write_suite(tmp_path / "suite", OUTCOME_SUITE)
     serial = run_pytest(suite, "--junitxml=serial.xml")
-    parallel = run_pytest(suite, "--aurvane=2", "--junitxml=parallel.xml", "-rA", controller=real_controller)
+    parallel = run_pytest(suite, "--aurvane=2", *start, "--junitxml=parallel.xml", "-rA", controller=real_controller)
     assert parallel.returncode == serial.returncode == 1, parallel.stdout
     assert summary_counts(parallel.stdout) == summary_counts(serial.stdout) == {
         "passed": 6,
@@ -186,9 +191,10 @@ CRASH_ONCE = """
 """
 
 
-def test_worker_exit_is_retried(tmp_path, real_controller):
+@EITHER_START
+def test_worker_exit_is_retried(tmp_path, real_controller, start):
     suite = write_suite(tmp_path, {"test_crash.py": CRASH_ONCE})
-    result = run_pytest(suite, "--aurvane=1", "--aurvane-retries=1", controller=real_controller)
+    result = run_pytest(suite, "--aurvane=1", *start, "--aurvane-retries=1", controller=real_controller)
     assert result.returncode == 0, result.stdout
     assert "Retrying interrupted test test_crash.py::test_crashes_first_time (attempt 1)" in result.stdout
     assert summary_counts(result.stdout) == {"passed": 2}
@@ -248,7 +254,8 @@ def process_gone(pid):
         return True
 
 
-def test_hang_is_killed_at_its_deadline_with_its_children(tmp_path, real_controller):
+@EITHER_START
+def test_hang_is_killed_at_its_deadline_with_its_children(tmp_path, real_controller, start):
     suite = write_suite(
         tmp_path,
         {
@@ -272,7 +279,7 @@ def test_hang_is_killed_at_its_deadline_with_its_children(tmp_path, real_control
     # The test sleeps 300 s: a deadline that did not fire shows as run_pytest's
     # timeout (180 s), a fired one in the output below.
     result = run_pytest(
-        suite, "--aurvane=1", "--aurvane-retries=0", "--aurvane-phase-timeout=1", controller=real_controller
+        suite, "--aurvane=1", *start, "--aurvane-retries=0", "--aurvane-phase-timeout=1", controller=real_controller
     )
     assert result.returncode == 1, result.stdout
     assert "exceeded 1.00s deadline" in result.stdout
@@ -284,7 +291,8 @@ def test_hang_is_killed_at_its_deadline_with_its_children(tmp_path, real_control
 
 
 @pytest.mark.parametrize("continue_option", [(), ("--continue-on-collection-errors",)])
-def test_collection_problems_end_as_in_a_serial_run(tmp_path, real_controller, continue_option):
+@EITHER_START
+def test_collection_problems_end_as_in_a_serial_run(tmp_path, real_controller, continue_option, start):
     suite = write_suite(
         tmp_path,
         {
@@ -294,7 +302,7 @@ def test_collection_problems_end_as_in_a_serial_run(tmp_path, real_controller, c
         },
     )
     serial = run_pytest(suite, *continue_option)
-    result = run_pytest(suite, "--aurvane=2", *continue_option, controller=real_controller)
+    result = run_pytest(suite, "--aurvane=2", *start, *continue_option, controller=real_controller)
     assert result.returncode == serial.returncode == (1 if continue_option else 2), result.stdout
     assert summary_counts(result.stdout) == summary_counts(serial.stdout), result.stdout
     assert "ERROR test_broken.py" in result.stdout and "no_such_module_anywhere" in result.stdout
@@ -304,7 +312,8 @@ def test_collection_problems_end_as_in_a_serial_run(tmp_path, real_controller, c
 
 
 @pytest.mark.parametrize("option", ["--cache-clear", "--basetemp=shared-tmp"])
-def test_options_on_shared_state_act_once_for_the_run(tmp_path, real_controller, option):
+@EITHER_START
+def test_options_on_shared_state_act_once_for_the_run(tmp_path, real_controller, option, start):
     # Each test writes its tmp_path, waits for the other worker to do the
     # same, and reads it back: workers that shared one --basetemp would
     # empty it under each other, and a worker clearing the cache would
@@ -318,7 +327,7 @@ def test_options_on_shared_state_act_once_for_the_run(tmp_path, real_controller,
             assert (tmp_path / "mine").read_text() == "{name}"
     """
     suite = write_suite(tmp_path, {f"test_{n}.py": test.format(name=n) for n in ("a", "b")})
-    result = run_pytest(suite, "--aurvane=2", option, controller=real_controller)
+    result = run_pytest(suite, "--aurvane=2", *start, option, controller=real_controller)
     assert result.returncode == 0, result.stdout
     assert summary_counts(result.stdout) == {"passed": 2}
 
@@ -697,11 +706,12 @@ FORKING_SUITE = {
 }
 
 
-def test_a_forked_child_of_a_test_neither_reports_nor_runs_tests(tmp_path, real_controller):
+@EITHER_START
+def test_a_forked_child_of_a_test_neither_reports_nor_runs_tests(tmp_path, real_controller, start):
     suite = write_suite(tmp_path, FORKING_SUITE)
     # Without the guard a child takes the next command and its parent waits for it past the deadline.
     result = run_pytest(
-        suite, "--aurvane=1", "--aurvane-phase-timeout=20", "-rA", "-p", "no:randomly", controller=real_controller
+        suite, "--aurvane=1", *start, "--aurvane-phase-timeout=20", "-rA", "-p", "no:randomly", controller=real_controller
     )
     assert summary_counts(result.stdout) == {"passed": 4, "failed": 1}, result.stdout
     assert "FAILED test_fork.py::test_parent_fails" in result.stdout
@@ -755,3 +765,98 @@ def test_operating_system_errors_name_the_path(tmp_path, real_controller, option
     result = run_pytest(suite, "--aurvane=1", *options, controller=real_controller)
     assert result.returncode == 3, result.stdout
     assert named.format(suite=suite) in result.stdout
+
+
+FORKED_SUITE = {
+    "conftest.py": """
+        import os
+
+        def pytest_collection_finish(session):
+            with open(os.path.join(str(session.config.rootpath), "collections.txt"), "a") as f:
+                f.write(f"{os.getpid()}\\n")
+    """,
+    "test_who.py": """
+        import json, os, time
+        import pytest
+
+        @pytest.mark.parametrize("n", range(4))
+        def test_who(n, worker_id, tmp_path, request):
+            print(f"output of {n}")
+            (tmp_path / "mine").write_text(str(n))
+            time.sleep(0.3)
+            assert (tmp_path / "mine").read_text() == str(n)
+            seen = dict(worker_id=worker_id, env=os.environ.get("PYTEST_XDIST_WORKER"),
+                        input=request.config.workerinput["workerid"], pid=os.getpid())
+            with open(os.path.join(os.path.dirname(__file__), f"who-{n}.json"), "w") as f:
+                json.dump(seen, f)
+            assert n != 3
+    """,
+}
+
+
+def test_forked_workers_collect_once_and_each_is_a_worker_of_its_own(tmp_path, real_controller):
+    suite = write_suite(tmp_path, FORKED_SUITE)
+    result = run_pytest(suite, "--aurvane=2", "--aurvane-fork", "-p", "no:randomly", controller=real_controller)
+    assert summary_counts(result.stdout) == {"passed": 3, "failed": 1}, result.stdout
+    # Only the test's own output in its report: captures are not shared between forks.
+    assert "output of 3" in result.stdout and "output of 0" not in result.stdout
+    assert len((suite / "collections.txt").read_text().split()) == 1, "collected more than once"
+    seen = [json.loads((suite / f"who-{n}.json").read_text()) for n in range(4)]
+    assert all(s["worker_id"] == s["env"] == s["input"] for s in seen), seen
+    by_worker = {}
+    for s in seen:
+        by_worker.setdefault(s["worker_id"], set()).add(s["pid"])
+    assert sorted(by_worker) == ["av0", "av1"] and all(len(pids) == 1 for pids in by_worker.values()), seen
+    assert "fork server" not in result.stdout, result.stdout
+
+
+def test_a_fork_server_that_cannot_start_leaves_each_worker_to_start_on_its_own(tmp_path, real_controller):
+    if isinstance(real_controller, InstalledController):
+        pytest.skip("needs a wrapper around the controller")
+    # A wrapper script runs the controller but cannot act as its job guard.
+    wrapper = tmp_path / "wrapper.sh"
+    wrapper.write_text(f'#!/bin/sh\nexec "{real_controller}" "$@"\n')
+    wrapper.chmod(0o755)
+    suite = write_suite(tmp_path / "suite", {"test_a.py": "def test_a():\n    pass\n\ndef test_b():\n    pass\n"})
+    result = run_pytest(suite, "--aurvane=2", "--aurvane-fork", controller=str(wrapper))
+    assert result.returncode == 0, result.stdout
+    assert "--aurvane-fork: no fork server (" in result.stdout
+    assert "each worker started on its own" in result.stdout
+    assert summary_counts(result.stdout) == {"passed": 2}
+
+
+def test_a_killed_front_end_leaves_no_fork_server_worker_or_test_process(tmp_path, real_controller):
+    suite = write_suite(
+        tmp_path,
+        {
+            "test_k.py": """
+                import os, subprocess, sys, time
+
+                def test_leaves_a_daemon_and_waits():
+                    # A grandchild in a session of its own, as a daemon is.
+                    subprocess.Popen([sys.executable, "-c",
+                                      "import os, time\\nif os.fork(): os._exit(0)\\nos.setsid()\\n"
+                                      "open('daemon.pid', 'w').write(str(os.getpid()))\\ntime.sleep(300)"])
+                    open("worker.pid", "w").write(str(os.getpid()))
+                    time.sleep(300)
+            """
+        },
+    )
+    command = [sys.executable, "-m", "pytest", "--aurvane=1", "--aurvane-fork"]
+    if not isinstance(real_controller, InstalledController):
+        command += ["-p", "pytest_aurvane", f"--aurvane-controller={real_controller}"]
+    proc = subprocess.Popen(command, cwd=str(suite), env=python_env(), stdout=subprocess.DEVNULL)
+    try:
+        deadline = time.monotonic() + 60
+        while not ((suite / "daemon.pid").exists() and (suite / "worker.pid").exists()):
+            assert time.monotonic() < deadline, "the test never started"
+            time.sleep(0.05)
+        time.sleep(0.2)
+    finally:
+        proc.kill()
+        proc.wait()
+    pids = [int((suite / name).read_text()) for name in ("daemon.pid", "worker.pid")]
+    deadline = time.monotonic() + 10
+    while not all(process_gone(pid) for pid in pids):
+        assert time.monotonic() < deadline, "a worker or its daemon outlived the killed front end"
+        time.sleep(0.05)

@@ -1,0 +1,449 @@
+"""Workers forked from one process that has collected the suite (Linux).
+
+With ``--aurvane-fork`` the front end starts one fork server before the
+controller: a worker process (``python -m pytest_aurvane.worker``) that
+imports, configures and collects once, then waits on a Unix socket. Each
+worker the controller starts is then a small client that hands the server
+its standard streams and environment; the server forks, and the child takes
+the streams over and goes on as that worker with the suite already
+collected. The client stays as the controller's worker process: it ends
+with the child's exit status, and when it is killed (its tree ended by the
+controller) the server kills the child and everything below it.
+
+Ownership: the server runs under a job guard of the controller's program,
+which the front end holds; the server and every child are child
+subreapers, so what a test leaves behind stays below them, and when a child
+ends the server kills what it left. Closing the guard ends them all.
+
+This module imports nothing beyond the standard library: the client runs it
+before pytest is imported.
+"""
+
+from __future__ import annotations
+
+import ctypes
+import json
+import os
+import select
+import shutil
+import signal
+import socket
+import struct
+import sys
+import tempfile
+import time
+from typing import Any, Optional
+
+# Set for the controller (and so for its workers): the socket to attach to.
+ATTACH_ENV = "AURVANE_FORK_FROM"
+# Set for the fork server itself: the socket to listen on.
+SERVE_ENV = "AURVANE_FORK_SERVE"
+
+_PR_SET_PDEATHSIG = 1
+_PR_SET_CHILD_SUBREAPER = 36
+_HEADER = struct.Struct("!I")
+# A request larger than this is not ours.
+_MAX_REQUEST = 16 * 1024 * 1024
+_REQUEST_TIMEOUT = 10.0
+
+
+def _prctl(option: int, value: int) -> bool:
+    try:
+        libc = ctypes.CDLL(None, use_errno=True)
+        return libc.prctl(option, ctypes.c_ulong(value), 0, 0, 0) == 0
+    except (OSError, AttributeError):
+        return False
+
+
+def attach_requested() -> bool:
+    """Whether this process was started as a worker that is to attach to a fork server."""
+    return bool(os.environ.get(ATTACH_ENV)) and sys.platform.startswith("linux")
+
+
+# -- the client: the controller's worker process -------------------------------
+
+
+def attach(path: str) -> Optional[int]:
+    """Hands this process's standard streams to the fork server at `path` and waits for the child.
+
+    Returns the child's exit status (128 + N for a signal), or None when no
+    server takes the request (the caller then runs as a worker itself).
+    """
+    try:
+        sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        sock.connect(path)
+        env = {key: value for key, value in os.environ.items() if key != ATTACH_ENV}
+        body = json.dumps({"env": env, "cwd": os.getcwd()}).encode("utf-8")
+        data = _HEADER.pack(len(body)) + body
+        sent = socket.send_fds(sock, [data], [0, 1, 2])
+        sock.sendall(data[sent:])
+        reply = sock.makefile("rb")
+        first = reply.readline()
+        started = json.loads(first) if first else None
+    except (OSError, ValueError) as exc:
+        sys.stderr.write(f"aurvane: no fork server at {path} ({exc}); starting as a worker of its own\n")
+        sys.stderr.flush()
+        return None
+    if not isinstance(started, dict) or not isinstance(started.get("pid"), int):
+        sys.stderr.write(f"aurvane: the fork server refused this worker ({started!r})\n")
+        sys.stderr.flush()
+        return 3
+    # Only the child holds the streams from here: the controller learns of
+    # its end from the end of its output, which a copy here would hide.
+    null = os.open(os.devnull, os.O_RDWR)
+    for fd in (0, 1, 2):
+        os.dup2(null, fd)
+    os.close(null)
+    try:
+        line = reply.readline()
+        ended = json.loads(line) if line else None
+    except (OSError, ValueError):
+        ended = None
+    if isinstance(ended, dict) and isinstance(ended.get("exit"), int):
+        return ended["exit"]
+    return 3  # the server went away with the child
+
+
+# -- the server -------------------------------------------------------------------
+
+
+class Request:
+    """What a client asked for: its environment, its directory and its three streams."""
+
+    def __init__(self, env: dict[str, str], cwd: str, fds: list[int]) -> None:
+        self.env = env
+        self.cwd = cwd
+        self.fds = fds
+
+
+def _read_request(conn: socket.socket) -> Request:
+    conn.settimeout(_REQUEST_TIMEOUT)
+    data, fds, _, _ = socket.recv_fds(conn, 65536, 3)
+    try:
+        if len(fds) != 3:
+            raise ValueError(f"{len(fds)} descriptors instead of 3")
+        while len(data) < _HEADER.size:
+            more = conn.recv(65536)
+            if not more:
+                raise ValueError("request cut short")
+            data += more
+        (size,) = _HEADER.unpack_from(data)
+        if size > _MAX_REQUEST:
+            raise ValueError("request too large")
+        body = bytearray(data[_HEADER.size :])
+        while len(body) < size:
+            more = conn.recv(min(1 << 20, size - len(body)))
+            if not more:
+                raise ValueError("request cut short")
+            body += more
+        request = json.loads(bytes(body[:size]).decode("utf-8"))
+        env, cwd = request.get("env"), request.get("cwd")
+        if not (isinstance(env, dict) and all(isinstance(v, str) for v in env.values()) and isinstance(cwd, str)):
+            raise ValueError("malformed request")
+    except BaseException:
+        for fd in fds:
+            os.close(fd)
+        raise
+    conn.settimeout(None)
+    return Request({str(k): v for k, v in env.items()}, cwd, list(fds))
+
+
+def _children_of(pid: int) -> list[int]:
+    """The processes whose parent is `pid`, from /proc."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/stat", "rb") as f:
+                text = f.read()
+        except OSError:
+            continue
+        fields = text[text.rfind(b")") + 1 :].split()
+        if len(fields) > 1 and int(fields[1]) == pid:
+            found.append(int(entry))
+    return found
+
+
+def _status_code(status: int) -> int:
+    if os.WIFSIGNALED(status):
+        return 128 + os.WTERMSIG(status)
+    return os.WEXITSTATUS(status) if os.WIFEXITED(status) else 3
+
+
+class ForkServer:
+    """Listens for clients and forks a worker for each; in the server, never returns.
+
+    ``serve`` returns in each forked child, with its request, once the child
+    has become a process of its own (its group, a subreaper, killed with
+    the server).
+    """
+
+    def __init__(self, path: str, log: Any) -> None:
+        self.path = path
+        self.log = log
+        self.listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.listener.bind(path)
+        os.chmod(path, 0o600)
+        self.listener.listen(64)
+        # Live children: pid -> the client's connection.
+        self.children: dict[int, socket.socket] = {}
+        # Children whose client is gone: killed, not yet reaped.
+        self.dropped: set[int] = set()
+
+    def _say(self, text: str) -> None:
+        try:
+            self.log.write(f"aurvane fork server: {text}\n")
+            self.log.flush()
+        except (OSError, ValueError):
+            pass
+
+    def serve(self, ready: Any) -> Request:
+        _prctl(_PR_SET_CHILD_SUBREAPER, 1)
+        ready()
+        while True:
+            waiting = [self.listener, *self.children.values()]
+            # Children are reaped by polling: a short timeout costs nothing
+            # next to a worker's life and needs no signal handler to reset.
+            readable, _, _ = select.select(waiting, [], [], 0.05)
+            for sock in readable:
+                if sock is self.listener:
+                    request = self._accept()
+                    if request is not None:
+                        return request
+                else:
+                    self._client_gone(sock)
+            self._reap()
+
+    def _accept(self) -> Optional[Request]:
+        try:
+            conn, _ = self.listener.accept()
+        except OSError:
+            return None
+        try:
+            creds = conn.getsockopt(socket.SOL_SOCKET, socket.SO_PEERCRED, struct.calcsize("3i"))
+            _, uid, _ = struct.unpack("3i", creds)
+            if uid != os.getuid():
+                raise ValueError(f"a client of user {uid}")
+            request = _read_request(conn)
+        except (OSError, ValueError, UnicodeDecodeError) as exc:
+            self._say(f"request refused: {exc}")
+            conn.close()
+            return None
+        server = os.getpid()
+        for stream in (sys.stdout, sys.stderr, self.log):
+            try:
+                stream.flush()
+            except (OSError, ValueError, AttributeError):
+                pass
+        pid = os.fork()
+        if pid == 0:
+            return self._become_child(server, conn, request)
+        for fd in request.fds:
+            os.close(fd)
+        self.children[pid] = conn
+        try:
+            conn.sendall(json.dumps({"pid": pid}).encode() + b"\n")
+        except OSError:
+            self._client_gone(conn)
+        return None
+
+    def _become_child(self, server: int, conn: socket.socket, request: Request) -> Request:
+        # Killed with the server; the server's guard, an ancestor, takes
+        # whatever outlives both.
+        _prctl(_PR_SET_PDEATHSIG, signal.SIGKILL)
+        if os.getppid() != server:
+            os._exit(3)
+        _prctl(_PR_SET_CHILD_SUBREAPER, 1)
+        try:
+            os.setpgid(0, 0)
+        except OSError:
+            pass
+        self.listener.close()
+        conn.close()
+        for other in self.children.values():
+            other.close()
+        self.children.clear()
+        return request
+
+    def _client_gone(self, conn: socket.socket) -> None:
+        """The client ended (its tree was killed) or spoke out of turn: its child goes too."""
+        for pid, sock in list(self.children.items()):
+            if sock is conn:
+                del self.children[pid]
+                self.dropped.add(pid)
+                try:
+                    os.kill(pid, signal.SIGKILL)
+                except OSError:
+                    pass
+        conn.close()
+
+    def _reap(self) -> None:
+        ended = False
+        for pid in list(self.children) + list(self.dropped):
+            try:
+                got, status = os.waitpid(pid, os.WNOHANG)
+            except ChildProcessError:
+                got, status = pid, 0
+            if got == 0:
+                continue
+            ended = True
+            self.dropped.discard(pid)
+            conn = self.children.pop(pid, None)
+            if conn is not None:
+                try:
+                    conn.sendall(json.dumps({"exit": _status_code(status)}).encode() + b"\n")
+                except OSError:
+                    pass
+                conn.close()
+        # A child's orphans come to us the moment it ends: look only then.
+        if ended:
+            self._end_remnants()
+
+    def _end_remnants(self) -> None:
+        """Kills what ended workers left (handed to us as orphans), again until none is left."""
+        live = set(self.children) | self.dropped
+        for _ in range(100):
+            remnants = [pid for pid in _children_of(os.getpid()) if pid not in live]
+            if not remnants:
+                return
+            for pid in remnants:
+                try:
+                    os.kill(pid, signal.SIGKILL)
+                except OSError:
+                    pass
+            deadline = time.monotonic() + 0.05
+            for pid in remnants:
+                while time.monotonic() < deadline:
+                    try:
+                        if os.waitpid(pid, os.WNOHANG)[0] != 0:
+                            break
+                    except ChildProcessError:
+                        break
+                    time.sleep(0.001)
+
+
+# -- the front end's part -------------------------------------------------------
+
+_GUARD_NAME = "aurvane-job-guard"
+_GUARD_REPORT = struct.Struct("=ii")
+
+
+class ServerProcess:
+    """A fork server started by the front end, under a job guard that ends it and all its forks when closed."""
+
+    def __init__(self, guard: int, control: int, folder: str) -> None:
+        self.guard = guard
+        self.control = control
+        self.folder = folder
+        self.path = os.path.join(folder, "s")
+
+    def close(self) -> None:
+        """Ends the server with every process below it and waits for its guard."""
+        if self.control >= 0:
+            os.close(self.control)
+            self.control = -1
+        if self.guard > 0:
+            try:
+                os.waitpid(self.guard, 0)
+            except ChildProcessError:
+                pass
+            self.guard = -1
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+
+def _high(fd: int) -> int:
+    """`fd` moved above the five descriptors the guard is given (the original is closed)."""
+    import fcntl
+
+    moved = fcntl.fcntl(fd, fcntl.F_DUPFD_CLOEXEC, 10)
+    os.close(fd)
+    return moved
+
+
+def start_server(
+    controller: str, python: str, spec_path: str, env: dict[str, str], log_path: str, startup_timeout: float
+) -> tuple[Optional[ServerProcess], str]:
+    """Starts the fork server and waits until it has collected; the server, or None and why not."""
+    program = shutil.which(python) or python
+    folder = tempfile.mkdtemp(prefix="aurvane-fork-")
+    fds: list[int] = []
+    try:
+        ready_read, ready_write = os.pipe()
+        control_read, control_write = os.pipe()
+        status_read, status_write = os.pipe()
+        fds += [ready_read, ready_write, control_read, control_write, status_read, status_write]
+        log = os.open(log_path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_CLOEXEC, 0o644)
+        null = os.open(os.devnull, os.O_RDONLY | os.O_CLOEXEC)
+        fds += [log, null]
+        given = [_high(fd) for fd in (null, ready_write, log, control_read, status_write)]
+        fds = [ready_read, control_write, status_read, *given]
+        actions = [(os.POSIX_SPAWN_DUP2, fd, target) for target, fd in enumerate(given)]
+        guard = os.posix_spawn(
+            controller,
+            [_GUARD_NAME, program, "-u", "-m", "pytest_aurvane.worker", spec_path],
+            dict(env, **{SERVE_ENV: os.path.join(folder, "s")}),
+            file_actions=actions,
+            setsid=True,
+        )
+    except OSError as exc:
+        for fd in fds:
+            os.close(fd)
+        shutil.rmtree(folder, ignore_errors=True)
+        return None, f"cannot start it: {exc}"
+    for fd in given:
+        os.close(fd)
+    server = ServerProcess(guard, control_write, folder)
+    try:
+        report = b""
+        while len(report) < _GUARD_REPORT.size:
+            chunk = os.read(status_read, _GUARD_REPORT.size - len(report))
+            if not chunk:
+                break
+            report += chunk
+        started, value = _GUARD_REPORT.unpack(report) if len(report) == _GUARD_REPORT.size else (0, 0)
+        if started != 1:
+            server.close()
+            return None, f"cannot start {program}: {os.strerror(value) if value else 'no report'}"
+        problem = _wait_until_ready(ready_read, startup_timeout)
+    except BaseException:
+        server.close()
+        raise
+    finally:
+        os.close(status_read)
+        os.close(ready_read)
+    if problem:
+        server.close()
+        return None, problem
+    return server, ""
+
+
+def _wait_until_ready(fd: int, startup_timeout: float) -> str:
+    """Reads the server's lines until "ready"; "" then, or what went wrong."""
+    deadline = time.monotonic() + startup_timeout
+    pending = b""
+    while True:
+        left = deadline - time.monotonic()
+        if left <= 0:
+            return f"collection exceeded the {startup_timeout:g} s start-up deadline"
+        readable, _, _ = select.select([fd], [], [], left)
+        if not readable:
+            continue
+        chunk = os.read(fd, 65536)
+        if not chunk:
+            return "it ended before it had collected"
+        pending += chunk
+        *lines, pending = pending.split(b"\n")
+        for line in lines:
+            try:
+                message = json.loads(line)
+            except ValueError:
+                return f"it said {line[:200]!r}"
+            event = message.get("event") if isinstance(message, dict) else None
+            if event == "ready":
+                return ""
+            if event == "phase":
+                # Still collecting: the deadline counts from the last sign of progress.
+                deadline = time.monotonic() + startup_timeout
+            elif event == "internal_error":
+                return str(message.get("message"))
