@@ -22,6 +22,7 @@ before pytest is imported.
 from __future__ import annotations
 
 import ctypes
+import gc
 import json
 import os
 import select
@@ -85,9 +86,10 @@ def attach(path: str) -> Optional[int]:
         sys.stderr.flush()
         return None
     if not isinstance(started, dict) or not isinstance(started.get("pid"), int):
-        sys.stderr.write(f"aurvane: the fork server refused this worker ({started!r})\n")
+        # It took the request but forked nothing (it ended meanwhile, say).
+        sys.stderr.write(f"aurvane: the fork server at {path} forked no worker; starting as a worker of its own\n")
         sys.stderr.flush()
-        return 3
+        return None
     # Only the child holds the streams from here: the controller learns of
     # its end from the end of its output, which a copy here would hide.
     null = os.open(os.devnull, os.O_RDWR)
@@ -200,6 +202,9 @@ class ForkServer:
 
     def serve(self, ready: Any) -> Request:
         _prctl(_PR_SET_CHILD_SUBREAPER, 1)
+        # Out of the collector's sight: a fork's collections would otherwise
+        # walk, and so copy, every page of the collected suite.
+        gc.freeze()
         ready()
         while True:
             waiting = [self.listener, *self.children.values()]

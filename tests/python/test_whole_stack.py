@@ -344,7 +344,8 @@ def test_maxfail_stops_dispatch(tmp_path, real_controller):
     assert 1 <= counts["failed"] <= 2, result.stdout
 
 
-def test_ctrl_c_stops_the_run_in_order(tmp_path, real_controller):
+@EITHER_START
+def test_ctrl_c_stops_the_run_in_order(tmp_path, real_controller, start):
     suite = write_suite(
         tmp_path,
         {
@@ -359,7 +360,7 @@ def test_ctrl_c_stops_the_run_in_order(tmp_path, real_controller):
     )
     proc = subprocess.Popen(
         [sys.executable, "-m", "pytest", "-p", "pytest_aurvane", f"--aurvane-controller={real_controller}",
-         "--aurvane=1"],
+         "--aurvane=1", *start],
         cwd=str(suite),
         env=python_env(),
         stdout=subprocess.PIPE,
