@@ -56,6 +56,9 @@ def test_coverage_equals_a_serial_run(tmp_path, real_controller, plugin_path, xd
     if not xdist.startswith("without"):
         xdist_run = run_pytest(suite, "-n", "2", *args, path=[plugin_path])
         assert xdist_run.returncode == 0 and coverage_table(xdist_run.stdout) == coverage_table(parallel.stdout), xdist_run.stdout
+        # pytest-cov starts measuring while configuring: in a fork server, for all the forks at once.
+        forked = run_pytest(suite, "--aurvane=2", "--aurvane-fork", *args, controller=real_controller, path=[plugin_path])
+        assert forked.returncode == 4 and "cannot be combined with pytest-cov's --cov" in forked.stdout, forked.stdout
 
 
 def test_reruns_are_counted_as_in_a_serial_run(tmp_path, real_controller, plugin_path):
@@ -128,13 +131,16 @@ def test_timeout_mock_asyncio_subtests_and_benchmark_as_under_xdist(tmp_path, re
     serial = run_pytest(suite, "-rA", "-p", "no:cacheprovider", path=[plugin_path])
     parallel = run_pytest(suite, "--aurvane=2", "-rA", controller=real_controller, path=[plugin_path])
     xdist_run = run_pytest(suite, "-n", "2", "-rA", "-p", "no:cacheprovider", path=[plugin_path])
+    forked = run_pytest(suite, "--aurvane=2", "--aurvane-fork", "-rA", controller=real_controller, path=[plugin_path])
     assert last_line(serial.stdout) == "3 failed, 5 passed, 2 subtests passed", serial.stdout
     assert last_line(parallel.stdout) == last_line(serial.stdout) == last_line(xdist_run.stdout), parallel.stdout
+    assert last_line(forked.stdout) == last_line(serial.stdout), forked.stdout
 
     def summary(output):
         return sorted(line for line in output.splitlines() if re.match(r"(PASSED|FAILED|SUBFAIL) ", line))
 
     assert summary(parallel.stdout) == summary(serial.stdout) == summary(xdist_run.stdout), parallel.stdout
+    assert summary(forked.stdout) == summary(serial.stdout), forked.stdout
     assert "Failed: Timeout >1.0s" in parallel.stdout
     # As under -n: the front end is a distributed run's controller, where
     # pytest-benchmark turns itself off and says so (serial runs do benchmark).
