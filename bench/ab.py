@@ -3,7 +3,7 @@
 
   bench/ab.py --variant base=/tmp/base/python,/tmp/base/build/release/aurvane-controller \\
               --variant new=python,build/release/aurvane-controller[,NAME=VALUE...] \\
-              [--suite trivial] [--rounds 7] [--serial]
+              [--suite trivial] [--rounds 7] [--references]
 
 A variant is a label, the folder of the pytest_aurvane package to use, the
 controller, and environment settings for the run (AB_NO_HISTORY=1: run
@@ -13,7 +13,8 @@ it), in an order that rotates from round to round, so that the load of a
 shared machine falls on all of them alike. Prints, per variant, the medians
 of: wall time; the CPU time of the whole process tree, of the front end
 alone and of the controller alone (the workers' is the rest); and the time
-from the command's start to the controller's launch.
+from the command's start to the controller's launch. --references adds
+serial pytest and `-n 2 --dist load` to the rotation (wall and tree CPU).
 """
 
 import argparse
@@ -45,6 +46,9 @@ def own_cpu_of_zombie(pid):
 def run(variant, suite_dir, state, wrapper, schedule, log_path):
     label, python_dir, controller, extra = variant
     extra = dict(extra)
+    reference = extra.pop("AB_REFERENCE", None)
+    if reference is not None:
+        return run_reference(reference, suite_dir, log_path)
     if extra.pop("AB_NO_HISTORY", None):
         # This variant runs without a duration history, as a first run does.
         (state / f"history-{label}.json").unlink(missing_ok=True)
@@ -80,6 +84,23 @@ def run(variant, suite_dir, state, wrapper, schedule, log_path):
             "collected": phases.get("collected"), "code": proc.returncode}
 
 
+def run_reference(kind, suite_dir, log_path):
+    """Serial pytest ("serial") or pytest-xdist ("xdist"), timed as the variants are."""
+    argv = [PYTHON, "-m", "pytest", "-q", "-p", "no:cacheprovider", "."]
+    if kind == "xdist":
+        argv[-1:-1] = ["-n", "2", "--dist", "load"]
+    with open(log_path, "wb") as out:
+        started = time.perf_counter()
+        proc = subprocess.Popen(argv, cwd=suite_dir, env=bench_environment(), stdout=out, stderr=subprocess.STDOUT,
+                                stdin=subprocess.DEVNULL)
+        os.waitid(os.P_PID, proc.pid, os.WEXITED | os.WNOWAIT)
+        wall = time.perf_counter() - started
+        front = own_cpu_of_zombie(proc.pid)
+        _, status, usage = os.wait4(proc.pid, 0)
+    return {"wall": wall, "tree": usage.ru_utime + usage.ru_stime, "front": front, "controller": None,
+            "launch": None, "collected": None, "code": os.waitstatus_to_exitcode(status)}
+
+
 def parse_variant(text):
     label, rest = text.split("=", 1)
     parts = rest.split(",")
@@ -94,7 +115,10 @@ def main(argv):
     parser.add_argument("--suite", default="trivial")
     parser.add_argument("--rounds", type=int, default=7)
     parser.add_argument("--work", default="/tmp/aurvane-ab")
+    parser.add_argument("--references", action="store_true", help="serial pytest and -n 2 --dist load too")
     args = parser.parse_args(argv)
+    if args.references:
+        args.variant += [(kind, "", "", {"AB_REFERENCE": kind}) for kind in ("serial", "xdist")]
 
     work = Path(args.work)
     suite_dir, state = work / args.suite, work / "state"

@@ -46,6 +46,9 @@ _OPTIONS: tuple[tuple[str, dict[str, Any]], ...] = (
                                 "their own; file: a file's tests on one worker; test: each test on its own")),
     ("--aurvane-no-history", dict(action="store_true", default=False,
                                   help="do not order the run by the durations of earlier runs")),
+    ("--aurvane-no-gc-freeze", dict(action="store_true", default=False,
+                                    help="let the workers' garbage collector keep walking what collection built "
+                                    "(by default it is frozen once collection ends)")),
     ("--aurvane-fork", dict(action="store_true", default=False,
                             help="Linux: collect once in a fork server and fork every worker from it (for "
                             "plugins that do not take a worker's part while configuring)")),
@@ -80,6 +83,7 @@ INI_OPTIONS: dict[str, tuple[Any, Any, str]] = {
     "aurvane_max_restarts": (int, None, "replacements of dead workers in a run"),
     "aurvane_schedule": (SCHEDULES, "auto", "auto, file or test"),
     "aurvane_no_history": (bool, False, "do not order runs by the durations of earlier runs"),
+    "aurvane_no_gc_freeze": (bool, False, "do not freeze what the workers' collection built"),
     "aurvane_fork": (bool, False, "Linux: fork every worker from one process that has collected"),
     "aurvane_history_path": (Path, None, "duration history file, relative to the configuration file"),
     "aurvane_run_dir": (Path, None, "run directory, relative to the configuration file"),
@@ -235,6 +239,7 @@ def build_spec(config: pytest.Config, workers: int, run_dir: Path, history_path:
         "schedule": "test" if config.getoption("aurvane_schedule") == "test" else "file",
         "grouping": "file" if config.getoption("aurvane_schedule") == "file" else "fixtures",
         "history": not config.getoption("aurvane_no_history"),
+        "gc_freeze": not config.getoption("aurvane_no_gc_freeze"),
         "history_path": str(history_path),
         "run_dir": str(run_dir),
         "run_id": run_id,

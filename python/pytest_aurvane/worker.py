@@ -12,6 +12,7 @@ The pytest arguments come from the run specification's "pytest_args" key
 from __future__ import annotations
 
 import faulthandler
+import gc
 import hashlib
 import json
 import os
@@ -273,6 +274,8 @@ class WorkerPlugin:
         self.server_log: Any = None
         # The user's --basetemp, before this worker took its folder in it.
         self.given_basetemp: Optional[str] = None
+        # Whether what collection built leaves the garbage collector's sight.
+        self.freeze_gc = True
 
     # -- setup -------------------------------------------------------------
 
@@ -352,6 +355,12 @@ class WorkerPlugin:
         if self.serve_path is not None:
             # Returns only in a forked child, once it is this run's worker.
             self._fork_workers(self.serve_path)
+        elif self.freeze_gc:
+            # What collection built (modules, items, fixture definitions)
+            # lives as long as the session: the collector need not walk it
+            # again at every full collection while the tests run. On
+            # CPython's own tests this was a fifth of the workers' CPU.
+            gc.freeze()
         try:
             return self._serve(session)
         except BaseException as exc:
@@ -387,6 +396,8 @@ class WorkerPlugin:
         if self.stack_dumps is not None:
             channel.before_wait = self.stack_dumps.disarm
         self._restart_capture()
+        if not self.freeze_gc:
+            gc.unfreeze()  # the server froze its heap for the forks' sake only
         try:
             os.chdir(request.cwd)
         except OSError as exc:
@@ -784,6 +795,7 @@ def main(argv: list[str]) -> int:
         # The log itself: pytest captures descriptor 2 while a test runs.
         plugin.stack_dumps = StackDumpTimer(delay, os.fdopen(os.dup(2), "w"))
     plugin.grouping = str(spec.get("grouping", "file")) if isinstance(spec, dict) else "file"
+    plugin.freeze_gc = spec.get("gc_freeze", True) is not False if isinstance(spec, dict) else True
     plugin.progress_interval = progress_interval(spec.get("startup_timeout") if isinstance(spec, dict) else None)
     try:
         code = pytest.main(args, plugins=[plugin, *extra_plugins])
@@ -827,6 +839,7 @@ def serve_forks(spec_path: str, serve_path: str) -> int:
     if delay is not None:
         plugin.stack_dumps = StackDumpTimer(delay, os.fdopen(os.dup(2), "w"))
     plugin.grouping = str(spec.get("grouping", "file")) if isinstance(spec, dict) else "file"
+    plugin.freeze_gc = spec.get("gc_freeze", True) is not False if isinstance(spec, dict) else True
     plugin.progress_interval = progress_interval(spec.get("startup_timeout") if isinstance(spec, dict) else None)
     try:
         code = pytest.main(args, plugins=[plugin, *extra_plugins])

@@ -861,3 +861,34 @@ def test_a_killed_front_end_leaves_no_fork_server_worker_or_test_process(tmp_pat
     while not all(process_gone(pid) for pid in pids):
         assert time.monotonic() < deadline, "a worker or its daemon outlived the killed front end"
         time.sleep(0.05)
+
+
+@EITHER_START
+@pytest.mark.parametrize("option", [(), ("--aurvane-no-gc-freeze",)], ids=["frozen", "not-frozen"])
+def test_what_collection_built_is_frozen_for_the_collector_unless_asked_not_to(tmp_path, real_controller, start, option):
+    suite = write_suite(
+        tmp_path,
+        {
+            "test_gc.py": """
+                import gc, weakref
+
+                class Node:
+                    pass
+
+                def test_sees_the_freeze():
+                    open("frozen.txt", "w").write(str(gc.get_freeze_count()))
+
+                def test_garbage_of_the_tests_is_still_collected():
+                    a, b = Node(), Node()
+                    a.other, b.other = b, a
+                    gone = weakref.ref(a)
+                    del a, b
+                    gc.collect()
+                    assert gone() is None
+            """
+        },
+    )
+    result = run_pytest(suite, "--aurvane=1", *start, *option, controller=real_controller)
+    assert summary_counts(result.stdout) == {"passed": 2}, result.stdout
+    frozen = int((suite / "frozen.txt").read_text())
+    assert (frozen == 0) == bool(option), frozen
