@@ -9,6 +9,7 @@ records the controller prints into this pytest process's own hooks (see
 from __future__ import annotations
 
 import difflib
+import gc
 import json
 import os
 import re
@@ -161,6 +162,10 @@ class FrontEnd:
 
     def pytest_runtestloop(self, session: pytest.Session) -> bool:
         """Runs the controller and replays what it prints."""
+        # pytest, its plugins and the configuration live to the end: the
+        # collector need not walk them again while thousands of reports are
+        # replayed (a fifth of this process's CPU on 2,000 quick tests).
+        gc.freeze()
         tr = self.config.pluginmanager.get_plugin("terminalreporter")
         if tr is not None:
             # Workers finish tests of different files in any order; a file
