@@ -357,32 +357,30 @@ class ServerProcess:
         shutil.rmtree(self.folder, ignore_errors=True)
 
 
-def _high(fd: int) -> int:
-    """`fd` moved above the five descriptors the guard is given (the original is closed)."""
-    import fcntl
-
-    moved = fcntl.fcntl(fd, fcntl.F_DUPFD_CLOEXEC, 10)
-    os.close(fd)
-    return moved
-
-
 def start_server(
     controller: str, python: str, spec_path: str, env: dict[str, str], log_path: str, startup_timeout: float
 ) -> tuple[Optional[ServerProcess], str]:
     """Starts the fork server and waits until it has collected; the server, or None and why not."""
+    import fcntl
+
     program = shutil.which(python) or python
     folder = tempfile.mkdtemp(prefix="aurvane-fork-")
-    fds: list[int] = []
+    opened: list[int] = []
+
+    def kept(*fds: int) -> tuple[int, ...]:
+        opened.extend(fds)
+        return fds
+
     try:
-        ready_read, ready_write = os.pipe()
-        control_read, control_write = os.pipe()
-        status_read, status_write = os.pipe()
-        fds += [ready_read, ready_write, control_read, control_write, status_read, status_write]
-        log = os.open(log_path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_CLOEXEC, 0o644)
-        null = os.open(os.devnull, os.O_RDONLY | os.O_CLOEXEC)
-        fds += [log, null]
-        given = [_high(fd) for fd in (null, ready_write, log, control_read, status_write)]
-        fds = [ready_read, control_write, status_read, *given]
+        ready_read, ready_write = kept(*os.pipe())
+        control_read, control_write = kept(*os.pipe())
+        status_read, status_write = kept(*os.pipe())
+        (log,) = kept(os.open(log_path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_CLOEXEC, 0o644))
+        (null,) = kept(os.open(os.devnull, os.O_RDONLY | os.O_CLOEXEC))
+        # The guard's descriptors 0 to 4, each first moved above them so
+        # that no dup2 overwrites a source still to be used.
+        given = [kept(fcntl.fcntl(fd, fcntl.F_DUPFD_CLOEXEC, 10))[0]
+                 for fd in (null, ready_write, log, control_read, status_write)]
         actions = [(os.POSIX_SPAWN_DUP2, fd, target) for target, fd in enumerate(given)]
         guard = os.posix_spawn(
             controller,
@@ -392,12 +390,13 @@ def start_server(
             setsid=True,
         )
     except OSError as exc:
-        for fd in fds:
+        for fd in opened:
             os.close(fd)
         shutil.rmtree(folder, ignore_errors=True)
         return None, f"cannot start it: {exc}"
-    for fd in given:
-        os.close(fd)
+    for fd in opened:
+        if fd not in (ready_read, control_write, status_read):
+            os.close(fd)
     server = ServerProcess(guard, control_write, folder)
     try:
         report = b""
@@ -409,7 +408,9 @@ def start_server(
         started, value = _GUARD_REPORT.unpack(report) if len(report) == _GUARD_REPORT.size else (0, 0)
         if started != 1:
             server.close()
-            return None, f"cannot start {program}: {os.strerror(value) if value else 'no report'}"
+            if value:
+                return None, f"cannot start {program}: {os.strerror(value)}"
+            return None, f"{controller} did not start it as the controller's job guard does"
         problem = _wait_until_ready(ready_read, startup_timeout)
     except BaseException:
         server.close()
