@@ -892,3 +892,31 @@ def test_what_collection_built_is_frozen_for_the_collector_unless_asked_not_to(t
     assert summary_counts(result.stdout) == {"passed": 2}, result.stdout
     frozen = int((suite / "frozen.txt").read_text())
     assert (frozen == 0) == bool(option), frozen
+
+
+def test_a_test_that_kills_the_fork_server_leaves_the_rest_to_workers_started_on_their_own(tmp_path, real_controller):
+    suite = write_suite(
+        tmp_path,
+        {
+            "test_s.py": """
+                import os, signal, time
+                import pytest
+
+                def test_kills_its_parent():
+                    os.kill(os.getppid(), signal.SIGKILL)
+                    time.sleep(30)  # its worker goes with the server meanwhile
+
+                @pytest.mark.parametrize("n", range(3))
+                def test_after(n):
+                    open(f"after-{n}.pid", "w").write(str(os.getpid()))
+            """
+        },
+    )
+    result = run_pytest(
+        suite, "--aurvane=1", "--aurvane-fork", "--aurvane-retries=0", "--aurvane-run-dir=run", "-p", "no:randomly",
+        controller=real_controller,
+    )  # fmt: skip
+    assert summary_counts(result.stdout) == {"passed": 3, "failed": 1}, result.stdout
+    assert "FAILED test_s.py::test_kills_its_parent" in result.stdout
+    logs = "".join(path.read_text() for path in (suite / "run").glob("worker-*.log"))
+    assert "starting as a worker of its own" in logs, logs
