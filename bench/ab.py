@@ -15,6 +15,8 @@ of: wall time; the CPU time of the whole process tree, of the front end
 alone and of the controller alone (the workers' is the rest); and the time
 from the command's start to the controller's launch. --references adds
 serial pytest and `-n 2 --dist load` to the rotation (wall and tree CPU).
+--suite is one of bench/suites.py's generated suites, or cpython (the
+CPython subset that bench/compare.py runs).
 """
 
 import argparse
@@ -64,7 +66,7 @@ def run(variant, suite_dir, state, wrapper, schedule, log_path):
         PYTHON, "-m", "pytest", "-q", "-p", "pytest_aurvane", "--aurvane=2",
         f"--aurvane-schedule={schedule}",
         f"--aurvane-history-path={state / f'history-{label}.json'}",
-        f"--aurvane-run-dir={run_dir}", ".",
+        f"--aurvane-run-dir={run_dir}", *test_args(suite_dir),
     ]
     with open(log_path, "wb") as out:
         t0 = time.time()
@@ -84,11 +86,16 @@ def run(variant, suite_dir, state, wrapper, schedule, log_path):
             "collected": phases.get("collected"), "code": proc.returncode}
 
 
+def test_args(suite_dir):
+    """What to run: the suite's folder, or the CPython subset's modules."""
+    return suites.cpython_args() if suite_dir.name == "cpython" else ["."]
+
+
 def run_reference(kind, suite_dir, log_path):
     """Serial pytest ("serial") or pytest-xdist ("xdist"), timed as the variants are."""
-    argv = [PYTHON, "-m", "pytest", "-q", "-p", "no:cacheprovider", "."]
+    argv = [PYTHON, "-m", "pytest", "-q", "-p", "no:cacheprovider", *test_args(suite_dir)]
     if kind == "xdist":
-        argv[-1:-1] = ["-n", "2", "--dist", "load"]
+        argv[6:6] = ["-n", "2", "--dist", "load"]
     with open(log_path, "wb") as out:
         started = time.perf_counter()
         proc = subprocess.Popen(argv, cwd=suite_dir, env=bench_environment(), stdout=out, stderr=subprocess.STDOUT,
@@ -123,13 +130,16 @@ def main(argv):
     work = Path(args.work)
     suite_dir, state = work / args.suite, work / "state"
     if not suite_dir.exists():
-        suites.WRITERS[args.suite](suite_dir, suites.FULL)
+        if args.suite == "cpython":
+            suites.write_cpython(suite_dir)
+        else:
+            suites.WRITERS[args.suite](suite_dir, suites.FULL)
     if state.exists():
         shutil.rmtree(state)
     state.mkdir(parents=True)
     wrapper = work / "own_cpu"
     subprocess.run(["cc", "-O2", "-o", str(wrapper), str(HERE / "own_cpu.c")], check=True)
-    subprocess.run([PYTHON, "-m", "pytest", "--collect-only", "-q", "."], cwd=suite_dir, env=bench_environment(),
+    subprocess.run([PYTHON, "-m", "pytest", "--collect-only", "-q", *test_args(suite_dir)], cwd=suite_dir, env=bench_environment(),
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     schedule = SUITES[args.suite]["schedule"]
     variants = args.variant
