@@ -9,7 +9,7 @@ A variant is a label, the folder of the pytest_aurvane package to use, the
 controller, and environment settings for the run (AB_NO_HISTORY=1: run
 without a duration history). Every round runs each
 variant once (with history, after one unmeasured run per variant that saves
-it), in an order that rotates from round to round, so that the load of a
+it), in an order shuffled from round to round, so that the load of a
 shared machine falls on all of them alike. Prints, per variant, the medians
 of: wall time; the CPU time of the whole process tree, of the front end
 alone and of the controller alone (the workers' is the rest); and the time
@@ -22,6 +22,7 @@ CPython subset that bench/compare.py runs).
 import argparse
 import json
 import os
+import random
 import shutil
 import statistics
 import subprocess
@@ -147,8 +148,13 @@ def main(argv):
         run(v, suite_dir, state, wrapper, schedule, state / f"{v[0]}-warm.log")
     results = {v[0]: [] for v in variants}
     for r in range(args.rounds):
-        order = variants[r % len(variants):] + variants[: r % len(variants)]
+        # Shuffled, not rotated: in a fixed rotation each variant always
+        # follows the same one, and what that one leaves running (xdist's
+        # workers still exiting) falls on it alone.
+        order = list(variants)
+        random.Random(r).shuffle(order)
         for v in order:
+            time.sleep(0.5)
             result = run(v, suite_dir, state, wrapper, schedule, state / f"{v[0]}-{r}.log")
             results[v[0]].append(result)
             print(f"round {r} {v[0]:10s} " + " ".join(
