@@ -153,7 +153,11 @@ def _read_request(conn: socket.socket) -> Request:
 def _children_of(pid: int) -> list[int]:
     """The processes whose parent is `pid`, from /proc."""
     found = []
-    for entry in os.listdir("/proc"):
+    try:
+        entries = os.listdir("/proc")
+    except OSError:
+        return found
+    for entry in entries:
         if not entry.isdigit():
             continue
         try:
@@ -165,6 +169,36 @@ def _children_of(pid: int) -> list[int]:
         if len(fields) > 1 and int(fields[1]) == pid:
             found.append(int(entry))
     return found
+
+
+def _keep(worker: int) -> None:
+    """A worker's keeper: reaps what is handed to it until the worker ends,
+    then kills everything left below it and exits with the worker's status."""
+    status: Optional[int] = None
+    while status is None:
+        try:
+            pid, got = os.waitpid(-1, 0)
+        except ChildProcessError:
+            break
+        if pid == worker:
+            status = got
+    for _ in range(1000):
+        left = _children_of(os.getpid())
+        for pid in left:
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except OSError:
+                pass
+        try:
+            while os.waitpid(-1, os.WNOHANG)[0] > 0:
+                pass
+        except ChildProcessError:
+            if not left:
+                break
+        if not left:
+            break
+        time.sleep(0.005)
+    os._exit(_status_code(status) if status is not None else 3)
 
 
 def _status_code(status: int) -> int:
@@ -204,19 +238,24 @@ class ForkServer:
         _prctl(_PR_SET_CHILD_SUBREAPER, 1)
         # Out of the collector's sight: a fork's collections would otherwise
         # walk, and so copy, every page of the collected suite.
+        gc.collect()
         gc.freeze()
         ready()
         while True:
-            waiting = [self.listener, *self.children.values()]
+            poller = select.poll()
+            by_fd = {self.listener.fileno(): self.listener}
+            by_fd.update((conn.fileno(), conn) for conn in self.children.values())
+            for fd in by_fd:
+                poller.register(fd, select.POLLIN)
             # Children are reaped by polling: a short timeout costs nothing
             # next to a worker's life and needs no signal handler to reset.
-            readable, _, _ = select.select(waiting, [], [], 0.05)
-            for sock in readable:
+            for fd, _ in poller.poll(50):
+                sock = by_fd[fd]
                 if sock is self.listener:
                     request = self._accept()
                     if request is not None:
                         return request
-                else:
+                elif sock.fileno() >= 0:
                     self._client_gone(sock)
             self._reap()
 
@@ -241,11 +280,19 @@ class ForkServer:
                 stream.flush()
             except (OSError, ValueError, AttributeError):
                 pass
-        pid = os.fork()
+        try:
+            pid = os.fork()
+        except OSError as exc:
+            # The client finds no worker and starts one of its own.
+            self._say(f"cannot fork: {exc}")
+            pid = -1
         if pid == 0:
             return self._become_child(server, conn, request)
         for fd in request.fds:
             os.close(fd)
+        if pid < 0:
+            conn.close()
+            return None
         self.children[pid] = conn
         try:
             conn.sendall(json.dumps({"pid": pid}).encode() + b"\n")
@@ -254,21 +301,41 @@ class ForkServer:
         return None
 
     def _become_child(self, server: int, conn: socket.socket, request: Request) -> Request:
+        """In the fork: becomes the worker's keeper, and returns in the worker it forks.
+
+        The keeper is to its worker what a job guard is to an ordinary one:
+        its parent, and the subreaper that takes and reaps what the worker's
+        tests leave, killing it all when the worker ends. A test that kills
+        its parent so ends its own worker only.
+        """
         # Killed with the server; the server's guard, an ancestor, takes
         # whatever outlives both.
         _prctl(_PR_SET_PDEATHSIG, signal.SIGKILL)
         if os.getppid() != server:
             os._exit(3)
         _prctl(_PR_SET_CHILD_SUBREAPER, 1)
-        try:
-            os.setpgid(0, 0)
-        except OSError:
-            pass
         self.listener.close()
         conn.close()
         for other in self.children.values():
             other.close()
         self.children.clear()
+        keeper = os.getpid()
+        try:
+            worker = os.fork()
+        except OSError as exc:
+            self._say(f"cannot fork: {exc}")
+            os._exit(3)
+        if worker != 0:
+            for fd in request.fds:
+                os.close(fd)
+            _keep(worker)
+        _prctl(_PR_SET_PDEATHSIG, signal.SIGKILL)
+        if os.getppid() != keeper:
+            os._exit(3)
+        try:
+            os.setpgid(0, 0)
+        except OSError:
+            pass
         return request
 
     def _client_gone(self, conn: socket.socket) -> None:
@@ -289,7 +356,7 @@ class ForkServer:
             try:
                 got, status = os.waitpid(pid, os.WNOHANG)
             except ChildProcessError:
-                got, status = pid, 0
+                got, status = pid, 3 << 8  # reaped elsewhere: its status is unknown
             if got == 0:
                 continue
             ended = True
@@ -357,6 +424,13 @@ class ServerProcess:
         shutil.rmtree(self.folder, ignore_errors=True)
 
 
+def _inheritable(fd: int) -> bool:
+    try:
+        return os.get_inheritable(fd)
+    except OSError:
+        return False
+
+
 def start_server(
     controller: str, python: str, spec_path: str, env: dict[str, str], log_path: str, startup_timeout: float
 ) -> tuple[Optional[ServerProcess], str]:
@@ -382,6 +456,12 @@ def start_server(
         given = [kept(fcntl.fcntl(fd, fcntl.F_DUPFD_CLOEXEC, 10))[0]
                  for fd in (null, ready_write, log, control_read, status_write)]
         actions = [(os.POSIX_SPAWN_DUP2, fd, target) for target, fd in enumerate(given)]
+        # Nothing else this process may have inherited (a CI job's pipes, a
+        # jobserver's descriptors) reaches the server and its forks.
+        for name in os.listdir("/proc/self/fd"):
+            fd = int(name)
+            if fd > 4 and fd not in opened and _inheritable(fd):
+                actions.append((os.POSIX_SPAWN_CLOSE, fd))
         guard = os.posix_spawn(
             controller,
             [_GUARD_NAME, program, "-u", "-m", "pytest_aurvane.worker", spec_path],
@@ -389,7 +469,7 @@ def start_server(
             file_actions=actions,
             setsid=True,
         )
-    except OSError as exc:
+    except (OSError, NotImplementedError) as exc:
         for fd in opened:
             os.close(fd)
         shutil.rmtree(folder, ignore_errors=True)

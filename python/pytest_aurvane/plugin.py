@@ -165,7 +165,15 @@ class FrontEnd:
         # pytest, its plugins and the configuration live to the end: the
         # collector need not walk them again while thousands of reports are
         # replayed (a fifth of this process's CPU on 2,000 quick tests).
+        # Thawed when the run ends, for a process that runs pytest again.
         gc.freeze()
+        try:
+            return self._run(session)
+        finally:
+            gc.unfreeze()
+
+    def _run(self, session: pytest.Session) -> bool:
+        """The run loop itself: the run directory, the specification, the controller, the replay."""
         tr = self.config.pluginmanager.get_plugin("terminalreporter")
         if tr is not None:
             # Workers finish tests of different files in any order; a file

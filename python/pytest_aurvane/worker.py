@@ -274,6 +274,9 @@ class WorkerPlugin:
         self.server_log: Any = None
         # The user's --basetemp, before this worker took its folder in it.
         self.given_basetemp: Optional[str] = None
+        # The fork server's environment and directory when it started.
+        self.server_environ: dict[str, str] = {}
+        self.server_cwd = ""
         # Whether what collection built leaves the garbage collector's sight.
         self.freeze_gc = True
 
@@ -360,6 +363,7 @@ class WorkerPlugin:
             # lives as long as the session: the collector need not walk it
             # again at every full collection while the tests run. On
             # CPython's own tests this was a fifth of the workers' CPU.
+            gc.collect()  # what is garbage already goes first
             gc.freeze()
         try:
             return self._serve(session)
@@ -385,8 +389,14 @@ class WorkerPlugin:
 
     def _become_worker(self, request: Request, recorded: list[bytes]) -> None:
         """In a forked child: takes the client's streams, environment and name, and says hello as a worker does."""
-        os.environ.clear()
-        os.environ.update(request.env)
+        # The client's environment, as a change from the server's when it
+        # started: what the suite set while collecting stays, as it does in
+        # a worker that collected for itself.
+        for key in set(self.server_environ) - set(request.env):
+            os.environ.pop(key, None)
+        for key, value in request.env.items():
+            if self.server_environ.get(key) != value:
+                os.environ[key] = value
         in_fd, out_fd, err_fd = request.fds
         self._retarget_server_log(err_fd, request.fds)
         channel = Channel(os.dup(out_fd), os.dup(in_fd))
@@ -398,11 +408,12 @@ class WorkerPlugin:
         self._restart_capture()
         if not self.freeze_gc:
             gc.unfreeze()  # the server froze its heap for the forks' sake only
-        try:
-            os.chdir(request.cwd)
-        except OSError as exc:
-            channel.send({"event": "internal_error", "message": f"cannot enter {request.cwd}: {exc}"})
-            os._exit(3)
+        if request.cwd != self.server_cwd:
+            try:
+                os.chdir(request.cwd)
+            except OSError as exc:
+                channel.send({"event": "internal_error", "message": f"cannot enter {request.cwd}: {exc}"})
+                os._exit(3)
         try:
             first = channel.receive()
         except ValueError as exc:
@@ -834,6 +845,8 @@ def serve_forks(spec_path: str, serve_path: str) -> int:
     plugin = WorkerPlugin(channel, name, workerinput_for(spec, name, int(count) if count.isdigit() else 1, run_id))
     plugin.serve_path = serve_path
     plugin.spec = spec
+    plugin.server_environ = dict(os.environ)
+    plugin.server_cwd = os.getcwd()
     plugin.server_log = server_log
     delay = stack_dump_delay(spec.get("phase_timeout") if isinstance(spec, dict) else None)
     if delay is not None:

@@ -902,8 +902,11 @@ def test_a_test_that_kills_the_fork_server_leaves_the_rest_to_workers_started_on
                 import os, signal, time
                 import pytest
 
-                def test_kills_its_parent():
-                    os.kill(os.getppid(), signal.SIGKILL)
+                def test_kills_the_fork_server():
+                    # The worker's parent is its keeper; the server is the keeper's.
+                    with open(f"/proc/{os.getppid()}/stat") as f:
+                        server = int(f.read().rsplit(")", 1)[1].split()[1])
+                    os.kill(server, signal.SIGKILL)
                     time.sleep(30)  # its worker goes with the server meanwhile
 
                 @pytest.mark.parametrize("n", range(3))
@@ -917,6 +920,53 @@ def test_a_test_that_kills_the_fork_server_leaves_the_rest_to_workers_started_on
         controller=real_controller,
     )  # fmt: skip
     assert summary_counts(result.stdout) == {"passed": 3, "failed": 1}, result.stdout
-    assert "FAILED test_s.py::test_kills_its_parent" in result.stdout
+    assert "FAILED test_s.py::test_kills_the_fork_server" in result.stdout
     logs = "".join(path.read_text() for path in (suite / "run").glob("worker-*.log"))
     assert "starting as a worker of its own" in logs, logs
+
+
+def test_a_fork_keeps_what_collection_set_reaps_its_orphans_and_alone_ends_with_its_keeper(tmp_path, real_controller):
+    suite = write_suite(
+        tmp_path,
+        {
+            "conftest.py": "import os\n\nos.environ['SET_WHILE_COLLECTING'] = 'yes'\n",
+            "test_k.py": """
+                import os, signal, subprocess, sys, time
+
+                def test_sees_what_collection_set():
+                    assert os.environ["SET_WHILE_COLLECTING"] == "yes"
+                    assert os.environ["PYTEST_XDIST_WORKER"] == os.environ["AURVANE_WORKER"]
+
+                def test_a_killed_daemon_is_gone():
+                    subprocess.run([sys.executable, "-c",
+                                    "import os, time\\nif os.fork(): os._exit(0)\\nos.setsid()\\n"
+                                    "open('daemon.pid', 'w').write(str(os.getpid()))\\ntime.sleep(300)"])
+                    while not os.path.exists("daemon.pid") or not open("daemon.pid").read():
+                        time.sleep(0.01)
+                    pid = int(open("daemon.pid").read())
+                    os.kill(pid, signal.SIGKILL)
+                    deadline = time.monotonic() + 20
+                    while time.monotonic() < deadline:
+                        try:
+                            os.kill(pid, 0)  # a zombie nobody reaps still answers
+                        except ProcessLookupError:
+                            return
+                        time.sleep(0.01)
+                    raise AssertionError("the killed daemon was never reaped")
+
+                def test_kills_its_parent():
+                    time.sleep(0.5)
+                    os.kill(os.getppid(), signal.SIGKILL)
+                    time.sleep(30)
+            """,
+        },
+    )
+    result = run_pytest(
+        suite, "--aurvane=2", "--aurvane-fork", "--aurvane-retries=0", "--aurvane-run-dir=run", "-p", "no:randomly",
+        controller=real_controller,
+    )  # fmt: skip
+    assert summary_counts(result.stdout) == {"passed": 2, "failed": 1}, result.stdout
+    assert "FAILED test_k.py::test_kills_its_parent" in result.stdout
+    # Its replacement was forked again: the server outlived the keeper.
+    logs = "".join(path.read_text() for path in (suite / "run").glob("worker-*.log"))
+    assert "starting as a worker of its own" not in logs and "no fork server" not in result.stdout, result.stdout
