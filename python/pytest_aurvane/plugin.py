@@ -173,7 +173,7 @@ class FrontEnd:
             gc.unfreeze()
 
     def _run(self, session: pytest.Session) -> bool:
-        """The run loop itself: the run directory, the specification, the controller, the replay."""
+        """The run loop itself: the run directory, spec.json, the controller, the replay."""
         tr = self.config.pluginmanager.get_plugin("terminalreporter")
         if tr is not None:
             # Workers finish tests of different files in any order; a file

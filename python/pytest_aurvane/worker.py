@@ -90,6 +90,14 @@ def workerinput_for(spec: Any, name: str, count: int, run_id: str) -> dict[str, 
     return workerinput
 
 
+def identity(spec: Any, default_name: str) -> tuple[str, dict[str, Any]]:
+    """This worker's name and workerinput, from the variables the controller sets for it."""
+    name = os.environ.get("AURVANE_WORKER", default_name)
+    count = os.environ.get("PYTEST_XDIST_WORKER_COUNT", "1")
+    run_id = os.environ.get("PYTEST_XDIST_TESTRUNUID", "")
+    return name, workerinput_for(spec, name, int(count) if count.isdigit() else 1, run_id)
+
+
 def stack_dump_delay(phase_timeout: Any) -> Optional[float]:
     """When, in a phase, to dump the stacks: a tenth of the deadline before it, at most 5 s before."""
     if not isinstance(phase_timeout, (int, float)) or not 0 < phase_timeout < float("inf"):
@@ -280,6 +288,17 @@ class WorkerPlugin:
         # Whether what collection built leaves the garbage collector's sight.
         self.freeze_gc = True
 
+    def apply_spec(self, spec: Any) -> None:
+        """Takes the run specification's settings for a worker."""
+        settings = spec if isinstance(spec, dict) else {}
+        delay = stack_dump_delay(settings.get("phase_timeout"))
+        if delay is not None:
+            # The log itself: pytest captures descriptor 2 while a test runs.
+            self.stack_dumps = StackDumpTimer(delay, os.fdopen(os.dup(2), "w"))
+        self.grouping = str(settings.get("grouping", "file"))
+        self.freeze_gc = settings.get("gc_freeze", True) is not False
+        self.progress_interval = progress_interval(settings.get("startup_timeout"))
+
     # -- setup -------------------------------------------------------------
 
     @pytest.hookimpl(tryfirst=True)
@@ -422,11 +441,8 @@ class WorkerPlugin:
         if first is None:
             os._exit(0)
         channel.send({"event": "hello", "protocol": PROTOCOL_VERSION})
-        name = os.environ.get("AURVANE_WORKER", "av?")
-        count = os.environ.get("PYTEST_XDIST_WORKER_COUNT", "1")
-        run_id = os.environ.get("PYTEST_XDIST_TESTRUNUID", "")
+        name, workerinput = identity(self.spec, "av?")
         self.name = name
-        workerinput = workerinput_for(self.spec, name, int(count) if count.isdigit() else 1, run_id)
         for held in {id(self.workerinput): self.workerinput, id(self.config.workerinput): self.config.workerinput}.values():
             held.clear()
             held.update(workerinput)
@@ -789,9 +805,6 @@ def main(argv: list[str]) -> int:
         return 0
     channel.send({"event": "hello", "protocol": PROTOCOL_VERSION})
 
-    name = os.environ.get("AURVANE_WORKER", "av?")
-    count = os.environ.get("PYTEST_XDIST_WORKER_COUNT", "1")
-    run_id = os.environ.get("PYTEST_XDIST_TESTRUNUID", "")
     try:
         spec, args = read_pytest_args(argv[1])
         extra_plugins = worker_plugins(spec)
@@ -799,15 +812,8 @@ def main(argv: list[str]) -> int:
         channel.send({"event": "internal_error", "message": f"cannot read run specification {argv[1]}: {exc}"})
         return 3
 
-    workerinput = workerinput_for(spec, name, int(count) if count.isdigit() else 1, run_id)
-    plugin = WorkerPlugin(channel, name, workerinput)
-    delay = stack_dump_delay(spec.get("phase_timeout") if isinstance(spec, dict) else None)
-    if delay is not None:
-        # The log itself: pytest captures descriptor 2 while a test runs.
-        plugin.stack_dumps = StackDumpTimer(delay, os.fdopen(os.dup(2), "w"))
-    plugin.grouping = str(spec.get("grouping", "file")) if isinstance(spec, dict) else "file"
-    plugin.freeze_gc = spec.get("gc_freeze", True) is not False if isinstance(spec, dict) else True
-    plugin.progress_interval = progress_interval(spec.get("startup_timeout") if isinstance(spec, dict) else None)
+    plugin = WorkerPlugin(channel, *identity(spec, "av?"))
+    plugin.apply_spec(spec)
     try:
         code = pytest.main(args, plugins=[plugin, *extra_plugins])
     except BaseException as exc:  # pytest let something escape; tell the controller why
@@ -839,21 +845,13 @@ def serve_forks(spec_path: str, serve_path: str) -> int:
             os.chdir(spec["cwd"])
     except (OSError, ValueError) as exc:
         return fail(f"cannot read run specification {spec_path}: {exc}")
-    name = os.environ.get("AURVANE_WORKER", "av0")
-    count = os.environ.get("PYTEST_XDIST_WORKER_COUNT", "1")
-    run_id = os.environ.get("PYTEST_XDIST_TESTRUNUID", "")
-    plugin = WorkerPlugin(channel, name, workerinput_for(spec, name, int(count) if count.isdigit() else 1, run_id))
+    plugin = WorkerPlugin(channel, *identity(spec, "av0"))
+    plugin.apply_spec(spec)
     plugin.serve_path = serve_path
     plugin.spec = spec
     plugin.server_environ = dict(os.environ)
     plugin.server_cwd = os.getcwd()
     plugin.server_log = server_log
-    delay = stack_dump_delay(spec.get("phase_timeout") if isinstance(spec, dict) else None)
-    if delay is not None:
-        plugin.stack_dumps = StackDumpTimer(delay, os.fdopen(os.dup(2), "w"))
-    plugin.grouping = str(spec.get("grouping", "file")) if isinstance(spec, dict) else "file"
-    plugin.freeze_gc = spec.get("gc_freeze", True) is not False if isinstance(spec, dict) else True
-    plugin.progress_interval = progress_interval(spec.get("startup_timeout") if isinstance(spec, dict) else None)
     try:
         code = pytest.main(args, plugins=[plugin, *extra_plugins])
     except BaseException as exc:

@@ -894,6 +894,11 @@ def test_what_collection_built_is_frozen_for_the_collector_unless_asked_not_to(t
     assert (frozen == 0) == bool(option), frozen
 
 
+def worker_logs(run_dir):
+    """Every worker log of a run, one after the other."""
+    return "".join(path.read_text() for path in sorted(run_dir.glob("worker-*.log")))
+
+
 def test_a_test_that_kills_the_fork_server_leaves_the_rest_to_workers_started_on_their_own(tmp_path, real_controller):
     suite = write_suite(
         tmp_path,
@@ -921,7 +926,7 @@ def test_a_test_that_kills_the_fork_server_leaves_the_rest_to_workers_started_on
     )  # fmt: skip
     assert summary_counts(result.stdout) == {"passed": 3, "failed": 1}, result.stdout
     assert "FAILED test_s.py::test_kills_the_fork_server" in result.stdout
-    logs = "".join(path.read_text() for path in (suite / "run").glob("worker-*.log"))
+    logs = worker_logs(suite / "run")
     assert "starting as a worker of its own" in logs, logs
 
 
@@ -968,5 +973,5 @@ def test_a_fork_keeps_what_collection_set_reaps_its_orphans_and_alone_ends_with_
     assert summary_counts(result.stdout) == {"passed": 2, "failed": 1}, result.stdout
     assert "FAILED test_k.py::test_kills_its_parent" in result.stdout
     # Its replacement was forked again: the server outlived the keeper.
-    logs = "".join(path.read_text() for path in (suite / "run").glob("worker-*.log"))
+    logs = worker_logs(suite / "run")
     assert "starting as a worker of its own" not in logs and "no fork server" not in result.stdout, result.stdout
