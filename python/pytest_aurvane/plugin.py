@@ -13,6 +13,7 @@ import gc
 import json
 import os
 import re
+import sys
 from pathlib import Path
 from typing import Any, Optional
 
@@ -21,7 +22,7 @@ from _pytest.reports import CollectReport
 
 from .controller import controller_environment, find_controller, name_the_path, run_controller
 from .eventlog import EventLogReader
-from .forkserver import ATTACH_ENV, ServerProcess, start_server
+from .forkserver import ATTACH_ENV, ServerProcess, WarmServer, fork_warm_server, start_server
 from .nodes import Nodes, declare_hooks
 from .ordering import merge_measurements, wants_own_order, write_run_history
 from .options import add_options, apply_ini, build_spec, check_usage, parse_worker_count
@@ -55,7 +56,33 @@ def pytest_load_initial_conftests(early_config: pytest.Config, parser: pytest.Pa
         and not getattr(namespace, "numprocesses", None)
     ):
         namespace.dist = "load"
+    if _wants_warm_server(early_config):
+        # Before the conftests load: the server imports them itself, in a
+        # worker's environment, as a server started afresh would.
+        warm = fork_warm_server()
+        if warm is not None:
+            early_config.stash[_WARM_SERVER] = warm
+            early_config.add_cleanup(warm.close)
     yield
+
+
+def _wants_warm_server(config: pytest.Config) -> bool:
+    """Whether this front end runs with --aurvane-fork, so that its fork server can be forked now."""
+    namespace = config.known_args_namespace
+    if getattr(namespace, "aurvane", None) is None or in_worker(config):
+        return False
+    if any(getattr(namespace, name, False) for name in ("collectonly", "help", "version", "cov_source")):
+        return False
+    if getattr(namespace, "aurvane_python", None) or _ini_value(config, "aurvane_python"):
+        return False  # the workers' interpreter is another one
+    return bool(getattr(namespace, "aurvane_fork", False) or _ini_value(config, "aurvane_fork"))
+
+
+def _ini_value(config: pytest.Config, name: str) -> Any:
+    try:
+        return config.getini(name)
+    except (ValueError, KeyError):
+        return None
 
 
 @pytest.hookimpl(tryfirst=True)
@@ -90,6 +117,9 @@ def pytest_configure(config: pytest.Config) -> None:
     if config.pluginmanager.has_plugin("aurvane-frontend"):
         declare_hooks(config.pluginmanager)
 
+
+# The fork server forked from the front end while it started (--aurvane-fork).
+_WARM_SERVER = pytest.StashKey[WarmServer]()
 
 # The controller's diagnostic when a worker's manifest differs from the first.
 _MISMATCH = re.compile(r"Collection mismatch in (av\d+); worker manifests differ")
@@ -278,14 +308,14 @@ class FrontEnd:
                 "PYTEST_XDIST_TESTRUNUID": str(spec["run_id"]),
             }
         )
-        server, problem = start_server(
-            self.controller,
-            spec["python"],
-            str(spec_path),
-            env,
-            str(self.run_dir / "fork-server.log"),
-            float(spec["startup_timeout"]),
-        )
+        log_path = str(self.run_dir / "fork-server.log")
+        warm = self.config.stash.get(_WARM_SERVER, None)
+        if warm is not None and spec["python"] == sys.executable:
+            server, problem = warm.start(str(spec_path), env, log_path, float(spec["startup_timeout"]))
+        else:
+            server, problem = start_server(
+                self.controller, spec["python"], str(spec_path), env, log_path, float(spec["startup_timeout"])
+            )
         if server is None:
             replay.problem(f"--aurvane-fork: no fork server ({problem}); each worker started on its own")
         return server

@@ -814,16 +814,88 @@ def test_forked_workers_collect_once_and_each_is_a_worker_of_its_own(tmp_path, r
 def test_a_fork_server_that_cannot_start_leaves_each_worker_to_start_on_its_own(tmp_path, real_controller):
     if isinstance(real_controller, InstalledController):
         pytest.skip("needs a wrapper around the controller")
-    # A wrapper script runs the controller but cannot act as its job guard.
+    # A wrapper script runs the controller but cannot act as its job guard;
+    # a plugin's thread keeps the front end from forking the server itself,
+    # so that it has to be started afresh under that guard.
     wrapper = tmp_path / "wrapper.sh"
     wrapper.write_text(f'#!/bin/sh\nexec "{real_controller}" "$@"\n')
     wrapper.chmod(0o755)
-    suite = write_suite(tmp_path / "suite", {"test_a.py": "def test_a():\n    pass\n\ndef test_b():\n    pass\n"})
-    result = run_pytest(suite, "--aurvane=2", "--aurvane-fork", controller=str(wrapper))
+    suite = write_suite(
+        tmp_path / "suite",
+        {
+            "test_a.py": "def test_a():\n    pass\n\ndef test_b():\n    pass\n",
+            "with_a_thread.py": "import threading, time\nthreading.Thread(target=time.sleep, args=(60,), daemon=True).start()\n",
+        },
+    )
+    result = run_pytest(suite, "--aurvane=2", "--aurvane-fork", "-p", "with_a_thread", controller=str(wrapper))
     assert result.returncode == 0, result.stdout
     assert "--aurvane-fork: no fork server (" in result.stdout
     assert "each worker started on its own" in result.stdout
     assert summary_counts(result.stdout) == {"passed": 2}
+
+
+def processes_working_in(folder):
+    """The processes whose working directory is `folder`."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit() and int(entry) != os.getpid():
+            try:
+                if os.readlink(f"/proc/{entry}/cwd") == str(folder):
+                    found.append(int(entry))
+            except OSError:
+                pass
+    return found
+
+
+def assert_none_left_in(folder):
+    deadline = time.monotonic() + 10
+    while processes_working_in(folder):
+        assert time.monotonic() < deadline, f"left behind: {processes_working_in(folder)}"
+        time.sleep(0.05)
+
+
+def test_the_fork_server_forked_from_the_front_end_loads_the_suite_as_a_worker_would(tmp_path, real_controller):
+    suite = write_suite(
+        tmp_path,
+        {
+            "conftest.py": """
+                import os
+
+                with open("conftest-imports.txt", "a") as f:
+                    f.write(os.environ.get("PYTEST_XDIST_WORKER", "none") + "\\n")
+            """,
+            "test_w.py": """
+                import atexit, os
+
+                def parent(pid):
+                    with open(f"/proc/{pid}/stat") as f:
+                        return int(f.read().rsplit(")", 1)[1].split()[1])
+
+                def test_guarded_by_a_fork_of_the_front_end():
+                    guard = parent(parent(parent(os.getpid())))  # above the keeper and the server
+                    with open(f"/proc/{guard}/cmdline", "rb") as f:
+                        command = f.read().split(b"\\0")
+                    assert b"pytest" in command and command[0] != b"aurvane-job-guard", command
+
+                def test_ends_as_an_interpreter_does():
+                    atexit.register(lambda: open(f"atexit-{os.getpid()}.txt", "w").close())
+            """,
+        },
+    )
+    result = run_pytest(suite, "--aurvane=2", "--aurvane-fork", "-p", "no:randomly", controller=real_controller)
+    assert summary_counts(result.stdout) == {"passed": 2}, result.stdout
+    # The conftest ran once in the front end and once in the server, there
+    # in a worker's environment: the server is forked before it loads.
+    assert sorted((suite / "conftest-imports.txt").read_text().split()) == ["av0", "none"]
+    assert len(list(suite.glob("atexit-*.txt"))) == 1, "a worker's atexit functions did not run"
+    assert_none_left_in(suite)
+
+
+def test_a_front_end_that_stops_before_its_run_leaves_no_fork_server(tmp_path, real_controller):
+    suite = write_suite(tmp_path, {"conftest.py": "raise RuntimeError('conftest broke')\n", "test_a.py": "def test_a():\n    pass\n"})
+    result = run_pytest(suite, "--aurvane=2", "--aurvane-fork", controller=real_controller)
+    assert result.returncode != 0 and "conftest broke" in result.stdout, result.stdout
+    assert_none_left_in(suite)
 
 
 def test_a_killed_front_end_leaves_no_fork_server_worker_or_test_process(tmp_path, real_controller):
