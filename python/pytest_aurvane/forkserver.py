@@ -512,6 +512,10 @@ def fork_warm_server() -> Optional[WarmServer]:
             stream.flush()
         except (OSError, ValueError, AttributeError):
             pass
+    # Out of the collector's sight in both processes: a full collection in
+    # either would otherwise walk, and so copy, every page they share (the
+    # front end thaws it when its run ends; the server freezes more).
+    gc.freeze()
     try:
         pid = os.fork()
     except OSError:
