@@ -3,7 +3,7 @@
 
   bench/ab.py --variant base=/tmp/base/python,/tmp/base/build/release/aurvane-controller \\
               --variant new=python,build/release/aurvane-controller[,NAME=VALUE...] \\
-              [--suite trivial] [--rounds 7] [--references]
+              [--suite trivial] [--rounds 7] [--workers 2] [--references]
 
 A variant is a label, the folder of the pytest_aurvane package to use, the
 controller, and environment settings for the run (AB_NO_HISTORY=1: run
@@ -14,7 +14,8 @@ shared machine falls on all of them alike. Prints, per variant, the medians
 of: wall time; the CPU time of the whole process tree, of the front end
 alone and of the controller alone (the workers' is the rest); and the time
 from the command's start to the controller's launch. --references adds
-serial pytest and `-n 2 --dist load` to the rotation (wall and tree CPU).
+serial pytest and `-n N --dist load` to the rotation (wall and tree CPU);
+--workers N (default 2) sets the worker count of both.
 --suite is one of bench/suites.py's generated suites, or cpython (the
 CPython subset that bench/compare.py runs).
 """
@@ -46,12 +47,12 @@ def own_cpu_of_zombie(pid):
     return (int(fields[11]) + int(fields[12])) / TICK
 
 
-def run(variant, suite_dir, state, wrapper, schedule, log_path):
+def run(variant, suite_dir, state, wrapper, schedule, log_path, workers=2):
     label, python_dir, controller, extra = variant
     extra = dict(extra)
     reference = extra.pop("AB_REFERENCE", None)
     if reference is not None:
-        return run_reference(reference, suite_dir, log_path)
+        return run_reference(reference, suite_dir, log_path, workers)
     if extra.pop("AB_NO_HISTORY", None):
         # This variant runs without a duration history, as a first run does.
         (state / f"history-{label}.json").unlink(missing_ok=True)
@@ -64,7 +65,7 @@ def run(variant, suite_dir, state, wrapper, schedule, log_path):
     env["BENCH_CONTROLLER_TIMES"] = str(times)
     run_dir = state / f"run-{label}"
     argv = [
-        PYTHON, "-m", "pytest", "-q", "-p", "pytest_aurvane", "--aurvane=2",
+        PYTHON, "-m", "pytest", "-q", "-p", "pytest_aurvane", f"--aurvane={workers}",
         f"--aurvane-schedule={schedule}",
         f"--aurvane-history-path={state / f'history-{label}.json'}",
         f"--aurvane-run-dir={run_dir}", *test_args(suite_dir),
@@ -92,11 +93,11 @@ def test_args(suite_dir):
     return suites.cpython_args() if suite_dir.name == "cpython" else ["."]
 
 
-def run_reference(kind, suite_dir, log_path):
+def run_reference(kind, suite_dir, log_path, workers=2):
     """Serial pytest ("serial") or pytest-xdist ("xdist"), timed as the variants are."""
     argv = [PYTHON, "-m", "pytest", "-q", "-p", "no:cacheprovider", *test_args(suite_dir)]
     if kind == "xdist":
-        argv[6:6] = ["-n", "2", "--dist", "load"]
+        argv[6:6] = ["-n", str(workers), "--dist", "load"]
     with open(log_path, "wb") as out:
         started = time.perf_counter()
         proc = subprocess.Popen(argv, cwd=suite_dir, env=bench_environment(), stdout=out, stderr=subprocess.STDOUT,
@@ -122,6 +123,7 @@ def main(argv):
     parser.add_argument("--variant", action="append", required=True, type=parse_variant)
     parser.add_argument("--suite", default="trivial")
     parser.add_argument("--rounds", type=int, default=7)
+    parser.add_argument("--workers", type=int, default=2, help="workers of each variant and of -n (default 2)")
     parser.add_argument("--work", default="/tmp/aurvane-ab")
     parser.add_argument("--references", action="store_true", help="serial pytest and -n 2 --dist load too")
     args = parser.parse_args(argv)
@@ -145,7 +147,7 @@ def main(argv):
     schedule = SUITES[args.suite]["schedule"]
     variants = args.variant
     for v in variants:  # saves each variant's history; not measured
-        run(v, suite_dir, state, wrapper, schedule, state / f"{v[0]}-warm.log")
+        run(v, suite_dir, state, wrapper, schedule, state / f"{v[0]}-warm.log", args.workers)
     results = {v[0]: [] for v in variants}
     for r in range(args.rounds):
         # Shuffled, not rotated: in a fixed rotation each variant always
@@ -155,12 +157,12 @@ def main(argv):
         random.Random(r).shuffle(order)
         for v in order:
             time.sleep(0.5)
-            result = run(v, suite_dir, state, wrapper, schedule, state / f"{v[0]}-{r}.log")
+            result = run(v, suite_dir, state, wrapper, schedule, state / f"{v[0]}-{r}.log", args.workers)
             results[v[0]].append(result)
             print(f"round {r} {v[0]:10s} " + " ".join(
                 f"{k}={val:.3f}" if isinstance(val, float) else f"{k}={val}" for k, val in result.items()),
                 flush=True)
-    print(f"\nmedians of {args.rounds} rounds, suite {args.suite}, load average {os.getloadavg()[0]:.1f}")
+    print(f"\nmedians of {args.rounds} rounds, suite {args.suite}, {args.workers} workers, load average {os.getloadavg()[0]:.1f}")
     keys = ["wall", "tree", "front", "controller", "launch", "collected"]
     print(f"{'variant':10s} " + " ".join(f"{k:>10s}" for k in keys))
     for label, runs in results.items():

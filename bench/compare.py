@@ -47,13 +47,15 @@ PAGE = os.sysconf("SC_PAGE_SIZE")
 # Which schedule Aurvane gets per suite: per test where durations are all
 # that matter, per file where fixtures make a file's tests belong together;
 # --schedule SUITE=NAME gives another. (d) checks the default schedule,
-# "auto", on one file; it runs only when named in --suites.
+# "auto", on one file; it and (e) run only when named in --suites.
 SUITES = {
     "trivial": {"schedule": "file", "title": "(a) trivial tests"},
     "sleep": {"schedule": "test", "title": "(b) heavy-tailed sleeps"},
     "fixtures": {"schedule": "file", "title": "(c) costly fixtures"},
     "cpython": {"schedule": "file", "title": "CPython subset"},
     "onefile": {"schedule": "auto", "title": "(d) one file, 20 sleeps of 0.2 s", "default": False},
+    "imports": {"schedule": "file", "title": "(e) collection-heavy: 2,400 tests in 200 importing files",
+                "default": False},
 }
 DEFAULT_SUITES = [name for name, suite in SUITES.items() if suite.get("default", True)]
 TOOLS = ["serial", "xdist-load", "xdist-loadfile", "aurvane", "aurvane-history"]

@@ -50,6 +50,7 @@ class Scale:
     fixture_per_class: int = 5
     onefile_tests: int = 20
     onefile_sleep: float = 0.2
+    imports_files: int = 200
 
 
 FULL = Scale()
@@ -62,6 +63,7 @@ SMOKE = Scale(
     fixture_files=4,
     fixture_classes=2,
     fixture_per_class=4,
+    imports_files=10,
 )
 
 
@@ -171,6 +173,25 @@ def write_onefile(root, scale=FULL):
     return scale.onefile_tests
 
 
+# What each file of the collection-heavy suite imports: most of its time
+# goes to collecting, as in suites of large applications.
+IMPORTED = ["asyncio", "decimal", "email.mime.multipart", "xml.etree.ElementTree", "http.client", "sqlite3",
+            "unittest.mock", "logging.handlers", "concurrent.futures", "tarfile"]
+
+
+def write_imports(root, scale=FULL):
+    """Files that import ten standard-library modules and build a table each, with 12 quick tests."""
+    _fresh(root)
+    for f in range(scale.imports_files):
+        text = "".join(f"import {name}\n" for name in IMPORTED)
+        text += "import pytest\n\nDATA = {i: str(i) for i in range(2000)}\n\n\n"
+        text += "@pytest.mark.parametrize('x', range(10))\ndef test_p(x):\n    assert DATA[x] == str(x)\n\n\n"
+        text += "class TestK:\n    def test_a(self):\n        assert DATA\n\n    def test_b(self):\n"
+        text += "        assert len(DATA) == 2000\n"
+        (root / f"test_imports_{f:03d}.py").write_text(text)
+    return scale.imports_files * 12
+
+
 def cpython_modules():
     """Module names from cpython_modules.txt (first word of each line)."""
     names = []
@@ -201,7 +222,13 @@ def cpython_args(modules=None):
     return [f"test/{name}.py" for name in (modules if modules is not None else cpython_modules())]
 
 
-WRITERS = {"trivial": write_trivial, "sleep": write_sleep, "fixtures": write_fixtures, "onefile": write_onefile}
+WRITERS = {
+    "trivial": write_trivial,
+    "sleep": write_sleep,
+    "fixtures": write_fixtures,
+    "onefile": write_onefile,
+    "imports": write_imports,
+}
 
 
 def write_scale(root, tests, per_file=1000):
