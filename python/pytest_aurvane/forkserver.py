@@ -397,6 +397,35 @@ class ForkServer:
 
 # -- the front end's part -------------------------------------------------------
 
+# Descriptors of the front end's servers. A process forked from the front
+# end (multiprocessing's helpers, say) closes them at once: a copy held there
+# would keep a server from learning that it is to start or to end.
+_HELD_FROM_FORKS: set[int] = set()
+
+
+def _close_held() -> None:
+    for fd in _HELD_FROM_FORKS:
+        try:
+            os.close(fd)
+        except OSError:
+            pass
+    _HELD_FROM_FORKS.clear()
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_close_held)
+
+
+def hold_from_forks(fd: int) -> None:
+    """Keeps `fd` out of every process this one forks from now on."""
+    _HELD_FROM_FORKS.add(fd)
+
+
+def release(fd: int) -> None:
+    """Closes a descriptor given to `hold_from_forks`."""
+    _HELD_FROM_FORKS.discard(fd)
+    os.close(fd)
+
 _GUARD_NAME = "aurvane-job-guard"
 _GUARD_REPORT = struct.Struct("=ii")
 
@@ -409,11 +438,18 @@ class ServerProcess:
         self.control = control
         self.folder = folder
         self.path = os.path.join(folder, "s")
+        hold_from_forks(control)
 
     def close(self) -> None:
         """Ends the server with every process below it and waits for its guard."""
         if self.control >= 0:
-            os.close(self.control)
+            # A byte ends the guard even where a fork of this process holds
+            # the pipe open (the guard takes any byte, as its end, as the word).
+            try:
+                os.write(self.control, b"x")
+            except OSError:
+                pass
+            release(self.control)
             self.control = -1
         if self.guard > 0:
             try:
@@ -422,278 +458,6 @@ class ServerProcess:
                 pass
             self.guard = -1
         shutil.rmtree(self.folder, ignore_errors=True)
-
-
-class WarmServer:
-    """A fork server forked from the front end itself, before the suite's conftests load.
-
-    A server started afresh pays for a second interpreter: its start and
-    the import of pytest and every plugin, which on a small suite is a
-    tenth of the run. This one is a fork of the front end taken once its
-    plugins are imported and its options parsed, and it waits there. When
-    the run begins, ``start`` hands it the run specification; it then runs
-    pytest afresh as the spawned server would, with that environment.
-
-    Ownership as with the spawned server: the fork is a guard of its own
-    (a new session, a child subreaper) whose child is the server; closing
-    ``control``, or the front end's end, ends the guard, the server and
-    every process below them.
-    """
-
-    def __init__(self, guard: int, control: int, go: int, ready: int) -> None:
-        self.guard = guard
-        self.control = control
-        self.go = go
-        self.ready = ready
-
-    def start(self, spec_path: str, env: dict[str, str], log_path: str,
-              startup_timeout: float) -> tuple[Optional[ServerProcess], str]:
-        """Tells the server to collect and waits until it has; the server, or None and why not."""
-        folder = tempfile.mkdtemp(prefix="aurvane-fork-")
-        server = ServerProcess(self.guard, self.control, folder)
-        self.guard = self.control = -1  # the server's now
-        message = {"spec": spec_path, "serve": server.path, "env": env, "log": log_path}
-        try:
-            view = memoryview(json.dumps(message).encode("utf-8") + b"\n")
-            while view:
-                view = view[os.write(self.go, view):]
-            os.close(self.go)
-            self.go = -1
-            problem = _wait_until_ready(self.ready, startup_timeout)
-        except OSError as exc:
-            problem = f"it ended before it had collected ({exc.strerror})"
-        except BaseException:
-            server.close()
-            self.close()
-            raise
-        self.close()
-        if problem:
-            server.close()
-            return None, problem
-        return server, ""
-
-    def close(self) -> None:
-        """Ends whatever of the server this object still holds, and waits for its guard."""
-        for name in ("go", "ready", "control"):
-            fd = getattr(self, name)
-            if fd >= 0:
-                os.close(fd)
-                setattr(self, name, -1)
-        if self.guard > 0:
-            try:
-                os.waitpid(self.guard, 0)
-            except ChildProcessError:
-                pass
-            self.guard = -1
-
-
-def fork_warm_server() -> Optional[WarmServer]:
-    """Forks the waiting fork server from this process, or None where that is not safe.
-
-    Only a process with one thread forks: a lock held by another thread
-    would stay locked in the fork for ever.
-    """
-    if not sys.platform.startswith("linux") or not _started_as_a_worker_is():
-        return None
-    import threading
-
-    try:
-        if threading.active_count() != 1 or len(os.listdir("/proc/self/task")) != 1:
-            return None
-    except OSError:
-        return None
-    # Non-inheritable: the controller and anything else this process starts
-    # must not hold them, or the server would not learn of its end.
-    control_read, control_write = os.pipe()
-    go_read, go_write = os.pipe()
-    ready_read, ready_write = os.pipe()
-    for stream in (sys.stdout, sys.stderr):
-        try:
-            stream.flush()
-        except (OSError, ValueError, AttributeError):
-            pass
-    # Out of the collector's sight in both processes: a full collection in
-    # either would otherwise walk, and so copy, every page they share (the
-    # front end thaws it when its run ends; the server freezes more).
-    gc.freeze()
-    try:
-        pid = os.fork()
-    except OSError:
-        pid = -1
-    if pid == 0:
-        code = 3
-        try:
-            os.close(control_write)
-            os.close(go_write)
-            os.close(ready_read)
-            code = _warm_guard(control_read, go_read, ready_write)
-        finally:
-            os._exit(code)
-    for fd in (control_read, go_read, ready_write):
-        os.close(fd)
-    if pid < 0:
-        for fd in (control_write, go_write, ready_read):
-            os.close(fd)
-        return None
-    return WarmServer(pid, control_write, go_write, ready_read)
-
-
-# Interpreter options that change nothing a test can see.
-_PLAIN_OPTIONS = {"-u", "-B"}
-
-
-def _started_as_a_worker_is() -> bool:
-    """Whether this interpreter runs with the options a worker started afresh has.
-
-    A worker is started as ``python -u -m``: an interpreter started with
-    other options (-O, -W, -X dev, -I...) would hand them on to every worker.
-    """
-    argv = getattr(sys, "orig_argv", None)
-    if not argv:
-        return False
-    for arg in argv[1:]:
-        if arg in ("-m", "-c") or not arg.startswith("-"):
-            return True
-        if arg not in _PLAIN_OPTIONS:
-            return False
-    return False
-
-
-def _close_inheritable(keep: tuple[int, ...]) -> None:
-    """Closes what this process inherited, so that its children do not inherit it in turn.
-
-    Descriptors Python opened are not inheritable and stay: objects of the
-    process this one was forked from may own them.
-    """
-    try:
-        names = os.listdir("/proc/self/fd")
-    except OSError:
-        return
-    for name in names:
-        fd = int(name)
-        if fd > 2 and fd not in keep and _inheritable(fd):
-            try:
-                os.close(fd)
-            except OSError:
-                pass
-
-
-def _warm_guard(control: int, go: int, ready: int) -> int:
-    """In the front end's fork: starts the server below itself, then guards it until `control` closes."""
-    os.setsid()  # the terminal's Ctrl-C is the controller's to handle
-    _prctl(_PR_SET_CHILD_SUBREAPER, 1)
-    null = os.open(os.devnull, os.O_RDWR)
-    for fd in (0, 1, 2):
-        os.dup2(null, fd)
-    os.close(null)
-    _close_inheritable((control, go, ready))
-    guard = os.getpid()
-    server = os.fork()
-    if server == 0:
-        code = 3
-        try:
-            os.close(control)
-            _prctl(_PR_SET_PDEATHSIG, signal.SIGKILL)
-            if os.getppid() == guard:
-                code = _serve_when_told(go, ready)
-        finally:
-            os._exit(code)
-    os.close(go)
-    os.close(ready)
-    poller = select.poll()
-    poller.register(control, select.POLLIN)
-    while True:
-        # The server's orphans come here: reap them now and then.
-        events = poller.poll(1000)
-        try:
-            while os.waitpid(-1, os.WNOHANG)[0] > 0:
-                pass
-        except ChildProcessError:
-            pass
-        if events:
-            try:
-                if not os.read(control, 4096):
-                    break
-            except OSError:
-                break
-    for _ in range(1000):
-        left = _children_of(guard)
-        for pid in left:
-            try:
-                os.kill(pid, signal.SIGKILL)
-            except OSError:
-                pass
-        try:
-            while os.waitpid(-1, os.WNOHANG)[0] > 0:
-                pass
-        except ChildProcessError:
-            if not left:
-                break
-        if not left:
-            break
-        time.sleep(0.005)
-    return 0
-
-
-def _serve_when_told(go: int, ready: int) -> int:
-    """The warm server: waits for the run, then becomes the fork server as a spawned one starts."""
-    received = b""
-    while True:
-        chunk = os.read(go, 65536)
-        if not chunk:
-            break
-        received += chunk
-    os.close(go)
-    if not received.strip():
-        return 0  # the front end ended before its run began
-    told = json.loads(received)
-    log = os.open(told["log"], os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
-    null = os.open(os.devnull, os.O_RDONLY)
-    # The streams a spawned server is given: nothing in, its report to the
-    # front end out, its log as standard error.
-    for fd, target in ((null, 0), (ready, 1), (log, 2)):
-        os.dup2(fd, target)
-    for fd in (null, ready, log):
-        os.close(fd)
-    os.environ.clear()
-    os.environ.update(told["env"])
-    import io
-
-    # As ``python -u`` has them.
-    sys.stdin = sys.__stdin__ = io.TextIOWrapper(io.FileIO(0, "r", closefd=False))
-    sys.stdout = sys.__stdout__ = io.TextIOWrapper(io.FileIO(1, "w", closefd=False), write_through=True)
-    sys.stderr = sys.__stderr__ = io.TextIOWrapper(
-        io.FileIO(2, "w", closefd=False), write_through=True, errors="backslashreplace"
-    )
-    from . import worker
-
-    sys.argv = [worker.__file__, told["spec"]]
-    if sys.path and not getattr(sys.flags, "safe_path", False):
-        # First on the path, as ``python -m`` puts it: the working
-        # directory, where the ``pytest`` command had its own folder.
-        sys.path[0] = os.getcwd()
-    code = worker.serve_forks(told["spec"], told["serve"])
-    # Returns in a worker forked from the server, still inside the front
-    # end's frames: end as an interpreter does, without unwinding those.
-    _end_as_an_interpreter_does()
-    return code
-
-
-def _end_as_an_interpreter_does() -> None:
-    """What an interpreter's exit does before it ends: wait for threads, run atexit functions, flush."""
-    import atexit
-    import threading
-
-    try:
-        threading._shutdown()  # type: ignore[attr-defined]
-    except Exception:
-        pass
-    atexit._run_exitfuncs()
-    for stream in (sys.stdout, sys.stderr):
-        try:
-            stream.flush()
-        except (OSError, ValueError, AttributeError):
-            pass
 
 
 def _inheritable(fd: int) -> bool:

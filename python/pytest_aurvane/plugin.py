@@ -22,13 +22,14 @@ from _pytest.reports import CollectReport
 
 from .controller import controller_environment, find_controller, name_the_path, run_controller
 from .eventlog import EventLogReader
-from .forkserver import ATTACH_ENV, ServerProcess, WarmServer, fork_warm_server, start_server
+from .forkserver import ATTACH_ENV, ServerProcess, start_server
 from .nodes import Nodes, declare_hooks
 from .ordering import merge_measurements, wants_own_order, write_run_history
 from .options import add_options, apply_ini, build_spec, check_usage, parse_worker_count
 from .replay import Replay
 from .rundir import RunDir, new_run_id, state_dir
 from .shardrun import ShardListing, ShardSession
+from .warmserver import WarmServer, fork_warm_server
 
 
 def pytest_addoption(parser: pytest.Parser) -> None:
@@ -62,6 +63,7 @@ def pytest_load_initial_conftests(early_config: pytest.Config, parser: pytest.Pa
         warm = fork_warm_server()
         if warm is not None:
             early_config.stash[_WARM_SERVER] = warm
+            early_config.add_cleanup(gc.unfreeze)  # the fork froze this process's heap; a run thaws it sooner
             early_config.add_cleanup(warm.close)
     yield
 
@@ -310,7 +312,10 @@ class FrontEnd:
         )
         log_path = str(self.run_dir / "fork-server.log")
         warm = self.config.stash.get(_WARM_SERVER, None)
-        if warm is not None and spec["python"] == sys.executable:
+        if warm is not None and not (warm.fits() and spec["python"] == sys.executable):
+            warm.close()  # this run needs a server started afresh
+            warm = None
+        if warm is not None:
             server, problem = warm.start(str(spec_path), env, log_path, float(spec["startup_timeout"]))
         else:
             server, problem = start_server(

@@ -898,6 +898,66 @@ def test_a_front_end_that_stops_before_its_run_leaves_no_fork_server(tmp_path, r
     assert_none_left_in(suite)
 
 
+def test_what_the_front_end_holds_before_its_run_stays_its_own_under_the_fork_server(tmp_path, real_controller):
+    # pytest run from a script that holds a temporary folder (its finalizer
+    # is the script's, not a worker's), with a conftest whose pytest_configure
+    # forks a helper in the front end (it must not hold the server's pipes).
+    suite = write_suite(
+        tmp_path,
+        {
+            "run.py": """
+                import os, sys, tempfile
+                import pytest
+
+                with tempfile.TemporaryDirectory() as kept:
+                    code = pytest.main(sys.argv[1:])
+                    open("kept.txt", "w").write(str(os.path.isdir(kept)))
+                sys.exit(code)
+            """,
+            "conftest.py": """
+                import multiprocessing, os, time
+
+                def pytest_configure(config):
+                    if not os.environ.get("AURVANE_WORKER"):
+                        config.helper = multiprocessing.get_context("fork").Process(target=time.sleep, args=(60,))
+                        config.helper.start()
+
+                def pytest_unconfigure(config):
+                    if hasattr(config, "helper"):
+                        config.helper.terminate()
+                        config.helper.join()
+            """,
+            "test_t.py": "def test_a():\n    pass\n\ndef test_b():\n    pass\n",
+        },
+    )
+    command = [sys.executable, "run.py", "--aurvane=2", "--aurvane-fork", "--aurvane-startup-timeout=20"]
+    if not isinstance(real_controller, InstalledController):
+        command += ["-p", "pytest_aurvane", f"--aurvane-controller={real_controller}"]
+    result = subprocess.run(command, cwd=str(suite), env=python_env(), stdout=subprocess.PIPE,
+                            stderr=subprocess.STDOUT, text=True, timeout=120)  # fmt: skip
+    assert summary_counts(result.stdout) == {"passed": 2}, result.stdout
+    assert "no fork server" not in result.stdout, result.stdout
+    assert (suite / "kept.txt").read_text() == "True", "a worker ran the script's finalizer"
+
+
+def test_an_environment_changed_before_the_run_reaches_the_fork_server(tmp_path, real_controller):
+    suite = write_suite(
+        tmp_path,
+        {
+            "conftest.py": """
+                import os
+
+                # Read by an interpreter at its start only.
+                os.environ["PYTHONPATH"] = os.path.abspath("lib") + os.pathsep + os.environ.get("PYTHONPATH", "")
+            """,
+            "lib/helper_module.py": "VALUE = 1\n",
+            "test_p.py": "def test_imports_from_lib():\n    import helper_module\n\n    assert helper_module.VALUE == 1\n",
+        },
+    )
+    result = run_pytest(suite, "--aurvane=1", "--aurvane-fork", controller=real_controller)
+    assert summary_counts(result.stdout) == {"passed": 1}, result.stdout
+
+
 def test_a_killed_front_end_leaves_no_fork_server_worker_or_test_process(tmp_path, real_controller):
     suite = write_suite(
         tmp_path,
