@@ -182,6 +182,13 @@ def _keep(worker: int) -> None:
             break
         if pid == worker:
             status = got
+    end_children()
+    os._exit(_status_code(status) if status is not None else 3)
+
+
+def end_children() -> None:
+    """Kills this process's children until none is left: orphans handed to a
+    subreaper meanwhile are found by the next walk."""
     for _ in range(1000):
         left = _children_of(os.getpid())
         for pid in left:
@@ -198,7 +205,6 @@ def _keep(worker: int) -> None:
         if not left:
             break
         time.sleep(0.005)
-    os._exit(_status_code(status) if status is not None else 3)
 
 
 def _status_code(status: int) -> int:
@@ -442,22 +448,26 @@ class ServerProcess:
 
     def close(self) -> None:
         """Ends the server with every process below it and waits for its guard."""
-        if self.control >= 0:
-            # A byte ends the guard even where a fork of this process holds
-            # the pipe open (the guard takes any byte, as its end, as the word).
-            try:
-                os.write(self.control, b"x")
-            except OSError:
-                pass
-            release(self.control)
-            self.control = -1
-        if self.guard > 0:
-            try:
-                os.waitpid(self.guard, 0)
-            except ChildProcessError:
-                pass
-            self.guard = -1
+        end_guard(self.guard, self.control)
+        self.guard = self.control = -1
         shutil.rmtree(self.folder, ignore_errors=True)
+
+
+def end_guard(guard: int, control: int) -> None:
+    """Tells a server's guard to end everything below it, and waits for it (-1: nothing to do)."""
+    if control >= 0:
+        # A byte ends the guard even where a fork of this process holds the
+        # pipe open (the guard takes any byte, as its end, as the word).
+        try:
+            os.write(control, b"x")
+        except OSError:
+            pass
+        release(control)
+    if guard > 0:
+        try:
+            os.waitpid(guard, 0)
+        except ChildProcessError:
+            pass
 
 
 def _inheritable(fd: int) -> bool:
@@ -465,6 +475,19 @@ def _inheritable(fd: int) -> bool:
         return os.get_inheritable(fd)
     except OSError:
         return False
+
+
+def inherited_fds(above: int, keep: Any = ()) -> list[int]:
+    """This process's inheritable descriptors above `above`, but for `keep`.
+
+    Descriptors Python opened are not inheritable: they stay out of
+    children anyway, and objects here may own them.
+    """
+    try:
+        names = os.listdir("/proc/self/fd")
+    except OSError:
+        return []
+    return [fd for fd in map(int, names) if fd > above and fd not in keep and _inheritable(fd)]
 
 
 def start_server(
@@ -494,10 +517,7 @@ def start_server(
         actions = [(os.POSIX_SPAWN_DUP2, fd, target) for target, fd in enumerate(given)]
         # Nothing else this process may have inherited (a CI job's pipes, a
         # jobserver's descriptors) reaches the server and its forks.
-        for name in os.listdir("/proc/self/fd"):
-            fd = int(name)
-            if fd > 4 and fd not in opened and _inheritable(fd):
-                actions.append((os.POSIX_SPAWN_CLOSE, fd))
+        actions += [(os.POSIX_SPAWN_CLOSE, fd) for fd in inherited_fds(4, opened)]
         guard = os.posix_spawn(
             controller,
             [_GUARD_NAME, program, "-u", "-m", "pytest_aurvane.worker", spec_path],

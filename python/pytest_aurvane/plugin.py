@@ -13,7 +13,6 @@ import gc
 import json
 import os
 import re
-import sys
 from pathlib import Path
 from typing import Any, Optional
 
@@ -312,7 +311,7 @@ class FrontEnd:
         )
         log_path = str(self.run_dir / "fork-server.log")
         warm = self.config.stash.get(_WARM_SERVER, None)
-        if warm is not None and not (warm.fits() and spec["python"] == sys.executable):
+        if warm is not None and not warm.fits():
             warm.close()  # this run needs a server started afresh
             warm = None
         if warm is not None:

@@ -30,18 +30,18 @@ import os
 import select
 import signal
 import sys
-import time
 from typing import Optional
 
 from .forkserver import (
     _PR_SET_CHILD_SUBREAPER,
     _PR_SET_PDEATHSIG,
     ServerProcess,
-    _children_of,
-    _inheritable,
     _prctl,
     _wait_until_ready,
+    end_children,
+    end_guard,
     hold_from_forks,
+    inherited_fds,
     release,
 )
 
@@ -99,22 +99,13 @@ class WarmServer:
 
     def close(self) -> None:
         """Ends whatever of the server this object still holds, and waits for its guard."""
-        if self.control >= 0:
-            try:
-                os.write(self.control, b"x")
-            except OSError:
-                pass
-        for name in ("go", "ready", "control"):
+        for name in ("go", "ready"):
             fd = getattr(self, name)
             if fd >= 0:
                 release(fd)
                 setattr(self, name, -1)
-        if self.guard > 0:
-            try:
-                os.waitpid(self.guard, 0)
-            except ChildProcessError:
-                pass
-            self.guard = -1
+        end_guard(self.guard, self.control)
+        self.guard = self.control = -1
 
 
 def fork_warm_server() -> Optional[WarmServer]:
@@ -205,25 +196,6 @@ def _traced() -> bool:
     return False
 
 
-def _close_inheritable(keep: tuple[int, ...]) -> None:
-    """Closes what this process inherited, so that its children do not inherit it in turn.
-
-    Descriptors Python opened are not inheritable and stay: objects of the
-    process this one was forked from may own them.
-    """
-    try:
-        names = os.listdir("/proc/self/fd")
-    except OSError:
-        return
-    for name in names:
-        fd = int(name)
-        if fd > 2 and fd not in keep and _inheritable(fd):
-            try:
-                os.close(fd)
-            except OSError:
-                pass
-
-
 def _guard(control: int, go: int, ready: int) -> int:
     """In the front end's fork: starts the server below itself, then guards it until told to end."""
     os.setsid()  # the terminal's Ctrl-C is the controller's to handle
@@ -232,7 +204,9 @@ def _guard(control: int, go: int, ready: int) -> int:
     for fd in (0, 1, 2):
         os.dup2(null, fd)
     os.close(null)
-    _close_inheritable((control, go, ready))
+    # What the front end inherited stays out of the server and its tests.
+    for fd in inherited_fds(2, (control, go, ready)):
+        os.close(fd)
     guard = os.getpid()
     server = os.fork()
     if server == 0:
@@ -262,22 +236,7 @@ def _guard(control: int, go: int, ready: int) -> int:
             pass
         if events:
             break  # a byte, or the front end's end: either way, the end
-    for _ in range(1000):
-        left = _children_of(guard)
-        for pid in left:
-            try:
-                os.kill(pid, signal.SIGKILL)
-            except OSError:
-                pass
-        try:
-            while os.waitpid(-1, os.WNOHANG)[0] > 0:
-                pass
-        except ChildProcessError:
-            if not left:
-                break
-        if not left:
-            break
-        time.sleep(0.005)
+    end_children()
     return 0
 
 
@@ -315,13 +274,12 @@ def _serve_when_told(go: int, ready: int) -> int:
     sys.argv = [worker.__file__, told["spec"]]
     try:
         code = worker.serve_forks(told["spec"], told["serve"])
-    except SystemExit as exc:
-        code = _exit_code(exc)
-    except BaseException:
-        import traceback
+    except BaseException as exc:
+        if not isinstance(exc, SystemExit):
+            import traceback
 
-        traceback.print_exc()
-        code = 1
+            traceback.print_exc()
+        code = worker.exit_status((type(exc), exc, exc.__traceback__))
     # Returns in a worker forked from the server, still inside the front
     # end's frames: end as an interpreter does, without unwinding those.
     _end_as_an_interpreter_does()
@@ -366,16 +324,6 @@ def _start_afresh() -> None:
     while frame is not None:
         depth, frame = depth + 1, frame.f_back
     sys.setrecursionlimit(sys.getrecursionlimit() + depth)
-
-
-def _exit_code(exc: SystemExit) -> int:
-    """The status an interpreter ends with for `exc`, saying what it says as the interpreter would."""
-    if exc.code is None:
-        return 0
-    if isinstance(exc.code, int):
-        return exc.code & 0xFF
-    sys.stderr.write(f"{exc.code}\n")
-    return 1
 
 
 def _end_as_an_interpreter_does() -> None:

@@ -675,7 +675,7 @@ class WorkerPlugin:
             # The child of a test's os.fork() that returned or called
             # sys.exit: it must not go on to report or run anything; its
             # parent waits for its status.
-            self.channel.leave_if_forked(_exit_status(outcome.excinfo))
+            self.channel.leave_if_forked(exit_status(outcome.excinfo))
 
     @pytest.hookimpl(hookwrapper=True)
     def pytest_runtest_teardown(self, item: pytest.Item, nextitem: Any) -> Any:
@@ -762,7 +762,7 @@ class _ReporterWithoutHooks:
         return getattr(self._reporter, name)
 
 
-def _exit_status(excinfo: Any) -> int:
+def exit_status(excinfo: Any) -> int:
     """The status Python would end with after `excinfo` (None: a return)."""
     exc = excinfo[1] if excinfo else None
     if not isinstance(exc, SystemExit):
