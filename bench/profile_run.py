@@ -36,13 +36,13 @@ exec {python} -u -c '
 import cProfile, os, sys
 import pytest_aurvane.worker as worker
 profile = cProfile.Profile()
-send = worker.Channel.send
-def send_last(self, message):
-    if message.get("event") == "exited":
+send_line = worker.Channel.send_line
+def send_last(self, line):
+    if b"exited" in line[:20]:
         profile.disable()
         profile.dump_stats("{out}/worker-%d.prof" % os.getpid())
-    return send(self, message)
-worker.Channel.send = send_last
+    return send_line(self, line)
+worker.Channel.send_line = send_last
 profile.enable()
 sys.exit(worker.main(["worker", sys.argv[1]]))
 ' "$spec"

@@ -1,5 +1,6 @@
 #include <errno.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
@@ -22,6 +23,7 @@
 #include "process/process_tree.h"
 #include "process/worker_job.h"
 #include "util/file.h"
+#include "util/platform.h"
 
 extern char** environ;
 
@@ -42,7 +44,9 @@ class SpawnAttributes {
  public:
   // A child in process group `group` (0: a new group it leads), its signal
   // mask empty and every signal at its default action: the controller
-  // ignores SIGPIPE, which a worker must not inherit.
+  // ignores SIGPIPE, which a worker must not inherit. Nor may it inherit
+  // the controller's batch scheduling: tests run in the class the
+  // controller was started in.
   explicit SpawnAttributes(pid_t group) {
     posix_spawnattr_init(&attr_);
     sigset_t none;
@@ -52,8 +56,15 @@ class SpawnAttributes {
     posix_spawnattr_setsigmask(&attr_, &none);
     posix_spawnattr_setsigdefault(&attr_, &all);
     posix_spawnattr_setpgroup(&attr_, group);
-    posix_spawnattr_setflags(&attr_, static_cast<short>(POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
-                                                        POSIX_SPAWN_SETSIGDEF));
+    int flags = POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+    if (ControllerSchedulingLowered()) {
+      sched_param param{};
+      param.sched_priority = 0;
+      posix_spawnattr_setschedpolicy(&attr_, SCHED_OTHER);
+      posix_spawnattr_setschedparam(&attr_, &param);
+      flags |= POSIX_SPAWN_SETSCHEDULER;
+    }
+    posix_spawnattr_setflags(&attr_, static_cast<short>(flags));
   }
   ~SpawnAttributes() { posix_spawnattr_destroy(&attr_); }
   SpawnAttributes(const SpawnAttributes&) = delete;

@@ -21,4 +21,8 @@ void PrepareControllerProcess() {
   ::SetErrorMode(SEM_NOGPFAULTERRORBOX | SEM_FAILCRITICALERRORS);
 }
 
+// Windows has no class whose threads wake without preempting; the
+// controller keeps the one it was started in.
+bool ControllerSchedulingLowered() { return false; }
+
 }  // namespace aurvane

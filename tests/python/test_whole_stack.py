@@ -548,6 +548,46 @@ def test_tests_not_run_after_the_controller_is_killed_say_so(tmp_path, real_cont
     assert len(re.findall(r"^NOT RUN test_k\.py::\S+ - " + re.escape(reason), result.stdout, re.M)) == counts["not run"]
 
 
+@pytest.mark.skipif(not hasattr(os, "SCHED_BATCH"), reason="Linux's scheduling classes")
+@pytest.mark.parametrize("front_end_class", ["SCHED_OTHER", "SCHED_IDLE"])
+def test_the_controller_waits_its_turn_and_tests_run_in_the_class_the_run_started_in(
+    tmp_path, real_controller, front_end_class
+):
+    # The controller runs in the batch class, so that workers' messages do
+    # not preempt workers; its workers must not inherit that, and a class
+    # chosen for the whole run (here: idle, set by the front end) stays.
+    suite = write_suite(
+        tmp_path,
+        {
+            "conftest.py": f"""
+                import os
+
+                def pytest_configure(config):
+                    if not hasattr(config, "workerinput"):
+                        os.sched_setscheduler(0, os.{front_end_class}, os.sched_param(0))
+            """,
+            "test_class.py": f"""
+                import os
+
+                def parent_of(pid):
+                    with open(f"/proc/{{pid}}/stat") as f:
+                        return int(f.read().rsplit(")", 1)[1].split()[1])
+
+                def test_classes():
+                    # The worker's parent is its guard, whose parent is the controller.
+                    controller = parent_of(os.getppid())
+                    started_in = os.{front_end_class}
+                    assert os.sched_getscheduler(0) == started_in
+                    assert os.sched_getscheduler(os.getppid()) == started_in
+                    expected = os.SCHED_BATCH if started_in == os.SCHED_OTHER else started_in
+                    assert os.sched_getscheduler(controller) == expected
+            """,
+        },
+    )
+    result = run_pytest(suite, "--aurvane=1", "-p", "no:cacheprovider", controller=real_controller)
+    assert result.returncode == 0, result.stdout
+
+
 @pytest.mark.parametrize(
     "body",
     ["raise KeyboardInterrupt", "pytest.exit('stop now', returncode=7)", "pytest.exit('stop now')"],
