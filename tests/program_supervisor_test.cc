@@ -275,6 +275,36 @@ TEST(ProgramSupervisor, TestsSentAheadOfAWorkerThatFailsGoBackUnstarted) {
   EXPECT_EQ(Count(summary, "restarts"), 2u);
 }
 
+TEST(ProgramSupervisor, QuickTestsWaitingForAWorkerThatDiesRunOnceElsewhere) {
+  // The history says the ten tests are quick, so several wait in av0's
+  // pipe at once. av0 dies in test 2's call: 2 is retried, and the tests
+  // that waited go back unstarted and run on the replacement, each once.
+  ControllerRun run;
+  std::string history = "{";
+  for (int i = 0; i < 10; ++i) history += (i ? "," : "") + std::string(R"("test_fake.py::test_)") + std::to_string(i) + R"(":0.001)";
+  WriteText(run.history_path(), history + "}");
+  std::filesystem::create_directory(run.dir() / "state");
+  run.scenario() = Obj(R"({"items":10,"tests":{"2":{"attempts":[{"during":{"call":[{"exit":9}]}},{}]}}})");
+  run.scenario()["state_dir"] = (run.dir() / "state").string();
+  ProgramResult r = run.Run();
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(run.Diagnostics(), (Traces{Failure(run, 0, "call", "Worker event pipe closed")}));
+  Traces log = Trace(run.Events());
+  Traces expected{"start av0 #0 next 1 attempt 1", "finish av0 #0", "start av0 #1 next 2 attempt 1", "finish av0 #1",
+                  "start av0 #2 next 3 attempt 1", "retry #2"};
+  for (int i = 2; i < 10; ++i) {
+    const std::string index = std::to_string(i);
+    const std::string next = i < 9 ? std::to_string(i + 1) : "null";
+    expected.push_back("start av1 #" + index + " next " + next + " attempt " + (i == 2 ? "2" : "1"));
+    expected.push_back("finish av1 #" + index);
+  }
+  EXPECT_EQ(Only(log, {"start", "finish", "retry", "interrupted"}), expected);
+  json::Value summary = run.Summary();
+  EXPECT_EQ(States(summary), (Traces{"completed/1", "completed/1", "completed/2", "completed/1", "completed/1",
+                                     "completed/1", "completed/1", "completed/1", "completed/1", "completed/1"}));
+  EXPECT_EQ(Count(summary, "restarts"), 1u);
+}
+
 TEST(ProgramSupervisor, AWorkerThatClosedItsInputIsGivenUpAfterAGrace) {
   // av0 closes its input in test 0, finishes it and says one thing more,
   // then waits for ever instead of reading: the "run" sent ahead after

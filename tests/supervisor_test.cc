@@ -40,6 +40,8 @@ class InMemoryRun {
   }
 
   Spec& spec() { return spec_; }
+  // The durations of earlier runs, by node id ("t.py::test_3"); before Start.
+  DurationHistory& history() { return history_; }
   Supervisor& s() { return *s_; }
   ScriptedLauncher& launcher() { return *launcher_; }
   WorkerSession& session(size_t n) { return s_->sessions.at(n); }
@@ -54,7 +56,7 @@ class InMemoryRun {
       echoed_.push_back(TraceOf(line));
       return Status::Ok();
     });
-    s_ = std::make_unique<Supervisor>(spec_, std::move(launcher), std::move(log).value(), DurationHistory(),
+    s_ = std::make_unique<Supervisor>(spec_, std::move(launcher), std::move(log).value(), std::move(history_),
                                       MakeCancelFlag());
     for (uint64_t i = 0; i < spec_.workers; ++i) ASSERT_TRUE(StartWorker(*s_).ok());
     launcher_->Drain();
@@ -150,6 +152,7 @@ class InMemoryRun {
 
   ScratchDir dir_;
   Spec spec_;
+  DurationHistory history_;
   ScriptedLauncher* launcher_ = nullptr;
   std::unique_ptr<Supervisor> s_;
   Traces echoed_;
@@ -259,6 +262,47 @@ TEST(SupervisorInMemory, TestsSentAheadGoBackUnstartedWhenTheWorkerFails) {
     EXPECT_EQ(run.echoed(), (Traces{"collection", "start av0 #0 next 1", "finish av0 #0",
                                     "diagnostic av0 dispatch: exceeded 2.00s deadline", "start av1 #1 next 2"}));
   }
+}
+
+TEST(SupervisorInMemory, QuickTestsWaitSeveralToAWorkerAndGoBackUnstartedWhenItFails) {
+  // Tests 0-13 took a millisecond last time, 14 a second, 15 and 16 are
+  // new. Each worker holds its first test and one waiting; more wait only
+  // while the waiting ones come to at most 10 ms, eight tests in all at
+  // most.
+  InMemoryRun run(2);
+  for (int i = 0; i < 14; ++i) run.history().Record("t.py::test_" + std::to_string(i), 0.001);
+  run.history().Record("t.py::test_14", 1.0);
+  run.Start();
+  for (size_t n = 0; n < 2; ++n) {
+    Status collected = run.Collect(n, 17);
+    ASSERT_TRUE(collected.ok()) << collected.message();
+  }
+  auto runs = [&](size_t n) {
+    Traces indices;
+    for (const std::string& line : run.launcher().sent(n)) {
+      json::Value command = json::Parse(line).value();
+      if (command.Find("index") != nullptr) indices.push_back(json::ToCompact(*command.Find("index")));
+    }
+    return indices;
+  };
+  // Longest first: 14, the new tests, then the quick ones. Behind 16, whose
+  // length nobody knows, nothing more waits (1, reserved by av0, waits for
+  // av0); behind 0 the quick ones do.
+  EXPECT_EQ(runs(0), (Traces{"14", "16"}));
+  EXPECT_EQ(runs(1), (Traces{"15", "0", "2", "3", "4", "5", "6", "7"}));
+  // av1 finishes 15 and begins 0; one more is sent.
+  ASSERT_TRUE(run.Finish(1).ok());
+  ASSERT_TRUE(run.Send(1, R"({"event":"phase","index":0,"phase":"setup"})").ok());
+  EXPECT_EQ(runs(1).back(), "8");
+  // av1 dies in test 0: it is retried first, then the tests that waited,
+  // in the order av1 would have run them, none charged an attempt.
+  ASSERT_TRUE(run.Fail(1, "Worker event pipe closed").ok());
+  ASSERT_TRUE(run.Collect(2, 17).ok());
+  EXPECT_EQ(runs(2), (Traces{"0", "2", "3", "4", "5", "6", "7", "8"}));
+  Traces states = run.States();
+  EXPECT_EQ(states[0], "running/2");
+  for (size_t i = 2; i <= 8; ++i) EXPECT_EQ(states[i], "reserved/0") << i;
+  EXPECT_EQ(states[15], "completed/1");
 }
 
 TEST(SupervisorInMemory, TheFailureLimitStopsDispatchAndRetriesAndReplacements) {

@@ -30,8 +30,15 @@ struct WorkerEvent {
 // One command object for a worker's standard input ("init", "run", "shutdown").
 using WorkerCommand = json::Value;
 
-// Capacities of the two kinds of queue.
-inline constexpr size_t kCommandQueueCapacity = 2;
+// The most tests a worker is handed at once: the one it runs and those
+// waiting in its input (see HandOutDepth).
+inline constexpr size_t kMostTestsHandedOut = 8;
+
+// Capacities of the two kinds of queue. A worker's commands wait for its
+// writer only while its pipe is full or, where pipes cannot be written
+// without waiting (Windows), until the writer takes them: at most every
+// test handed out at once, and one more command.
+inline constexpr size_t kCommandQueueCapacity = kMostTestsHandedOut + 1;
 inline constexpr size_t kEventQueueCapacity = 1024;
 
 }  // namespace aurvane

@@ -1,4 +1,7 @@
 // Handing tests to workers and recording what comes back.
+#include <limits>
+#include <vector>
+
 #include "process/launch.h"
 #include "supervisor/supervisor.h"
 
@@ -27,14 +30,45 @@ bool TakesWork(const WorkerSession& session) {
   return session.state() == SessionState::kReady && session.queued_tests.empty() && !session.control_lost;
 }
 
-// How many unfinished tests a worker holds at once: the one it runs and one
-// waiting in its pipe, so that it never waits for a round trip between
-// tests. With maxfail, one: a test already sent would still run after the
-// run has stopped dispatching.
-size_t HandOutDepth(const Supervisor& s) { return s.spec.maxfail > 0 ? 1 : 2; }
+// How many unfinished tests a worker holds at most: the one it runs and
+// those waiting in its pipe. One waiting test spares it the round trip
+// between two tests. A few more spare it the wait for the controller
+// itself, which on a busy machine gets a core only when a worker waits or
+// at the scheduler's next tick (its threads do not preempt workers): with
+// only one test waiting, a worker of quick tests waited for it about once a
+// test, and each wait cost it its caches as well as the wait. With maxfail,
+// one: a test already sent would still run after the run has stopped
+// dispatching.
+size_t HandOutDepth(const Supervisor& s) { return s.spec.maxfail > 0 ? 1 : kMostTestsHandedOut; }
+
+// Tests beyond the first waiting one are sent only while the history says
+// that all the waiting tests together take at most this long: it bounds
+// the work a worker holds that another, idle at the end of the run, could
+// have done. A test without a history never waits behind another.
+constexpr double kAheadBudgetSeconds = 0.01;
 
 size_t HandedOut(const WorkerSession& session) {
   return (session.current_test ? 1 : 0) + session.queued_tests.size();
+}
+
+// The duration the history gave `test`, or this run's if it ran already;
+// NaN when neither is known.
+double ExpectedSeconds(const Supervisor& s, uint64_t test) {
+  const std::vector<double>& durations = s.tables.durations;
+  if (test < durations.size() && DurationHistory::IsUsable(durations[test])) return durations[test];
+  return std::numeric_limits<double>::quiet_NaN();
+}
+
+// Whether `test` may be sent to wait in the worker's pipe behind the tests
+// already there.
+bool MaySendAhead(const Supervisor& s, const WorkerSession& session, uint64_t test, size_t most) {
+  const size_t held = HandedOut(session);
+  if (held == 0 || held >= most) return false;
+  if (held < 2) return true;
+  double waiting = ExpectedSeconds(s, test);
+  for (uint64_t queued : session.queued_tests) waiting += ExpectedSeconds(s, queued);
+  // NaN (a test without a history) fails the comparison.
+  return waiting <= kAheadBudgetSeconds;
 }
 
 // True when the "run" was queued for the worker (see SendToWorker).
@@ -86,16 +120,17 @@ Status DispatchIdle(Supervisor& s, size_t n) {
   return BeginTest(s, n, *test, session.next_test);
 }
 
-// The reserved next test is sent ahead, announcing the one after it. It
-// stays reserved, not running, until the worker's first message about it.
-Status SendAhead(Supervisor& s, size_t n) {
+// The reserved next test is sent ahead, announcing the one after it, while
+// the worker holds fewer than `most` tests. It stays reserved, not running,
+// until the worker's first message about it.
+Status SendAhead(Supervisor& s, size_t n, size_t most) {
   WorkerSession& session = s.sessions[n];
   const SessionState state = session.state();
   if (state != SessionState::kReady && state != SessionState::kRunning) return Status::Ok();
   // A "run" that finds the worker's input closed leaves its test queued,
   // unstarted, and ends this.
-  while (!s.stop && !session.control_lost && session.next_test && HandedOut(session) > 0 &&
-         HandedOut(session) < HandOutDepth(s)) {
+  while (!s.stop && !session.control_lost && session.next_test &&
+         MaySendAhead(s, session, *session.next_test, most)) {
     const uint64_t test = *session.next_test;
     session.next_test = Reserve(session.current_group, s.tables.schedule, s.tables.states);
     session.queued_tests.push_back(test);
@@ -116,7 +151,8 @@ Status BeginDispatching(Supervisor& s) {
   // worker by worker would give worker 0 the two longest back to back,
   // which then sets the length of the run, while the others start on
   // shorter ones. Each worker runs the test held here and reserves the
-  // next; then, round by round again, each sends a test ahead.
+  // next; then, round by round again, each sends a test ahead, and as many
+  // more rounds as a worker may hold tests.
   if (!s.stop) {
     for (WorkerSession& session : s.sessions) {
       if (TakesWork(session) && !session.next_test) {
@@ -127,15 +163,17 @@ Status BeginDispatching(Supervisor& s) {
   for (size_t i = 0; i < s.sessions.size(); ++i) {
     if (Status dispatched = DispatchIdle(s, i); !dispatched.ok()) return dispatched;
   }
-  for (size_t i = 0; i < s.sessions.size(); ++i) {
-    if (Status sent = SendAhead(s, i); !sent.ok()) return sent;
+  for (size_t most = 2; most <= HandOutDepth(s); ++most) {
+    for (size_t i = 0; i < s.sessions.size(); ++i) {
+      if (Status sent = SendAhead(s, i, most); !sent.ok()) return sent;
+    }
   }
   return Status::Ok();
 }
 
 Status Dispatch(Supervisor& s, size_t n) {
   if (Status dispatched = DispatchIdle(s, n); !dispatched.ok()) return dispatched;
-  return SendAhead(s, n);
+  return SendAhead(s, n, HandOutDepth(s));
 }
 
 Status BeginQueuedTest(Supervisor& s, size_t n) {
