@@ -51,8 +51,8 @@ size_t HandedOut(const WorkerSession& session) {
   return (session.current_test ? 1 : 0) + session.queued_tests.size();
 }
 
-// The duration the history gave `test`, or this run's if it ran already;
-// NaN when neither is known.
+// The duration the history gave `test` (a test still to be sent has not
+// run in this run); NaN when it has none.
 double ExpectedSeconds(const Supervisor& s, uint64_t test) {
   const std::vector<double>& durations = s.tables.durations;
   if (test < durations.size() && DurationHistory::IsUsable(durations[test])) return durations[test];
