@@ -188,19 +188,14 @@ Expected Configure(ControllerRun& run, Kind kind) {
       // dies as it reads it. It goes back unstarted and runs once elsewhere.
       test("4", R"({"attempts":[{"before":[{"exit":9}]},{}]})");
       return {0, 4};
-    case Kind::kDieHoldingQuickTests: {
+    case Kind::kDieHoldingQuickTests:
       // 32 tests the history calls quick: each worker holds several at
       // once, av0 0, 4, 8, 12... Test 8, the third, makes av0 die as it
       // reads it; it and those behind it go back unstarted.
       s["items"] = 32;
-      std::string history = "{";
-      for (int i = 0; i < 32; ++i) {
-        history += (i ? "," : "") + std::string(R"("test_fake.py::test_)") + std::to_string(i) + R"(":0.001)";
-      }
-      WriteText(run.history_path(), history + "}");
+      run.WriteHistory(32, 0.001);
       test("8", R"({"attempts":[{"before":[{"exit":9}]},{}]})");
       return {0, 8};
-    }
     case Kind::kKilled:
       // Killed at the sixth "start": every test leaves escapes behind.
       test("default", std::string(R"({"delay":{"call":0.05},"during":{"call":[)") + kEscapes + "]}}");

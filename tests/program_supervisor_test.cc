@@ -280,9 +280,7 @@ TEST(ProgramSupervisor, QuickTestsWaitingForAWorkerThatDiesRunOnceElsewhere) {
   // pipe at once. av0 dies in test 2's call: 2 is retried, and the tests
   // that waited go back unstarted and run on the replacement, each once.
   ControllerRun run;
-  std::string history = "{";
-  for (int i = 0; i < 10; ++i) history += (i ? "," : "") + std::string(R"("test_fake.py::test_)") + std::to_string(i) + R"(":0.001)";
-  WriteText(run.history_path(), history + "}");
+  run.WriteHistory(10, 0.001);
   std::filesystem::create_directory(run.dir() / "state");
   run.scenario() = Obj(R"({"items":10,"tests":{"2":{"attempts":[{"during":{"call":[{"exit":9}]}},{}]}}})");
   run.scenario()["state_dir"] = (run.dir() / "state").string();

@@ -83,6 +83,9 @@ class ControllerRun {
   std::filesystem::path run_dir() const { return dir_.path() / "run"; }
   std::filesystem::path spec_path() const { return dir_.path() / "spec.json"; }
   std::filesystem::path history_path() const { return dir_.path() / "history.json"; }
+  // A history in which each of the fake worker's first `tests` generated
+  // tests took `seconds`.
+  void WriteHistory(int tests, double seconds) const;
 
   // Writes the run specification and runs the controller on it.
   ProgramResult Run(ProgramOptions options = {});
