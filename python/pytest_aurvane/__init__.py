@@ -10,7 +10,7 @@ worker log, that the module is already imported and cannot be rewritten.
 
 import sys
 
-from .forkserver import attach_requested
+from .forkclient import attach_requested
 
 # A worker that is to attach to a fork server (``python -m
 # pytest_aurvane.worker``, while Python still reports its argv[0] as "-m")

@@ -6,17 +6,15 @@ imports, configures and collects once, then waits on a Unix socket. Each
 worker the controller starts is then a small client that hands the server
 its standard streams and environment; the server forks, and the child takes
 the streams over and goes on as that worker with the suite already
-collected. The client stays as the controller's worker process: it ends
-with the child's exit status, and when it is killed (its tree ended by the
-controller) the server kills the child and everything below it.
+collected. The client (forkclient.py) stays as the controller's worker
+process: it ends with the child's exit status, and when it is killed (its
+tree ended by the controller) the server kills the child and everything
+below it.
 
 Ownership: the server runs under a job guard of the controller's program,
 which the front end holds; the server and every child are child
 subreapers, so what a test leaves behind stays below them, and when a child
 ends the server kills what it left. Closing the guard ends them all.
-
-This module imports nothing beyond the standard library: the client runs it
-before pytest is imported.
 """
 
 from __future__ import annotations
@@ -33,16 +31,15 @@ import struct
 import sys
 import tempfile
 import time
-from typing import Any, Optional
+from typing import Any, Callable, Optional
 
-# Set for the controller (and so for its workers): the socket to attach to.
-ATTACH_ENV = "AURVANE_FORK_FROM"
+from .forkclient import HEADER, decode_request
+
 # Set for the fork server itself: the socket to listen on.
 SERVE_ENV = "AURVANE_FORK_SERVE"
 
 _PR_SET_PDEATHSIG = 1
 _PR_SET_CHILD_SUBREAPER = 36
-_HEADER = struct.Struct("!I")
 # A request larger than this is not ours.
 _MAX_REQUEST = 16 * 1024 * 1024
 _REQUEST_TIMEOUT = 10.0
@@ -54,56 +51,6 @@ def _prctl(option: int, value: int) -> bool:
         return libc.prctl(option, ctypes.c_ulong(value), 0, 0, 0) == 0
     except (OSError, AttributeError):
         return False
-
-
-def attach_requested() -> bool:
-    """Whether this process was started as a worker that is to attach to a fork server."""
-    return bool(os.environ.get(ATTACH_ENV)) and sys.platform.startswith("linux")
-
-
-# -- the client: the controller's worker process -------------------------------
-
-
-def attach(path: str) -> Optional[int]:
-    """Hands this process's standard streams to the fork server at `path` and waits for the child.
-
-    Returns the child's exit status (128 + N for a signal), or None when no
-    server takes the request (the caller then runs as a worker itself).
-    """
-    try:
-        sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        sock.connect(path)
-        env = {key: value for key, value in os.environ.items() if key != ATTACH_ENV}
-        body = json.dumps({"env": env, "cwd": os.getcwd()}).encode("utf-8")
-        data = _HEADER.pack(len(body)) + body
-        sent = socket.send_fds(sock, [data], [0, 1, 2])
-        sock.sendall(data[sent:])
-        reply = sock.makefile("rb")
-        first = reply.readline()
-        started = json.loads(first) if first else None
-    except (OSError, ValueError) as exc:
-        sys.stderr.write(f"aurvane: no fork server at {path} ({exc}); starting as a worker of its own\n")
-        sys.stderr.flush()
-        return None
-    if not isinstance(started, dict) or not isinstance(started.get("pid"), int):
-        # It took the request but forked nothing (it ended meanwhile, say).
-        sys.stderr.write(f"aurvane: the fork server at {path} forked no worker; starting as a worker of its own\n")
-        sys.stderr.flush()
-        return None
-    # Only the child holds the streams from here: the controller learns of
-    # its end from the end of its output, which a copy here would hide.
-    null = os.open(os.devnull, os.O_RDWR)
-    for fd in (0, 1, 2):
-        os.dup2(null, fd)
-    os.close(null)
-    try:
-        line = reply.readline()
-        ended = json.loads(line) if line else None
-    except (OSError, ValueError):
-        ended = None
-    if isinstance(ended, dict) and isinstance(ended.get("exit"), int):
-        return ended["exit"]
-    return 3  # the server went away with the child
 
 
 # -- the server -------------------------------------------------------------------
@@ -124,30 +71,27 @@ def _read_request(conn: socket.socket) -> Request:
     try:
         if len(fds) != 3:
             raise ValueError(f"{len(fds)} descriptors instead of 3")
-        while len(data) < _HEADER.size:
+        while len(data) < HEADER.size:
             more = conn.recv(65536)
             if not more:
                 raise ValueError("request cut short")
             data += more
-        (size,) = _HEADER.unpack_from(data)
+        (size,) = HEADER.unpack_from(data)
         if size > _MAX_REQUEST:
             raise ValueError("request too large")
-        body = bytearray(data[_HEADER.size :])
+        body = bytearray(data[HEADER.size :])
         while len(body) < size:
             more = conn.recv(min(1 << 20, size - len(body)))
             if not more:
                 raise ValueError("request cut short")
             body += more
-        request = json.loads(bytes(body[:size]).decode("utf-8"))
-        env, cwd = request.get("env"), request.get("cwd")
-        if not (isinstance(env, dict) and all(isinstance(v, str) for v in env.values()) and isinstance(cwd, str)):
-            raise ValueError("malformed request")
+        cwd, env = decode_request(bytes(body[:size]))
     except BaseException:
         for fd in fds:
             os.close(fd)
         raise
     conn.settimeout(None)
-    return Request({str(k): v for k, v in env.items()}, cwd, list(fds))
+    return Request(env, cwd, list(fds))
 
 
 def _children_of(pid: int) -> list[int]:
@@ -240,13 +184,19 @@ class ForkServer:
         except (OSError, ValueError):
             pass
 
-    def serve(self, ready: Any) -> Request:
+    def serve(self, ready: Callable[[], None], prepare: Callable[[], None]) -> Request:
+        """Says `ready`, runs `prepare`, then serves; returns only in a forked child.
+
+        The socket listens already: what `prepare` does for every child
+        overlaps the controller's start, and its clients wait meanwhile.
+        """
         _prctl(_PR_SET_CHILD_SUBREAPER, 1)
+        ready()
+        prepare()
         # Out of the collector's sight: a fork's collections would otherwise
         # walk, and so copy, every page of the collected suite.
         gc.collect()
         gc.freeze()
-        ready()
         while True:
             poller = select.poll()
             by_fd = {self.listener.fileno(): self.listener}
@@ -301,7 +251,7 @@ class ForkServer:
             return None
         self.children[pid] = conn
         try:
-            conn.sendall(json.dumps({"pid": pid}).encode() + b"\n")
+            conn.sendall(b"pid %d\n" % pid)
         except OSError:
             self._client_gone(conn)
         return None
@@ -370,7 +320,7 @@ class ForkServer:
             conn = self.children.pop(pid, None)
             if conn is not None:
                 try:
-                    conn.sendall(json.dumps({"exit": _status_code(status)}).encode() + b"\n")
+                    conn.sendall(b"exit %d\n" % _status_code(status))
                 except OSError:
                     pass
                 conn.close()

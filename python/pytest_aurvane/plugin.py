@@ -21,7 +21,8 @@ from _pytest.reports import CollectReport
 
 from .controller import controller_environment, find_controller, name_the_path, run_controller
 from .eventlog import EventLogReader
-from .forkserver import ATTACH_ENV, ServerProcess, start_server
+from .forkclient import ATTACH_ENV
+from .forkserver import ServerProcess, start_server
 from .nodes import Nodes, declare_hooks
 from .ordering import merge_measurements, wants_own_order, write_run_history
 from .options import add_options, apply_ini, build_spec, check_usage, parse_worker_count

@@ -11,23 +11,15 @@ The pytest arguments come from the run specification's "pytest_args" key
 
 from __future__ import annotations
 
-import faulthandler
-import gc
-import hashlib
-import json
 import os
-import signal
 import sys
-import time
-import traceback
-from pathlib import Path
-from typing import Any, Callable, Optional
 
-from .forkserver import ATTACH_ENV, SERVE_ENV, ForkServer, Request, attach, attach_requested
+from .forkclient import ATTACH_ENV, attach, attach_requested
 
 if __name__ == "__main__" and attach_requested():
     # A worker forked from the run's fork server: this process only hands
-    # it the streams and waits for it, without importing pytest.
+    # it the streams and waits for it, importing as little as it can (it
+    # delays every worker's start).
     _code = attach(os.environ[ATTACH_ENV])
     if _code is not None:
         sys.exit(_code)
@@ -35,6 +27,18 @@ if __name__ == "__main__" and attach_requested():
     # the package loads in full.
     _env = {key: value for key, value in os.environ.items() if key != ATTACH_ENV}
     os.execve(sys.executable, [sys.executable, "-u", "-m", "pytest_aurvane.worker", *sys.argv[1:]], _env)
+
+import faulthandler  # noqa: E402
+import gc  # noqa: E402
+import hashlib  # noqa: E402
+import json  # noqa: E402
+import signal  # noqa: E402
+import time  # noqa: E402
+import traceback  # noqa: E402
+from pathlib import Path  # noqa: E402
+from typing import Any, Callable, Optional  # noqa: E402
+
+from .forkserver import SERVE_ENV, ForkServer, Request  # noqa: E402
 
 # Importing pytest writes nothing; tests and plugins only run once main() has
 # moved descriptor 1 out of the way.
@@ -374,9 +378,10 @@ class WorkerPlugin:
         self._silence_terminal_reporter()
         serialisers = self.config.hook.pytest_report_to_serializable.get_hookimpls()
         self.short_passes = all(getattr(impl.plugin, "__name__", None) == "_pytest.reports" for impl in serialisers)
+        manifest: Optional[Manifest] = None
         if self.serve_path is not None:
             # Returns only in a forked child, once it is this run's worker.
-            self._fork_workers(self.serve_path)
+            manifest = self._fork_workers(self.serve_path, session)
         elif self.freeze_gc:
             # What collection built (modules, items, fixture definitions)
             # lives as long as the session: the collector need not walk it
@@ -385,7 +390,7 @@ class WorkerPlugin:
             gc.collect()  # what is garbage already goes first
             gc.freeze()
         try:
-            return self._serve(session)
+            return self._serve(session, manifest)
         except BaseException as exc:
             if isinstance(exc, (KeyboardInterrupt, pytest.exit.Exception)):
                 self._send_session_exit(exc)
@@ -394,8 +399,8 @@ class WorkerPlugin:
 
     # -- the fork server ------------------------------------------------------
 
-    def _fork_workers(self, path: str) -> None:
-        """Serves fork requests until the front end ends this process; returns in each child."""
+    def _fork_workers(self, path: str, session: pytest.Session) -> Optional[Manifest]:
+        """Serves fork requests until the front end ends this process; returns in each child, with the manifest."""
         server_channel = self.channel
         assert isinstance(server_channel, ServerChannel)
         try:
@@ -403,8 +408,20 @@ class WorkerPlugin:
         except OSError as exc:
             server_channel.tell_front_end({"event": "internal_error", "message": f"cannot listen on {path}: {exc}"})
             os._exit(3)
-        request = server.serve(lambda: server_channel.tell_front_end({"event": "ready"}))
+        manifests: list[Manifest] = []
+
+        def prepare() -> None:
+            # Once, before any fork: the items' locations and the digest
+            # are then every child's at no cost, instead of each worker's
+            # first tens of milliseconds.
+            try:
+                manifests.append(Manifest(list(session.items), self.grouping))
+            except Exception:
+                pass  # each child tries again, and reports the error as a worker does
+
+        request = server.serve(lambda: server_channel.tell_front_end({"event": "ready"}), prepare)
         self._become_worker(request, server_channel.recorded)
+        return manifests[0] if manifests else None
 
     def _become_worker(self, request: Request, recorded: list[bytes]) -> None:
         """In a forked child: takes the client's streams, environment and name, and says hello as a worker does."""
@@ -571,10 +588,11 @@ class WorkerPlugin:
             where = f" while running {self.session.items[self.current].nodeid}"
         return f"{type(exc).__name__}{where}: {exc}"
 
-    def _serve(self, session):
-        items = list(session.items)
+    def _serve(self, session, manifest=None):
+        if manifest is None:
+            manifest = Manifest(list(session.items), self.grouping)
+        items = manifest.items
         failed = session.testsfailed > 0 and not self.config.option.continue_on_collection_errors
-        manifest = Manifest(items, self.grouping)
         self.channel.send(
             {"event": "collected", "failed": failed, "count": len(items), "digest": manifest.digest}
         )

@@ -577,3 +577,27 @@ def _nothing_to_read(fd):
         return True
     return False
 
+
+
+def test_a_fork_request_carries_the_environment_byte_for_byte():
+    import os
+
+    from pytest_aurvane.forkclient import HEADER, decode_request, encode_request, reply_value
+
+    environ = {b"PLAIN": b"x", b"EQUALS": b"a=b==c", b"EMPTY": b"", b"LATIN1": b"caf\xe9", b"UTF8": "é".encode()}
+    data = encode_request(b"/tmp/d\xff", environ)
+    (size,) = HEADER.unpack_from(data)
+    assert size == len(data) - HEADER.size
+    cwd, env = decode_request(data[HEADER.size :])
+    assert os.fsencode(cwd) == b"/tmp/d\xff"
+    assert {os.fsencode(k): os.fsencode(v) for k, v in env.items()} == environ
+    for malformed in (b"/\0NOEQUALS", b"/\0=value"):
+        try:
+            decode_request(malformed)
+        except ValueError:
+            continue
+        raise AssertionError(f"{malformed!r} was taken")
+    assert reply_value(b"pid 42\n", b"pid") == 42
+    assert reply_value(b"exit 137\n", b"pid") is None
+    assert reply_value(b"", b"exit") is None
+    assert reply_value(b"exit x\n", b"exit") is None
