@@ -39,7 +39,11 @@ def encode_request(cwd: bytes, environ: dict[bytes, bytes]) -> bytes:
 
 
 def decode_request(body: bytes) -> tuple[str, dict[str, str]]:
-    """The directory and environment of a request body, as the client's os.environ had them."""
+    """The directory and environment of a request body, decoded as os.environ decodes its bytes here.
+
+    Client and server run with the same environment, so the same file
+    system encoding: the strings are those of the client's os.environ.
+    """
     cwd, *entries = body.split(b"\0")
     env: dict[str, str] = {}
     for entry in entries:

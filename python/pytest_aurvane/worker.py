@@ -400,7 +400,11 @@ class WorkerPlugin:
     # -- the fork server ------------------------------------------------------
 
     def _fork_workers(self, path: str, session: pytest.Session) -> Optional[Manifest]:
-        """Serves fork requests until the front end ends this process; returns in each child, with the manifest."""
+        """Serves fork requests until the front end ends this process; returns in each child.
+
+        Returns the manifest the server built for every child, or None if
+        building it failed (the child then builds it and reports the error).
+        """
         server_channel = self.channel
         assert isinstance(server_channel, ServerChannel)
         try:

@@ -851,6 +851,38 @@ def test_forked_workers_collect_once_and_each_is_a_worker_of_its_own(tmp_path, r
     assert "fork server" not in result.stdout, result.stdout
 
 
+def test_a_manifest_the_fork_server_cannot_build_is_built_by_each_fork(tmp_path, real_controller):
+    # Every item's location fails in the server's process only: the forks
+    # still come from its one collection, and each builds the manifest.
+    suite = write_suite(
+        tmp_path,
+        {
+            "conftest.py": """
+                import os
+
+                SERVER = os.getpid()
+
+                def pytest_collection_finish(session):
+                    with open(os.path.join(os.path.dirname(__file__), "collections.txt"), "a") as f:
+                        f.write(f"{os.getpid()}\\n")
+                    for item in session.items:
+                        def reportinfo(original=item.reportinfo):
+                            if os.getpid() == SERVER:
+                                raise RuntimeError("no locations here")
+                            return original()
+                        item.reportinfo = reportinfo
+            """,
+            "test_a.py": "def test_a():\n    pass\n\ndef test_b():\n    pass\n\ndef test_c():\n    pass\n",
+        },
+    )
+    result = run_pytest(suite, "--aurvane=2", "--aurvane-fork", "--aurvane-run-dir=run", controller=real_controller)
+    assert result.returncode == 0, result.stdout
+    assert summary_counts(result.stdout) == {"passed": 3}, result.stdout
+    assert len((suite / "collections.txt").read_text().split()) == 1, "a worker collected for itself"
+    logs = "".join(path.read_text() for path in (suite / "run").glob("worker-*.log"))
+    assert "starting as a worker of its own" not in logs, logs
+
+
 def test_a_fork_server_that_cannot_start_leaves_each_worker_to_start_on_its_own(tmp_path, real_controller):
     if isinstance(real_controller, InstalledController):
         pytest.skip("needs a wrapper around the controller")

@@ -578,7 +578,6 @@ def _nothing_to_read(fd):
     return False
 
 
-
 def test_a_fork_request_carries_the_environment_byte_for_byte():
     import os
 
