@@ -184,15 +184,15 @@ class ForkServer:
         except (OSError, ValueError):
             pass
 
-    def serve(self, ready: Callable[[], None], prepare: Callable[[], None]) -> Request:
-        """Says `ready`, runs `prepare`, then serves; returns only in a forked child.
+    def serve(self, ready: Callable[[], None]) -> Request:
+        """Calls `ready`, then serves; returns only in a forked child.
 
-        The socket listens already: what `prepare` does for every child
-        overlaps the controller's start, and its clients wait meanwhile.
+        `ready` tells the front end, then prepares what every child shares:
+        the socket listens already, so that work overlaps the controller's
+        start, and its clients wait meanwhile.
         """
         _prctl(_PR_SET_CHILD_SUBREAPER, 1)
         ready()
-        prepare()
         # Out of the collector's sight: a fork's collections would otherwise
         # walk, and so copy, every page of the collected suite.
         gc.collect()

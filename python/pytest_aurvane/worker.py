@@ -412,20 +412,22 @@ class WorkerPlugin:
         except OSError as exc:
             server_channel.tell_front_end({"event": "internal_error", "message": f"cannot listen on {path}: {exc}"})
             os._exit(3)
-        manifests: list[Manifest] = []
+        manifest: Optional[Manifest] = None
 
-        def prepare() -> None:
+        def ready() -> None:
+            nonlocal manifest
+            server_channel.tell_front_end({"event": "ready"})
             # Once, before any fork: the items' locations and the digest
             # are then every child's at no cost, instead of each worker's
             # first tens of milliseconds.
             try:
-                manifests.append(Manifest(list(session.items), self.grouping))
+                manifest = Manifest(list(session.items), self.grouping)
             except Exception:
                 pass  # each child tries again, and reports the error as a worker does
 
-        request = server.serve(lambda: server_channel.tell_front_end({"event": "ready"}), prepare)
+        request = server.serve(ready)
         self._become_worker(request, server_channel.recorded)
-        return manifests[0] if manifests else None
+        return manifest
 
     def _become_worker(self, request: Request, recorded: list[bytes]) -> None:
         """In a forked child: takes the client's streams, environment and name, and says hello as a worker does."""
