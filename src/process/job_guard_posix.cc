@@ -8,9 +8,15 @@
 #include <sys/prctl.h>
 #include <sys/signalfd.h>
 
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
 
+#include "process/fork_client.h"
 #include "process/job_guard.h"
 #include "process/process_tree.h"
+#include "util/file.h"
 
 extern char** environ;
 
@@ -47,6 +53,46 @@ void WriteReport(GuardReport report) {
   } while (n < 0 && errno == EINTR);
 }
 
+void WriteToStandardError(const std::string& text) {
+  std::string_view rest = text;
+  while (!rest.empty()) {
+    ssize_t n = ::write(2, rest.data(), rest.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    rest.remove_prefix(static_cast<size_t>(n));
+  }
+}
+
+// In the worker's process, before its exec: hands its streams to the fork
+// server at `path` and, once the server has forked the worker, stands for it
+// until it ends (closing `started`, as an exec would, and exiting with the
+// worker's status). Returns only when no server forked a worker, having said
+// so on the worker's standard error.
+void AttachOrGoOn(const std::string& path, int started) {
+  // Nothing of the guard's is the worker's (an exec would close them all):
+  // kept, the control pipe's read end would be this process's too.
+  ::close_range(3, static_cast<unsigned>(started) - 1, 0);
+  ::close_range(static_cast<unsigned>(started) + 1, ~0U, 0);
+  char cwd[4096];
+  const char* here = ::getcwd(cwd, sizeof cwd);
+  if (here != nullptr) {
+    Result<ForkServerClient> client = ForkServerClient::Attach(path, EncodeForkRequest(here, environ));
+    if (client.ok()) {
+      ::close(started);
+      // Only the worker holds the streams now: the controller learns of its
+      // end from the end of its output, which a copy here would hide.
+      int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+      for (int fd = 0; fd <= 2; ++fd) ::dup2(null, fd);
+      if (null > 2) ::close(null);
+      ::_exit(client.value().WaitForExit());
+    }
+    WriteToStandardError("aurvane: " + client.message() + "; starting as a worker of its own\n");
+  } else {
+    WriteToStandardError("aurvane: no fork server at " + path + " (" + LastOsError().message +
+                         "); starting as a worker of its own\n");
+  }
+}
+
 // Forks and executes the worker: argv[1] with the arguments after it. The
 // child is killed when the guard dies (so that a test killing its parent
 // cannot leave a worker nobody owns) and starts with nothing blocked.
@@ -67,7 +113,15 @@ GuardReport StartWorker(char** argv) {
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    ::execve(argv[1], argv + 1, environ);
+    char** env = environ;
+    std::vector<char*> without_server;
+    if (std::optional<std::string> server = ForkServerPath(environ)) {
+      AttachOrGoOn(*server, exec_error[1]);
+      // No server to fork from: a worker of our own.
+      without_server = WithoutForkServer(environ);
+      env = without_server.data();
+    }
+    ::execve(argv[1], argv + 1, env);
     int error = errno;
     ssize_t ignored = ::write(exec_error[1], &error, sizeof error);
     (void)ignored;

@@ -883,6 +883,29 @@ def test_a_manifest_the_fork_server_cannot_build_is_built_by_each_fork(tmp_path,
     assert "starting as a worker of its own" not in logs, logs
 
 
+def test_a_forked_worker_gets_its_environment_and_directory_byte_for_byte(tmp_path, monkeypatch, real_controller):
+    # Bytes that are no text in any encoding, and an "=" in a value.
+    monkeypatch.setenv("AURVANE_ODD", "a=b \udcff\x01")
+    suite = write_suite(
+        tmp_path / "a dir \u00e9",
+        {
+            "test_e.py": """
+                import os
+                import pytest
+
+                @pytest.mark.parametrize("n", range(4))
+                def test_sees_them(n):
+                    assert os.environb[b"AURVANE_ODD"] == b"a=b \\xff\\x01"
+                    assert os.getcwdb() == os.fsencode(os.path.dirname(os.path.abspath(__file__)))
+                    assert "AURVANE_FORK_FROM" not in os.environ
+            """
+        },
+    )
+    result = run_pytest(suite, "--aurvane=2", "--aurvane-fork", "--aurvane-run-dir=run", controller=real_controller)
+    assert summary_counts(result.stdout) == {"passed": 4}, result.stdout
+    assert "starting as a worker of its own" not in worker_logs(suite / "run")
+
+
 def test_a_fork_server_that_cannot_start_leaves_each_worker_to_start_on_its_own(tmp_path, real_controller):
     if isinstance(real_controller, InstalledController):
         pytest.skip("needs a wrapper around the controller")
