@@ -29,12 +29,9 @@ if __name__ == "__main__" and attach_requested():
     os.execve(sys.executable, [sys.executable, "-u", "-m", "pytest_aurvane.worker", *sys.argv[1:]], _env)
 
 import faulthandler  # noqa: E402
-import functools  # noqa: E402
 import gc  # noqa: E402
 import hashlib  # noqa: E402
-import inspect  # noqa: E402
 import json  # noqa: E402
-import select  # noqa: E402
 import signal  # noqa: E402
 import time  # noqa: E402
 import traceback  # noqa: E402
@@ -240,123 +237,6 @@ class Manifest:
         return {"event": "collected_items", "items": self.records(start, stop), "more": stop < len(self.items)}
 
 
-# Locating items in helper processes pays from this many items on: below
-# it, a fork and the exchange cost more than the work.
-_LOCATE_IN_PARALLEL_FROM = 1000
-_MAX_LOCATORS = 4
-
-
-def _caches_location(cls: type) -> bool:
-    """Whether pytest keeps an item's location in its ``__dict__`` (a cached property), as it does for its own items."""
-    attribute = inspect.getattr_static(cls, "location", None)
-    return isinstance(attribute, functools.cached_property) and attribute.attrname == "location"
-
-
-def _encode_locations(items: list[pytest.Item]) -> bytes:
-    """The items' locations as JSON; a TypeError if one is not (text, line or None, text)."""
-    locations = []
-    for item in items:
-        path, line, domain = item.location
-        if type(path) is not str or type(domain) is not str or not (line is None or type(line) is int):
-            raise TypeError(f"an unusual location: {item.location!r}")
-        locations.append([path, line, domain])
-    return json.dumps(locations).encode("ascii")
-
-
-def _read_to_end(fd: int, deadline: float) -> Optional[bytes]:
-    """Everything `fd` gives until its end, or None at the deadline."""
-    chunks = []
-    poller = select.poll()
-    poller.register(fd, select.POLLIN)
-    while True:
-        left = deadline - time.monotonic()
-        if left <= 0 or not poller.poll(left * 1000):
-            return None
-        chunk = os.read(fd, 1 << 20)
-        if not chunk:
-            return b"".join(chunks)
-        chunks.append(chunk)
-
-
-def locate_in_parallel(items: list[pytest.Item]) -> None:
-    """Computes every item's location, on more than one core where there are.
-
-    In the fork server: the manifest needs every location before the first
-    test, and every fork inherits them, so the server computes them once.
-    Forked helpers compute parts of them and send them back, and the server
-    puts them where pytest caches them; a helper that fails or is late
-    leaves its part to be computed as usual. Raises what computing the
-    server's own part raises.
-    """
-    try:
-        cores = len(os.sched_getaffinity(0))
-    except (AttributeError, OSError):
-        cores = os.cpu_count() or 1
-    helpers = min(cores, _MAX_LOCATORS) - 1
-    if helpers < 1 or len(items) < _LOCATE_IN_PARALLEL_FROM or not all(map(_caches_location, {type(i) for i in items})):
-        return
-    size = -(-len(items) // (helpers + 1))
-    started: list[tuple[int, int, list[pytest.Item]]] = []
-    try:
-        for start in range(size, len(items), size):
-            part = items[start : start + size]
-            read_end, write_end = os.pipe()
-            try:
-                pid = os.fork()
-            except OSError:
-                os.close(read_end)
-                os.close(write_end)
-                break
-            if pid == 0:
-                code = 1
-                try:
-                    os.close(read_end)
-                    gc.disable()  # a collection would copy every page it walks
-                    view = memoryview(_encode_locations(part))
-                    while view:
-                        view = view[os.write(write_end, view) :]
-                    code = 0
-                finally:
-                    os._exit(code)
-            os.close(write_end)
-            started.append((pid, read_end, part))
-        began = time.monotonic()
-        for item in items[:size]:
-            item.location
-        # A helper runs as fast as this process; give it as long again, and more.
-        deadline = time.monotonic() + max(1.0, 4 * (time.monotonic() - began))
-        while started:
-            pid, fd, part = started[0]
-            data = _read_to_end(fd, deadline)
-            if data is None:
-                break  # late: the rest is killed below, and its part computed as usual
-            started.pop(0)
-            os.close(fd)
-            _, status = os.waitpid(pid, 0)
-            if status == 0:
-                _take_locations(part, data)
-    finally:
-        for pid, fd, _ in started:
-            os.close(fd)
-            os.kill(pid, signal.SIGKILL)
-            os.waitpid(pid, 0)
-
-
-def _take_locations(items: list[pytest.Item], data: bytes) -> None:
-    """Puts a helper's locations where pytest caches them; ignores what does not fit."""
-    try:
-        locations = json.loads(data)
-    except ValueError:
-        return
-    if not isinstance(locations, list) or len(locations) != len(items):
-        return
-    if not all(isinstance(location, list) and len(location) == 3 for location in locations):
-        return
-    paths: dict[str, str] = {}  # one string per file, as pytest's own share
-    for item, (path, line, domain) in zip(items, locations):
-        item.__dict__["location"] = (paths.setdefault(path, path), line, domain)
-
-
 def report_failed(report: Any) -> bool:
     # The same rule pytest's session uses for its failure count: an
     # expected failure is not a failure.
@@ -541,9 +421,7 @@ class WorkerPlugin:
             # are then every child's at no cost, instead of each worker's
             # first tens of milliseconds.
             try:
-                items = list(session.items)
-                locate_in_parallel(items)
-                manifest = Manifest(items, self.grouping)
+                manifest = Manifest(list(session.items), self.grouping)
             except Exception:
                 pass  # each child tries again, and reports the error as a worker does
 

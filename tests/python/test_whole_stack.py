@@ -906,64 +906,6 @@ def test_a_forked_worker_gets_its_environment_and_directory_byte_for_byte(tmp_pa
     assert "starting as a worker of its own" not in worker_logs(suite / "run")
 
 
-@pytest.mark.skipif(len(os.sched_getaffinity(0)) < 2, reason="the server locates items alone on one core")
-@pytest.mark.parametrize("helpers_fail", [False, True], ids=["helpers", "helpers-fail"])
-def test_the_fork_servers_helpers_give_each_item_the_location_pytest_gives_it(
-    tmp_path, monkeypatch, real_controller, helpers_fail
-):
-    if helpers_fail:
-        monkeypatch.setenv("HELPERS_FAIL", "1")
-    suite = write_suite(
-        tmp_path,
-        {
-            "conftest.py": """
-                import os
-
-                SERVER = os.getpid()  # the process that collects
-
-                def pytest_collection_finish(session):
-                    for item in session.items:
-                        def reportinfo(original=item.reportinfo):
-                            if os.getppid() == SERVER and os.getpid() != SERVER:
-                                open(os.path.join(os.path.dirname(__file__), "helper.txt"), "w").close()
-                                if os.environ.get("HELPERS_FAIL"):
-                                    raise RuntimeError("no locations in a helper")
-                            return original()
-                        item.reportinfo = reportinfo
-            """,
-            "test_l.py": """
-                import functools
-                import pytest
-
-                def checked(request):
-                    node = request.node
-                    fresh = type(node).location.func(node)  # computed again, past pytest's cache
-                    assert node.location == fresh
-
-                @pytest.mark.parametrize("n", range(600))
-                def test_plain(request, n):
-                    checked(request)
-
-                def wrapped(function):
-                    @functools.wraps(function)
-                    def inner(*args, **kwargs):
-                        return function(*args, **kwargs)
-                    return inner
-
-                class TestInAClass:
-                    @pytest.mark.parametrize("n", range(600))
-                    @wrapped
-                    def test_decorated(self, request, n):
-                        checked(request)
-            """,
-        },
-    )
-    result = run_pytest(suite, "--aurvane=2", "--aurvane-fork", "--aurvane-run-dir=run", controller=real_controller)
-    assert summary_counts(result.stdout) == {"passed": 1200}, result.stdout[-3000:]
-    assert (suite / "helper.txt").exists(), "no helper located items"
-    assert "starting as a worker of its own" not in worker_logs(suite / "run")
-
-
 def test_a_fork_server_that_cannot_start_leaves_each_worker_to_start_on_its_own(tmp_path, real_controller):
     if isinstance(real_controller, InstalledController):
         pytest.skip("needs a wrapper around the controller")
