@@ -8,6 +8,7 @@
 #include <sys/prctl.h>
 #include <sys/signalfd.h>
 
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -67,12 +68,13 @@ void WriteToStandardError(const std::string& text) {
 // server at `path` and, once the server has forked the worker, stands for it
 // until it ends (closing `started`, as an exec would, and exiting with the
 // worker's status). Returns only when no server forked a worker, having said
-// so on the worker's standard error.
-void AttachOrGoOn(const std::string& path, int started) {
-  // Nothing of the guard's is the worker's (an exec would close them all):
-  // kept, the control pipe's read end would be this process's too.
-  ::close_range(3, static_cast<unsigned>(started) - 1, 0);
-  ::close_range(static_cast<unsigned>(started) + 1, ~0U, 0);
+// so on the worker's standard error. `guards_own` are the guard's
+// descriptors, which an exec would have closed.
+void AttachOrGoOn(const std::string& path, int started, std::initializer_list<int> guards_own) {
+  // Kept, the control pipe's read end would be this process's too.
+  for (int fd : guards_own) {
+    if (fd >= 0) ::close(fd);
+  }
   char cwd[4096];
   const char* here = ::getcwd(cwd, sizeof cwd);
   if (here != nullptr) {
@@ -96,7 +98,7 @@ void AttachOrGoOn(const std::string& path, int started) {
 // Forks and executes the worker: argv[1] with the arguments after it. The
 // child is killed when the guard dies (so that a test killing its parent
 // cannot leave a worker nobody owns) and starts with nothing blocked.
-GuardReport StartWorker(char** argv) {
+GuardReport StartWorker(char** argv, int signals) {
   int exec_error[2];
   if (::pipe2(exec_error, O_CLOEXEC) != 0) return {0, errno};
   const pid_t guard = ::getpid();
@@ -116,7 +118,7 @@ GuardReport StartWorker(char** argv) {
     char** env = environ;
     std::vector<char*> without_server;
     if (std::optional<std::string> server = ForkServerPath(environ)) {
-      AttachOrGoOn(*server, exec_error[1]);
+      AttachOrGoOn(*server, exec_error[1], {kGuardControlFd, kGuardStatusFd, signals, exec_error[0]});
       // No server to fork from: a worker of our own.
       without_server = WithoutForkServer(environ);
       env = without_server.data();
@@ -188,7 +190,7 @@ int RunJobGuard(char** argv) {
   ::sigprocmask(SIG_BLOCK, &set, nullptr);
   int signals = ::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
 
-  GuardReport report = StartWorker(argv);
+  GuardReport report = StartWorker(argv, signals);
   WriteReport(report);
   if (report.started == 0) return 127;
   // Only the worker holds its streams now: the controller learns of its end
