@@ -65,12 +65,11 @@ void WriteToStandardError(const std::string& text) {
 }
 
 // In the worker's process, before its exec: hands its streams to the fork
-// server at `path` and, once the server has forked the worker, stands for it
-// until it ends (closing `started`, as an exec would, and exiting with the
-// worker's status). Returns only when no server forked a worker, having said
-// so on the worker's standard error. `guards_own` are the guard's
-// descriptors, which an exec would have closed.
-void AttachOrGoOn(const std::string& path, int started, std::initializer_list<int> guards_own) {
+// server at `path` and stands for the worker the server forks until it
+// ends, exiting with its status. Returns only when no server forked a
+// worker, having said so on the worker's standard error. `guards_own` are
+// the guard's descriptors, which an exec would have closed.
+void AttachOrGoOn(const std::string& path, std::initializer_list<int> guards_own) {
   // Kept, the control pipe's read end would be this process's too.
   for (int fd : guards_own) {
     if (fd >= 0) ::close(fd);
@@ -80,7 +79,6 @@ void AttachOrGoOn(const std::string& path, int started, std::initializer_list<in
   if (here != nullptr) {
     Result<ForkServerClient> client = ForkServerClient::Attach(path, EncodeForkRequest(here, environ));
     if (client.ok()) {
-      ::close(started);
       // Only the worker holds the streams now: the controller learns of its
       // end from the end of its output, which a copy here would hide.
       int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
@@ -115,15 +113,18 @@ GuardReport StartWorker(char** argv, int signals) {
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    char** env = environ;
-    std::vector<char*> without_server;
     if (std::optional<std::string> server = ForkServerPath(environ)) {
-      AttachOrGoOn(*server, exec_error[1], {kGuardControlFd, kGuardStatusFd, signals, exec_error[0]});
+      // Reported as started before the server is asked: the controller
+      // must not wait on a server that is slow or stuck, but judge this
+      // worker's start by its deadline as it judges any other's.
+      AttachOrGoOn(*server, {kGuardControlFd, kGuardStatusFd, signals, exec_error[0], exec_error[1]});
       // No server to fork from: a worker of our own.
-      without_server = WithoutForkServer(environ);
-      env = without_server.data();
+      std::vector<char*> without_server = WithoutForkServer(environ);
+      ::execve(argv[1], argv + 1, without_server.data());
+      WriteToStandardError(std::string("aurvane: cannot execute ") + argv[1] + ": " + LastOsError().message + "\n");
+      ::_exit(127);
     }
-    ::execve(argv[1], argv + 1, env);
+    ::execve(argv[1], argv + 1, environ);
     int error = errno;
     ssize_t ignored = ::write(exec_error[1], &error, sizeof error);
     (void)ignored;

@@ -906,6 +906,39 @@ def test_a_forked_worker_gets_its_environment_and_directory_byte_for_byte(tmp_pa
     assert "starting as a worker of its own" not in worker_logs(suite / "run")
 
 
+def test_a_fork_server_stuck_after_collecting_is_judged_by_the_start_up_deadline(tmp_path, real_controller):
+    # The server says it has collected, then never forks: each worker's start
+    # runs out of time as any other's would, and the run ends.
+    suite = write_suite(
+        tmp_path,
+        {
+            "conftest.py": """
+                import os, time
+
+                SERVER = os.getpid()
+
+                def pytest_collection_finish(session):
+                    for item in session.items:
+                        def reportinfo(original=item.reportinfo):
+                            if os.getpid() == SERVER:
+                                time.sleep(3600)
+                            return original()
+                        item.reportinfo = reportinfo
+            """,
+            "test_a.py": "def test_a():\n    pass\n",
+        },
+    )
+    began = time.monotonic()
+    result = run_pytest(
+        suite, "--aurvane=2", "--aurvane-fork", "--aurvane-startup-timeout=1", "--aurvane-max-restarts=1",
+        "--aurvane-run-dir=run", controller=real_controller, timeout=120,
+    )  # fmt: skip
+    assert result.returncode not in (0, 5), result.stdout
+    assert time.monotonic() - began < 60, "the run waited for the server past its workers' deadlines"
+    events = (suite / "run" / "events.jsonl").read_text()
+    assert events.count('"worker_spawned"') >= 2, events[:2000]
+
+
 def test_a_fork_server_that_cannot_start_leaves_each_worker_to_start_on_its_own(tmp_path, real_controller):
     if isinstance(real_controller, InstalledController):
         pytest.skip("needs a wrapper around the controller")
