@@ -97,7 +97,8 @@ TEST(ForkClient, TheRequestCarriesDirectoryAndEnvironmentButNotTheServersName) {
   char nameless[] = "=odd";
   char no_equals[] = "JUNK";
   char odd[] = "ODD=a=b\x01\xff";
-  char* env[] = {first, server, nameless, no_equals, odd, nullptr};
+  char again[] = "PATH=/second";  // getenv and os.environ see the first
+  char* env[] = {first, server, nameless, no_equals, odd, again, nullptr};
   std::string request = EncodeForkRequest("/work dir", env);
   std::string body = std::string("/work dir") + '\0' + "PATH=/usr/bin" + '\0' + "ODD=a=b\x01\xff";
   ASSERT_EQ(request.size(), 4 + body.size());
@@ -110,7 +111,7 @@ TEST(ForkClient, TheRequestCarriesDirectoryAndEnvironmentButNotTheServersName) {
   char* unset[] = {first, empty, prefixed, nullptr};
   EXPECT_EQ(ForkServerPath(unset), std::nullopt) << "an empty value names no server";
   std::vector<char*> kept = WithoutForkServer(env);
-  ASSERT_EQ(kept.size(), 5u);
+  ASSERT_EQ(kept.size(), 6u);
   EXPECT_EQ(kept[1], nameless);
   EXPECT_EQ(kept.back(), nullptr);
 }

@@ -37,8 +37,9 @@ std::optional<std::string> ForkServerPath(char* const* environment);
 // worker gets, and what a worker started afresh instead gets.
 std::vector<char*> WithoutForkServer(char* const* environment);
 
-// The request's bytes, length first. Entries with no name are left out, as
-// Python leaves them out of os.environ.
+// The request's bytes, length first. As in os.environ, the first of two
+// entries with one name is the one that counts; entries with no name or no
+// "=" (only a raw exec makes them) are left out, as the server would refuse them.
 std::string EncodeForkRequest(std::string_view cwd, char* const* environment);
 
 class ForkServerClient {

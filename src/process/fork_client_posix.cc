@@ -6,6 +6,7 @@
 
 #include <charconv>
 #include <cstdint>
+#include <unordered_set>
 #include <vector>
 
 #include "process/fork_client.h"
@@ -48,10 +49,12 @@ std::vector<char*> WithoutForkServer(char* const* environment) {
 
 std::string EncodeForkRequest(std::string_view cwd, char* const* environment) {
   std::string body(cwd);
+  std::unordered_set<std::string_view> names;
   for (char* entry : WithoutForkServer(environment)) {
     if (entry == nullptr) break;
     const char* equals = ::strchr(entry, '=');
     if (equals == nullptr || equals == entry) continue;
+    if (!names.insert(std::string_view(entry, static_cast<size_t>(equals - entry))).second) continue;
     body += '\0';
     body += entry;
   }

@@ -74,8 +74,8 @@ void AttachOrGoOn(const std::string& path, std::initializer_list<int> guards_own
   for (int fd : guards_own) {
     if (fd >= 0) ::close(fd);
   }
-  char cwd[4096];
-  const char* here = ::getcwd(cwd, sizeof cwd);
+  // Of any length (glibc allocates it); freed by the exit or exec that follows.
+  const char* here = ::getcwd(nullptr, 0);
   if (here != nullptr) {
     Result<ForkServerClient> client = ForkServerClient::Attach(path, EncodeForkRequest(here, environ));
     if (client.ok()) {

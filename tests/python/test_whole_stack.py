@@ -935,6 +935,7 @@ def test_a_fork_server_stuck_after_collecting_is_judged_by_the_start_up_deadline
     )  # fmt: skip
     assert result.returncode not in (0, 5), result.stdout
     assert time.monotonic() - began < 60, "the run waited for the server past its workers' deadlines"
+    assert re.search(r"^aurvane: .*exceeded 1\.00s deadline", result.stdout, re.M), result.stdout
     events = (suite / "run" / "events.jsonl").read_text()
     assert events.count('"worker_spawned"') >= 2, events[:2000]
 
