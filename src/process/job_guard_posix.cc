@@ -11,7 +11,6 @@
 #include <initializer_list>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "process/fork_client.h"
@@ -54,16 +53,6 @@ void WriteReport(GuardReport report) {
   } while (n < 0 && errno == EINTR);
 }
 
-void WriteToStandardError(const std::string& text) {
-  std::string_view rest = text;
-  while (!rest.empty()) {
-    ssize_t n = ::write(2, rest.data(), rest.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    rest.remove_prefix(static_cast<size_t>(n));
-  }
-}
-
 // In the worker's process, before its exec: hands its streams to the fork
 // server at `path` and stands for the worker the server forks until it
 // ends, exiting with its status. Returns only when no server forked a
@@ -86,10 +75,10 @@ void AttachOrGoOn(const std::string& path, std::initializer_list<int> guards_own
       if (null > 2) ::close(null);
       ::_exit(client.value().WaitForExit());
     }
-    WriteToStandardError("aurvane: " + client.message() + "; starting as a worker of its own\n");
+    (void)WriteStderr("aurvane: " + client.message() + "; starting as a worker of its own\n");
   } else {
-    WriteToStandardError("aurvane: no fork server at " + path + " (" + LastOsError().message +
-                         "); starting as a worker of its own\n");
+    (void)WriteStderr("aurvane: no fork server at " + path + " (" + LastOsError().message +
+                      "); starting as a worker of its own\n");
   }
 }
 
@@ -121,7 +110,7 @@ GuardReport StartWorker(char** argv, int signals) {
       // No server to fork from: a worker of our own.
       std::vector<char*> without_server = WithoutForkServer(environ);
       ::execve(argv[1], argv + 1, without_server.data());
-      WriteToStandardError(std::string("aurvane: cannot execute ") + argv[1] + ": " + LastOsError().message + "\n");
+      (void)WriteStderr(std::string("aurvane: cannot execute ") + argv[1] + ": " + LastOsError().message + "\n");
       ::_exit(127);
     }
     ::execve(argv[1], argv + 1, environ);

@@ -851,27 +851,37 @@ def test_forked_workers_collect_once_and_each_is_a_worker_of_its_own(tmp_path, r
     assert "fork server" not in result.stdout, result.stdout
 
 
+def server_only_reportinfo(misbehaviour):
+    """A conftest under which an item's location runs `misbehaviour` in the process that collected only.
+
+    Under --aurvane-fork that is the fork server, which asks every item for
+    its location once it has said it collected; its forks ask as usual. Each
+    collection also adds its process id to collections.txt.
+    """
+    return f"""
+import os, time
+
+SERVER = os.getpid()
+
+def pytest_collection_finish(session):
+    with open(os.path.join(os.path.dirname(__file__), "collections.txt"), "a") as f:
+        f.write(f"{{os.getpid()}}\\n")
+    for item in session.items:
+        def reportinfo(original=item.reportinfo):
+            if os.getpid() == SERVER:
+                {misbehaviour}
+            return original()
+        item.reportinfo = reportinfo
+"""
+
+
 def test_a_manifest_the_fork_server_cannot_build_is_built_by_each_fork(tmp_path, real_controller):
     # Every item's location fails in the server's process only: the forks
     # still come from its one collection, and each builds the manifest.
     suite = write_suite(
         tmp_path,
         {
-            "conftest.py": """
-                import os
-
-                SERVER = os.getpid()
-
-                def pytest_collection_finish(session):
-                    with open(os.path.join(os.path.dirname(__file__), "collections.txt"), "a") as f:
-                        f.write(f"{os.getpid()}\\n")
-                    for item in session.items:
-                        def reportinfo(original=item.reportinfo):
-                            if os.getpid() == SERVER:
-                                raise RuntimeError("no locations here")
-                            return original()
-                        item.reportinfo = reportinfo
-            """,
+            "conftest.py": server_only_reportinfo('raise RuntimeError("no locations here")'),
             "test_a.py": "def test_a():\n    pass\n\ndef test_b():\n    pass\n\ndef test_c():\n    pass\n",
         },
     )
@@ -912,19 +922,7 @@ def test_a_fork_server_stuck_after_collecting_is_judged_by_the_start_up_deadline
     suite = write_suite(
         tmp_path,
         {
-            "conftest.py": """
-                import os, time
-
-                SERVER = os.getpid()
-
-                def pytest_collection_finish(session):
-                    for item in session.items:
-                        def reportinfo(original=item.reportinfo):
-                            if os.getpid() == SERVER:
-                                time.sleep(3600)
-                            return original()
-                        item.reportinfo = reportinfo
-            """,
+            "conftest.py": server_only_reportinfo("time.sleep(3600)"),
             "test_a.py": "def test_a():\n    pass\n",
         },
     )
