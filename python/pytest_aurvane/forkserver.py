@@ -396,6 +396,11 @@ class ServerProcess:
         self.path = os.path.join(folder, "s")
         hold_from_forks(control)
 
+    def stop(self) -> None:
+        """Tells the guard to end the server with every process below it, without waiting."""
+        tell_guard_to_end(self.control)
+        self.control = -1
+
     def close(self) -> None:
         """Ends the server with every process below it and waits for its guard."""
         end_guard(self.guard, self.control)
@@ -403,8 +408,8 @@ class ServerProcess:
         shutil.rmtree(self.folder, ignore_errors=True)
 
 
-def end_guard(guard: int, control: int) -> None:
-    """Tells a server's guard to end everything below it, and waits for it (-1: nothing to do)."""
+def tell_guard_to_end(control: int) -> None:
+    """Asks a server's guard to end everything below it (-1: nothing to do)."""
     if control >= 0:
         # A byte ends the guard even where a fork of this process holds the
         # pipe open (the guard takes any byte, as its end, as the word).
@@ -413,6 +418,11 @@ def end_guard(guard: int, control: int) -> None:
         except OSError:
             pass
         release(control)
+
+
+def end_guard(guard: int, control: int) -> None:
+    """Tells a server's guard to end everything below it, and waits for it (-1: nothing to do)."""
+    tell_guard_to_end(control)
     if guard > 0:
         try:
             os.waitpid(guard, 0)

@@ -1025,6 +1025,44 @@ def test_a_front_end_that_stops_before_its_run_leaves_no_fork_server(tmp_path, r
     assert_none_left_in(suite)
 
 
+@EITHER_START
+def test_the_front_end_exits_with_its_garbage_finalized_and_its_exit_functions_run(tmp_path, real_controller, start):
+    suite = write_suite(
+        tmp_path,
+        {
+            "conftest.py": """
+                import atexit, os
+
+                class Holder:
+                    # A cycle, old by the time it is dropped: only a full
+                    # collection frees it.
+                    def __init__(self):
+                        self.me = self
+
+                    def __del__(self):
+                        with open(f"finalized-{os.getpid()}.txt", "w"):
+                            pass
+
+                held = []
+
+                def pytest_configure(config):
+                    if not os.environ.get("PYTEST_XDIST_WORKER"):
+                        held.append(Holder())
+                        atexit.register(lambda: open("atexit.txt", "w").close())
+
+                def pytest_unconfigure(config):
+                    held.clear()
+            """,
+            "test_a.py": "def test_a():\n    pass\n",
+        },
+    )
+    result = run_pytest(suite, "--aurvane=2", *start, controller=real_controller)
+    assert summary_counts(result.stdout) == {"passed": 1}, result.stdout
+    assert (suite / "atexit.txt").exists(), "an exit function of the front end did not run"
+    assert len(list(suite.glob("finalized-*.txt"))) == 1, "the front end's garbage was not finalized at its exit"
+    assert_none_left_in(suite)
+
+
 def test_what_the_front_end_holds_before_its_run_stays_its_own_under_the_fork_server(tmp_path, real_controller):
     # pytest run from a script that holds a temporary folder (its finalizer
     # is the script's, not a worker's), with a conftest whose pytest_configure
