@@ -249,6 +249,24 @@ TEST_F(WorkerFixture, TerminateKillsWorkerAndGrandchildOnce) {
   EXPECT_TRUE(worker.job.terminated());
 }
 
+TEST_F(WorkerFixture, KilledJobsEndWithoutBeingWaitedForAndTerminateThenReapsThem) {
+  std::vector<pid_t> pids;
+  for (int i = 0; i < 2; ++i) {
+    pids.push_back(static_cast<pid_t>(Start(Launch(R"({"on_start":[{"grandchild":1000,"announce":true}]})")).pid));
+    pids.push_back(static_cast<pid_t>(NextOfKind("grandchild").Find("pid")->as_uint()));
+  }
+  for (LaunchedWorker& worker : workers_) worker.job.Kill();
+  EXPECT_FALSE(workers_[0].job.terminated());
+  // Both trees end on their own, each guard killing its own.
+  for (pid_t pid : pids) EXPECT_TRUE(GoneWithin(pid, 5000ms)) << pid;
+
+  auto start = Clock::now();
+  for (LaunchedWorker& worker : workers_) worker.job.Terminate();
+  EXPECT_LT(Clock::now() - start, 1s);
+  EXPECT_TRUE(workers_[0].job.terminated());
+  workers_[0].job.Kill();  // after Terminate, nothing
+}
+
 TEST_F(WorkerFixture, TerminateAfterTheWorkerExitedReturnsAtOnce) {
   LaunchedWorker& worker = Start(Launch(R"({"on_start":[{"exit":3}]})"));
   EXPECT_EQ(NextFailure(), "Worker event pipe closed");

@@ -26,8 +26,10 @@ int ErrorExit(const std::string& message) {
 }
 
 // End of run, step 1: every test still in flight is abandoned as
-// "interrupted", and every worker is terminated.
+// "interrupted", and every worker is terminated. All are killed before
+// any is waited for, so that their trees end side by side.
 Status AbandonInFlight(Supervisor& s) {
+  for (WorkerSession& session : s.sessions) session.job.Kill();
   for (size_t n = 0; n < s.sessions.size(); ++n) {
     WorkerSession& session = s.sessions[n];
     if (session.current_test) {

@@ -2,6 +2,7 @@
 // killed job is waited for. The platform files keep only what differs.
 #include "process/worker_job.h"
 
+#include <algorithm>
 #include <cassert>
 #include <chrono>
 #include <thread>
@@ -11,6 +12,10 @@ namespace aurvane {
 namespace {
 
 constexpr auto kEmptyJobWait = std::chrono::seconds(2);
+// A guard ends its tree and exits within a millisecond or so, and the
+// supervisor waits for it, once per worker, at every worker's end: the
+// first looks come soon, the later ones every few milliseconds.
+constexpr auto kEmptyJobFirstPoll = std::chrono::microseconds(100);
 constexpr auto kEmptyJobPoll = std::chrono::milliseconds(5);
 
 }  // namespace
@@ -43,9 +48,18 @@ void WorkerJob::Terminate() {
   KillAndWait();
 }
 
+void WorkerJob::Kill() {
+  if (!impl_ || terminated_) return;
+  StartKilling();
+}
+
 void WorkerJob::WaitUntilEmpty(const std::function<bool()>& empty) {
   const auto deadline = std::chrono::steady_clock::now() + kEmptyJobWait;
-  while (!empty() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(kEmptyJobPoll);
+  std::chrono::microseconds pause = kEmptyJobFirstPoll;
+  while (!empty() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(pause);
+    pause = std::min<std::chrono::microseconds>(pause * 2, kEmptyJobPoll);
+  }
 }
 
 }  // namespace aurvane

@@ -278,6 +278,8 @@ Result<WorkerJob> WorkerJob::Start(const ProcessDescription& description, const 
   return Error{OsErrorText(error)};
 }
 
+void WorkerJob::StartKilling() { impl_->control.Close(); }
+
 void WorkerJob::KillAndWait() {
   Impl& job = *impl_;
   job.control.Close();  // the guard ends the tree, then exits

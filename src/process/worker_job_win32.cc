@@ -224,6 +224,11 @@ Result<WorkerJob> WorkerJob::Start(const ProcessDescription& description, const 
   return WorkerJob(std::move(impl), static_cast<uint32_t>(info.dwProcessId));
 }
 
+void WorkerJob::StartKilling() {
+  ::TerminateJobObject(impl_->job, 1);
+  ::TerminateProcess(impl_->process, 1);
+}
+
 void WorkerJob::KillAndWait() {
   Impl& job = *impl_;
   ::TerminateJobObject(job.job, 1);

@@ -137,7 +137,9 @@ Status OnExited(Supervisor& s, size_t n, const json::Object& message) {
     return Error{"Worker " + WorkerName(n) + " session shutdown failed with exit code " + std::to_string(code)};
   }
   session.MoveTo(SessionState::kClosed);
-  session.job.Terminate();
+  // Its end is waited for with the others' when the run ends: the workers
+  // that say "exited" together end side by side.
+  session.job.Kill();
   return Status::Ok();
 }
 
