@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import json
-import re
 from pathlib import Path
 from typing import Any, Iterator
 
@@ -14,6 +13,8 @@ from .reports import decode_text
 # holds lines as long as the suite is large (the summary lists every test):
 # those are skipped without being held whole.
 _HEAD_BYTES = 64 * 1024
+# How much of the log is searched at a time.
+_BLOCK_BYTES = 1 << 20
 
 
 class EventLogReader:
@@ -113,9 +114,8 @@ class EventLogReader:
 
     def _chunk_items(self, worker: str) -> Iterator[tuple[int, Any, Any]]:
         # Read again from the log when needed rather than kept for the run.
-        needle = re.compile(re.escape(b'"event":"collected_items"')).search
         position = 0
-        for _, line in _lines(self.path, 0, needle):
+        for _, line in _wanted_lines(self.path, 0, (b'"event":"collected_items"',)):
             record = _parse(line) if line else None
             if record is None or record.get("worker") != worker or not isinstance(record.get("payload"), dict):
                 continue
@@ -130,44 +130,64 @@ class EventLogReader:
     def _new_lines(self) -> Iterator[bytes]:
         # Line by line: the log of a large suite's collection holds its
         # whole manifest, which need not be in memory at once.
-        wanted = re.compile(b"|".join(re.escape(n) for n in (b'"event":"worker_spawned"', *self._needles))).search
-        for self._offset, text in _lines(self.path, self._offset, wanted):
+        needles = (b'"event":"worker_spawned"', *self._needles)
+        for self._offset, text in _wanted_lines(self.path, self._offset, needles):
             if text:
                 yield text
 
 
-def _lines(path: Path, offset: int, wanted: Any) -> Iterator[tuple[int, bytes]]:
-    """(offset after the line, the line) for each complete line from `offset` on.
+def _wanted_lines(path: Path, offset: int, needles: tuple[bytes, ...]) -> Iterator[tuple[int, bytes]]:
+    """(offset after the line, the line) for each complete line from `offset`
+    on whose head holds one of `needles`; last, (the offset after the last
+    complete line, b"").
 
-    A line whose head `wanted` rejects comes as (offset, b"") and is never
-    held whole. A last line without its line feed (the controller is
-    writing it) is left for the next read.
+    The log is read in large blocks, each searched whole for each needle: at
+    the end of a run, the run's every record lies between the last read and
+    the end, and those not wanted are never split out. A line whose head
+    holds no needle is never held whole. A last line without its line feed
+    (the controller is writing it) is left for the next read.
     """
     try:
         with open(path, "rb") as f:
             f.seek(offset)
+            buffer = b""  # from `offset` on: the start of a line not yet complete
+            skipped_from = -1  # where a long line not wanted began, while it is dropped
             while True:
-                head = f.readline(_HEAD_BYTES)
-                if not head:
-                    return
-                if head.endswith(b"\n"):
-                    offset += len(head)
-                    yield offset, head if wanted(head) else b""
-                    continue
-                keep = wanted(head)
-                parts = [head] if keep else []
-                size = len(head)
-                while not head.endswith(b"\n"):
-                    head = f.readline(_HEAD_BYTES if not keep else -1)
-                    if not head:
-                        return
-                    size += len(head)
-                    if keep:
-                        parts.append(head)
-                offset += size
-                yield offset, b"".join(parts)
+                block = f.read(_BLOCK_BYTES)
+                if not block:
+                    break
+                if skipped_from >= 0:
+                    newline = block.find(b"\n")
+                    if newline < 0:
+                        offset += len(block)
+                        continue
+                    offset, block, skipped_from = offset + newline + 1, block[newline + 1 :], -1
+                buffer = buffer + block if buffer else block
+                complete = buffer.rfind(b"\n") + 1
+                # Where each needle is next found; -1 once it is not there.
+                found = [buffer.find(needle, 0, complete) for needle in needles]
+                while True:
+                    at = min((position for position in found if position >= 0), default=-1)
+                    if at < 0:
+                        break
+                    start = buffer.rfind(b"\n", 0, at) + 1
+                    end = buffer.find(b"\n", at) + 1
+                    if at - start < _HEAD_BYTES:
+                        yield offset + end, buffer[start:end]
+                    found = [
+                        buffer.find(needle, end, complete) if 0 <= position < end else position
+                        for needle, position in zip(needles, found)
+                    ]
+                offset += complete
+                buffer = buffer[complete:]
+                if len(buffer) >= _HEAD_BYTES and all(buffer.find(n, 0, _HEAD_BYTES) < 0 for n in needles):
+                    offset, skipped_from = offset + len(buffer), offset
+                    buffer = b""
+            if skipped_from >= 0:
+                offset = skipped_from  # its end is still to be written
     except OSError:
         return
+    yield offset, b""
 
 
 def _parse(line: bytes) -> Any:

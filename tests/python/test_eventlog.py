@@ -2,8 +2,14 @@
 
 import json
 
+import pytest
+
+from pytest_aurvane import eventlog
 from pytest_aurvane.controller import _Lines
 from pytest_aurvane.eventlog import _HEAD_BYTES, EventLogReader
+
+# The log is searched a block at a time: small blocks cut every line somewhere.
+BLOCK_SIZES = pytest.mark.parametrize("block", [1 << 20, 4096, 97], ids=["MiB", "4KiB", "97B"])
 
 
 def test_output_splits_into_the_lines_written_however_it_is_read():
@@ -27,7 +33,9 @@ def worker_event(worker, **payload):
     return record("worker_event", worker, payload=dict(payload, worker=worker))
 
 
-def test_log_is_read_as_it_grows_and_the_manifest_again_on_request(tmp_path):
+@BLOCK_SIZES
+def test_log_is_read_as_it_grows_and_the_manifest_again_on_request(tmp_path, monkeypatch, block):
+    monkeypatch.setattr(eventlog, "_BLOCK_BYTES", block)
     items = [[n, f"t.py::t[{n}]", ["t.py", 1, f"t[{n}]"], None] for n in range(5)]
     big_output = {"data": "y" * (3 * _HEAD_BYTES)}
     log = tmp_path / "events.jsonl"
@@ -62,3 +70,23 @@ def test_log_is_read_as_it_grows_and_the_manifest_again_on_request(tmp_path):
     events.read()
     assert events.spawned == ["av0", "av1", "av2"]
     assert len(events.of_kind("exited")) == 1, "lines already read are not read twice"
+
+
+@BLOCK_SIZES
+def test_a_long_line_still_being_written_is_read_whole_once_it_ends(tmp_path, monkeypatch, block):
+    monkeypatch.setattr(eventlog, "_BLOCK_BYTES", block)
+    summary = record("summary", tests=[{"nodeid": "z" * 100, "state": "completed"}] * 2000)
+    exited = worker_event("av0", event="exited", code=0)
+    log = tmp_path / "events.jsonl"
+    log.write_bytes(record("worker_spawned", "av0", pid=1) + summary[: 2 * _HEAD_BYTES])
+    events = EventLogReader(log, ("exited",))
+    events.read()
+    assert events.spawned == ["av0"]
+    with open(log, "ab") as f:
+        f.write(summary[2 * _HEAD_BYTES :] + exited + worker_event("av1", event="exited", code=1)[:-1])
+    events.read()
+    assert events.of_kind("exited") == [("av0", {"event": "exited", "code": 0, "worker": "av0"})]
+    with open(log, "ab") as f:
+        f.write(b"\n")
+    events.read()
+    assert [worker for worker, _ in events.of_kind("exited")] == ["av0", "av1"]
