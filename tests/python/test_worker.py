@@ -600,3 +600,23 @@ def test_a_fork_request_carries_the_environment_byte_for_byte():
     assert reply_value(b"exit 137\n", b"pid") is None
     assert reply_value(b"", b"exit") is None
     assert reply_value(b"exit x\n", b"exit") is None
+
+
+def test_the_children_of_a_process_are_found_with_or_without_the_kernel_lists(monkeypatch):
+    import os
+    import subprocess
+    import sys
+
+    from pytest_aurvane import forkserver
+
+    if not sys.platform.startswith("linux"):
+        return
+    child = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(30)"])
+    try:
+        for listed in (True, False):
+            monkeypatch.setattr(forkserver, "_CHILDREN_LISTED", listed)
+            assert child.pid in forkserver._children_of(os.getpid()), listed
+    finally:
+        child.kill()
+        child.wait()
+    assert child.pid not in forkserver._children_of(os.getpid())
