@@ -63,6 +63,10 @@ class WorkerJob {
   static Result<WorkerJob> Start(const ProcessDescription& description, const Handle& stdin_read,
                                  const Handle& stdout_write, const Handle& stderr_file);
 
+  // Whether Start may run on several threads at once, each child getting
+  // only its own handles.
+  static bool StartsMayOverlap();
+
   // The operating system's id of the worker process.
   uint32_t pid() const;
   bool terminated() const;

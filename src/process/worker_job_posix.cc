@@ -278,6 +278,10 @@ Result<WorkerJob> WorkerJob::Start(const ProcessDescription& description, const 
   return Error{OsErrorText(error)};
 }
 
+// Every descriptor a guard gets is named in its spawn's file actions, and
+// all others are closed at its exec: concurrent spawns cannot cross.
+bool WorkerJob::StartsMayOverlap() { return true; }
+
 void WorkerJob::StartKilling() { impl_->control.Close(); }
 
 void WorkerJob::KillAndWait() {

@@ -224,6 +224,11 @@ Result<WorkerJob> WorkerJob::Start(const ProcessDescription& description, const 
   return WorkerJob(std::move(impl), static_cast<uint32_t>(info.dwProcessId));
 }
 
+// Each process is given an explicit list of handles to inherit, but a
+// handle must be inheritable to be listed: starts stay one at a time
+// rather than rely on every emulation of that list.
+bool WorkerJob::StartsMayOverlap() { return false; }
+
 void WorkerJob::StartKilling() {
   ::TerminateJobObject(impl_->job, 1);
   ::TerminateProcess(impl_->process, 1);

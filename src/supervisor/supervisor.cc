@@ -58,9 +58,12 @@ Supervisor::Supervisor(Spec spec_in, std::unique_ptr<WorkerLauncher> launcher_in
   events = std::move(receiver);
 }
 
-Status StartWorker(Supervisor& s) {
+namespace {
+
+// Makes `launched`, worker number `s.sessions.size()`, a session and says
+// "init" to it.
+Status AddSession(Supervisor& s, Result<LaunchedWorker> launched) {
   const size_t n = s.sessions.size();
-  Result<LaunchedWorker> launched = s.launcher->Launch(n, s.event_sender);
   if (!launched.ok()) return std::move(launched).TakeError();
 
   WorkerSession& session = s.sessions.emplace_back();
@@ -74,6 +77,10 @@ Status StartWorker(Supervisor& s) {
   init.emplace("command", "init");
   return SendToWorker(session, n, json::Value(std::move(init))).status();
 }
+
+}  // namespace
+
+Status StartWorker(Supervisor& s) { return AddSession(s, s.launcher->Launch(s.sessions.size(), s.event_sender)); }
 
 Status CheckDeadlines(Supervisor& s, Instant now) {
   // Sessions that recovery appends during the scan are looked at next pass.
@@ -136,8 +143,9 @@ Status WaitForEvent(Supervisor& s, Received<WorkerEvent>& received) {
 }
 
 Status RunLoop(Supervisor& s) {
-  for (uint64_t i = 0; i < s.spec.workers; ++i) {
-    if (Status started = StartWorker(s); !started.ok()) return started;
+  // Workers beyond the first failure are let go unlogged, as if never started.
+  for (Result<LaunchedWorker>& launched : s.launcher->LaunchFirst(s.spec.workers, s.event_sender)) {
+    if (Status started = AddSession(s, std::move(launched)); !started.ok()) return started;
   }
   for (;;) {
     if (AllClosed(s)) return Status::Ok();
