@@ -94,10 +94,11 @@ def _read_request(conn: socket.socket) -> Request:
     return Request(env, cwd, list(fds))
 
 
-def _children_of(pid: int) -> list[int]:
+def _children_of(pid: int, walk: bool = False) -> list[int]:
     """The processes whose parent is `pid`: the "children" lists of its
-    threads, or a walk over /proc where the kernel keeps no such list."""
-    if _CHILDREN_LISTED:
+    threads, or (`walk`, or where the kernel keeps no such list) a walk over
+    every process's status in /proc."""
+    if _CHILDREN_LISTED and not walk:
         found: list[int] = []
         try:
             tasks = os.listdir(f"/proc/{pid}/task")
@@ -154,8 +155,9 @@ def end_children() -> None:
     subreaper meanwhile are found by the next walk. Gives up after 5 s
     (a process the kernel cannot end yet)."""
     deadline = time.monotonic() + 5.0
+    walk = False
     while time.monotonic() < deadline:
-        left = _children_of(os.getpid())
+        left = _children_of(os.getpid(), walk)
         for pid in left:
             try:
                 os.kill(pid, signal.SIGKILL)
@@ -168,7 +170,13 @@ def end_children() -> None:
             if not left:
                 break
         if not left:
-            break
+            if walk:
+                break
+            # A child the kernel's lists missed while they changed: the
+            # walk over /proc has the last word.
+            walk = True
+            continue
+        walk = False
         time.sleep(0.001)
 
 

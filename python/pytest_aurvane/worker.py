@@ -28,6 +28,7 @@ if __name__ == "__main__" and attach_requested():
     _env = {key: value for key, value in os.environ.items() if key != ATTACH_ENV}
     os.execve(sys.executable, [sys.executable, "-u", "-m", "pytest_aurvane.worker", *sys.argv[1:]], _env)
 
+import atexit  # noqa: E402
 import faulthandler  # noqa: E402
 import gc  # noqa: E402
 import hashlib  # noqa: E402
@@ -907,9 +908,12 @@ def _worker_end(plugin: WorkerPlugin, channel: Channel, code: int) -> int:
         )
         return code or 3
     if plugin.shutdown_requested:
+        # The controller ends this process as soon as it has said "exited":
+        # the exit functions (the tests', the plugins') run first, or they
+        # would race that end.
+        atexit._run_exitfuncs()
         channel.send_line(exited_line(code, getattr(plugin.config, "workeroutput", None)))
-        # The controller ends this process once every worker has said so:
-        # an exit that walked and freed the whole heap (50-150 ms) would
+        # An exit that walked and freed the whole heap (50-150 ms) would
         # mostly be cut short, burning a core the run's end needs.
         gc.freeze()
         return code

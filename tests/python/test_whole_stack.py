@@ -1026,7 +1026,7 @@ def test_a_front_end_that_stops_before_its_run_leaves_no_fork_server(tmp_path, r
 
 
 @EITHER_START
-def test_the_front_end_exits_with_its_garbage_finalized_and_its_exit_functions_run(tmp_path, real_controller, start):
+def test_the_processes_exit_with_their_garbage_finalized_and_their_exit_functions_run(tmp_path, real_controller, start):
     suite = write_suite(
         tmp_path,
         {
@@ -1053,11 +1053,17 @@ def test_the_front_end_exits_with_its_garbage_finalized_and_its_exit_functions_r
                 def pytest_unconfigure(config):
                     held.clear()
             """,
-            "test_a.py": "def test_a():\n    pass\n",
+            "test_a.py": """
+                import atexit, os
+
+                def test_a():
+                    atexit.register(lambda: open(f"worker-atexit-{os.getpid()}.txt", "w").close())
+            """,
         },
     )
     result = run_pytest(suite, "--aurvane=2", *start, controller=real_controller)
     assert summary_counts(result.stdout) == {"passed": 1}, result.stdout
+    assert len(list(suite.glob("worker-atexit-*.txt"))) == 1, "a worker's exit function did not run"
     assert (suite / "atexit.txt").exists(), "an exit function of the front end did not run"
     assert len(list(suite.glob("finalized-*.txt"))) == 1, "the front end's garbage was not finalized at its exit"
     assert_none_left_in(suite)
