@@ -321,9 +321,16 @@ class Replay:
     # -- helpers ---------------------------------------------------------------
 
     def _location(self, location: Any, nodeid: str) -> tuple[str, Optional[int], str]:
-        if isinstance(location, list) and len(location) == 3:
+        # Records carry lists, rebuilt reports tuples. pytest's terminal
+        # writes a test's line from its location, and starts a new line when
+        # a report's location gives another: both must give the same.
+        if isinstance(location, (list, tuple)) and len(location) == 3:
             return (str(location[0]), location[1], str(location[2]))
-        return (nodeid.split("::", 1)[0], None, nodeid)
+        # Without one, the location pytest would give: the domain is the
+        # node id's names after the file, dotted (the terminal turns the
+        # dots back into "::").
+        path, _, names = nodeid.partition("::")
+        return (path, None, ".".join(names.split("::")) if names else path)
 
     def _log_start(self, nodeid: str, location: Any) -> None:
         if nodeid in self.started_tests:

@@ -123,6 +123,22 @@ def test_outcomes_match_a_serial_run(tmp_path, real_controller, start):
     assert (suite / ".pytest_cache" / "d" / "aurvane" / "durations.json").exists()
 
 
+def verbose_lines(output):
+    """The test lines of a -v/-vv run, without their progress and in order of node id."""
+    body = output.split("\n\n", 1)[1].split("\n=", 1)[0]
+    return sorted(re.sub(r"\s*\[\s*\d+%\]$", "", line).rstrip() for line in body.splitlines() if line.strip())
+
+
+@pytest.mark.parametrize("verbosity", ["-v", "-vv"])
+def test_verbose_lines_equal_a_serial_runs(tmp_path, real_controller, verbosity):
+    suite = write_suite(tmp_path / "suite", OUTCOME_SUITE)
+    serial = run_pytest(suite, verbosity, "-p", "no:cacheprovider")
+    parallel = run_pytest(suite, "--aurvane=2", verbosity, "-p", "no:cacheprovider", controller=real_controller)
+    lines = verbose_lines(parallel.stdout)
+    assert lines == verbose_lines(serial.stdout), parallel.stdout
+    assert "test_outcomes.py::test_ids[a::b] FAILED" in lines and "test_unit.py::Case::test_ok PASSED" in lines
+
+
 def test_last_failed_reruns_only_the_failures(tmp_path, real_controller):
     suite = write_suite(tmp_path, {"test_a.py": "def test_ok():\n    pass\n\ndef test_bad():\n    assert 0\n"})
     first = run_pytest(suite, "--aurvane=2", controller=real_controller)
