@@ -26,8 +26,8 @@ SCHEDULES = ("auto", "file", "test")
 # the destination, which is the flag's name with underscores. Every one but
 # --aurvane-no-history takes a value; the workers must not see any of them.
 _OPTIONS: tuple[tuple[str, dict[str, Any]], ...] = (
-    ("--aurvane", dict(metavar="N|auto", help="run the suite in N worker processes (auto: one per CPU) under "
-                       "aurvane-controller")),
+    ("--aurvane", dict(metavar="N|auto", help="run the suite in N worker processes (auto: one per CPU this process "
+                       "may run on) under aurvane-controller")),
     ("--aurvane-controller", dict(metavar="PATH", help="the aurvane-controller program (default: $AURVANE_CONTROLLER, "
                                   "then the one installed with this package, then PATH)")),
     ("--aurvane-python", dict(metavar="PATH", help="interpreter for the workers (default: this one)")),
@@ -163,9 +163,19 @@ def check_usage(config: pytest.Config) -> None:
             raise pytest.UsageError(message) from None
 
 
+def usable_cpus() -> int:
+    """The CPUs this process may run on: a CI job's quota or ``taskset`` limits them, not the machine's count."""
+    counted = getattr(os, "process_cpu_count", None)  # Python 3.13
+    if counted is not None:
+        return max(1, counted() or 1)
+    if hasattr(os, "sched_getaffinity"):
+        return max(1, len(os.sched_getaffinity(0)))
+    return max(1, os.cpu_count() or 1)
+
+
 def parse_worker_count(value: str) -> int:
     if value == "auto":
-        return max(1, os.cpu_count() or 1)
+        return usable_cpus()
     try:
         workers = int(value)
     except ValueError:

@@ -29,6 +29,10 @@ _SUMMARY_START = b'{"collected":'
 _SUMMARY_TESTS = b',"tests":['
 
 
+def _counted(count: Any, noun: str) -> str:
+    return f"{count} {noun}{'' if count == 1 else 's'}"
+
+
 class Replay:
     """Replays records, one dict at a time, into `config`'s hooks.
 
@@ -112,7 +116,8 @@ class Replay:
         self.session.testscollected = count
         self._ended_indices = bytearray(max(count, 0))
         if self.config.getoption("verbose", 0) >= 0:  # -q and -qq leave it out, as pytest's "collected N items"
-            self.line(f"aurvane: {count} tests collected by {record.get('workers')} workers", bold=True)
+            workers = record.get("workers")
+            self.line(f"aurvane: {_counted(count, 'test')} collected by {_counted(workers, 'worker')}", bold=True)
         if self.on_collection is not None:
             self.on_collection()
 

@@ -139,6 +139,19 @@ def test_verbose_lines_equal_a_serial_runs(tmp_path, real_controller, verbosity)
     assert "test_outcomes.py::test_ids[a::b] FAILED" in lines and "test_unit.py::Case::test_ok PASSED" in lines
 
 
+@pytest.mark.skipif(not hasattr(os, "sched_setaffinity"), reason="needs CPU affinity")
+def test_auto_starts_a_worker_per_cpu_the_run_may_use(tmp_path, real_controller):
+    suite = write_suite(tmp_path, {"test_a.py": "def test_a():\n    pass\n"})
+    command = [sys.executable, "-m", "pytest", "-p", "no:cacheprovider", "--aurvane=auto"]
+    if not isinstance(real_controller, InstalledController):
+        command += ["-p", "pytest_aurvane", f"--aurvane-controller={real_controller}"]
+    one_cpu = min(os.sched_getaffinity(0))
+    result = subprocess.run(command, cwd=suite, env=python_env(), stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                            text=True, timeout=180, preexec_fn=lambda: os.sched_setaffinity(0, {one_cpu}))
+    assert result.returncode == 0, result.stdout
+    assert "aurvane: 1 test collected by 1 worker\n" in result.stdout
+
+
 def test_last_failed_reruns_only_the_failures(tmp_path, real_controller):
     suite = write_suite(tmp_path, {"test_a.py": "def test_ok():\n    pass\n\ndef test_bad():\n    assert 0\n"})
     first = run_pytest(suite, "--aurvane=2", controller=real_controller)
