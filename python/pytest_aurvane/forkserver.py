@@ -42,7 +42,9 @@ _PR_SET_PDEATHSIG = 1
 _PR_SET_CHILD_SUBREAPER = 36
 # A request larger than this is not ours.
 _MAX_REQUEST = 16 * 1024 * 1024
+# A request not whole within this is dropped, and at most this many are read at once.
 _REQUEST_TIMEOUT = 10.0
+_MAX_PENDING = 64
 
 
 def _prctl(option: int, value: int) -> bool:
@@ -65,33 +67,58 @@ class Request:
         self.fds = fds
 
 
-def _read_request(conn: socket.socket) -> Request:
-    conn.settimeout(_REQUEST_TIMEOUT)
-    data, fds, _, _ = socket.recv_fds(conn, 65536, 3)
-    try:
-        if len(fds) != 3:
-            raise ValueError(f"{len(fds)} descriptors instead of 3")
-        while len(data) < HEADER.size:
-            more = conn.recv(65536)
-            if not more:
+class _Pending:
+    """A request still arriving: what came of it so far, and by when the rest must come.
+
+    The server reads every request a piece at a time as its bytes arrive,
+    so that a client that sends half a request (a test that found the
+    socket, say) holds up no other client's worker.
+    """
+
+    def __init__(self, conn: socket.socket, deadline: float) -> None:
+        self.conn = conn
+        self.deadline = deadline
+        self.data = bytearray()
+        self.fds: list[int] = []
+
+    def take(self) -> Optional[Request]:
+        """Reads what has arrived: the request once whole, None while more is to come.
+
+        Raises ValueError for a request that is not ours, OSError for a failed read.
+        """
+        while True:
+            try:
+                data, fds, _, _ = socket.recv_fds(self.conn, 1 << 20, 3)
+            except BlockingIOError:
+                return None
+            self.fds.extend(fds)
+            if len(self.fds) > 3:
+                raise ValueError(f"{len(self.fds)} descriptors instead of 3")
+            if not data:
                 raise ValueError("request cut short")
-            data += more
-        (size,) = HEADER.unpack_from(data)
-        if size > _MAX_REQUEST:
-            raise ValueError("request too large")
-        body = bytearray(data[HEADER.size :])
-        while len(body) < size:
-            more = conn.recv(min(1 << 20, size - len(body)))
-            if not more:
-                raise ValueError("request cut short")
-            body += more
-        cwd, env = decode_request(bytes(body[:size]))
-    except BaseException:
-        for fd in fds:
-            os.close(fd)
-        raise
-    conn.settimeout(None)
-    return Request(env, cwd, list(fds))
+            self.data += data
+            if len(self.data) < HEADER.size:
+                continue
+            (size,) = HEADER.unpack_from(self.data)
+            if size > _MAX_REQUEST:
+                raise ValueError("request too large")
+            if len(self.data) < HEADER.size + size:
+                continue
+            if len(self.fds) != 3:
+                raise ValueError(f"{len(self.fds)} descriptors instead of 3")
+            cwd, env = decode_request(bytes(self.data[HEADER.size : HEADER.size + size]))
+            fds, self.fds = self.fds, []
+            return Request(env, cwd, fds)
+
+    def close(self) -> None:
+        """Closes the connection and every descriptor it has passed so far."""
+        for fd in self.fds:
+            try:
+                os.close(fd)
+            except OSError:
+                pass
+        self.fds = []
+        self.conn.close()
 
 
 def _children_of(pid: int, walk: bool = False) -> list[int]:
@@ -205,6 +232,8 @@ class ForkServer:
         self.children: dict[int, socket.socket] = {}
         # Children whose client is gone: killed, not yet reaped.
         self.dropped: set[int] = set()
+        # Requests still arriving, by connection, oldest first.
+        self.pending: dict[socket.socket, _Pending] = {}
 
     def _say(self, text: str) -> None:
         try:
@@ -226,10 +255,12 @@ class ForkServer:
         # walk, and so copy, every page of the collected suite.
         gc.collect()
         gc.freeze()
+        self.listener.setblocking(False)
         while True:
             poller = select.poll()
             by_fd = {self.listener.fileno(): self.listener}
             by_fd.update((conn.fileno(), conn) for conn in self.children.values())
+            by_fd.update((conn.fileno(), conn) for conn in self.pending)
             for fd in by_fd:
                 poller.register(fd, select.POLLIN)
             # Children are reaped by polling: a short timeout costs nothing
@@ -237,28 +268,62 @@ class ForkServer:
             for fd, _ in poller.poll(50):
                 sock = by_fd[fd]
                 if sock is self.listener:
-                    request = self._accept()
+                    self._accept()
+                elif sock in self.pending:
+                    request = self._read(self.pending[sock])
                     if request is not None:
                         return request
                 elif sock.fileno() >= 0:
                     self._client_gone(sock)
+            self._expire()
             self._reap()
 
-    def _accept(self) -> Optional[Request]:
+    def _accept(self) -> None:
+        """Takes every waiting connection of this user as a request to read."""
+        while True:
+            try:
+                conn, _ = self.listener.accept()
+            except OSError:
+                return
+            try:
+                creds = conn.getsockopt(socket.SOL_SOCKET, socket.SO_PEERCRED, struct.calcsize("3i"))
+                _, uid, _ = struct.unpack("3i", creds)
+                if uid != os.getuid():
+                    raise ValueError(f"a client of user {uid}")
+                conn.setblocking(False)
+            except (OSError, ValueError) as exc:
+                self._say(f"request refused: {exc}")
+                conn.close()
+                continue
+            if len(self.pending) >= _MAX_PENDING:
+                # Clients send their request as they connect: the oldest
+                # unfinished one is the least likely to be a worker's.
+                oldest = next(iter(self.pending.values()))
+                self._refuse(oldest, f"more than {_MAX_PENDING} requests unfinished")
+            self.pending[conn] = _Pending(conn, time.monotonic() + _REQUEST_TIMEOUT)
+
+    def _refuse(self, pending: _Pending, why: str) -> None:
+        self._say(f"request refused: {why}")
+        del self.pending[pending.conn]
+        pending.close()
+
+    def _expire(self) -> None:
+        """Drops the requests not whole by their deadline."""
+        now = time.monotonic()
+        for pending in [p for p in self.pending.values() if p.deadline <= now]:
+            self._refuse(pending, f"not whole within {_REQUEST_TIMEOUT:g} s")
+
+    def _read(self, pending: _Pending) -> Optional[Request]:
+        """Reads what a client sent; once its request is whole, forks: returns it in the fork."""
         try:
-            conn, _ = self.listener.accept()
-        except OSError:
-            return None
-        try:
-            creds = conn.getsockopt(socket.SOL_SOCKET, socket.SO_PEERCRED, struct.calcsize("3i"))
-            _, uid, _ = struct.unpack("3i", creds)
-            if uid != os.getuid():
-                raise ValueError(f"a client of user {uid}")
-            request = _read_request(conn)
+            request = pending.take()
         except (OSError, ValueError, UnicodeDecodeError) as exc:
-            self._say(f"request refused: {exc}")
-            conn.close()
+            self._refuse(pending, str(exc))
             return None
+        if request is None:
+            return None
+        conn = pending.conn
+        del self.pending[conn]
         server = os.getpid()
         for stream in (sys.stdout, sys.stderr, self.log):
             try:
@@ -304,6 +369,9 @@ class ForkServer:
         for other in self.children.values():
             other.close()
         self.children.clear()
+        for pending in self.pending.values():
+            pending.close()
+        self.pending.clear()
         keeper = os.getpid()
         try:
             worker = os.fork()

@@ -1307,3 +1307,57 @@ def test_a_fork_keeps_what_collection_set_reaps_its_orphans_and_alone_ends_with_
     # Its replacement was forked again: the server outlived the keeper.
     logs = worker_logs(suite / "run")
     assert "starting as a worker of its own" not in logs and "no fork server" not in result.stdout, result.stdout
+
+
+def test_a_half_sent_request_to_the_fork_server_holds_up_no_other_worker(tmp_path, real_controller):
+    suite = write_suite(
+        tmp_path,
+        {
+            "test_h.py": """
+                import os, socket, time
+                import pytest
+
+                def server_socket():
+                    # The worker's parent is its keeper; the server is the keeper's.
+                    with open(f"/proc/{os.getppid()}/stat") as f:
+                        server = int(f.read().rsplit(")", 1)[1].split()[1])
+                    inodes = {os.readlink(f"/proc/{server}/fd/{fd}") for fd in os.listdir(f"/proc/{server}/fd")}
+                    with open("/proc/net/unix") as f:
+                        for line in f.read().splitlines()[1:]:
+                            fields = line.split()
+                            if len(fields) > 7 and f"socket:[{fields[6]}]" in inodes:
+                                return fields[7]
+                    raise AssertionError("no listening socket")
+
+                def test_stalls_the_server():
+                    stalled = []
+                    for _ in range(3):
+                        sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+                        sock.connect(server_socket())
+                        null = os.open(os.devnull, os.O_RDWR)
+                        # Three descriptors and two bytes of the four of the length.
+                        socket.send_fds(sock, [b"\\0\\0"], [null, null, null])
+                        stalled.append(sock)
+                    open("stalled", "w").close()
+                    time.sleep(8)
+
+                def test_dies():
+                    deadline = time.monotonic() + 20
+                    while not os.path.exists("stalled") and time.monotonic() < deadline:
+                        time.sleep(0.01)
+                    os._exit(1)
+
+                @pytest.mark.parametrize("n", range(5))
+                def test_after(n):
+                    pass
+            """
+        },
+    )
+    result = run_pytest(
+        suite, "--aurvane=2", "--aurvane-fork", "--aurvane-retries=0", "--aurvane-startup-timeout=5",
+        "--aurvane-schedule=test", "--aurvane-run-dir=run", "-p", "no:randomly", controller=real_controller,
+    )  # fmt: skip
+    assert summary_counts(result.stdout) == {"passed": 6, "failed": 1}, result.stdout
+    assert "FAILED test_h.py::test_dies" in result.stdout
+    logs = worker_logs(suite / "run")
+    assert "starting as a worker of its own" not in logs, logs

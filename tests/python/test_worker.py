@@ -620,3 +620,49 @@ def test_the_children_of_a_process_are_found_with_or_without_the_kernel_lists(mo
         child.kill()
         child.wait()
     assert child.pid not in forkserver._children_of(os.getpid())
+
+
+def test_the_fork_server_reads_a_request_piece_by_piece_and_refuses_a_wrong_one():
+    import os
+    import socket
+    import sys
+
+    from pytest_aurvane import forkserver
+    from pytest_aurvane.forkclient import encode_request
+
+    if not sys.platform.startswith("linux"):
+        return
+    data = encode_request(b"/dir", {b"A": b"1", b"B": b"x=y"})
+    null = os.open(os.devnull, os.O_RDONLY)
+    try:
+        for fds, pieces, whole in (
+            ([null] * 3, [data[:2], data[2:9], data[9:]], True),
+            ([null] * 2, [data], False),  # descriptors missing
+            ([null] * 3, [data[:-1], b""], False),  # cut short: the client closed
+        ):
+            client, server = socket.socketpair()
+            server.setblocking(False)
+            pending = forkserver._Pending(server, 0.0)
+            socket.send_fds(client, [pieces[0]], fds)
+            outcome = None
+            try:
+                for piece in pieces[1:] + [None]:
+                    outcome = pending.take()
+                    if outcome is not None or piece is None:
+                        break
+                    assert outcome is None and pending.fds, "taken before it was whole"
+                    if piece:
+                        client.send(piece)
+                    else:
+                        client.close()
+            except ValueError:
+                assert not whole, pieces
+            else:
+                assert whole and outcome is not None, pieces
+                assert (outcome.cwd, outcome.env, len(outcome.fds)) == ("/dir", {"A": "1", "B": "x=y"}, 3)
+                for fd in outcome.fds:
+                    os.close(fd)
+            pending.close()
+            client.close()
+    finally:
+        os.close(null)
