@@ -9,6 +9,7 @@ files of an earlier run are cleared, and refused if it holds anything else.
 
 from __future__ import annotations
 
+import errno
 import os
 import re
 import shutil
@@ -30,6 +31,8 @@ except ImportError:  # Windows: an open file cannot be deleted there anyway
 KEEP_RUNS = 5
 LATEST = "last-run"
 _LOCK_FILE = ".aurvane-run.lock"
+# The name a run directory is made under, before it is locked.
+_STAGING = ".new-"
 # What a run leaves in its directory.
 _RUN_FILE = re.compile(
     r"(events\.jsonl|summary\.json|spec\.json|shard\.json|shard-history\.json|durations\.json|worker-\d+\.log|fork-server\.log|"
@@ -93,9 +96,23 @@ class RunDir:
     def fresh(cls, base: Path, run_id: str) -> "RunDir":
         """A new directory under ``base/runs`` for this run; older runs beyond the last few go."""
         runs = base / "runs"
+        runs.mkdir(parents=True, exist_ok=True)
         path = runs / run_id
-        path.mkdir(parents=True)
-        run = cls(path, _hold(path))
+        if os.path.lexists(path):
+            raise FileExistsError(errno.EEXIST, "Run directory exists", str(path))
+        # Made under a name pruning passes over, and shown under its own only
+        # once locked: another run's pruning must never take it in between.
+        staging = runs / f"{_STAGING}{run_id}"
+        staging.mkdir()
+        lock = _hold(staging)
+        try:
+            os.rename(staging, path)  # a directory there already is not empty: refused
+        except OSError:
+            if lock is not None:
+                lock.close()
+            shutil.rmtree(staging, ignore_errors=True)
+            raise
+        run = cls(path, lock)
         _prune(runs, keep=KEEP_RUNS, current=path)
         _point_latest(base, path)
         return run
@@ -137,22 +154,71 @@ def _hold(path: Path) -> Optional[IO[bytes]]:
     return lock
 
 
+def _take_idle(path: Path) -> Optional[int]:
+    """The locked descriptor of an earlier run's marker when no run holds it; None otherwise.
+
+    Only a directory itself (not a link to one) that holds the marker as a
+    file of its own is a run's: anything else is left alone.
+    """
+    try:
+        if not stat.S_ISDIR(os.lstat(path).st_mode):
+            return None
+        fd = os.open(path / _LOCK_FILE, os.O_RDONLY | getattr(os, "O_NOFOLLOW", 0) | getattr(os, "O_CLOEXEC", 0))
+    except OSError:
+        return None
+    try:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            raise OSError
+        if fcntl is not None:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except OSError:
+        os.close(fd)
+        return None
+    return fd
+
+
 def _prune(runs: Path, keep: int, current: Path) -> None:
-    """Deletes the oldest run directories beyond `keep`, sparing any another run still holds."""
-    entries = sorted((entry for entry in runs.iterdir() if entry.is_dir()), key=lambda entry: entry.name, reverse=True)
-    for entry in entries[keep:]:
+    """Deletes the oldest run directories beyond `keep`, sparing any another run still holds.
+
+    Only directories that carry a run's marker count and go, whatever else
+    lies in ``runs`` (which may be a link to a folder shared with others).
+    """
+    try:
+        names = sorted((entry.name for entry in os.scandir(runs)), reverse=True)
+    except OSError:
+        return
+    ours = [name for name in names if not name.startswith(".") and _is_marked(runs / name)]
+    # A staging directory left by a front end killed while it made it (one
+    # being made may not be locked yet: a minute is ages for that).
+    stale = [name for name in names if name.startswith(_STAGING) and _age(runs / name) > 60]
+    for name in ours[keep:] + stale:
+        entry = runs / name
         if entry == current:
             continue
-        lock = _hold(entry)
-        if lock is None and fcntl is not None:
-            continue  # a run still going, started before the newer ones
+        fd = _take_idle(entry)
+        if fd is None:
+            continue  # a run still going, or not a run's
         try:
             shutil.rmtree(entry, ignore_errors=fcntl is None)
         except OSError:
             pass
         finally:
-            if lock is not None:
-                lock.close()
+            os.close(fd)
+
+
+def _age(path: Path) -> float:
+    try:
+        return time.time() - os.lstat(path).st_mtime
+    except OSError:
+        return 0.0
+
+
+def _is_marked(path: Path) -> bool:
+    """Whether `path` is a directory (not a link) holding a run's marker file."""
+    try:
+        return stat.S_ISDIR(os.lstat(path).st_mode) and stat.S_ISREG(os.lstat(path / _LOCK_FILE).st_mode)
+    except OSError:
+        return False
 
 
 def _point_latest(base: Path, path: Path) -> None:

@@ -1,12 +1,16 @@
 """Run directories: one per run, the last few kept, a user's folder refused when it holds other files."""
 
+import multiprocessing
 import os
+import shutil
 import sys
+from pathlib import Path
+from types import SimpleNamespace
 
 import pytest
 
 from pytest_aurvane.controller import run_controller
-from pytest_aurvane.rundir import KEEP_RUNS, LATEST, RunDir
+from pytest_aurvane.rundir import KEEP_RUNS, LATEST, RunDir, new_run_id, state_dir
 
 pytestmark = pytest.mark.skipif(sys.platform == "win32", reason="run directories are locked with flock")
 
@@ -55,9 +59,6 @@ def test_controller_standard_error_is_kept_in_memory(tmp_path):
 def test_without_the_cache_the_temporary_folder_of_another_is_refused(tmp_path, monkeypatch):
     # The folder's name in the shared temporary folder is predictable: a link
     # planted there must not lead our runs (and the pruning of old ones) elsewhere.
-    from types import SimpleNamespace
-
-    from pytest_aurvane.rundir import state_dir
 
     monkeypatch.setattr("tempfile.tempdir", str(tmp_path / "tmp"))
     (tmp_path / "tmp").mkdir()
@@ -68,10 +69,55 @@ def test_without_the_cache_the_temporary_folder_of_another_is_refused(tmp_path, 
     assert top.stat().st_mode & 0o777 == 0o700
     victim = tmp_path / "victim"
     victim.mkdir()
-    for path in sorted(top.rglob("*"), reverse=True):
-        path.rmdir()
-    top.rmdir()
+    shutil.rmtree(top)
     top.symlink_to(victim, target_is_directory=True)
     with pytest.raises(pytest.UsageError, match="not a directory of this user's"):
         state_dir(config)
     assert list(victim.iterdir()) == []
+
+
+def _churn(base, runs):
+    """Starts and ends `runs` runs in `base`; the errors met, as text."""
+    errors = []
+    for _ in range(runs):
+        try:
+            run = RunDir.fresh(Path(base), new_run_id())
+            if not (run.path / ".aurvane-run.lock").is_file():
+                errors.append(f"{run.path} lost while held")
+            run.release()
+        except Exception as error:  # noqa: BLE001 - any failure is the finding
+            errors.append(repr(error))
+    return errors
+
+
+def test_concurrent_runs_never_prune_a_run_directory_being_made(tmp_path):
+    # Five front ends starting 60 runs each: every start prunes the others'
+    # old runs while they make theirs.
+    with multiprocessing.get_context("fork").Pool(5) as pool:
+        errors = sum(pool.starmap(_churn, [(tmp_path, 60)] * 5), [])
+    assert errors == []
+    # Once none is held, the next run prunes the rest, staging included.
+    RunDir.fresh(tmp_path, "99991231T235959-last").release()
+    left = [p.name for p in (tmp_path / "runs").iterdir()]
+    assert len(left) == KEEP_RUNS and not any(name.startswith(".") for name in left), left
+
+
+def test_pruning_deletes_only_run_directories_never_through_links(tmp_path):
+    # `runs` leads to a folder shared with other things.
+    shared = tmp_path / "shared"
+    (shared / "zz-project").mkdir(parents=True)
+    (shared / "zz-project" / "keep.txt").write_text("mine")
+    (shared / "zzz-file").write_text("mine")
+    elsewhere = tmp_path / "elsewhere"
+    (elsewhere / ".aurvane-run.lock").parent.mkdir()
+    (elsewhere / ".aurvane-run.lock").write_text("")
+    (shared / "zzzz-link").symlink_to(elsewhere, target_is_directory=True)
+    base = tmp_path / "state"
+    base.mkdir()
+    (base / "runs").symlink_to(shared, target_is_directory=True)
+    for n in range(KEEP_RUNS + 3):
+        RunDir.fresh(base, f"20260102T0000{n:02d}-x").release()
+    assert sorted(p.name for p in shared.iterdir()) == sorted(
+        ["zz-project", "zzz-file", "zzzz-link"] + [f"20260102T0000{n:02d}-x" for n in range(3, KEEP_RUNS + 3)]
+    )
+    assert (shared / "zz-project" / "keep.txt").exists() and (elsewhere / ".aurvane-run.lock").exists()
