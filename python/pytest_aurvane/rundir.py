@@ -17,6 +17,7 @@ import stat
 import tempfile
 import time
 import uuid
+import warnings
 from pathlib import Path
 from typing import IO, Any, Optional
 
@@ -42,16 +43,46 @@ _RUN_FILE = re.compile(
 
 
 def state_dir(config: Any) -> Path:
-    """The folder of ours for the project: in pytest's cache, or else in the temporary folder."""
+    """The folder of ours for the project: in pytest's cache, or else in the temporary folder.
+
+    A cache folder this process cannot write to (read-only, another user's)
+    leaves the run to the temporary folder, with a warning, as pytest itself
+    goes on without its cache.
+    """
     cache = getattr(config, "cache", None)
     if cache is not None:
-        return Path(cache.mkdir("aurvane"))
-    # Without the cache plugin there is no project folder of ours; keep one
-    # per root directory in the temporary folder so the path stays stable.
+        try:
+            path = Path(cache.mkdir("aurvane"))
+            if not os.access(path, os.W_OK | os.X_OK):
+                raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), str(path))
+            return path
+        except OSError as error:
+            fallback = _temporary_state_dir(config)
+            _warn(config, f"aurvane: cannot keep run directories in the cache ({error}); using {fallback}")
+            return fallback
+    return _temporary_state_dir(config)
+
+
+def _temporary_state_dir(config: Any) -> Path:
+    """The project's folder of ours in the temporary folder.
+
+    Without the cache plugin there is no project folder of ours; one is kept
+    per root directory in the temporary folder so the path stays stable.
+    """
     tag = uuid.uuid5(uuid.NAMESPACE_URL, str(config.rootpath)).hex[:12]
     path = _private_temp_root() / tag
     path.mkdir(exist_ok=True)
     return path
+
+
+def _warn(config: Any, text: str) -> None:
+    """A warning in pytest's warnings summary, as pytest's cache gives when it cannot write."""
+    from _pytest.warning_types import PytestCacheWarning
+
+    message = warnings.WarningMessage(PytestCacheWarning(text), PytestCacheWarning, __file__, 0)
+    config.hook.pytest_warning_recorded.call_historic(
+        kwargs=dict(warning_message=message, when="config", nodeid="", location=None)
+    )
 
 
 def _private_temp_root() -> Path:
@@ -119,8 +150,17 @@ class RunDir:
 
     @classmethod
     def chosen(cls, path: Path) -> "RunDir":
-        """The user's directory, emptied of an earlier run's files; refused if it holds others or is in use."""
+        """The user's directory, emptied of an earlier run's files; refused if it holds others, is in use or read-only."""
+        try:
+            return cls._take_chosen(path)
+        except OSError as error:
+            raise pytest.UsageError(f"--aurvane-run-dir {path} cannot hold a run: {error.strerror or error}") from None
+
+    @classmethod
+    def _take_chosen(cls, path: Path) -> "RunDir":
         path.mkdir(parents=True, exist_ok=True)
+        if not os.access(path, os.W_OK | os.X_OK):
+            raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), str(path))
         strangers = sorted(entry.name for entry in path.iterdir() if not _RUN_FILE.match(entry.name))
         if strangers:
             shown = ", ".join(strangers[:5]) + (", ..." if len(strangers) > 5 else "")

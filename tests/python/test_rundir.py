@@ -3,6 +3,7 @@
 import multiprocessing
 import os
 import shutil
+import subprocess
 import sys
 from pathlib import Path
 from types import SimpleNamespace
@@ -10,6 +11,7 @@ from types import SimpleNamespace
 import pytest
 
 from pytest_aurvane.controller import run_controller
+from conftest import python_env, write_suite
 from pytest_aurvane.rundir import KEEP_RUNS, LATEST, RunDir, new_run_id, state_dir
 
 pytestmark = pytest.mark.skipif(sys.platform == "win32", reason="run directories are locked with flock")
@@ -121,3 +123,37 @@ def test_pruning_deletes_only_run_directories_never_through_links(tmp_path):
         ["zz-project", "zzz-file", "zzzz-link"] + [f"20260102T0000{n:02d}-x" for n in range(3, KEEP_RUNS + 3)]
     )
     assert (shared / "zz-project" / "keep.txt").exists() and (elsewhere / ".aurvane-run.lock").exists()
+
+
+def _read_only(path):
+    """A command prefix under which `path` cannot be written to, or None."""
+    if os.getuid() != 0:
+        path.chmod(0o555)
+        return []
+    if shutil.which("unshare") is None or subprocess.run(["unshare", "-m", "true"]).returncode != 0:
+        return None
+    # root writes anywhere: a read-only mount of its own, in a mount namespace of its own.
+    return ["unshare", "-m", "sh", "-c", f'mount --bind "{path}" "{path}" && mount -o remount,bind,ro "{path}" "{path}" && exec "$@"', "-"]
+
+
+@pytest.mark.parametrize("where", ["cache", "run-dir"])
+def test_a_read_only_folder_of_ours(tmp_path, fake_controller, where):
+    suite = write_suite(tmp_path / "suite", {"test_a.py": "def test_a():\n    pass\n"})
+    folder = tmp_path / "ro"
+    folder.mkdir()
+    prefix = _read_only(folder)
+    if prefix is None:
+        pytest.skip("no way to make a folder read-only for root here")
+    option = f"-o cache_dir={folder}" if where == "cache" else f"--aurvane-run-dir={folder}"
+    command = prefix + [sys.executable, "-m", "pytest", "-p", "pytest_aurvane", f"--aurvane-controller={fake_controller}",
+                        "--aurvane=1", *option.split(" ", 1)]
+
+    result = subprocess.run(command, cwd=suite, env=python_env(), stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                            text=True, timeout=120)
+    if where == "cache":
+        # As pytest goes on without its cache, with a warning, the run does.
+        assert result.returncode == 0 and "1 passed" in result.stdout, result.stdout
+        assert "cannot keep run directories in the cache" in result.stdout and "aurvane-of-" in result.stdout
+    else:
+        assert result.returncode == 4, result.stdout
+        assert f"--aurvane-run-dir {folder} cannot hold a run" in result.stdout and "Traceback" not in result.stdout
