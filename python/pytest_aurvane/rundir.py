@@ -34,6 +34,13 @@ LATEST = "last-run"
 _LOCK_FILE = ".aurvane-run.lock"
 # The name a run directory is made under, before it is locked.
 _STAGING = ".new-"
+# Without the cache: project folders kept in the temporary folder, and how
+# a folder of ours is named and marked there.
+KEEP_PROJECTS = 16
+_PROJECT_TAG = re.compile(r"[0-9a-f]{12}\Z")
+_PROJECT_LOCK_FILE = ".aurvane-project.lock"
+# The project folders this process uses, each with its shared lock.
+_held_projects: dict[Path, Optional[int]] = {}
 # What a run leaves in its directory.
 _RUN_FILE = re.compile(
     r"(events\.jsonl|summary\.json|spec\.json|shard\.json|shard-history\.json|durations\.json|worker-\d+\.log|fork-server\.log|"
@@ -64,15 +71,72 @@ def state_dir(config: Any) -> Path:
 
 
 def _temporary_state_dir(config: Any) -> Path:
-    """The project's folder of ours in the temporary folder.
+    """The project's folder of ours in the temporary folder, held (shared) until this process ends.
 
     Without the cache plugin there is no project folder of ours; one is kept
     per root directory in the temporary folder so the path stays stable.
+    Every run of every project would leave one there: the folders of the
+    projects used least recently beyond the last few are deleted, unless a
+    process still holds them.
     """
     tag = uuid.uuid5(uuid.NAMESPACE_URL, str(config.rootpath)).hex[:12]
-    path = _private_temp_root() / tag
-    path.mkdir(exist_ok=True)
+    root = _private_temp_root()
+    path = root / tag
+    if path not in _held_projects:
+        _held_projects[path] = _share(path)
+    os.utime(path)  # the pruning below goes by when each project last ran
+    _prune_projects(root, KEEP_PROJECTS, current=path)
     return path
+
+
+def _share(path: Path) -> Optional[int]:
+    """Makes `path` and holds its marker with a shared lock, so that no pruning deletes it meanwhile."""
+    for _ in range(100):
+        path.mkdir(exist_ok=True)
+        if fcntl is None:
+            return None
+        try:
+            fd = os.open(path / _PROJECT_LOCK_FILE, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC, 0o600)
+        except FileNotFoundError:
+            continue  # pruned between the two
+        fcntl.flock(fd, fcntl.LOCK_SH)  # a pruning holds it only while it deletes
+        try:
+            held, there = os.fstat(fd), os.lstat(path / _PROJECT_LOCK_FILE)
+            if (held.st_dev, held.st_ino) == (there.st_dev, there.st_ino):
+                return fd
+        except FileNotFoundError:
+            pass
+        os.close(fd)  # the folder was pruned while this waited: make it again
+    raise OSError(errno.EAGAIN, "the folder keeps being deleted", str(path))
+
+
+def _prune_projects(root: Path, keep: int, current: Path) -> None:
+    """Deletes the project folders beyond the `keep` used most recently that no process holds."""
+    if fcntl is None:
+        return  # no locks to tell a folder in use
+    found = []
+    for entry in os.scandir(root):
+        try:
+            info = entry.stat(follow_symlinks=False)
+        except OSError:
+            continue
+        if _PROJECT_TAG.match(entry.name) and stat.S_ISDIR(info.st_mode):
+            found.append((info.st_mtime, entry.name))
+    for _, name in sorted(found, reverse=True)[keep:]:
+        path = root / name
+        if path == current:
+            continue
+        try:
+            fd = os.open(path / _PROJECT_LOCK_FILE, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC, 0o600)
+        except OSError:
+            continue
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            shutil.rmtree(path)
+        except OSError:
+            pass
+        finally:
+            os.close(fd)
 
 
 def _warn(config: Any, text: str) -> None:

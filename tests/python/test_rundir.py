@@ -12,7 +12,7 @@ import pytest
 
 from pytest_aurvane.controller import run_controller
 from conftest import python_env, write_suite
-from pytest_aurvane.rundir import KEEP_RUNS, LATEST, RunDir, new_run_id, state_dir
+from pytest_aurvane.rundir import KEEP_PROJECTS, KEEP_RUNS, LATEST, RunDir, new_run_id, state_dir
 
 pytestmark = pytest.mark.skipif(sys.platform == "win32", reason="run directories are locked with flock")
 
@@ -123,6 +123,34 @@ def test_pruning_deletes_only_run_directories_never_through_links(tmp_path):
         ["zz-project", "zzz-file", "zzzz-link"] + [f"20260102T0000{n:02d}-x" for n in range(3, KEEP_RUNS + 3)]
     )
     assert (shared / "zz-project" / "keep.txt").exists() and (elsewhere / ".aurvane-run.lock").exists()
+
+
+def test_without_the_cache_project_folders_are_bounded_and_those_in_use_kept(tmp_path, monkeypatch):
+    monkeypatch.setattr("tempfile.tempdir", str(tmp_path))
+    held = state_dir(SimpleNamespace(cache=None, rootpath=tmp_path / "held"))
+    # Another process's project, in use while others come and go.
+    holder = subprocess.Popen(
+        [sys.executable, "-c", "import fcntl, sys, time; f = open(sys.argv[1], 'rb'); "
+         "fcntl.flock(f, fcntl.LOCK_SH); print(flush=True); time.sleep(600)", str(held / ".aurvane-project.lock")],
+        stdout=subprocess.PIPE,
+    )
+    try:
+        holder.stdout.readline()
+        from pytest_aurvane import rundir
+
+        os.close(rundir._held_projects.pop(held))  # this process lets it go
+        os.utime(held, (0, 0))  # the least recently used
+        old = tmp_path / held.parent.name / "0123456789ab"  # an earlier version's folder, unmarked
+        old.mkdir()
+        os.utime(old, (1, 1))
+        for n in range(KEEP_PROJECTS + 4):
+            # Each as its own process would, letting the folder go at its end.
+            os.close(rundir._held_projects.pop(state_dir(SimpleNamespace(cache=None, rootpath=tmp_path / f"p{n}"))))
+        folders = list(held.parent.iterdir())
+        assert len(folders) == KEEP_PROJECTS + 1 and held in folders and old not in folders
+    finally:
+        holder.kill()
+        holder.wait()
 
 
 def _read_only(path):
