@@ -32,6 +32,15 @@ MAX_LINE_BYTES = 8 * 1024 * 1024
 # Room left for the envelope around a shrunk report.
 _SHRINK_TARGET = MAX_LINE_BYTES - 64 * 1024
 _TRUNCATED_NOTE = "\n[aurvane: output truncated to fit the worker protocol line limit]\n"
+# Captured output keeps this many characters of its beginning and as many of
+# its end, per section: a test that prints hundreds of MiB would otherwise
+# cost seconds of encoding per MiB-sized line, and the line limit cuts it
+# anyway. Six sections (output, error and log of three phases) at most take
+# 3 MiB of ASCII, well within a line.
+OUTPUT_HEAD = OUTPUT_TAIL = 256 * 1024
+# A node id longer than this (encoded) cannot travel: a test's report
+# carries it several times over (node id, location, keywords).
+MAX_NODEID_BYTES = MAX_LINE_BYTES // 8
 
 
 # -- encoding (worker) ---------------------------------------------------------
@@ -125,6 +134,29 @@ def passing_line(index: int, reports: Sequence[TestReport]) -> bytes:
         "phases": [[report.when, report.duration] for report in reports],
     }
     return encode_line({"event": "report", "index": index, "passing": passing})
+
+
+def cut_output(text: str, head: int = OUTPUT_HEAD, tail: int = OUTPUT_TAIL) -> str:
+    """`text` cut to its first `head` and last `tail` characters, with a line saying how much went."""
+    if len(text) <= head + tail:
+        return text
+    cut = len(text) - head - tail
+    return f"{text[:head]}\n[aurvane: {cut:,} characters of output cut here]\n{text[len(text) - tail:]}"
+
+
+def output_size(report: Any) -> int:
+    """How many characters of captured output a report holds."""
+    return sum(len(body) for _, body in getattr(report, "sections", ()) if isinstance(body, str))
+
+
+def cut_sections(data: dict[str, Any]) -> dict[str, Any]:
+    """Serialised report data with each captured output section cut by `cut_output` (a copy when cut)."""
+    sections = data.get("sections")
+    if not sections or all(not isinstance(body, str) or len(body) <= OUTPUT_HEAD + OUTPUT_TAIL
+                           for _, body in sections):
+        return data
+    cut = [[title, cut_output(body) if isinstance(body, str) else body] for title, body in sections]
+    return dict(data, sections=cut)
 
 
 def cut_longrepr(longrepr: Any, text: str, keep: int) -> Any:

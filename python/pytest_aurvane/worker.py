@@ -48,10 +48,14 @@ import pytest  # noqa: E402
 from .channel import Channel, ServerChannel, take_over_standard_streams  # noqa: E402
 from .reports import (  # noqa: E402
     MAX_LINE_BYTES,
+    OUTPUT_HEAD,
+    OUTPUT_TAIL,
     bundle_line,
+    cut_sections,
     encode_line,
     encode_json,
     is_plain_pass,
+    output_size,
     passing_line,
     report_line,
     shrink_report_data,
@@ -366,7 +370,7 @@ class WorkerPlugin:
         if not (report.failed or report.skipped):
             return
         data = self.config.hook.pytest_report_to_serializable(config=self.config, report=report)
-        data = shrink_report_data(data, report.longreprtext)
+        data = shrink_report_data(cut_sections(data), report.longreprtext)
         self.channel.send({"event": "collection_report", "report": data})
         if not report.failed:
             return
@@ -728,6 +732,10 @@ class WorkerPlugin:
         ):
             self.plain.append(report)
             return
+        if output_size(report) > OUTPUT_HEAD + OUTPUT_TAIL and report.when in ("setup", "call", "teardown"):
+            # The phase restarts, so that its deadline does not count the
+            # worker's own work on a large report.
+            self._phase(report.when.encode())
         data, encoded = self._serialise(report)
         if report.passed and len(encoded) <= _BUNDLE_BYTES:
             self._encode_plain()
@@ -740,7 +748,7 @@ class WorkerPlugin:
         self.channel.hold(report_line(self.current, report, data, encoded))
 
     def _serialise(self, report):
-        data = self.config.hook.pytest_report_to_serializable(config=self.config, report=report)
+        data = cut_sections(self.config.hook.pytest_report_to_serializable(config=self.config, report=report))
         return data, encode_json(data)
 
     def _encode_plain(self):

@@ -8,7 +8,11 @@ from _pytest.reports import TestReport, _report_kwargs_from_json, _report_to_jso
 
 from pytest_aurvane.reports import (
     MAX_LINE_BYTES,
+    OUTPUT_HEAD,
+    OUTPUT_TAIL,
     bundle_line,
+    cut_output,
+    cut_sections,
     encode_json,
     encode_line,
     is_plain_pass,
@@ -127,3 +131,15 @@ def test_passing_reports_share_what_recurs_from_test_to_test(config):
     key = next(k for k in second[1].keywords if k == "parametrize")
     assert key is next(k for k in first[0].keywords if k == "parametrize")
     assert first[0].keywords is not first[1].keywords, "each report has its own keywords, as in a serial run"
+
+
+def test_captured_output_keeps_its_head_and_tail_and_says_how_much_was_cut():
+    assert cut_output("abcdefgh", head=3, tail=2) == "abc\n[aurvane: 3 characters of output cut here]\ngh"
+    assert cut_output("abcde", head=3, tail=2) == "abcde"
+    big = "h" * OUTPUT_HEAD + "m" * 5_000_000 + "t" * OUTPUT_TAIL
+    data = _report_to_json(phase_report("call", sections=[("Captured stdout call", big), ("Captured log call", "ok")]))
+    cut = cut_sections(data)
+    (title, body), (_, log) = cut["sections"]
+    assert (title, log) == ("Captured stdout call", "ok")
+    assert body == "h" * OUTPUT_HEAD + "\n[aurvane: 5,000,000 characters of output cut here]\n" + "t" * OUTPUT_TAIL
+    assert data["sections"][0][1] is big, "the report's own data is left alone"

@@ -1361,3 +1361,28 @@ def test_a_half_sent_request_to_the_fork_server_holds_up_no_other_worker(tmp_pat
     assert "FAILED test_h.py::test_dies" in result.stdout
     logs = worker_logs(suite / "run")
     assert "starting as a worker of its own" not in logs, logs
+
+
+def test_a_test_printing_100_mb_passes_with_the_head_and_tail_of_its_output(tmp_path, real_controller):
+    suite = write_suite(
+        tmp_path,
+        {
+            "test_big.py": """
+                import sys
+
+                def test_prints():
+                    sys.stdout.write("first line\\n")
+                    chunk = "x" * (1 << 20) + "\\n"
+                    for _ in range(100):
+                        sys.stdout.write(chunk)
+                    sys.stdout.write("last line\\n")
+            """
+        },
+    )
+    result = run_pytest(suite, "--aurvane=1", "-rP", "--aurvane-run-dir=run", controller=real_controller)
+    assert summary_counts(result.stdout) == {"passed": 1}, result.stdout[-3000:]
+    shown = result.stdout
+    assert "first line" in shown and "last line" in shown, shown[-3000:]
+    assert re.search(r"\[aurvane: 10\d,\d{3},\d{3} characters of output cut here\]", shown), shown[-3000:]
+    assert len(shown) < 2 << 20
+
