@@ -44,10 +44,12 @@ from .forkserver import SERVE_ENV, ForkServer, Request  # noqa: E402
 # Importing pytest writes nothing; tests and plugins only run once main() has
 # moved descriptor 1 out of the way.
 import pytest  # noqa: E402
+from _pytest.reports import CollectReport  # noqa: E402
 
 from .channel import Channel, ServerChannel, take_over_standard_streams  # noqa: E402
 from .reports import (  # noqa: E402
     MAX_LINE_BYTES,
+    MAX_NODEID_BYTES,
     OUTPUT_HEAD,
     OUTPUT_TAIL,
     bundle_line,
@@ -376,6 +378,28 @@ class WorkerPlugin:
             return
         sys.stderr.write(f"ERROR collecting {report.nodeid or '<session>'}\n{report.longreprtext}\n")
         sys.stderr.flush()
+
+    @pytest.hookimpl(trylast=True)
+    def pytest_collection_modifyitems(self, config: pytest.Config, items: list[pytest.Item]) -> None:
+        """Turns each test whose node id is too long for the protocol into a collection error that names it."""
+        # A character takes at most 8 bytes on the wire: only longer ids are encoded to be measured.
+        sizes = [len(encode_json(item.nodeid)) if len(item.nodeid) > MAX_NODEID_BYTES // 8 else 0 for item in items]
+        if max(sizes, default=0) <= MAX_NODEID_BYTES:
+            return
+        kept = []
+        for item, size in zip(items, sizes):
+            if size <= MAX_NODEID_BYTES:
+                kept.append(item)
+                continue
+            named = f"{item.nodeid[:200]}..."
+            text = (
+                f"{named}: its node id of {size:,} bytes is longer than the {MAX_NODEID_BYTES:,} a worker can "
+                "report; give the test a shorter id (pytest.param(..., id=...) or ids=...)"
+            )
+            # The report's node id is the test's parent's: the test's own
+            # would not travel either.
+            config.hook.pytest_collectreport(report=CollectReport(item.parent.nodeid, "failed", text, []))
+        items[:] = kept
 
     def pytest_runtestloop(self, session: pytest.Session) -> bool:
         """Sends the manifest, then runs the tests the controller names."""

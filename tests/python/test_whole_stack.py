@@ -1386,3 +1386,28 @@ def test_a_test_printing_100_mb_passes_with_the_head_and_tail_of_its_output(tmp_
     assert re.search(r"\[aurvane: 10\d,\d{3},\d{3} characters of output cut here\]", shown), shown[-3000:]
     assert len(shown) < 2 << 20
 
+
+def test_a_node_id_too_long_for_the_protocol_is_a_collection_error_naming_the_test(tmp_path, real_controller):
+    suite = write_suite(
+        tmp_path,
+        {
+            "test_ids.py": """
+                import pytest
+
+                @pytest.mark.parametrize("text", ["a" * (2 << 20), "short"])
+                def test_p(text):
+                    pass
+
+                def test_plain():
+                    pass
+            """
+        },
+    )
+    result = run_pytest(
+        suite, "--aurvane=2", "--continue-on-collection-errors", "--junitxml=out.xml", "--aurvane-run-dir=run",
+        controller=real_controller,
+    )  # fmt: skip
+    assert summary_counts(result.stdout) == {"passed": 2, "error": 1}, result.stdout[-3000:]
+    assert "test_ids.py::test_p[aaaa" in result.stdout and "node id of 2,097,1" in result.stdout, result.stdout[-3000:]
+    outcomes = junit_outcomes(suite / "out.xml")
+    assert sorted(outcomes.values()) == [["error"], ["passed"], ["passed"]], outcomes
