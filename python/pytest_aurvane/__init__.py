@@ -12,10 +12,18 @@ import sys
 
 from .forkclient import attach_requested
 
+
+def _report_alone() -> bool:
+    """Whether this process is ``python -m pytest_aurvane.report``, which makes a report without pytest."""
+    argv = list(getattr(sys, "orig_argv", ()))
+    return sys.argv[:1] == ["-m"] and "-m" in argv and argv[argv.index("-m") + 1 :][:1] == ["pytest_aurvane.report"]
+
+
 # A worker that is to attach to a fork server (``python -m
 # pytest_aurvane.worker``, while Python still reports its argv[0] as "-m")
 # only hands over its streams: it does without pytest, which the plugin imports.
-if not (attach_requested() and sys.argv[:1] == ["-m"]):
+# The report's command reads a run directory: it needs none of pytest either.
+if not (attach_requested() and sys.argv[:1] == ["-m"]) and not _report_alone():
     from .plugin import pytest_addoption, pytest_cmdline_main, pytest_configure, pytest_load_initial_conftests
 
 __all__ = [
