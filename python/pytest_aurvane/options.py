@@ -21,6 +21,11 @@ DEFAULT_RETRIES = 0
 # package) or an xdist_group run on one worker, others each on their own;
 # file: a file's tests on one worker; test: every test on its own.
 SCHEDULES = ("auto", "file", "test")
+# The controller counts retries and restarts in 32 bits.
+MAX_COUNT = 2**32 - 1
+# Longer deadlines overflow the workers' timers (nanoseconds in 64 bits) and
+# mean no deadline anyway.
+MAX_TIMEOUT = 365 * 24 * 3600.0
 
 # The command-line options: flag, then what pytest's addoption takes besides
 # the destination, which is the flag's name with underscores. Every one but
@@ -96,7 +101,11 @@ def apply_ini(config: pytest.Config) -> None:
     where = str(config.inipath) if config.inipath else "the configuration file"
     for name, (kind, default, _) in INI_OPTIONS.items():
         if kind is bool:
-            if not getattr(config.option, name, False) and config.getini(name):
+            try:
+                on = config.getini(name)
+            except ValueError as error:  # pytest says which value: the file's or -o's
+                raise pytest.UsageError(f"{name} in {where} must be true or false: {error}") from None
+            if on and not getattr(config.option, name, False):
                 setattr(config.option, name, True)
             continue
         if getattr(config.option, name, None) is not None:
@@ -122,6 +131,20 @@ def _ini_value(kind: Any, raw: str, config: pytest.Config) -> Any:
     return kind(raw)
 
 
+def check_without_run(config: pytest.Config) -> None:
+    """Raises pytest.UsageError for a front-end option given on the command line of a run without --aurvane.
+
+    Those of the configuration file and its addopts are the project's
+    settings for the runs that ask for --aurvane.
+    """
+    if config.getoption("help", False) or config.getoption("version", False):
+        return
+    for arg in config.invocation_params.args:
+        flag = str(arg).split("=", 1)[0]
+        if flag in _FLAG_OPTIONS or flag in _VALUE_OPTIONS:
+            raise pytest.UsageError(f"{flag} needs --aurvane: without it, pytest runs the tests itself")
+
+
 def check_usage(config: pytest.Config) -> None:
     """Raises pytest.UsageError for options that cannot work with --aurvane."""
     if config.getoption("usepdb", False):
@@ -140,14 +163,24 @@ def check_usage(config: pytest.Config) -> None:
             "--aurvane cannot be combined with pytest-xdist's -n/--dist (where addopts gives them, add "
             "-n 0 --dist no to the command line)"
         )
+    if getattr(config.option, "looponfail", False):
+        # pytest-xdist would run the whole session again in a process of its
+        # own, with --aurvane, until the failures pass.
+        raise pytest.UsageError("--aurvane cannot be combined with pytest-xdist's --looponfail/-f")
     for name in ("aurvane_phase_timeout", "aurvane_startup_timeout", "aurvane_shutdown_timeout"):
         seconds = config.getoption(name)
-        if not (seconds > 0 and seconds != float("inf")):
-            raise pytest.UsageError(f"--{name.replace('_', '-')} must be a positive number of seconds")
+        if not 0 < seconds <= MAX_TIMEOUT:
+            raise pytest.UsageError(
+                f"--{name.replace('_', '-')} must be a positive number of seconds, at most {MAX_TIMEOUT:.0f} (a year), "
+                f"not {seconds:g}"
+            )
     for name in ("aurvane_retries", "aurvane_max_restarts"):
         count = config.getoption(name)
-        if count is not None and count < 0:
-            raise pytest.UsageError(f"--{name.replace('_', '-')} must not be negative")
+        if count is not None and not 0 <= count <= MAX_COUNT:
+            raise pytest.UsageError(f"--{name.replace('_', '-')} must be a count from 0 to {MAX_COUNT}, not {count}")
+    chosen = config.getoption("aurvane_run_dir")
+    if chosen:
+        check_run_dir(Path(config.invocation_params.dir, chosen))
     if config.getoption("aurvane_fork", False):
         if not sys.platform.startswith("linux"):
             raise pytest.UsageError("--aurvane-fork works on Linux only")
@@ -161,6 +194,27 @@ def check_usage(config: pytest.Config) -> None:
         except UnicodeEncodeError:
             message = f"--aurvane can only pass arguments that are valid UTF-8 to its workers, not {arg!r}"
             raise pytest.UsageError(message) from None
+
+
+def check_run_dir(path: Path) -> None:
+    """Raises pytest.UsageError for an --aurvane-run-dir that cannot hold a run's files."""
+    problem = None
+    if path.exists():
+        if not path.is_dir():
+            problem = "is not a directory"
+        elif not os.access(path, os.W_OK | os.X_OK):
+            problem = "is not writable"
+    else:
+        # Made here, not by the run: the operating system's reason is the
+        # user's to read, whatever the path (a file on the way, /proc).
+        try:
+            path.mkdir(parents=True)
+        except OSError as error:
+            problem = f"cannot be created ({error.strerror})"
+    if problem is None and path.resolve().parts[1:2] in (("proc",), ("sys",)):
+        problem = "is in a file system of the kernel's"
+    if problem is not None:
+        raise pytest.UsageError(f"--aurvane-run-dir {path} {problem}")
 
 
 def usable_cpus() -> int:
@@ -225,7 +279,7 @@ def retries_for(config: pytest.Config) -> int:
     if not given and not str(config.getini("aurvane_retries") or "").strip():
         reruns = getattr(config.option, "reruns", None)
         if isinstance(reruns, int) and reruns > 0 and config.pluginmanager.has_plugin("rerunfailures"):
-            return reruns
+            return min(reruns, MAX_COUNT)
     return int(config.getoption("aurvane_retries"))
 
 

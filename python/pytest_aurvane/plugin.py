@@ -26,7 +26,7 @@ from .forkclient import ATTACH_ENV
 from .forkserver import ServerProcess, start_server
 from .nodes import Nodes, declare_hooks
 from .ordering import merge_measurements, wants_own_order, write_run_history
-from .options import add_options, apply_ini, build_spec, check_usage, parse_worker_count
+from .options import add_options, apply_ini, build_spec, check_usage, check_without_run, parse_worker_count
 from .replay import Replay
 from .rundir import RunDir, new_run_id, state_dir
 from .shardrun import ShardListing, ShardSession
@@ -123,6 +123,7 @@ def pytest_cmdline_main(config: pytest.Config) -> None:
     if config.option.aurvane is None:
         if getattr(config.option, "aurvane_shard", None) is not None:
             raise pytest.UsageError("--aurvane-shard needs --aurvane: the workers select the shard's tests")
+        check_without_run(config)
         return
     if config.getoption("collectonly", False):
         # Listing tests needs no workers; with a shard, it lists the shard's.
@@ -326,6 +327,11 @@ class FrontEnd:
         elif code not in (0, 1, 5) and replay.session_exit is None and not (result.interrupted and code == 2):
             # (A cancellation by Ctrl-C here has said so already.)
             replay.problem(f"aurvane-controller exited with status {code}")
+        elif code in (0, 1, 5) and replay.summary is None and replay.session_exit is None:
+            # A run that passes has a summary: a program that printed none
+            # ran no run, whatever its status says.
+            replay.problem(f"{self.controller} exited with status {code} without reporting a run")
+            code = int(pytest.ExitCode.INTERNAL_ERROR)
         self.exit_code = code
         return result.interrupted
 

@@ -28,6 +28,10 @@ CI_VARIABLES = (
     ("Buildkite", "BUILDKITE_PARALLEL_JOB", "BUILDKITE_PARALLEL_JOB_COUNT", 0),
 )
 
+# The split keeps a table per shard; CI systems run a few hundred jobs at most.
+MAX_SHARDS = 10_000
+
+
 @dataclass(frozen=True)
 class ShardChoice:
     """Shard ``index`` (from 1) of ``total``, and where that choice came from."""
@@ -48,6 +52,8 @@ def parse_shard(value: str, environ: Mapping[str, str] = os.environ) -> Optional
         k = n = 0
     if not slash or not 1 <= k <= n:
         raise pytest.UsageError(f"--aurvane-shard expects K/N with 1 <= K <= N, or auto, not {value!r}")
+    if n > MAX_SHARDS:
+        raise pytest.UsageError(f"--aurvane-shard: at most {MAX_SHARDS} shards, not {n}")
     return ShardChoice(k, n, f"--aurvane-shard={k}/{n}")
 
 
@@ -65,6 +71,8 @@ def from_ci(environ: Mapping[str, str]) -> Optional[ShardChoice]:
             index = total = 0
         if not 1 <= index <= total:
             raise pytest.UsageError(f"--aurvane-shard=auto: {source} names no job of the run")
+        if total > MAX_SHARDS:
+            raise pytest.UsageError(f"--aurvane-shard=auto: {source}: at most {MAX_SHARDS} shards")
         return ShardChoice(index, total, source)
     return None
 

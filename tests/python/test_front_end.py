@@ -82,9 +82,22 @@ def test_collection_error_is_shown_and_interrupts_the_run(tmp_path, fake_control
         (["--aurvane=0"], "worker count from 1 to 256"),
         (["--aurvane=lots"], "worker count from 1 to 256"),
         (["--aurvane=2", "--aurvane-phase-timeout=0"], "must be a positive number"),
+        (["--aurvane=2", "--aurvane-phase-timeout=99999999999"], "--aurvane-phase-timeout must be a positive number"),
+        (["--aurvane=2", "--aurvane-retries=99999999999999999999"], "--aurvane-retries must be a count from 0 to"),
+        (["--aurvane=2", "--aurvane-max-restarts=4294967296"], "--aurvane-max-restarts must be a count from 0 to"),
+        (["--aurvane=2", "--aurvane-run-dir=test_a.py"], "test_a.py is not a directory"),
+        (["--aurvane=2", "--aurvane-run-dir=/dev/null"], "--aurvane-run-dir /dev/null is not a directory"),
+        (["--aurvane=2", "--aurvane-run-dir=test_a.py/runs"], "test_a.py/runs cannot be created"),
+        (["--aurvane=2", "--aurvane-run-dir=/proc/aurvane"], "--aurvane-run-dir /proc/aurvane cannot be created"),
+        (["--aurvane=2", "--aurvane-shard=1/99999999999999999999"], "--aurvane-shard: at most 10000 shards"),
         (["--aurvane=2", "--aurvane-controller=/no/such/controller"], "not found"),
         (["--aurvane=2", "--sw"], "cannot be combined with --sw"),
         (["--aurvane=2", "--trace"], "cannot be combined with --trace"),
+        (["--aurvane=2", "--looponfail"], "cannot be combined with pytest-xdist's --looponfail"),
+        (["--aurvane-fork"], "--aurvane-fork needs --aurvane"),
+        (["--aurvane-retries", "2"], "--aurvane-retries needs --aurvane"),
+        (["--aurvane=2", "-o", "aurvane_fork=maybe"], "aurvane_fork in"),
+        (["--aurvane=2", "-o", "aurvane_no_history=2"], "aurvane_no_history in"),
     ],
 )
 def test_bad_options_are_usage_errors(tmp_path, args, message):
@@ -92,6 +105,17 @@ def test_bad_options_are_usage_errors(tmp_path, args, message):
     result = run_pytest(suite, "-p", "pytest_aurvane", *args)
     assert result.returncode == 4, result.stdout
     assert message in result.stdout
+    assert "Traceback" not in result.stdout and "INTERNALERROR" not in result.stdout
+
+
+def test_a_controller_that_runs_nothing_fails_the_run(tmp_path):
+    suite = write_suite(tmp_path, {"test_a.py": "def test_a():\n    pass\n"})
+    controller = suite / "controller.sh"
+    controller.write_text("#!/bin/sh\necho 'not what you think' >&2\n")
+    controller.chmod(0o755)
+    result = run_pytest(suite, "--aurvane=2", controller=str(controller))
+    assert result.returncode == 3, result.stdout
+    assert "not what you think" in result.stdout and "exited with status 0 without reporting a run" in result.stdout
 
 
 def test_xdist_options_from_addopts_can_be_overridden(tmp_path, real_controller):
