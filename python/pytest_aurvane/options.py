@@ -201,20 +201,20 @@ def check_run_dir(path: Path) -> None:
     problem = None
     if path.exists():
         if not path.is_dir():
-            problem = "is not a directory"
+            problem = "not a directory"
         elif not os.access(path, os.W_OK | os.X_OK):
-            problem = "is not writable"
+            problem = "not writable"
     else:
         # Made here, not by the run: the operating system's reason is the
         # user's to read, whatever the path (a file on the way, /proc).
         try:
             path.mkdir(parents=True)
         except OSError as error:
-            problem = f"cannot be created ({error.strerror})"
+            problem = str(error.strerror or error)
     if problem is None and path.resolve().parts[1:2] in (("proc",), ("sys",)):
-        problem = "is in a file system of the kernel's"
+        problem = "in a file system of the kernel's"
     if problem is not None:
-        raise pytest.UsageError(f"--aurvane-run-dir {path} {problem}")
+        raise pytest.UsageError(f"--aurvane-run-dir {path} cannot hold a run: {problem}")
 
 
 def usable_cpus() -> int:
