@@ -61,6 +61,10 @@ _OPTIONS: tuple[tuple[str, dict[str, Any]], ...] = (
                                     "directory)")),
     ("--aurvane-run-dir", dict(metavar="DIR", help="where the event log, summary and worker logs go (default: in "
                                "pytest's cache directory)")),
+    ("--aurvane-report", dict(metavar="PATH", help="write an HTML report of the run to PATH at its end (a "
+                              "timeline of every worker, the slowest tests, failures, crashes and hangs)")),
+    ("--aurvane-no-progress", dict(action="store_true", default=False,
+                                   help="no status line on a terminal, and no progress lines every 30 s elsewhere")),
     ("--aurvane-shard", dict(metavar="K/N|auto", help="run only shard K of N, split by the duration history (auto: "
                              "from the CI job's index and count variables)")),
 )

@@ -149,6 +149,13 @@ def pytest_configure(config: pytest.Config) -> None:
         declare_hooks(config.pluginmanager)
 
 
+def _read_history_before(path: Path) -> Optional[dict[str, float]]:
+    """The duration history as the run finds it: the controller writes this run's durations into it at the end."""
+    from .report.model import read_history
+
+    return read_history(path)
+
+
 # The fork server forked from the front end while it started (--aurvane-fork).
 _WARM_SERVER = pytest.StashKey[WarmServer]()
 
@@ -215,6 +222,7 @@ class FrontEnd:
         self.run_dir: Optional[Path] = None
         self.run: Optional[RunDir] = None
         self.replay: Optional[Replay] = None
+        self.report_written: Optional[Path] = None
 
     @pytest.hookimpl(tryfirst=True)
     def pytest_collection(self, session: pytest.Session) -> bool:
@@ -270,10 +278,14 @@ class FrontEnd:
         replay.explain = lambda message: name_the_path(message, spec)
         spec_path = self.run_dir / "spec.json"
         spec_path.write_text(json.dumps(spec, indent=2, ensure_ascii=False, default=repr), encoding="utf-8")
+        report_path = self._report_path()
+        history_before = _read_history_before(history_path) if report_path is not None else None
         try:
             interrupted = self._run_controller(spec_path, replay)
         finally:
             self._nodes_down(replay)
+            if report_path is not None:
+                self._write_report(report_path, history_before, replay)
         if ordered_by is not None and keeps_history:
             merge_measurements(history_path, self.run_dir / "durations.json", ordered_by)
         self._show_collection_differences(replay)
@@ -334,6 +346,23 @@ class FrontEnd:
             code = int(pytest.ExitCode.INTERNAL_ERROR)
         self.exit_code = code
         return result.interrupted
+
+    def _report_path(self) -> Optional[Path]:
+        """Where --aurvane-report wants the report, from the directory pytest was started in."""
+        path = self.config.getoption("aurvane_report")
+        return Path(self.config.invocation_params.dir, path) if path else None
+
+    def _write_report(self, path: Path, history: Optional[dict[str, float]], replay: Replay) -> None:
+        """The run's HTML report; a failure to write it is one of the run's problems, not its end."""
+        from .report import write_report  # only a run that asks for a report loads it
+
+        assert self.run_dir is not None
+        try:
+            write_report(self.run_dir, path, history)
+        except OSError as exc:
+            replay.problem(f"--aurvane-report: the report could not be written: {exc}")
+            return
+        self.report_written = path
 
     def _start_fork_server(self, spec_path: Path, replay: Replay) -> Optional[ServerProcess]:
         """The fork server of --aurvane-fork once it has collected, or None (each worker then starts on its own)."""
@@ -464,7 +493,9 @@ class FrontEnd:
             session.exitstatus = self.exit_code
 
     def pytest_terminal_summary(self, terminalreporter: Any) -> None:
-        """Lists the run's problems and where its files are."""
+        """Lists the run's problems and where its files are, and says where the report went."""
+        if self.report_written is not None and self.config.getoption("verbose", 0) > -2:
+            terminalreporter.write_line(f"aurvane report: {self.report_written}")
         replay = self.replay
         if replay is None or not replay.problems or self.run_dir is None:
             return

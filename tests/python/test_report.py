@@ -17,7 +17,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import python_env
+from conftest import python_env, run_pytest, write_suite
 from pytest_aurvane.report import load_run, render, write_report
 from pytest_aurvane.report.html import DETAIL_LIMIT
 from pytest_aurvane.report.model import CANCELLED, CRASHED, DEADLINE, EXITED, FAILED_WORKER, PASSED
@@ -188,3 +188,27 @@ def test_writing_replaces_the_report_whole(tmp_path):
     assert out.read_text(encoding="utf-8").startswith("<!DOCTYPE html>")
     assert [p.name for p in tmp_path.iterdir() if p.name.startswith(".aurvane-report-")] == []
     assert oct(os.stat(out).st_mode & 0o777) == "0o644"
+
+
+def test_a_run_writes_its_report_when_asked(tmp_path, real_controller):
+    suite = write_suite(
+        tmp_path / "suite",
+        {
+            "test_r.py": """
+                import os
+
+                def test_ok():
+                    pass
+
+                def test_dies():
+                    os._exit(3)
+            """
+        },
+    )
+    result = run_pytest(suite, "--aurvane=2", "--aurvane-report=out/report.html", controller=real_controller)
+    assert result.returncode == 1, result.stdout
+    report = suite / "out" / "report.html"
+    assert f"aurvane report: {report}" in result.stdout
+    page = report.read_text(encoding="utf-8")
+    assert "1 failed, 1 passed in " in page
+    assert "Tests whose worker died (1)" in page and "test_r.py::test_dies" in page
