@@ -179,6 +179,24 @@ def collection_difference(first: str, first_ids: list[Any], other: str, other_id
 
 def _list_not_run_in_short_summary(tr: Any) -> None:
     """Adds a line per test not run to the short test summary, after pytest's own."""
+    _add_to_short_summary(tr, "not run", "NOT RUN", {"red": True}, lambda report: report.longrepr)
+
+
+def _shows_reruns(config: pytest.Config) -> bool:
+    """Whether -r asks for the reruns that this front end lists itself.
+
+    pytest-rerunfailures lists them for -rr and -rR in a section of its own;
+    -rA shows every other outcome in the short summary, so it shows reruns
+    there too.
+    """
+    chars = str(getattr(config.option, "reportchars", "") or "")
+    if config.pluginmanager.has_plugin("rerunfailures"):
+        return "A" in chars and not ("r" in chars or "R" in chars)
+    return any(char in chars for char in "ArR")
+
+
+def _add_to_short_summary(tr: Any, category: str, word: str, markup: dict[str, bool], why: Any) -> None:
+    """Adds a line per report of `category` to the short test summary, after pytest's own."""
     original = tr.short_test_summary
 
     def short_test_summary() -> None:
@@ -194,14 +212,15 @@ def _list_not_run_in_short_summary(tr: Any) -> None:
             original()
         finally:
             del tr.write_sep
-        reports = tr.stats.get("not run", [])
+        reports = tr.stats.get(category, [])
         if not reports:
             return
         if not headed:
             tr.write_sep("=", "short test summary info", cyan=True, bold=True)
         for report in reports:
-            word = tr._tw.markup("NOT RUN", red=True)
-            tr.write_line(f"{word} {report.nodeid} - {str(report.longrepr).splitlines()[0]}")
+            reason = why(report)
+            line = f"{tr._tw.markup(word, **markup)} {report.nodeid}"
+            tr.write_line(f"{line} - {str(reason).splitlines()[0]}" if reason else line)
 
     tr.short_test_summary = short_test_summary
 
@@ -261,6 +280,8 @@ class FrontEnd:
             replay = self.replay = self.shard.make_replay(self.config, session, self.run_dir)
         else:
             replay = self.replay = Replay(self.config, session, self.run_dir)
+        if tr is not None and _shows_reruns(self.config):
+            _add_to_short_summary(tr, "rerun", "RERUN", {"yellow": True}, lambda report: None)
         self.events = EventLogReader(self.run_dir / "events.jsonl", ("collected", "collected_items", "exited"))
         replay.on_collection = self._nodes_ready
         history = self.config.getoption("aurvane_history_path")
@@ -468,6 +489,8 @@ class FrontEnd:
         """Tests the run ended without have a category, a letter and a word of their own."""
         if getattr(report, "aurvane_not_run", False):
             return "not run", "n", "NOT RUN"
+        if report.outcome == "rerun":  # a retry, as pytest-rerunfailures shows its reruns
+            return "rerun", "R", ("RERUN", {"yellow": True})
         return None
 
     def _nodes_ready(self) -> None:

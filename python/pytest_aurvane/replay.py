@@ -64,11 +64,8 @@ class Replay:
         self.cancelled = False
         # A test that ended the session (KeyboardInterrupt, pytest.exit): how.
         self.session_exit: Optional[dict[str, Any]] = None
-        # With pytest-rerunfailures' --reruns, a retried test shows a rerun:
-        # the tests dispatched, by index.
-        self.reruns_shown = bool(getattr(config.option, "reruns", None)) and config.pluginmanager.has_plugin(
-            "rerunfailures"
-        )
+        # A retried test shows a rerun, as pytest-rerunfailures shows one:
+        # the tests between their start and their end, by index.
         self.started: dict[int, tuple[str, Any]] = {}
         self.summary: Optional[dict[str, Any]] = None
         # Why each failed worker failed, by worker name, from the diagnostics.
@@ -155,6 +152,7 @@ class Replay:
             self.config.hook.pytest_warning_recorded.call_historic(kwargs=kwargs)
 
     def _on_finish(self, record: dict[str, Any]) -> None:
+        self.started.pop(record.get("index"), None)  # type: ignore[arg-type]
         self._end(record.get("index"), str(record.get("nodeid")))
         self._log_finish(record.get("nodeid"), record.get("location"))
 
@@ -233,7 +231,7 @@ class Replay:
 
     def _on_start(self, record: dict[str, Any]) -> None:
         index = record.get("index")
-        if isinstance(index, int) and self.reruns_shown:
+        if isinstance(index, int):
             self.started[index] = (str(record.get("nodeid")), record.get("location"))
 
     def _on_retry(self, record: dict[str, Any]) -> None:
@@ -241,7 +239,9 @@ class Replay:
         started = self.started.get(record.get("index"))  # type: ignore[arg-type]
         if started is None:
             return
-        # pytest-rerunfailures counts a test its worker died under as a rerun, as under -n.
+        # Counted as pytest-rerunfailures counts a rerun ("1 rerun", RERUN
+        # in -rA), so that a test that passes after crashing its worker
+        # does not pass unseen.
         nodeid, location = started
         where = self._location(location, nodeid)
         report = TestReport(nodeid, where, {}, "rerun", str(record.get("message")), "call", [], 0.0)

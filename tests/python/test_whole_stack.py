@@ -223,10 +223,13 @@ CRASH_ONCE = """
 @EITHER_START
 def test_worker_exit_is_retried(tmp_path, real_controller, start):
     suite = write_suite(tmp_path, {"test_crash.py": CRASH_ONCE})
-    result = run_pytest(suite, "--aurvane=1", *start, "--aurvane-retries=1", controller=real_controller)
+    result = run_pytest(suite, "--aurvane=1", *start, "--aurvane-retries=1", "-rA", controller=real_controller)
     assert result.returncode == 0, result.stdout
     assert "Retrying interrupted test test_crash.py::test_crashes_first_time (attempt 1)" in result.stdout
     assert summary_counts(result.stdout) == {"passed": 2}
+    # Counted as pytest-rerunfailures counts a rerun: a flaky crash is seen.
+    assert "= 2 passed, 1 rerun in " in result.stdout.strip().splitlines()[-1], result.stdout
+    assert "\nRERUN test_crash.py::test_crashes_first_time\n" in result.stdout
 
 
 def test_worker_exit_without_retries_is_interrupted(tmp_path, real_controller):
