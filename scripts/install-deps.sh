@@ -5,7 +5,9 @@ set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev rapidjson-dev libgtest-dev libgmock-dev
           libbenchmark-dev clang-tidy pyflakes3 python3-pytest python3-pytest-xdist python3-setuptools python3-pip
           python3-wheel python3-build python3-venv
-          python3-matplotlib)
+          python3-matplotlib
+          # The report's browser test renders it in headless Chromium.
+          chromium fonts-dejavu-core)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
