@@ -114,14 +114,21 @@ def run_controller(
     cwd: str,
     on_line: Callable[[Line], None],
     extra_env: Optional[dict[str, str]] = None,
+    interrupts: Optional["Interrupts"] = None,
 ) -> ControllerResult:
     """Runs the controller on `spec_path`, handing each line it prints to `on_line`.
 
     A Ctrl-C here cancels the run in order (the controller's workers end
-    their tests' reports first); a second one terminates the controller.
+    their tests' reports first), and every line the controller prints up to
+    its end is still handed over whole; a second one terminates the
+    controller (see `Interrupts`). `interrupts` is the caller's, when its
+    deferral of Ctrl-C spans more than this run; else one is made for it.
     Its standard error is kept here, in memory: on a full disk a file would
     lose the one text that says so.
     """
+    if interrupts is None:
+        with Interrupts() as own:
+            return run_controller(controller, spec_path, cwd, on_line, extra_env, own)
     env = controller_environment()
     env.update(extra_env or {})
     proc = subprocess.Popen(
@@ -137,10 +144,12 @@ def run_controller(
     )
     stderr = _StderrKeeper(proc)
     try:
-        interrupted = _pump(proc, on_line)
+        interrupts.attach(proc)
+        _pump(proc, on_line)
     except BaseException:
-        # Our own failure: do not leave the controller and its
-        # workers running behind a dead front end.
+        # Our own failure, or Ctrl-C pressed again and again: do not leave
+        # the controller and its workers running behind a dead front end.
+        interrupts.attach(None)
         proc.kill()
         proc.wait()
         raise
@@ -149,7 +158,69 @@ def run_controller(
     assert proc.stdin is not None
     proc.stdin.close()
     code = proc.wait()
-    return ControllerResult(code, error, interrupted)
+    interrupts.attach(None)
+    return ControllerResult(code, error, interrupts.count > 0)
+
+
+class Interrupts:
+    """Ctrl-C during a run, deferred: noted and passed on to the controller, never raised mid-record.
+
+    A KeyboardInterrupt raised between two bytecodes of the replay would cut
+    a record in half (a report that reached the terminal but not JUnit) or
+    drop it. Within this context the first Ctrl-C cancels the run in order
+    and the second terminates the controller; either way the front end
+    reads its output to the end and replays every record whole. A third
+    raises KeyboardInterrupt at once, for a replay that is itself stuck.
+    Outside the main thread, or where Ctrl-C is not Python's default (it
+    is ignored, or someone else handles it), nothing changes.
+    """
+
+    # Presses after which Ctrl-C acts at once, whatever is lost.
+    INSIST = 3
+
+    def __init__(self) -> None:
+        self.count = 0
+        self._proc: Optional[subprocess.Popen] = None
+        self._previous: Any = None
+
+    def __enter__(self) -> "Interrupts":
+        if (
+            threading.current_thread() is threading.main_thread()
+            and signal.getsignal(signal.SIGINT) is signal.default_int_handler
+        ):
+            self._previous = signal.signal(signal.SIGINT, self._on_interrupt)
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        self._proc = None
+        if self._previous is not None:
+            signal.signal(signal.SIGINT, self._previous)
+            self._previous = None
+
+    def attach(self, proc: Optional[subprocess.Popen]) -> None:
+        """The controller a Ctrl-C is passed on to (None once it has ended); one pressed before it started cancels it now."""
+        self._proc = proc
+        if proc is not None and self.count:
+            _cancel(proc)
+            if self.count > 1:
+                proc.terminate()
+
+    def _on_interrupt(self, signum: int, frame: Any) -> None:
+        # Runs between two bytecodes of whatever the main thread does: it
+        # touches nothing the replay uses.
+        self.count += 1
+        if self.count >= self.INSIST:
+            raise KeyboardInterrupt()
+        proc = self._proc
+        if proc is None:
+            return
+        if self.count == 1:
+            _cancel(proc)
+        else:
+            try:
+                proc.terminate()
+            except OSError:
+                pass
 
 
 class _StderrKeeper:
@@ -181,9 +252,8 @@ class _StderrKeeper:
         return bytes(self._data[-self.LIMIT :]).decode("utf-8", "replace").strip()
 
 
-def _pump(proc: subprocess.Popen, on_line: Callable[[Line], None]) -> bool:
-    """Hands over the controller's lines until it closes its output; True if Ctrl-C came."""
-    interrupted = False
+def _pump(proc: subprocess.Popen, on_line: Callable[[Line], None]) -> None:
+    """Hands over the controller's lines until it closes its output."""
     assert proc.stdout is not None
     fd = proc.stdout.fileno()
     if hasattr(fcntl, "F_SETPIPE_SZ"):
@@ -195,25 +265,16 @@ def _pump(proc: subprocess.Popen, on_line: Callable[[Line], None]) -> bool:
             pass
     lines = _Lines()
     while True:
-        try:
-            while True:
-                while lines.ready:
-                    on_line(lines.ready.popleft())
-                chunk = os.read(fd, 1 << 20)
-                if not chunk:
-                    if lines.partial:
-                        on_line(lines.partial)
-                    return interrupted
-                lines.add(chunk)
-                if len(chunk) < _SMALL_READ_BYTES:
-                    time.sleep(_READ_PAUSE_SECONDS)
-        except KeyboardInterrupt:
-            if interrupted:
-                # A second Ctrl-C: stop waiting for an orderly end.
-                proc.terminate()
-            else:
-                interrupted = True
-                _cancel(proc)
+        while lines.ready:
+            on_line(lines.ready.popleft())
+        chunk = os.read(fd, 1 << 20)
+        if not chunk:
+            if lines.partial:
+                on_line(lines.partial)
+            return
+        lines.add(chunk)
+        if len(chunk) < _SMALL_READ_BYTES:
+            time.sleep(_READ_PAUSE_SECONDS)
 
 
 class _Lines:
@@ -246,11 +307,12 @@ class _Lines:
 
 
 def _cancel(proc: subprocess.Popen) -> None:
+    # Also called from the SIGINT handler: straight to the descriptor, not
+    # through the buffered stream, which may be in use where it interrupted.
     try:
         assert proc.stdin is not None
-        proc.stdin.write(b"\n")
-        proc.stdin.flush()
-    except OSError:
+        os.write(proc.stdin.fileno(), b"\n")
+    except (OSError, ValueError):
         pass
     try:
         proc.send_signal(signal.SIGINT)

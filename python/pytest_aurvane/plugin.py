@@ -20,7 +20,7 @@ from typing import Any, Optional
 import pytest
 from _pytest.reports import CollectReport
 
-from .controller import controller_environment, find_controller, name_the_path, run_controller
+from .controller import Interrupts, controller_environment, find_controller, name_the_path, run_controller
 from .eventlog import EventLogReader
 from .forkclient import ATTACH_ENV
 from .forkserver import ServerProcess, start_server
@@ -242,6 +242,7 @@ class FrontEnd:
         self.run: Optional[RunDir] = None
         self.replay: Optional[Replay] = None
         self.report_written: Optional[Path] = None
+        self.interrupts = Interrupts()
 
     @pytest.hookimpl(tryfirst=True)
     def pytest_collection(self, session: pytest.Session) -> bool:
@@ -257,7 +258,13 @@ class FrontEnd:
         gc.freeze()
         _spare_the_exit()
         try:
-            return self._run(session)
+            # Ctrl-C is held off until the run is replayed and accounted for
+            # whole; the controller is cancelled at once all the same.
+            with Interrupts() as self.interrupts:
+                done = self._run(session)
+            if self.interrupts.count:
+                raise KeyboardInterrupt()
+            return done
         finally:
             gc.unfreeze()
 
@@ -342,6 +349,7 @@ class FrontEnd:
                 str(self.config.invocation_params.dir),
                 replay.handle_line,
                 {ATTACH_ENV: server.path} if server is not None else None,
+                self.interrupts,
             )
         finally:
             if server is not None:
