@@ -3,8 +3,9 @@
 from __future__ import annotations
 
 import json
+import os
 from pathlib import Path
-from typing import Any, Iterator
+from typing import Any, Iterator, Optional
 
 from .reports import decode_text
 
@@ -39,6 +40,31 @@ class EventLogReader:
         self.chunk_nodeids: dict[str, list[str]] = {}
         # Workers whose node ids were let go (see release_nodeids).
         self._released: dict[str, None] = {}
+        # The log, once held (see hold).
+        self._fd: Optional[int] = None
+
+    def hold(self) -> None:
+        """Opens the log (made empty if it is not there yet) and reads it through this descriptor from now on.
+
+        Called before the controller starts, which writes into the same file:
+        a test that deletes the run directory, or the log, then takes nothing
+        away from the front end (the manifest it accounts for tests by).
+        Where a file can be read only from a position of its own (Windows),
+        the log is opened by name at each read, and cannot be deleted while
+        the controller holds it anyway.
+        """
+        if self._fd is not None or not hasattr(os, "pread"):
+            return
+        flags = os.O_RDONLY | os.O_CREAT | getattr(os, "O_NOFOLLOW", 0) | getattr(os, "O_CLOEXEC", 0)
+        try:
+            self._fd = os.open(self.path, flags, 0o644)
+        except OSError:
+            pass  # the controller refuses it too, and says why
+
+    def close(self) -> None:
+        if self._fd is not None:
+            os.close(self._fd)
+            self._fd = None
 
     def read(self) -> None:
         """Takes in the complete lines added since the last read: workers started, and their messages of our kinds."""
@@ -115,7 +141,7 @@ class EventLogReader:
     def _chunk_items(self, worker: str) -> Iterator[tuple[int, Any, Any]]:
         # Read again from the log when needed rather than kept for the run.
         position = 0
-        for _, line in _wanted_lines(self.path, 0, (b'"event":"collected_items"',)):
+        for _, line in _wanted_lines(self._blocks(0), 0, (b'"event":"collected_items"',)):
             record = _parse(line) if line else None
             if record is None or record.get("worker") != worker or not isinstance(record.get("payload"), dict):
                 continue
@@ -131,15 +157,35 @@ class EventLogReader:
         # Line by line: the log of a large suite's collection holds its
         # whole manifest, which need not be in memory at once.
         needles = (b'"event":"worker_spawned"', *self._needles)
-        for self._offset, text in _wanted_lines(self.path, self._offset, needles):
+        for self._offset, text in _wanted_lines(self._blocks(self._offset), self._offset, needles):
             if text:
                 yield text
 
+    def _blocks(self, offset: int) -> Iterator[bytes]:
+        """The log's bytes from `offset` on, a block at a time; none if it cannot be read."""
+        fd = self._fd
+        if fd is not None:
+            while True:
+                try:
+                    block = os.pread(fd, _BLOCK_BYTES, offset)
+                except OSError:
+                    return
+                if not block:
+                    return
+                offset += len(block)
+                yield block
+        try:
+            with open(self.path, "rb") as f:
+                f.seek(offset)
+                yield from iter(lambda: f.read(_BLOCK_BYTES), b"")
+        except OSError:
+            return
 
-def _wanted_lines(path: Path, offset: int, needles: tuple[bytes, ...]) -> Iterator[tuple[int, bytes]]:
-    """(offset after the line, the line) for each complete line from `offset`
-    on whose head holds one of `needles`; last, (the offset after the last
-    complete line, b"").
+
+def _wanted_lines(blocks: Iterator[bytes], offset: int, needles: tuple[bytes, ...]) -> Iterator[tuple[int, bytes]]:
+    """(offset after the line, the line) for each complete line of `blocks`
+    (the log from `offset` on) whose head holds one of `needles`; last, (the
+    offset after the last complete line, b"").
 
     The log is read in large blocks, each searched whole for each needle: at
     the end of a run, the run's every record lies between the last read and
@@ -147,46 +193,38 @@ def _wanted_lines(path: Path, offset: int, needles: tuple[bytes, ...]) -> Iterat
     holds no needle is never held whole. A last line without its line feed
     (the controller is writing it) is left for the next read.
     """
-    try:
-        with open(path, "rb") as f:
-            f.seek(offset)
-            buffer = b""  # from `offset` on: the start of a line not yet complete
-            skipped_from = -1  # where a long line not wanted began, while it is dropped
-            while True:
-                block = f.read(_BLOCK_BYTES)
-                if not block:
-                    break
-                if skipped_from >= 0:
-                    newline = block.find(b"\n")
-                    if newline < 0:
-                        offset += len(block)
-                        continue
-                    offset, block, skipped_from = offset + newline + 1, block[newline + 1 :], -1
-                buffer = buffer + block if buffer else block
-                complete = buffer.rfind(b"\n") + 1
-                # Where each needle is next found; -1 once it is not there.
-                found = [buffer.find(needle, 0, complete) for needle in needles]
-                while True:
-                    at = min((position for position in found if position >= 0), default=-1)
-                    if at < 0:
-                        break
-                    start = buffer.rfind(b"\n", 0, at) + 1
-                    end = buffer.find(b"\n", at) + 1
-                    if at - start < _HEAD_BYTES:
-                        yield offset + end, buffer[start:end]
-                    found = [
-                        buffer.find(needle, end, complete) if 0 <= position < end else position
-                        for needle, position in zip(needles, found)
-                    ]
-                offset += complete
-                buffer = buffer[complete:]
-                if len(buffer) >= _HEAD_BYTES and all(buffer.find(n, 0, _HEAD_BYTES) < 0 for n in needles):
-                    offset, skipped_from = offset + len(buffer), offset
-                    buffer = b""
-            if skipped_from >= 0:
-                offset = skipped_from  # its end is still to be written
-    except OSError:
-        return
+    buffer = b""  # from `offset` on: the start of a line not yet complete
+    skipped_from = -1  # where a long line not wanted began, while it is dropped
+    for block in blocks:
+        if skipped_from >= 0:
+            newline = block.find(b"\n")
+            if newline < 0:
+                offset += len(block)
+                continue
+            offset, block, skipped_from = offset + newline + 1, block[newline + 1 :], -1
+        buffer = buffer + block if buffer else block
+        complete = buffer.rfind(b"\n") + 1
+        # Where each needle is next found; -1 once it is not there.
+        found = [buffer.find(needle, 0, complete) for needle in needles]
+        while True:
+            at = min((position for position in found if position >= 0), default=-1)
+            if at < 0:
+                break
+            start = buffer.rfind(b"\n", 0, at) + 1
+            end = buffer.find(b"\n", at) + 1
+            if at - start < _HEAD_BYTES:
+                yield offset + end, buffer[start:end]
+            found = [
+                buffer.find(needle, end, complete) if 0 <= position < end else position
+                for needle, position in zip(needles, found)
+            ]
+        offset += complete
+        buffer = buffer[complete:]
+        if len(buffer) >= _HEAD_BYTES and all(buffer.find(n, 0, _HEAD_BYTES) < 0 for n in needles):
+            offset, skipped_from = offset + len(buffer), offset
+            buffer = b""
+    if skipped_from >= 0:
+        offset = skipped_from  # its end is still to be written
     yield offset, b""
 
 

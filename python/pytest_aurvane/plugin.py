@@ -290,6 +290,10 @@ class FrontEnd:
         if tr is not None and _shows_reruns(self.config):
             _add_to_short_summary(tr, "rerun", "RERUN", {"yellow": True}, lambda report: None)
         self.events = EventLogReader(self.run_dir / "events.jsonl", ("collected", "collected_items", "exited"))
+        # Held from before the controller starts: the manifest that tests not
+        # run are accounted by stays readable whatever a test does to the files.
+        self.events.hold()
+        self.config.add_cleanup(self.events.close)
         replay.on_collection = self._nodes_ready
         history = self.config.getoption("aurvane_history_path")
         history_path = Path(history).resolve() if history else base / "durations.json"

@@ -546,6 +546,37 @@ def test_tests_not_run_are_listed_counted_and_in_junit(tmp_path, real_controller
     assert len(junit_outcomes(suite / "out.xml")) == 16
 
 
+@pytest.mark.skipif(sys.platform == "win32", reason="an open file cannot be deleted there")
+def test_tests_not_run_are_accounted_for_after_a_test_deletes_the_run_directory(tmp_path, real_controller):
+    # The replacement cannot start in a deleted directory, so the run ends
+    # without a summary: what was collected is known from the event log only.
+    suite = write_suite(tmp_path / "suite", {
+        "test_d.py": """
+            import os, shutil, pytest
+
+            def test_deletes_the_run_directory():
+                shutil.rmtree(os.environ["DOOMED"])
+
+            def test_crashes():
+                os._exit(3)
+
+            @pytest.mark.parametrize("n", range(5))
+            def test_later(n):
+                pass
+        """,
+    })
+    run_dir = tmp_path / "run"
+    result = subprocess.run(
+        [sys.executable, "-m", "pytest", "-p", "pytest_aurvane", f"--aurvane-controller={real_controller}",
+         "--aurvane=1", "-p", "no:randomly", f"--aurvane-run-dir={run_dir}", "--junitxml=out.xml"],
+        cwd=suite, env=python_env({"DOOMED": str(run_dir)}), stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+        text=True, timeout=180,
+    )
+    assert result.returncode == 3 and not run_dir.exists(), result.stdout
+    assert summary_counts(result.stdout) == {"passed": 1, "failed": 1, "not run": 5}, result.stdout
+    assert len(junit_outcomes(suite / "out.xml")) == 7
+
+
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="finds the controller through /proc")
 def test_tests_not_run_after_the_controller_is_killed_say_so(tmp_path, real_controller):
     suite = write_suite(
