@@ -324,6 +324,9 @@ class FrontEnd:
         if replay.session_exit is not None:
             self._end_as_the_test_did(replay.session_exit)
         self._account_for_tests_not_run(replay, spec["maxfail"])
+        if replay.replay_errors and self.exit_code in (0, 1, 5):
+            # Some report or warning is missing, as after pytest's own internal error.
+            self.exit_code = int(pytest.ExitCode.INTERNAL_ERROR)
         if interrupted:
             raise KeyboardInterrupt()
         if self.shard is not None:

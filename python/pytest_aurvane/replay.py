@@ -9,6 +9,7 @@ from __future__ import annotations
 import json
 import re
 import sys
+import traceback
 from pathlib import Path
 from typing import Any, Callable, Optional, Union
 
@@ -61,6 +62,8 @@ class Replay:
         # The summary's tests that no record ended, once it has come.
         self.unended: list[str] = []
         self.diagnostics: list[str] = []
+        # Records whose replay raised: the run then ends as an internal error.
+        self.replay_errors = 0
         self.cancelled = False
         # A test that ended the session (KeyboardInterrupt, pytest.exit): how.
         self.session_exit: Optional[dict[str, Any]] = None
@@ -101,10 +104,38 @@ class Replay:
         self.handle(record)
 
     def handle(self, record: dict[str, Any]) -> None:
-        """One record; kinds this front end does not know are ignored."""
+        """One record; kinds this front end does not know are ignored.
+
+        A record whose replay fails (a plugin's hook raised on it) costs
+        that record only: the run goes on, the failure is shown, and the run
+        ends with pytest's status for an internal error. pytest.exit and
+        Ctrl-C still end the run.
+        """
         handler = getattr(self, "_on_" + str(record.get("event")), None)
-        if handler is not None:
+        if handler is None:
+            return
+        try:
             handler(record)
+        except pytest.exit.Exception:
+            raise
+        except Exception as exc:
+            self._replay_failed(record, exc)
+
+    def _replay_failed(self, record: dict[str, Any], exc: Exception) -> None:
+        self.replay_errors += 1
+        nodeid = next(
+            (
+                part.get("nodeid")
+                for part in (record, record.get("report"), record.get("passing"), record.get("warning"))
+                if isinstance(part, dict) and isinstance(part.get("nodeid"), str) and part.get("nodeid")
+            ),
+            None,
+        )
+        about = f" of {nodeid}" if nodeid else ""
+        text = "".join(traceback.format_exception(type(exc), exc, exc.__traceback__)).rstrip()
+        message = f"a {record.get('event')} record{about} could not be replayed: {type(exc).__name__}: {exc}"
+        self.problem(message)
+        self.line(f"aurvane: {message}\n{text}", red=True)
 
     # -- records ---------------------------------------------------------------
 

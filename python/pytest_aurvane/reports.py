@@ -320,19 +320,80 @@ def warning_category(module: str, name: str) -> type:
     for part in name.split("."):
         owner = getattr(owner, part, None)
     if not (isinstance(owner, type) and issubclass(owner, Warning)):
-        owner = type(name.rsplit(".", 1)[-1], (Warning,), {"__module__": module, "__qualname__": name})
+        owner = _stand_in(module, name)
     _CATEGORIES[key] = owner
     return owner
+
+
+_STAND_INS: dict[tuple[str, str], type] = {}
+
+
+def _stand_in(module: str, name: str) -> type:
+    """A plain warning class that prints as the category of that name would."""
+    key = (module, name)
+    found = _STAND_INS.get(key)
+    if found is None:
+        found = _STAND_INS[key] = type(
+            name.rsplit(".", 1)[-1], (Warning,), {"__module__": module, "__qualname__": name}
+        )
+    return found
+
+
+def _wire_text(self: BaseException) -> str:
+    return str(self.args[0]) if self.args else ""
+
+
+# Per category: a subclass whose instances print the text that travelled.
+_PRINTING_AS_SENT: dict[type, Optional[type]] = {}
+
+
+def warning_instance(category: type, text: str) -> Optional[BaseException]:
+    """An instance of `category` that prints as `text`, made without the category's constructor; None if none can be.
+
+    The worker sent what the warning printed. A category's constructor may
+    want arguments that did not travel (a keyword-only "since"), and its
+    ``__str__`` may read attributes that constructor sets: the instance is
+    made by BaseException's own allocator, which sets only ``args``, and
+    when it does not print as `text`, of a subclass whose ``__str__`` gives
+    `text` back. Anything the category's code raises means None.
+    """
+    try:
+        instance = BaseException.__new__(category, text)  # type: ignore[call-overload]
+        if instance.args == (text,) and str(instance) == text:
+            return instance
+    except Exception:
+        pass
+    if category not in _PRINTING_AS_SENT:
+        try:
+            sub = type(category.__name__, (category,), {"__str__": _wire_text})
+            sub.__module__, sub.__qualname__ = category.__module__, category.__qualname__
+            _PRINTING_AS_SENT[category] = sub
+        except Exception:
+            _PRINTING_AS_SENT[category] = None
+    sub = _PRINTING_AS_SENT[category]
+    if sub is None:
+        return None
+    try:
+        instance = BaseException.__new__(sub, text)  # type: ignore[call-overload]
+        return instance if str(instance) == text else None
+    except Exception:
+        return None
 
 
 def warning_hook_kwargs(data: Any) -> Optional[dict[str, Any]]:
     """The arguments of ``pytest_warning_recorded`` for a warning's data, or None if it is malformed."""
     if not isinstance(data, dict) or not isinstance(data.get("category"), list) or len(data["category"]) != 2:
         return None
-    category = warning_category(str(data["category"][0]), str(data["category"][1]))
+    module, name = str(data["category"][0]), str(data["category"][1])
+    category = warning_category(module, name)
+    text = str(data.get("message"))
+    instance = warning_instance(category, text)
+    if instance is None:
+        category = _stand_in(module, name)
+        instance = category(text)
     lineno = data.get("lineno")
     message = warnings.WarningMessage(
-        category(str(data.get("message"))),
+        instance,
         category,
         str(data.get("filename")),
         lineno if isinstance(lineno, int) else 0,

@@ -130,3 +130,72 @@ def test_collection_problems_count_once_and_lines_pass_through(replay, capsys):
     err = capsys.readouterr().err
     assert "not a record" in err and "[1, 2]" in err and '"tests":[}' in err
     assert "aurvane: worker manifests differ" in err
+
+
+class ApiDeprecation(DeprecationWarning):
+    """A warning class whose constructor wants more than the message, and whose text comes from it."""
+
+    def __init__(self, message, *, since):
+        super().__init__(message)
+        self.text = f"{message} (since {since})"
+
+    def __str__(self):
+        return self.text
+
+
+class Unprintable(UserWarning):
+    """Neither made nor printed without its constructor's work, nor subclassed."""
+
+    def __init__(self, code):
+        self.code = code
+
+    def __str__(self):
+        return f"E{self.code}"
+
+    def __init_subclass__(cls, **kwargs):
+        raise RuntimeError("no subclasses")
+
+
+class Recorded:
+    def __init__(self):
+        self.warnings = []
+
+    def pytest_warning_recorded(self, warning_message, when, nodeid, location):
+        self.warnings.append(warning_message)
+
+
+def warning_record(category, message):
+    data = {"message": message, "category": [__name__, category.__qualname__], "filename": "t.py", "lineno": 3,
+            "line": None, "when": "runtest", "nodeid": "t.py::a", "location": ["t.py", 1, "a"]}  # fmt: skip
+    return {"event": "report", "index": 0, "warning": data}
+
+
+def test_warnings_of_classes_with_their_own_constructor_replay_and_a_failing_record_costs_itself(replay, capsys):
+    recorded = Recorded()
+    replay.config.pluginmanager.register(recorded, "recorded")
+    replay.handle(warning_record(ApiDeprecation, "old api (since 1.2)"))
+    replay.handle(warning_record(Unprintable, "E7"))
+    shown = [(w.category.__name__, str(w.message), isinstance(w.message, w.category)) for w in recorded.warnings]
+    assert shown == [("ApiDeprecation", "old api (since 1.2)", True), ("Unprintable", "E7", True)]
+    assert issubclass(recorded.warnings[0].category, ApiDeprecation)
+
+    class Raising:
+        def pytest_runtest_logreport(self, report):
+            if report.nodeid == "t.py::bad":
+                raise ValueError("plugin broke")
+
+    replay.config.pluginmanager.register(Raising(), "raising")
+    replay.handle({"event": "report", "index": 0, "passing": passing("t.py::bad", "setup")})
+    replay.handle({"event": "report", "index": 1, "passing": passing("t.py::good", "setup")})
+    assert ("setup", "t.py::good", "passed") in replay.recorder.calls
+    assert replay.replay_errors == 1
+    assert replay.problems == ["a report record of t.py::bad could not be replayed: ValueError: plugin broke"]
+    assert "plugin broke" in capsys.readouterr().err
+
+    class Exiting:
+        def pytest_runtest_logreport(self, report):
+            pytest.exit("enough", returncode=7)
+
+    replay.config.pluginmanager.register(Exiting(), "exiting")
+    with pytest.raises(pytest.exit.Exception):
+        replay.handle({"event": "report", "index": 2, "passing": passing("t.py::last", "setup")})
