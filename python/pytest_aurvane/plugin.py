@@ -177,6 +177,36 @@ def collection_difference(first: str, first_ids: list[Any], other: str, other_id
     return f"Different tests were collected between {first} and {other}. The difference is:\n" + "\n".join(diff)
 
 
+# Statuses that say the run went as planned, from better to worse: every
+# other one (an interruption, an internal or usage error, a test's
+# pytest.exit code) says it did not.
+_ORDINARY_STATUSES = (int(pytest.ExitCode.OK), int(pytest.ExitCode.NO_TESTS_COLLECTED), int(pytest.ExitCode.TESTS_FAILED))
+
+
+def combined_exit_status(run: int, decided: Any) -> int:
+    """The status to end with: the run's (`run`, the controller's as the front end read it) and `decided`.
+
+    `decided` is what pytest made of this process's session, where plugins
+    have a say: pytest-cov's --cov-fail-under and a conftest add to
+    ``session.testsfailed``, a hook sets ``session.exitstatus``, an error
+    here is an internal error. Neither is lowered: an extraordinary status
+    wins over an ordinary one, the run's over another extraordinary one,
+    and a failure over an OK. pytest's "no tests collected" only echoes the
+    run's count of tests, which the run decides.
+    """
+    try:
+        theirs = int(decided)
+    except (TypeError, ValueError):
+        return run
+    if theirs == run or theirs == int(pytest.ExitCode.NO_TESTS_COLLECTED):
+        return run
+    if run not in _ORDINARY_STATUSES:
+        return run
+    if theirs not in _ORDINARY_STATUSES:
+        return theirs
+    return max(run, theirs, key=_ORDINARY_STATUSES.index)
+
+
 def _list_not_run_in_short_summary(tr: Any) -> None:
     """Adds a line per test not run to the short test summary, after pytest's own."""
     _add_to_short_summary(tr, "not run", "NOT RUN", {"red": True}, lambda report: report.longrepr)
@@ -524,11 +554,11 @@ class FrontEnd:
 
     @pytest.hookimpl(tryfirst=True)
     def pytest_sessionfinish(self, session: pytest.Session) -> None:
-        """Ends with the run's exit status rather than this process's, and lets the run directory go."""
+        """Ends with the run's exit status combined with what pytest and its plugins decided; lets the run directory go."""
         if self.run is not None:
             self.run.release()
         if self.exit_code is not None:
-            session.exitstatus = self.exit_code
+            session.exitstatus = combined_exit_status(self.exit_code, session.exitstatus)
 
     def pytest_terminal_summary(self, terminalreporter: Any) -> None:
         """Lists the run's problems and where its files are, and says where the report went."""

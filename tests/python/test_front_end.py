@@ -6,6 +6,7 @@ import pytest
 
 from conftest import run_pytest, write_suite
 from pytest_aurvane.options import worker_args
+from pytest_aurvane.plugin import combined_exit_status
 
 SUITE = {
     "test_a.py": """
@@ -203,3 +204,37 @@ def test_no_controller_starts_for_what_runs_no_tests(tmp_path, args, conftest):
     result = run_pytest(suite, "--aurvane=2", *args, controller=str(controller))
     assert result.returncode in (0, 4), result.stdout
     assert not (suite / "started").exists(), result.stdout
+
+
+@pytest.mark.parametrize(
+    "run, decided, expected",
+    [
+        (0, 1, 1),  # a plugin's failure (--cov-fail-under, a conftest) is not lowered
+        (5, 1, 1),
+        (1, 0, 1),
+        (0, 3, 3),  # nor is an internal error of this process
+        (3, 1, 3),  # nor the controller's, nor an interruption
+        (2, 1, 2),
+        (7, 2, 7),  # a test's pytest.exit(returncode=7) speaks for the run
+        (0, 5, 0),  # a shard left without tests passes: pytest's 5 only echoes the count
+    ],
+)
+def test_exit_status_combines_the_runs_and_what_pytest_decided(run, decided, expected):
+    assert combined_exit_status(run, decided) == expected
+
+
+def test_a_conftest_failing_the_session_after_the_tests_fails_the_run(tmp_path, fake_controller):
+    suite = write_suite(tmp_path, {
+        "conftest.py": """
+            import pytest
+
+            @pytest.hookimpl(hookwrapper=True)
+            def pytest_runtestloop(session):
+                yield
+                session.testsfailed += 1  # a quality gate after the tests
+        """,
+        "test_ok.py": "def test_ok():\n    pass\n",
+    })  # fmt: skip
+    serial = run_pytest(suite, "-p", "no:cacheprovider")
+    parallel = run_pytest(suite, "--aurvane=1", "-p", "no:cacheprovider", controller=fake_controller)
+    assert serial.returncode == parallel.returncode == 1, parallel.stdout

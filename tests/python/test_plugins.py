@@ -61,6 +61,20 @@ def test_coverage_equals_a_serial_run(tmp_path, real_controller, plugin_path, xd
         assert forked.returncode == 4 and "cannot be combined with pytest-cov's --cov" in forked.stdout, forked.stdout
 
 
+def test_coverage_under_fail_under_fails_the_run_as_under_serial_and_xdist(tmp_path, real_controller, plugin_path):
+    suite = write_suite(tmp_path, COVERED)
+    args = ["--cov=pkg", "--cov-fail-under=90", "-p", "no:cacheprovider"]
+    runs = {
+        "serial": run_pytest(suite, *args, path=[plugin_path]),
+        "-n 2": run_pytest(suite, "-n", "2", *args, path=[plugin_path]),
+        "--aurvane=2": run_pytest(suite, "--aurvane=2", *args, controller=real_controller, path=[plugin_path]),
+    }
+    for name, run in runs.items():
+        assert "FAIL Required test coverage of 90% not reached. Total coverage: 87.50%" in run.stdout, (name, run.stdout)
+        assert run.returncode == 1, (name, run.stdout)
+        assert last_line(run.stdout) == "3 passed", (name, run.stdout)
+
+
 def test_reruns_are_counted_as_in_a_serial_run(tmp_path, real_controller, plugin_path):
     suite = write_suite(
         tmp_path,
