@@ -39,6 +39,8 @@ _STAGING = ".new-"
 KEEP_PROJECTS = 16
 _PROJECT_TAG = re.compile(r"[0-9a-f]{12}\Z")
 _PROJECT_LOCK_FILE = ".aurvane-project.lock"
+# Whether this session was told that the cache could not be used.
+_CACHE_WARNED = pytest.StashKey[bool]()
 # The project folders this process uses, each with its shared lock.
 _held_projects: dict[Path, Optional[int]] = {}
 # What a run leaves in its directory.
@@ -140,9 +142,12 @@ def _prune_projects(root: Path, keep: int, current: Path) -> None:
 
 
 def _warn(config: Any, text: str) -> None:
-    """A warning in pytest's warnings summary, as pytest's cache gives when it cannot write."""
+    """A warning in pytest's warnings summary, as pytest's cache gives when it cannot write; once per session."""
     from _pytest.warning_types import PytestCacheWarning
 
+    if config.stash.get(_CACHE_WARNED, False):
+        return  # the history's path and the run directory both ask
+    config.stash[_CACHE_WARNED] = True
     message = warnings.WarningMessage(PytestCacheWarning(text), PytestCacheWarning, __file__, 0)
     config.hook.pytest_warning_recorded.call_historic(
         kwargs=dict(warning_message=message, when="config", nodeid="", location=None)
