@@ -12,9 +12,11 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -22,6 +24,7 @@
 #include <map>
 #include <sstream>
 #include <thread>
+#include <utility>
 
 #include "proc_text.h"
 #include "program_support.h"
@@ -333,6 +336,65 @@ TEST(ProgramSoak, ManyRunsLeaveNothingBehind) {
   EXPECT_EQ(ThreadCount(), threads_before);
   ::prctl(PR_SET_CHILD_SUBREAPER, 0, 0, 0, 0);
   ::unsetenv(kTagVariable);
+}
+
+// The threads and open descriptors of process `pid`, as "threads/fds".
+std::pair<size_t, size_t> ThreadsAndDescriptors(int pid) {
+  const std::string proc = "/proc/" + std::to_string(pid);
+  size_t threads = 0;
+  std::istringstream status(ProcText(proc + "/status"));
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("Threads:", 0) == 0) threads = std::stoul(line.substr(8));
+  }
+  size_t fds = 0;
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it(proc + "/fd", ec), end; !ec && it != end; it.increment(ec)) ++fds;
+  return {threads, fds};
+}
+
+TEST(ProgramSoak, ManyWorkerDeathsHoldOnlyWhatTheLiveWorkersNeed) {
+  // Every test kills its worker once and passes on a replacement. A worker
+  // given up lets go of its threads and pipes then: under a limit of 64
+  // descriptors the run goes through every death, and the controller's
+  // threads and descriptors stay those of its live workers plus a few.
+  const int deaths = std::max(SoakRuns() * 5 / 2, 20);
+  constexpr int kWorkers = 2;
+  ControllerRun run(kWorkers);
+  run.set("schedule", "load");
+  run.set("max_restarts", deaths + 10);
+  run.set("history", false);
+  std::filesystem::create_directory(run.dir() / "state");
+  json::Object& s = run.scenario();
+  s["items"] = deaths;
+  s["state_dir"] = (run.dir() / "state").string();
+  s["tests"] = ParseLine(R"({"default":{"attempts":[{"during":{"setup":[{"exit":9}]}},{}]}})");
+
+  std::pair<size_t, size_t> most{0, 0};
+  ProgramOptions options;
+  options.timeout = std::chrono::seconds(600);
+  options.on_line = [&most](const std::string& line, ControllerHandle& c) {
+    if (line.find("\"retry\"") == std::string::npos) return;
+    auto [threads, fds] = ThreadsAndDescriptors(c.pid());
+    most = {std::max(most.first, threads), std::max(most.second, fds)};
+  };
+  struct rlimit saved;
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  struct rlimit limited = saved;
+  limited.rlim_cur = 64;
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limited), 0);
+  ProgramResult r = run.Run(options);
+  ::setrlimit(RLIMIT_NOFILE, &saved);
+
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  const json::Value summary = run.Summary();
+  EXPECT_EQ(Member(summary, "completed").as_uint(), static_cast<uint64_t>(deaths));
+  EXPECT_EQ(Member(summary, "restarts").as_uint(), static_cast<uint64_t>(deaths));
+  // Main, signal and input threads, a reader and a writer per live worker,
+  // and the reader of a worker just given up. The descriptors: a few of the
+  // process's own, a live worker's two pipes and its guard's, and the dozen
+  // or so a start holds while its guard comes up.
+  EXPECT_LE(most.first, 3u + 2 * kWorkers + 2) << "threads";
+  EXPECT_LE(most.second, 3u * kWorkers + 24) << "descriptors";
 }
 
 }  // namespace

@@ -49,6 +49,13 @@ class ScriptedLauncher final : public WorkerLauncher {
     receivers_.at(n).Reset();
   }
 
+  // Whether the supervisor has let go of worker `n`'s commands, as it must
+  // of a worker it gave up or that exited (its control writer then ends).
+  bool released(size_t n) {
+    Drain();
+    return receivers_.at(n).ReceiveFor(std::chrono::nanoseconds(0)).status == ReceiveStatus::kDisconnected;
+  }
+
   // Every command worker `n` was sent, in order, as compact JSON.
   const std::vector<std::string>& sent(size_t n) const { return sent_.at(n); }
   size_t launches() const { return receivers_.size(); }

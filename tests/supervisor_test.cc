@@ -414,6 +414,24 @@ TEST(SupervisorInMemory, AnExitAndItsClosedPipesCountOnceInAnyOrder) {
   }
 }
 
+TEST(SupervisorInMemory, AWorkerGivenUpOrExitedLetsGoOfItsInputAtOnce) {
+  // Each closed session releases its command channel (and so its control
+  // writer and its input pipe) then, not at the end of the run: a run of
+  // many replacements holds them for the live workers only.
+  InMemoryRun run(2);
+  run.Start();
+  for (size_t n = 0; n < 2; ++n) ASSERT_TRUE(run.Collect(n, 3).ok());
+  ASSERT_TRUE(run.Fail(0, "Worker event pipe closed").ok());
+  EXPECT_TRUE(run.launcher().released(0));
+  EXPECT_FALSE(run.launcher().released(1));
+  ASSERT_TRUE(run.Collect(2, 3).ok());
+  for (int i = 0; i < 3 && run.session(1).state() == SessionState::kRunning; ++i) ASSERT_TRUE(run.Finish(1).ok());
+  ASSERT_EQ(run.session(1).state(), SessionState::kShuttingDown);
+  ASSERT_TRUE(run.Exit(1).ok());
+  EXPECT_TRUE(run.launcher().released(1));
+  EXPECT_FALSE(run.launcher().released(2));
+}
+
 TEST(SupervisorInMemory, AFailedWriteWaitsForTheMessagesStillInTheWorkersOutput) {
   {
     // av0 dies in test 0's call while test 1's "run" is written to it, and

@@ -138,8 +138,10 @@ Status OnExited(Supervisor& s, size_t n, const json::Object& message) {
   }
   session.MoveTo(SessionState::kClosed);
   // Its end is waited for with the others' when the run ends: the workers
-  // that say "exited" together end side by side.
+  // that say "exited" together end side by side. Its input and control
+  // writer go now.
   session.job.Kill();
+  session.commands.Reset();
   return Status::Ok();
 }
 

@@ -34,6 +34,10 @@ Status RecoverWorker(Supervisor& s, size_t n, const std::string& reason) {
   const SessionState was = session.state();
   session.MoveTo(SessionState::kClosed);
   session.job.Terminate();
+  // Its input goes now, not at the end of the run: with it its control
+  // writer ends, so that a run of many replacements holds a descriptor and
+  // a thread per live worker only.
+  session.commands.Reset();
 
   const std::string message = WorkerName(n) + " " + session.phase + ": " + reason +
                               ". Worker log: " + WorkerLogPath(s.spec.run_dir, n).string();
