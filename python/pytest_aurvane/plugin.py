@@ -271,6 +271,10 @@ class FrontEnd:
         self.run_dir: Optional[Path] = None
         self.run: Optional[RunDir] = None
         self.replay: Optional[Replay] = None
+        # With --maxfail/-x: the failures when the limit was reached, and
+        # those that tests already running reported after it.
+        self.stopped_after: Optional[int] = None
+        self.failed_meanwhile = 0
         self.report_written: Optional[Path] = None
         self.interrupts = Interrupts()
 
@@ -552,11 +556,31 @@ class FrontEnd:
         outputs = {worker: payload.get("workeroutput") for worker, payload in self.events.of_kind("exited")}
         self.nodes.finish(self.events.spawned, outputs, replay.worker_errors)
 
+    @pytest.hookimpl(trylast=True)
+    def pytest_runtest_logreport(self, report: Any) -> None:
+        """Notes when --maxfail's limit is reached, and counts the failures reported after it.
+
+        pytest's session sets its stop line at each failure from then on;
+        here, tests that were already running when the limit was reached
+        still end, and may fail.
+        """
+        if not report.failed or hasattr(report, "wasxfail") or getattr(report, "aurvane_not_run", False):
+            return
+        if self.stopped_after is not None:
+            self.failed_meanwhile += 1
+        elif self.replay is not None and self.replay.session.shouldfail:
+            self.stopped_after = self.replay.session.testsfailed
+
     @pytest.hookimpl(tryfirst=True)
     def pytest_sessionfinish(self, session: pytest.Session) -> None:
         """Ends with the run's exit status combined with what pytest and its plugins decided; lets the run directory go."""
         if self.run is not None:
             self.run.release()
+        if self.failed_meanwhile and session.shouldfail:
+            # In pytest's own words, with what the limit let finish.
+            session.shouldfail = (
+                f"stopping after {self.stopped_after} failures; {self.failed_meanwhile} more finished meanwhile"
+            )
         if self.exit_code is not None:
             session.exitstatus = combined_exit_status(self.exit_code, session.exitstatus)
 

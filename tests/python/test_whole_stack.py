@@ -1445,3 +1445,28 @@ def test_a_node_id_too_long_for_the_protocol_is_a_collection_error_naming_the_te
     assert "test_ids.py::test_p[aaaa" in result.stdout and "node id of 2,097,1" in result.stdout, result.stdout[-3000:]
     outcomes = junit_outcomes(suite / "out.xml")
     assert sorted(outcomes.values()) == [["error"], ["passed"], ["passed"]], outcomes
+
+
+@pytest.mark.parametrize("limit, workers", [("-x", 2), ("--maxfail=2", 3)])
+def test_failures_after_the_limit_are_kept_and_told_apart(tmp_path, real_controller, limit, workers):
+    # Every test waits until all have started, then fails: all are running
+    # when the limit is reached.
+    test = """
+        import pathlib, time
+
+        def test_fails():
+            here = pathlib.Path(__file__).parent
+            (here / "started-{n}").touch()
+            for _ in range(600):
+                if len(list(here.glob("started-*"))) == {workers}:
+                    break
+                time.sleep(0.1)
+            assert False
+    """
+    suite = write_suite(tmp_path, {f"test_{n}.py": test.format(n=n, workers=workers) for n in range(workers)})
+    result = run_pytest(suite, f"--aurvane={workers}", "--aurvane-schedule=test", limit, "-p", "no:cacheprovider",
+                        controller=real_controller)  # fmt: skip
+    assert result.returncode == 1, result.stdout
+    assert summary_counts(result.stdout) == {"failed": workers}, result.stdout
+    stop = workers - 1
+    assert f"stopping after {stop} failures; {workers - stop} more finished meanwhile" in result.stdout, result.stdout
