@@ -11,6 +11,27 @@ from typing import Any, Callable, Optional
 from .reports import encode_line
 
 
+class _System:
+    """The system calls the channel makes, as they were when this module loaded.
+
+    Tests replace ``os`` functions (monkeypatching ``os.write``, or
+    pyfakefs, which swaps the ``os`` of every loaded module for a fake one
+    and the functions imported from it). Held here, as class attributes,
+    they are out of reach of both: the protocol cannot break under a test
+    that fakes the file system.
+    """
+
+    write = os.write
+    read = os.read
+    close = os.close
+    exit = os._exit
+    select = select.select
+
+
+# Pipes can be polled (select) for input waiting without a read.
+_POLLABLE = os.name == "posix"
+
+
 class Channel:
     """The protocol channel: JSON lines out on one descriptor, commands in on another.
 
@@ -25,7 +46,7 @@ class Channel:
 
     def __init__(self, out_fd: int, in_fd: int) -> None:
         self._out_fd = out_fd
-        self._in = os.fdopen(in_fd, "rb", buffering=0)
+        self._in_fd = in_fd
         self._pending = b""
         self._held: list[bytes] = []
         # Called before a read that has to wait for the controller.
@@ -46,9 +67,9 @@ class Channel:
         self.forked = True
         self._held.clear()
         self._pending = b""
-        for close in (lambda: os.close(self._out_fd), self._in.close):
+        for fd in (self._out_fd, self._in_fd):
             try:
-                close()
+                _System.close(fd)
             except OSError:
                 pass
 
@@ -60,7 +81,7 @@ class Channel:
                     stream.flush()
                 except (OSError, ValueError, AttributeError):
                     pass
-            os._exit(code)
+            _System.exit(code)
 
     def hold(self, line: bytes) -> None:
         """Queue an encoded line (bytes ending in a line feed) for the next send."""
@@ -78,7 +99,7 @@ class Channel:
             self._held.clear()
         view = memoryview(line)
         while view:
-            written = os.write(self._out_fd, view)
+            written = _System.write(self._out_fd, view)
             view = view[written:]
 
     def flush(self) -> None:
@@ -109,7 +130,7 @@ class Channel:
                 self.flush()
             if not ready and self.before_wait is not None:
                 self.before_wait()
-            chunk = self._in.read(65536)
+            chunk = _System.read(self._in_fd, 65536)
             if not chunk:
                 self.flush()
                 if self._pending.strip():
@@ -120,9 +141,9 @@ class Channel:
 
     def _input_waiting(self) -> bool:
         """Whether input is there to read without waiting (told only where pipes can be polled)."""
-        if os.name != "posix":
+        if not _POLLABLE:
             return False
-        return bool(select.select([self._in], [], [], 0)[0])
+        return bool(_System.select([self._in_fd], [], [], 0)[0])
 
 
 class ServerChannel(Channel):

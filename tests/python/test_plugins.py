@@ -175,3 +175,26 @@ def test_reruns_cover_a_test_that_crashes_its_worker_as_under_xdist(tmp_path, re
     assert result.returncode == xdist_run.returncode == 1
     failed = [line for line in result.stdout.splitlines() if line.startswith("FAILED ")]
     assert failed == [line for line in xdist_run.stdout.splitlines() if line.startswith("FAILED ")] == ["FAILED test_c.py::test_crash"]
+
+
+def outcomes(output):
+    """Each test's outcome from a ``-rA`` summary, in node id order."""
+    return sorted(re.findall(r"^(PASSED|FAILED|ERROR|XFAIL|XPASS) (\S+)", output, re.M), key=lambda o: o[1])
+
+
+def test_pyfakefs_suite_gives_serial_outcomes(tmp_path, real_controller, plugin_path):
+    # pyfakefs' fs fixture swaps the os module of every loaded module,
+    # the worker's own included, for a fake one whose descriptors are not
+    # the worker's pipes.
+    suite = f"{plugin_path}/pyfakefs"
+    args = ["pytest_tests", "tests/fake_filesystem_unittest_test.py", "-rA", "-p", "no:cacheprovider", "-p", "no:randomly"]
+    serial = run_pytest(suite, *args, path=[plugin_path])
+    parallel = run_pytest(
+        suite, "--aurvane=2", f"--aurvane-run-dir={tmp_path / 'run'}", *args, controller=real_controller, path=[plugin_path]
+    )
+    assert serial.returncode == 0, serial.stdout
+    assert parallel.returncode == 0, parallel.stdout
+    assert len(outcomes(serial.stdout)) > 90, serial.stdout
+    assert outcomes(parallel.stdout) == outcomes(serial.stdout), parallel.stdout
+    assert last_line(parallel.stdout) == last_line(serial.stdout)
+

@@ -824,6 +824,32 @@ def test_a_forked_child_of_a_test_neither_reports_nor_runs_tests(tmp_path, real_
     assert sorted(ran) == ["after", "exits", "fails", "parent", "returns"], ran
 
 
+@EITHER_START
+def test_tests_that_replace_os_functions_leave_the_worker_its_channel(tmp_path, real_controller, start):
+    suite = write_suite(
+        tmp_path,
+        {
+            "test_os.py": """
+                import os
+                import pytest
+
+                def refuse(*args):
+                    raise OSError("replaced by the test")
+
+                @pytest.mark.parametrize("name", ["write", "read", "close", "_exit"])
+                def test_replaced(monkeypatch, name):
+                    monkeypatch.setattr(os, name, refuse)
+                    print("still captured")
+
+                def test_after():
+                    pass
+            """
+        },
+    )
+    result = run_pytest(suite, "--aurvane=1", *start, "-p", "no:randomly", controller=real_controller)
+    assert summary_counts(result.stdout) == {"passed": 5}, result.stdout
+
+
 def test_node_ids_differing_only_in_bytes_that_are_not_utf8_stay_distinct(tmp_path, real_controller):
     for byte in (b"\xff", b"\xfe"):
         with open(os.fsencode(tmp_path) + b"/test_" + byte + b".py", "wb") as f:
