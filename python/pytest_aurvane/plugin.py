@@ -346,9 +346,11 @@ class FrontEnd:
         spec_path.write_text(json.dumps(spec, indent=2, ensure_ascii=False, default=repr), encoding="utf-8")
         report_path = self._report_path()
         history_before = _read_history_before(history_path) if report_path is not None else None
+        replay.collecting.start()
         try:
             interrupted = self._run_controller(spec_path, replay)
         finally:
+            replay.collecting.finish()
             self._nodes_down(replay)
             if report_path is not None:
                 self._write_report(report_path, history_before, replay)

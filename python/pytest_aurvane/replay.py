@@ -16,6 +16,7 @@ from typing import Any, Callable, Optional, Union
 import pytest
 from _pytest.reports import TestReport
 
+from .collecting import CollectionProgress
 from .reports import decode_text, rebuild, reports_of, warning_hook_kwargs
 from .rundir import stack_dump_of, tail_of
 
@@ -62,6 +63,8 @@ class Replay:
         # The summary's tests that no record ended, once it has come.
         self.unended: list[str] = []
         self.diagnostics: list[str] = []
+        # The workers' counts while they collect, on a terminal.
+        self.collecting = CollectionProgress(self.terminal, config.getoption("verbose", 0))
         # Records whose replay raised: the run then ends as an internal error.
         self.replay_errors = 0
         self.cancelled = False
@@ -146,10 +149,14 @@ class Replay:
         if self.config.getoption("verbose", 0) >= 0:  # -q and -qq leave it out, as pytest's "collected N items"
             workers = record.get("workers")
             self.line(f"aurvane: {_counted(count, 'test')} collected by {_counted(workers, 'worker')}", bold=True)
+        self.collecting.finish()
         if self.on_collection is not None:
             self.on_collection()
 
     def _on_collection_report(self, record: dict[str, Any]) -> None:
+        if "progress" in record:
+            self.collecting.update(record.get("worker"), record["progress"])
+            return
         if "session_exit" in record:
             if self.session_exit is None and isinstance(record["session_exit"], dict):
                 self.session_exit = record["session_exit"]
@@ -385,6 +392,8 @@ class Replay:
         tr = self.terminal
         if tr is None:
             sys.stderr.write(text + "\n")
+            return
+        if self.collecting.replace(text, **markup):
             return
         tr.ensure_newline()
         if tr._tw.width_of_current_line:

@@ -269,6 +269,9 @@ class WorkerPlugin:
         # an interval, so a small suite sends none.
         self.progress_sent = time.monotonic()
         self.progress_interval = progress_interval(None)
+        # Tests collected so far, and whether the front end has been told.
+        self.items_seen = 0
+        self.progress_told = False
         self.loop_error = None
         self.shutdown_requested = False
         self.current = None
@@ -360,6 +363,8 @@ class WorkerPlugin:
     def pytest_collectreport(self, report: Any) -> None:
         """Sends collection problems to the front end, and a sign of progress now and then."""
         now = time.monotonic()
+        if not self.reached_loop:
+            self.items_seen += sum(1 for node in report.result if isinstance(node, pytest.Item))
         if not self.reached_loop and now - self.progress_sent >= self.progress_interval:
             # A phase message restarts the controller's start-up deadline: a
             # large suite on a busy machine may take minutes to collect, and
@@ -367,6 +372,7 @@ class WorkerPlugin:
             # Only before the run loop: during a test a phase names the test.
             self.progress_sent = now
             self.channel.send({"event": "phase", "phase": "startup/collection"})
+            self._tell_progress(done=False)
         # Failures, and skips of a whole module (importorskip, a module-level
         # skip), which the front end counts as serial pytest would.
         if not (report.failed or report.skipped):
@@ -378,6 +384,18 @@ class WorkerPlugin:
             return
         sys.stderr.write(f"ERROR collecting {report.nodeid or '<session>'}\n{report.longreprtext}\n")
         sys.stderr.flush()
+
+    def _tell_progress(self, done: bool) -> None:
+        """How many tests this worker has collected, for the front end's terminal.
+
+        The controller forwards a "collection_report" at once. A fork
+        server's messages are each fork's own, sent when it starts: by then
+        they would be stale.
+        """
+        if self.serve_path is None:
+            self.progress_told = True
+            progress = {"collected": self.items_seen, "done": done}
+            self.channel.send({"event": "collection_report", "progress": progress})
 
     @pytest.hookimpl(trylast=True)
     def pytest_collection_modifyitems(self, config: pytest.Config, items: list[pytest.Item]) -> None:
@@ -404,6 +422,10 @@ class WorkerPlugin:
     def pytest_runtestloop(self, session: pytest.Session) -> bool:
         """Sends the manifest, then runs the tests the controller names."""
         self.reached_loop = True
+        if self.progress_told:
+            # The last word on a collection long enough to have been shown.
+            self.items_seen = len(session.items)
+            self._tell_progress(done=True)
         self._silence_terminal_reporter()
         serialisers = self.config.hook.pytest_report_to_serializable.get_hookimpls()
         self.short_passes = all(getattr(impl.plugin, "__name__", None) == "_pytest.reports" for impl in serialisers)

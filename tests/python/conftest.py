@@ -119,7 +119,7 @@ class WorkerHarness:
                 if "digest" in message and not message["failed"]:
                     message["items"] = self.items()
                 return reports, message
-            if message["event"] == "phase":
+            if message["event"] == "phase" or "progress" in message:
                 continue  # a sign of progress, should collection take a while
             assert message["event"] == "collection_report", message
             reports.append(message)

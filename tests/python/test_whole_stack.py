@@ -1496,3 +1496,28 @@ def test_failures_after_the_limit_are_kept_and_told_apart(tmp_path, real_control
     assert summary_counts(result.stdout) == {"failed": workers}, result.stdout
     stop = workers - 1
     assert f"stopping after {stop} failures; {workers - stop} more finished meanwhile" in result.stdout, result.stdout
+
+
+def test_collection_progress_shows_on_a_terminal_only(tmp_path, real_controller):
+    script = "/usr/bin/script"
+    if not os.path.exists(script):
+        pytest.skip("needs util-linux's script for a terminal")
+    # Each module takes a second to import: the workers report their counts
+    # (every 2 s) before they have collected.
+    module = "import time\ntime.sleep(1)\n\ndef test_a():\n    pass\n\ndef test_b():\n    pass\n"
+    suite = write_suite(tmp_path / "suite", {f"test_{n}.py": module for n in range(3)})
+    command = [sys.executable, "-m", "pytest", "-p", "pytest_aurvane", f"--aurvane-controller={real_controller}",
+               "--aurvane=2", "-p", "no:cacheprovider"]  # fmt: skip
+    if isinstance(real_controller, InstalledController):
+        command.remove(f"--aurvane-controller={real_controller}")
+    typescript = tmp_path / "typescript"
+    subprocess.run([script, "-qec", " ".join(command), str(typescript)], cwd=str(suite), env=python_env(),
+                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, timeout=180, check=True)  # fmt: skip
+    screen = typescript.read_bytes().decode(errors="replace")
+    assert "\raurvane: collecting ..." in screen, screen
+    assert re.search(r"\raurvane: collecting \.\.\. av0: \d tests?", screen), screen
+    assert re.search(r"av1: 6 tests \(done\)", screen), screen
+    # The collected line takes the progress line's place.
+    assert re.search(r"\raurvane: 6 tests collected by 2 workers *(\x1b\[0m)?\r\n", screen), screen
+    redirected = run_pytest(suite, "--aurvane=2", "-p", "no:cacheprovider", controller=real_controller)
+    assert redirected.returncode == 0 and "collecting" not in redirected.stdout, redirected.stdout
