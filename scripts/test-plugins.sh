@@ -9,7 +9,7 @@ dest="$top/build/plugins"
 packages=(python3-pytest-cov python3-coverage python3-pytest-rerunfailures python3-pytest-timeout
           python3-pytest-mock python3-pytest-asyncio python3-async-generator python3-typing-extensions
           python3-pytest-subtests python3-pytest-benchmark python3-cpuinfo
-          python3-sympy python3-mpmath python3-pyfakefs)
+          python3-sympy python3-mpmath python3-pyfakefs python3-pytest-forked)
 site="$dest/root/usr/lib/python3/dist-packages"
 stamp="$dest/packages.txt"
 if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "${packages[*]}" ] && [ -d "$site" ]; then

@@ -51,8 +51,15 @@ class Channel:
         self._held: list[bytes] = []
         # Called before a read that has to wait for the controller.
         self.before_wait: Optional[Callable[[], None]] = None
-        # True in a process forked from the worker (a test's os.fork()).
+        # True in a process forked from the worker.
         self.forked = False
+        # Whether a test's own code (a fixture, the test, a finalizer) may
+        # be running: the worker sets it around each phase.
+        self.in_test_code = False
+        # In a forked child: whether a test's code forked it. A child forked
+        # around a test's phases (pytest-forked runs them all in a child and
+        # sends the reports to its parent) is the plugin's to end.
+        self.forked_by_test = False
         if hasattr(os, "register_at_fork"):
             os.register_at_fork(after_in_child=self._disown)
 
@@ -61,9 +68,15 @@ class Channel:
 
         A test's child that goes on running pytest (it called sys.exit
         rather than os._exit) would otherwise read the parent's next command
-        and report in its place. The child ends, quietly, at its first use
-        of the channel instead.
+        and report in its place. It ends, quietly, at its first use of the
+        channel instead. A child forked around the phases says nothing and
+        goes on, until it would wait for a command.
         """
+        # A test forking inside a child forked around the phases makes a
+        # test's child all the same.
+        self.forked_by_test = self.forked_by_test or self.in_test_code
+        if self.forked:
+            return  # the descriptors' numbers may be someone else's by now
         self.forked = True
         self._held.clear()
         self._pending = b""
@@ -83,16 +96,23 @@ class Channel:
                     pass
             _System.exit(code)
 
+    def _speaks(self) -> bool:
+        """Whether a line may go out: a child forked by a test ends instead, one forked around the phases drops it."""
+        if self.forked and self.forked_by_test:
+            self.leave_if_forked()
+        return not self.forked
+
     def hold(self, line: bytes) -> None:
         """Queue an encoded line (bytes ending in a line feed) for the next send."""
-        self.leave_if_forked()
-        self._held.append(line)
+        if self._speaks():
+            self._held.append(line)
 
     def send(self, message: dict[str, Any]) -> None:
         self.send_line(encode_line(message))
 
     def send_line(self, line: bytes) -> None:
-        self.leave_if_forked()
+        if not self._speaks():
+            return
         if self._held:
             self._held.append(line)
             line = b"".join(self._held)

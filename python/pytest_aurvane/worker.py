@@ -146,6 +146,30 @@ class StackDumpTimer:
             faulthandler.cancel_dump_traceback_later()
             self.armed_at = None
 
+    def rest_across_forks(self) -> None:
+        """Disarms before every fork of this process and arms again after it, in the parent.
+
+        A child inherits the armed state without the thread that would
+        dump: its first cancel (pytest's faulthandler plugin cancels when a
+        test fails) waits for that thread for ever. pytest-forked runs
+        every test in such a child.
+        """
+        if not hasattr(os, "register_at_fork"):
+            return
+
+        def rearm() -> None:
+            if was_armed:
+                self.phase_started()
+
+        was_armed = False
+
+        def before() -> None:
+            nonlocal was_armed
+            was_armed = self.armed_at is not None
+            self.disarm()
+
+        os.register_at_fork(before=before, after_in_parent=rearm)
+
 
 class XdistFixtures:
     """pytest-xdist's fixtures that tell a test which worker runs it."""
@@ -309,6 +333,7 @@ class WorkerPlugin:
         if delay is not None:
             # The log itself: pytest captures descriptor 2 while a test runs.
             self.stack_dumps = StackDumpTimer(delay, os.fdopen(os.dup(2), "w"))
+            self.stack_dumps.rest_across_forks()
         self.grouping = str(settings.get("grouping", "file"))
         self.freeze_gc = settings.get("gc_freeze", True) is not False
         self.progress_interval = progress_interval(settings.get("startup_timeout"))
@@ -718,6 +743,7 @@ class WorkerPlugin:
         )
 
     def tear_down_for(self, item: pytest.Item) -> None:
+        self.channel.in_test_code = True
         try:
             self.session._setupstate.teardown_exact(item)
         except BaseException as exc:  # a finalizer failed; nobody owns it now
@@ -725,12 +751,31 @@ class WorkerPlugin:
                 raise
             sys.stderr.write("aurvane: teardown before an unannounced test failed:\n")
             traceback.print_exc(file=sys.stderr)
+        finally:
+            self.channel.in_test_code = False
 
     def _phase(self, phase):
-        if self.current is not None:
+        if self.current is not None and not self.channel.forked:
             self.channel.send_line(b'{"event":"phase","index":%d,"phase":"%s"}\n' % (self.current, phase))
             if self.stack_dumps is not None:
                 self.stack_dumps.phase_started()
+
+    def _run_test_code(self) -> Any:
+        """Runs the phase a hook wrapper wraps, marked as a test's own code; gives its outcome.
+
+        A process forked while it runs is a test's child, which ends with
+        the phase (at the latest). One forked outside, around the phases,
+        is a plugin's (pytest-forked) and is left to it.
+        """
+        self.channel.in_test_code = True
+        outcome = yield
+        self.channel.in_test_code = False
+        if self.channel.forked_by_test:
+            # The child of a test's os.fork() that returned or called
+            # sys.exit: it must not go on to report or run anything; its
+            # parent waits for its status.
+            self.channel.leave_if_forked(exit_status(outcome.excinfo))
+        return outcome
 
     @pytest.hookimpl(hookwrapper=True)
     def pytest_runtest_setup(self, item: pytest.Item) -> Any:
@@ -739,24 +784,19 @@ class WorkerPlugin:
             self.setup_announced = False
         else:
             self._phase(b"setup")
-        yield
+        yield from self._run_test_code()
 
     @pytest.hookimpl(hookwrapper=True)
     def pytest_runtest_call(self, item: pytest.Item) -> Any:
         """Announces the call phase; ends a child the test forked as its sys.exit asked."""
         self._phase(b"call")
-        outcome = yield
-        if self.channel.forked:
-            # The child of a test's os.fork() that returned or called
-            # sys.exit: it must not go on to report or run anything; its
-            # parent waits for its status.
-            self.channel.leave_if_forked(exit_status(outcome.excinfo))
+        yield from self._run_test_code()
 
     @pytest.hookimpl(hookwrapper=True)
     def pytest_runtest_teardown(self, item: pytest.Item, nextitem: Any) -> Any:
         """Announces the teardown phase."""
         self._phase(b"teardown")
-        yield
+        yield from self._run_test_code()
 
     def pytest_runtest_logreport(self, report: Any) -> None:
         """Sends the current test's reports, passing ones together."""

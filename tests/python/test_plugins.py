@@ -198,3 +198,58 @@ def test_pyfakefs_suite_gives_serial_outcomes(tmp_path, real_controller, plugin_
     assert outcomes(parallel.stdout) == outcomes(serial.stdout), parallel.stdout
     assert last_line(parallel.stdout) == last_line(serial.stdout)
 
+
+FORKED = {
+    "test_f.py": """
+        import os
+        import pytest
+
+        @pytest.fixture(scope="session")
+        def shared():
+            return []
+
+        def test_one(shared):
+            shared.append(1)
+
+        def test_fail():
+            assert 0, "the parent sees this"
+
+        def test_crash():
+            os._exit(3)
+
+        def test_fork_in_test():
+            pid = os.fork()
+            if pid == 0:
+                return  # pytest's machinery goes on in this grandchild
+            assert os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0
+
+        def test_child_state_stays_in_the_child(shared):
+            assert shared == []  # test_one appended in a child of its own
+    """
+}
+
+
+@pytest.mark.parametrize("start", [(), ("--aurvane-fork",)], ids=["exec", "fork"])
+def test_pytest_forked_gives_serial_outcomes_and_reports(tmp_path, real_controller, plugin_path, start):
+    # pytest-forked runs each test's phases in a child that sends the reports
+    # to its parent: the worker's hooks run in that child, which must neither
+    # speak for the worker nor end before the plugin reports. A failing test
+    # also cancels the worker's stack dump timer there.
+    suite = write_suite(tmp_path, FORKED)
+    args = ["--forked", "-rA", "-p", "no:cacheprovider", "-p", "no:randomly"]
+    serial = run_pytest(suite, *args, path=[plugin_path])
+    parallel = run_pytest(
+        suite, "--aurvane=2", *start, "--aurvane-phase-timeout=60", *args, controller=real_controller, path=[plugin_path]
+    )
+    assert outcomes(serial.stdout) == [
+        ("PASSED", "test_f.py::test_child_state_stays_in_the_child"),
+        ("FAILED", "test_f.py::test_crash"),
+        ("FAILED", "test_f.py::test_fail"),
+        ("PASSED", "test_f.py::test_fork_in_test"),
+        ("PASSED", "test_f.py::test_one"),
+    ], serial.stdout
+    assert outcomes(parallel.stdout) == outcomes(serial.stdout), parallel.stdout
+    assert parallel.returncode == serial.returncode == 1
+    for text in ("the parent sees this", "CRASHED with signal 0"):
+        assert text in parallel.stdout
+    assert "Worker log" not in parallel.stdout, "no worker was lost"
