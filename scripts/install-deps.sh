@@ -7,7 +7,9 @@ packages=(cmake ninja-build g++ clang libclang-rt-14-dev rapidjson-dev libgtest-
           python3-wheel python3-build python3-venv
           python3-matplotlib
           # The report's browser test renders it in headless Chromium.
-          chromium fonts-dejavu-core)
+          chromium fonts-dejavu-core
+          # The status line's test reads a real terminal.
+          tmux)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

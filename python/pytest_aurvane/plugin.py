@@ -27,6 +27,9 @@ from .forkserver import ServerProcess, start_server
 from .nodes import Nodes, declare_hooks
 from .ordering import merge_measurements, wants_own_order, write_run_history
 from .options import add_options, apply_ini, build_spec, check_usage, check_without_run, parse_worker_count
+from .progress import Estimate, Progress
+from .progress import on_terminal as progress_on_terminal
+from .progress import wanted as progress_wanted
 from .replay import Replay
 from .rundir import RunDir, new_run_id, state_dir
 from .shardrun import ShardListing, ShardSession
@@ -277,6 +280,7 @@ class FrontEnd:
         self.failed_meanwhile = 0
         self.report_written: Optional[Path] = None
         self.interrupts = Interrupts()
+        self.progress: Optional[Progress] = None
 
     @pytest.hookimpl(tryfirst=True)
     def pytest_collection(self, session: pytest.Session) -> bool:
@@ -345,12 +349,19 @@ class FrontEnd:
         spec_path = self.run_dir / "spec.json"
         spec_path.write_text(json.dumps(spec, indent=2, ensure_ascii=False, default=repr), encoding="utf-8")
         report_path = self._report_path()
-        history_before = _read_history_before(history_path) if report_path is not None else None
+        shows_progress = progress_wanted(self.config)
+        history_before = None
+        if report_path is not None or (shows_progress and keeps_history):
+            history_before = _read_history_before(history_path)
+        if shows_progress:
+            self.progress = self._start_progress(history_before if keeps_history else None, replay)
         replay.collecting.start()
         try:
             interrupted = self._run_controller(spec_path, replay)
         finally:
             replay.collecting.finish()
+            if self.progress is not None:
+                self.progress.stop()
             self._nodes_down(replay)
             if report_path is not None:
                 self._write_report(report_path, history_before, replay)
@@ -418,6 +429,15 @@ class FrontEnd:
             code = int(pytest.ExitCode.INTERNAL_ERROR)
         self.exit_code = code
         return result.interrupted
+
+    def _start_progress(self, history: Optional[dict[str, float]], replay: Replay) -> Optional[Progress]:
+        """The status line (on a terminal) or the plain progress lines (elsewhere), fed by the replay."""
+        tr = self.config.pluginmanager.get_plugin("terminalreporter")
+        if tr is None:
+            return None
+        progress = Progress(tr._tw, Estimate(history), progress_on_terminal(tr._tw))
+        replay.watch = progress.record
+        return progress
 
     def _report_path(self) -> Optional[Path]:
         """Where --aurvane-report wants the report, from the directory pytest was started in."""
@@ -547,6 +567,9 @@ class FrontEnd:
     def _nodes_ready(self) -> None:
         """Every worker has collected: the node hooks pytest-xdist calls at that point."""
         self.events.read()
+        collected = self.events.of_kind("collected")
+        if self.progress is not None and collected:
+            self.progress.estimate.manifest(self.events.nodeids(*collected[0]))
         self.nodes.ready((worker, self.events.nodeids(worker, payload))
                          for worker, payload in self.events.of_kind("collected"))
         # Read again from the log if a collection difference is to be shown.

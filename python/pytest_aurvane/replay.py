@@ -81,6 +81,8 @@ class Replay:
         # Completes the controller's messages (names the path of a bare
         # operating-system error).
         self.explain: Callable[[str], str] = lambda message: message
+        # Sees every record before it is replayed (the run's progress display).
+        self.watch: Optional[Callable[[dict[str, Any]], None]] = None
 
     @property
     def terminal(self) -> Any:
@@ -114,6 +116,11 @@ class Replay:
         ends with pytest's status for an internal error. pytest.exit and
         Ctrl-C still end the run.
         """
+        if self.watch is not None:
+            try:
+                self.watch(record)
+            except Exception:
+                self.watch = None  # a display that failed is not worth the run
         handler = getattr(self, "_on_" + str(record.get("event")), None)
         if handler is None:
             return
