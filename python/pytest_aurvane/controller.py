@@ -171,8 +171,8 @@ class Interrupts:
     and the second terminates the controller; either way the front end
     reads its output to the end and replays every record whole. A third
     raises KeyboardInterrupt at once, for a replay that is itself stuck.
-    Outside the main thread, or where Ctrl-C is not Python's default (it
-    is ignored, or someone else handles it), nothing changes.
+    Outside the main thread, or where Ctrl-C is ignored or left to the
+    system, nothing changes.
     """
 
     # Presses after which Ctrl-C acts at once, whatever is lost.
@@ -184,10 +184,8 @@ class Interrupts:
         self._previous: Any = None
 
     def __enter__(self) -> "Interrupts":
-        if (
-            threading.current_thread() is threading.main_thread()
-            and signal.getsignal(signal.SIGINT) is signal.default_int_handler
-        ):
+        # A Ctrl-C that is ignored, or kills the process outright, is left so.
+        if threading.current_thread() is threading.main_thread() and callable(signal.getsignal(signal.SIGINT)):
             self._previous = signal.signal(signal.SIGINT, self._on_interrupt)
         return self
 
