@@ -391,6 +391,29 @@ TEST(SupervisorInMemory, EachStateIsHeldToItsDeadlineCountedFromTheLastPhase) {
                                             WorkerLogPath(run.spec().run_dir, 1).string());
 }
 
+TEST(SupervisorInMemory, AnInternalErrorInATestCostsThatTestAndTheWorkerElsewhereTheRun) {
+  InMemoryRun run(1);
+  run.spec().retries = 0;
+  run.Start();
+  ASSERT_TRUE(run.Collect(0, 2).ok());
+  ASSERT_TRUE(run.Send(0, R"({"event":"phase","index":0,"phase":"call"})").ok());
+  ASSERT_TRUE(run.Send(0, R"({"event":"report","index":0,"when":"setup"})").ok());
+  ASSERT_TRUE(run.Send(0, R"({"event":"internal_error","index":0,"message":"EOFError while running t.py::test_0"})").ok());
+  ASSERT_TRUE(run.Collect(1, 2).ok());
+  EXPECT_EQ(run.echoed(),
+            (Traces{"collection", "start av0 #0 next 1",
+                    R"(diagnostic av0 call: Worker internal error: "EOFError while running t.py::test_0")",
+                    "report av0 #0", "interrupted av0 t.py::test_0 call", "start av1 #1 next null"}));
+  EXPECT_EQ(run.States(), (Traces{"interrupted/1", "running/1"}));
+  // Naming another test than the one running, or none, it ends the run.
+  EXPECT_EQ(run.Send(1, R"({"event":"internal_error","index":0,"message":"x"})").message(), R"(Worker av1: "x")");
+  InMemoryRun idle(1);
+  idle.Start();
+  ASSERT_TRUE(idle.Collect(0, 1).ok());
+  ASSERT_TRUE(idle.Finish(0).ok());
+  EXPECT_EQ(idle.Send(0, R"({"event":"internal_error","message":"y"})").message(), R"(Worker av0: "y")");
+}
+
 TEST(SupervisorInMemory, AnExitAndItsClosedPipesCountOnceInAnyOrder) {
   // The exit ends the worker; a failed write to it before or after, and the
   // end of its output, change nothing.

@@ -89,12 +89,16 @@ class Channel:
     def leave_if_forked(self, code: int = 0) -> None:
         """Ends a forked child here, without running pytest's or anyone's exit code."""
         if self.forked:
-            for stream in (sys.stdout, sys.stderr):
-                try:
-                    stream.flush()
-                except (OSError, ValueError, AttributeError):
-                    pass
-            _System.exit(code)
+            self.end(code)
+
+    def end(self, code: int) -> None:
+        """Ends this process at once, its standard streams flushed, running no exit code."""
+        for stream in (sys.stdout, sys.stderr):
+            try:
+                stream.flush()
+            except (OSError, ValueError, AttributeError):
+                pass
+        _System.exit(code)
 
     def _speaks(self) -> bool:
         """Whether a line may go out: a child forked by a test ends instead, one forked around the phases drops it."""

@@ -325,14 +325,17 @@ class WorkerPlugin:
         self.server_cwd = ""
         # Whether what collection built leaves the garbage collector's sight.
         self.freeze_gc = True
+        # The worker's log, whatever captures descriptor 2 (set by apply_spec).
+        self.log: Any = None
 
     def apply_spec(self, spec: Any) -> None:
         """Takes the run specification's settings for a worker."""
         settings = spec if isinstance(spec, dict) else {}
+        # The log itself: pytest captures descriptor 2 while a test runs.
+        self.log = os.fdopen(os.dup(2), "w")
         delay = stack_dump_delay(settings.get("phase_timeout"))
         if delay is not None:
-            # The log itself: pytest captures descriptor 2 while a test runs.
-            self.stack_dumps = StackDumpTimer(delay, os.fdopen(os.dup(2), "w"))
+            self.stack_dumps = StackDumpTimer(delay, self.log)
             self.stack_dumps.rest_across_forks()
         self.grouping = str(settings.get("grouping", "file"))
         self.freeze_gc = settings.get("gc_freeze", True) is not False
@@ -470,8 +473,31 @@ class WorkerPlugin:
         except BaseException as exc:
             if isinstance(exc, (KeyboardInterrupt, pytest.exit.Exception)):
                 self._send_session_exit(exc)
+            elif self.current is not None:
+                self._give_up_test(exc)
             self.loop_error = self._describe_loop_error(exc)
             raise
+
+    def _give_up_test(self, exc: BaseException) -> None:
+        """Ends this worker after an error of its own (or a plugin's hook) while running a test.
+
+        The traceback goes to the log and an "internal_error" names the
+        test: the controller fails that test with the end of the log and
+        starts a replacement, as for a test that crashed its worker. Nothing
+        else runs here: what the error left behind is no state to go on in.
+        """
+        log = self.log if self.log is not None else sys.stderr
+        try:
+            log.write(f"aurvane: internal error while running {self.session.items[self.current].nodeid}:\n")
+            traceback.print_exception(type(exc), exc, exc.__traceback__, file=log)
+            log.flush()
+        except (OSError, ValueError):
+            pass
+        try:
+            message = {"event": "internal_error", "index": self.current, "message": self._describe_loop_error(exc)}
+            self.channel.send(message)
+        finally:
+            self.channel.end(3)
 
     # -- the fork server ------------------------------------------------------
 

@@ -234,8 +234,14 @@ Status HandleMessage(Supervisor& s, size_t n, json::Value message, std::optional
   if (kind == "exited") return OnExited(s, n, fields);
   if (kind == "internal_error") {
     auto text = fields.find("message");
-    return Error{"Worker " + WorkerName(n) + ": " +
-                 (text == fields.end() ? std::string("null") : json::ToCompact(text->second))};
+    const std::string quoted = text == fields.end() ? std::string("null") : json::ToCompact(text->second);
+    // An error of the worker's own code while it ran a test costs that
+    // test and the worker, as a crash there would, not the run: the worker
+    // has written the traceback to its log and ends.
+    if (session.state() == SessionState::kRunning && ReadIndex(fields) && MatchesCurrentTest(fields, session)) {
+      return RecoverWorker(s, n, "Worker internal error: " + quoted);
+    }
+    return Error{"Worker " + WorkerName(n) + ": " + quoted};
   }
   return Error{"Unknown worker event: " + kind};
 }

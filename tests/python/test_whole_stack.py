@@ -850,6 +850,31 @@ def test_tests_that_replace_os_functions_leave_the_worker_its_channel(tmp_path, 
     assert summary_counts(result.stdout) == {"passed": 5}, result.stdout
 
 
+def test_an_error_in_the_workers_own_code_fails_its_test_and_the_run_goes_on(tmp_path, real_controller):
+    # A report that cannot be serialised (a property that holds itself)
+    # raises in the worker's hook, outside the test's phases.
+    suite = write_suite(
+        tmp_path,
+        {
+            "test_i.py": """
+                def test_loop(record_property):
+                    loop = []
+                    loop.append(loop)
+                    record_property("loop", loop)
+
+                def test_after():
+                    pass
+            """
+        },
+    )
+    result = run_pytest(suite, "--aurvane=1", "-p", "no:randomly", controller=real_controller)
+    assert summary_counts(result.stdout) == {"passed": 1, "failed": 1}, result.stdout
+    assert result.returncode == 1
+    assert "FAILED test_i.py::test_loop" in result.stdout
+    assert 'Worker internal error: "ValueError while running test_i.py::test_loop' in result.stdout
+    assert "in encode_json" in result.stdout, "the failure shows the traceback"
+
+
 def test_node_ids_differing_only_in_bytes_that_are_not_utf8_stay_distinct(tmp_path, real_controller):
     for byte in (b"\xff", b"\xfe"):
         with open(os.fsencode(tmp_path) + b"/test_" + byte + b".py", "wb") as f:
