@@ -24,13 +24,11 @@ SLOW_SECONDS = 60.0
 # output is not a terminal.
 REDRAW_SECONDS = 0.5
 PLAIN_LINE_SECONDS = 30.0
-# With no history at all, no estimate until this share of the tests ended:
-# this run's own pace then stands in for it.
-NO_HISTORY_SHARE = 0.1
-# The pace of this run against the history is believed once this many
-# tests with a history have ended, and within these bounds.
-CALIBRATION_TESTS = 5
-CALIBRATION_BOUNDS = (0.25, 4.0)
+# The pace of this run against the history starts from the history's own
+# as if this share of the suite's work had run at it, and stays within
+# these bounds.
+PRIOR_SHARE = 0.25
+PACE_BOUNDS = (0.25, 4.0)
 
 
 class Estimate:
@@ -54,25 +52,31 @@ class Estimate:
         self._started: dict[int, Optional[float]] = {}  # index: its expectation, for a retry
         self._last_end: dict[str, float] = {}  # worker: when its last test ended
         # Finished tests' cost (from the previous end on their worker, so
-        # dispatch is counted) against the history, and all costs.
+        # dispatch is counted) against their history: what quick tests cost
+        # beyond it (the last few), and the longer tests' costs and history.
         self._cost_known = 0.0
         self._expected_known = 0.0
         self._known = 0
-        self._cost_all = 0.0
+        self._prior = 0.0  # seconds of history the pace of 1 counts for
+        self._pending_known = 0  # tests not started that history knows
+        self._any_known = False  # whether the history knows any collected test
         self._failures: set[str] = set()
 
     # -- records ---------------------------------------------------------------
 
     def manifest(self, nodeids: Iterable[Any]) -> None:
         """The collected tests: what is expected of them."""
-        pending, unknown = 0.0, 0
+        pending, known, unknown = 0.0, 0, 0
         for nodeid in nodeids:
             seconds = self.history.get(nodeid) if isinstance(nodeid, str) else None
             if seconds is None or seconds < 0:
                 unknown += 1
             else:
                 pending += seconds
-        self._pending, self._pending_unknown = pending, unknown
+                known += 1
+        self._pending, self._pending_known, self._pending_unknown = pending, known, unknown
+        self._prior = PRIOR_SHARE * pending
+        self._any_known = known > 0
 
     def record(self, record: dict[str, Any]) -> None:
         """One of the controller's records."""
@@ -92,6 +96,7 @@ class Estimate:
                     self._pending_unknown = max(0, self._pending_unknown - 1)
                 else:
                     self._pending = max(0.0, self._pending - expected)
+                    self._pending_known = max(0, self._pending_known - 1)
             self._running[worker] = (nodeid, at, expected)
             self._last_end.setdefault(worker, at)
         elif kind in ("finish", "interrupted"):
@@ -99,10 +104,10 @@ class Estimate:
             self.done += 1
             if running is not None and kind == "finish":
                 cost = at - min(self._last_end.get(worker, running[1]), running[1])
-                self._cost_all += cost
-                if running[2] is not None:
+                expected = running[2]
+                if expected is not None:
                     self._cost_known += cost
-                    self._expected_known += running[2]
+                    self._expected_known += expected
                     self._known += 1
             self._last_end[worker] = at
         elif kind == "retry":
@@ -112,6 +117,7 @@ class Estimate:
                 self._pending_unknown += 1
             else:
                 self._pending += expected
+                self._pending_known += 1
         elif kind == "diagnostic":
             message = str(record.get("message", ""))
             name = message.split(" ", 1)[0]
@@ -125,8 +131,7 @@ class Estimate:
             self.total = count if isinstance(count, int) else 0
             self.workers = workers if isinstance(workers, int) else 1
             self.collected_at = at
-            if not self.history:
-                self._pending_unknown = self.total
+            self._pending_unknown = self.total  # until the manifest says which the history knows
 
     def _expected(self, nodeid: str) -> Optional[float]:
         seconds = self.history.get(nodeid)
@@ -135,30 +140,33 @@ class Estimate:
     # -- the estimate ----------------------------------------------------------
 
     def pace(self) -> float:
-        """This run's cost per second of history, once enough tests with a history ended."""
-        if self._known < CALIBRATION_TESTS or self._expected_known <= 0:
+        """This run's seconds per second of history so far.
+
+        A test's cost here runs from the end of the one before it on its
+        worker, so dispatch and reporting are counted, which the history
+        (each test's own duration) leaves out. The history's own pace of 1
+        counts as a share of the suite's work already done, so that the
+        first tests, often the longest and the least typical, do not set
+        it alone.
+        """
+        if self._known == 0:
             return 1.0
-        low, high = CALIBRATION_BOUNDS
-        return min(high, max(low, self._cost_known / self._expected_known))
+        low, high = PACE_BOUNDS
+        pace = (self._cost_known + self._prior) / (self._expected_known + self._prior)
+        return min(high, max(low, pace))
 
     def left(self, now: float) -> Optional[float]:
-        """Seconds left at `now`, or None while there is nothing to estimate from."""
-        if self.collected_at is None or self.total == 0:
+        """Seconds left at `now`, or None while there is nothing to estimate from (no history)."""
+        if self.collected_at is None or self.total == 0 or not self._any_known:
             return None
         pace = self.pace()
-        finished = self.done
-        if self._known:
-            unknown_each: Optional[float] = self._cost_known / self._known
-        elif finished and (self.history or finished >= NO_HISTORY_SHARE * self.total):
-            unknown_each = self._cost_all / finished
-        else:
-            unknown_each = None
-        if unknown_each is None and (self._pending_unknown or not self.history):
-            return None
-        waiting = self._pending * pace + self._pending_unknown * (unknown_each or 0.0)
+        # A test the history does not know costs what the known ones cost on average.
+        each_unknown = self._cost_known / self._known if self._known else (
+            (self._pending / self._pending_known) if self._pending_known else 0.0)
+        waiting = self._pending * pace + self._pending_unknown * each_unknown
         running_left = []
         for _, start, expected in self._running.values():
-            each = expected * pace if expected is not None else (unknown_each or 0.0)
+            each = expected * pace if expected is not None else each_unknown
             running_left.append(max(0.0, each - (now - start)))
         workers = max(1, self.workers)
         spread = (waiting + sum(running_left)) / workers

@@ -52,12 +52,14 @@ def test_the_runs_pace_against_its_history_scales_what_is_left():
     ids = [f"t{n}" for n in range(12)]
     estimate = Estimate({nodeid: 1.0 for nodeid in ids})
     collected(estimate, 0.0, ids, workers=1)
+    assert estimate.pace() == 1.0
     at = 0.0
     for n in range(6):  # each takes twice its history
         feed(estimate, start(at, "av0", n, ids[n]), finish(at + 2.0, "av0", n, ids[n]))
         at += 2.0
-    assert estimate.pace() == pytest.approx(2.0)
-    assert estimate.left(at) == pytest.approx(12.0)  # six tests of 1 s at twice the pace
+    # 12 s for 6 s of history, with the history's own pace counted for a quarter of the suite (3 s).
+    assert estimate.pace() == pytest.approx(15 / 9)
+    assert estimate.left(at) == pytest.approx(6 * 15 / 9)
 
 
 def test_a_retried_test_is_waited_for_again_and_a_failure_counts_one_restart():
@@ -71,14 +73,19 @@ def test_a_retried_test_is_waited_for_again_and_a_failure_counts_one_restart():
     assert estimate.left(1.0) == pytest.approx(2.0)
 
 
-def test_without_history_it_estimates_from_the_runs_own_pace_once_a_tenth_is_done():
+def test_without_a_history_it_says_it_is_estimating():
     ids = [f"t{n}" for n in range(20)]
     estimate = Estimate(None)
     collected(estimate, 0.0, ids, workers=1)
-    feed(estimate, start(0.0, "av0", 0, "t0"), finish(0.5, "av0", 0, "t0"))
-    assert estimate.left(0.5) is None and "estimating" in estimate.describe(0.5)
-    feed(estimate, start(0.5, "av0", 1, "t1"), finish(1.0, "av0", 1, "t1"))
-    assert estimate.left(1.0) == pytest.approx(18 * 0.5)
+    for n in range(10):
+        feed(estimate, start(n, "av0", n, ids[n]), finish(n + 1.0, "av0", n, ids[n]))
+    assert estimate.left(10.0) is None
+    assert estimate.describe(10.0) == "aurvane: 10/20 tests · estimating"
+    # A test the history does not know costs what the known ones did.
+    partial = Estimate({"t0": 1.0})
+    collected(partial, 0.0, ids, workers=1)
+    feed(partial, start(0.0, "av0", 0, "t0"), finish(3.0, "av0", 0, "t0"))
+    assert partial.left(3.0) == pytest.approx(19 * 3.0)
 
 
 class FakeWriter:
@@ -166,6 +173,8 @@ def test_redirected_output_and_quiet_runs_carry_none_of_it(tmp_path, real_contro
 @pytest.mark.parametrize("quiet", ["-q", "-qq", "--aurvane-no-progress"])
 def test_on_a_terminal_the_status_line_shows_while_the_run_goes_on(tmp_path, real_controller, quiet):
     suite = write_suite(tmp_path, SUITE)
+    if quiet == "-q":  # a history for the estimate
+        assert run_pytest(suite, "--aurvane=2", "-p", "no:cacheprovider", controller=real_controller).returncode == 0
     env = python_env({"TERM": "xterm"})
     command = [sys.executable, "-m", "pytest", "-p", "pytest_aurvane", f"--aurvane-controller={real_controller}",
                "--aurvane=2", quiet, "-p", "no:cacheprovider"]
