@@ -51,7 +51,8 @@ TEST(EventLog, CreateNeedsTheDirectory) {
   // Path not found; Wine's wording differs from Windows', so only the code.
   EXPECT_TRUE(log.message().ends_with(" (os error 3)")) << log.message();
 #else
-  EXPECT_EQ(log.message(), "No such file or directory (os error 2)");
+  EXPECT_EQ(log.message(),
+            "Cannot create " + (dir / "absent" / "events.jsonl").string() + ": No such file or directory (os error 2)");
 #endif
 }
 

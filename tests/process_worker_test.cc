@@ -205,7 +205,8 @@ TEST_F(WorkerFixture, LaunchFailures) {
 
   WorkerLaunch no_run_dir = Launch("{}");
   no_run_dir.run_dir = dir_ / "absent";
-  EXPECT_EQ(LaunchWorker(no_run_dir, events_).message(), OsErrorText(ENOENT));
+  EXPECT_EQ(LaunchWorker(no_run_dir, events_).message(),
+            "Cannot create " + (dir_ / "absent" / "worker-0.log").string() + ": " + OsErrorText(ENOENT));
 
   WorkerLaunch no_cwd = Launch("{}");
   no_cwd.cwd = dir_ / "absent";

@@ -20,22 +20,56 @@ TEST(ProgramCli, NoArgumentPrintsUsage) {
   EXPECT_EQ(OneErrorLine(r), "Aurvane supervisor error: Usage: aurvane-controller SPEC.json\n");
 }
 
-TEST(ProgramCli, OptionsAreFilePaths) {
+TEST(ProgramCli, HelpAndVersionAnswerOnStandardOutput) {
   ScratchDir dir;
+  for (const char* option : {"--help", "-h", "--version"}) {
+    ProgramOptions options;
+    options.args = {option};
+    options.cwd = dir.path();
+    ProgramResult r = RunProgram(AURVANE_CONTROLLER_PATH, options);
+    EXPECT_EQ(r.exit_code, 0) << option << ": " << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(r.out.starts_with(option == std::string("--version") ? "aurvane-controller 0." : "Usage: "))
+        << r.out;
+  }
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+  // A file of that name is still a specification when the path says so.
   ProgramOptions options;
-  options.args = {"--help"};
+  options.args = {"./--help"};
   options.cwd = dir.path();
   ProgramResult r = RunProgram(AURVANE_CONTROLLER_PATH, options);
-  EXPECT_TRUE(IsOsError(OneErrorLine(r), "Aurvane supervisor error: ", "No such file or directory (os error 2)", 2, "\n"));
-  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+  EXPECT_EQ(r.exit_code, 3);
+  EXPECT_NE(r.err.find("Cannot read run specification "), std::string::npos) << r.err;
 }
 
-TEST(ProgramCli, MissingRunDirIsAnOsError) {
+TEST(ProgramCli, ErrorsNameTheMissingPath) {
   ControllerRun run;
-  run.set("run_dir", (run.dir() / "absent").string());
-  ProgramResult r = run.Run();
-  // Windows tells a missing folder on the way (3) from a missing file (2).
-  EXPECT_TRUE(IsOsError(OneErrorLine(r), "Aurvane supervisor error: ", "No such file or directory (os error 2)", 3, "\n"));
+  const std::string absent = (run.dir() / "absent").string();
+  ProgramOptions options;
+  options.args = {absent};
+  EXPECT_TRUE(IsOsError(OneErrorLine(run.Run(options)), "Aurvane supervisor error: Cannot read run specification " +
+                        absent + ": ", "No such file or directory (os error 2)", 2, "\n"));
+  run.set("run_dir", absent);
+  std::string error = OneErrorLine(run.Run());
+  EXPECT_TRUE(error.starts_with("Aurvane supervisor error: run_dir " + absent + ": ")) << error;
+  run.set("run_dir", run.run_dir().string());
+  run.set("cwd", absent);
+  error = OneErrorLine(run.Run());
+  EXPECT_TRUE(error.starts_with("Aurvane supervisor error: cwd " + absent + ": ")) << error;
+  EXPECT_TRUE(std::filesystem::is_empty(run.run_dir()));
+}
+
+TEST(ProgramCli, RelativeSpecificationPathReachesWorkersInAnotherFolder) {
+  ControllerRun run;
+  run.scenario()["items"] = 5;  // the workers' default scenario, should they not find the file, has other tests
+  std::filesystem::create_directory(run.dir() / "tests");
+  run.set("cwd", (run.dir() / "tests").string());
+  ProgramOptions options;
+  options.args = {"spec.json"};
+  options.cwd = run.dir();
+  ProgramResult r = run.Run(options);
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(run.Summary().Find("collected")->as_uint(), 5u);
 }
 
 TEST(ProgramCli, SpecificationFailuresAreOneLine) {

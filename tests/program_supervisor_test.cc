@@ -422,7 +422,8 @@ TEST(ProgramSupervisor, FailedReplacementStartEndsTheRunAndCountsAsARestart) {
   ASSERT_EQ(diagnostics.size(), 2u);
   EXPECT_EQ(diagnostics[0], Failure(run, 0, "call", "Worker event pipe closed"));
   // Windows refuses to open a directory as a file: "access denied".
-  EXPECT_TRUE(IsOsError(diagnostics[1], "", "Is a directory (os error 21)", 5));
+  EXPECT_TRUE(IsOsError(diagnostics[1], "Cannot create " + (run.run_dir() / "worker-1.log").string() + ": ",
+                        "Is a directory (os error 21)", 5));
   json::Value summary = run.Summary();
   EXPECT_EQ(Count(summary, "restarts"), 1u);
   EXPECT_EQ(States(summary), (Traces{"pending/1", "pending/0"}));

@@ -161,7 +161,8 @@ TEST(Spec, LoadReportsTheOsError) {
   ASSERT_FALSE(directory.ok());
   EXPECT_TRUE(directory.message().ends_with(" (os error 5)")) << directory.message();
 #else
-  EXPECT_EQ(missing.message(), "No such file or directory (os error 2)");
+  EXPECT_EQ(missing.message(),
+            "Cannot read run specification " + (dir / "absent.json").string() + ": No such file or directory (os error 2)");
   Result<Spec> directory = LoadSpec(dir.path());
   ASSERT_FALSE(directory.ok());
   EXPECT_EQ(directory.message(), "Not a regular file: " + dir.path().string());

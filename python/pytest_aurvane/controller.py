@@ -59,6 +59,8 @@ def name_the_path(message: str, spec: dict[str, Any]) -> str:
     text = message.rstrip()
     if not _PATHLESS_ERROR.search(text):
         return message
+    if any(isinstance(spec.get(key), str) and spec[key] and spec[key] in text for key, _ in _SPEC_PATHS):
+        return message  # the controller named it
     checks = _SPEC_PATHS[2:3] if text.endswith("program not found") else _SPEC_PATHS
     for key, usable in checks:
         path = spec.get(key)

@@ -2,6 +2,10 @@
 
 #include <filesystem>
 #include <memory>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <utility>
 
 #include "cancel/cancel.h"
 #include "output/event_log.h"
@@ -19,10 +23,27 @@ namespace {
 
 constexpr int kExitError = 3;
 
+constexpr std::string_view kUsage =
+    "Usage: aurvane-controller SPEC.json\n"
+    "       aurvane-controller --help | --version\n"
+    "\n"
+    "Runs the pytest run that SPEC.json describes and prints its progress as\n"
+    "one JSON record per line. A line, or the end of input, on standard input\n"
+    "cancels the run. Exit status: 0 all passed, 1 failures, 2 cancelled,\n"
+    "3 error or tests left unrun, 5 nothing collected.\n";
+
 int ErrorExit(const std::string& message) {
   // Nothing else is left to report through: a failed write here is ignored.
   (void)WriteStderr("Aurvane supervisor error: " + message + "\n");
   return kExitError;
+}
+
+// Workers start in cwd, and the run's files go into run_dir: the operating
+// system's error for a missing one names no path, so it is looked at first.
+Status CheckDirectory(std::string_view key, const std::filesystem::path& dir) {
+  std::error_code error;
+  if (std::filesystem::is_directory(dir, error)) return Status::Ok();
+  return Error{std::string(key) + " " + dir.string() + ": " + (error ? error.message() : "not a directory")};
 }
 
 // End of run, step 1: every test still in flight is abandoned as
@@ -122,13 +143,23 @@ int RunController(const std::vector<std::filesystem::path>& args) {
   PrepareControllerProcess();
 
   if (args.size() < 2) return ErrorExit("Usage: aurvane-controller SPEC.json");
-  // The path is kept exactly as given: every worker is handed the same text.
-  const std::filesystem::path spec_path(args[1]);
+  if (args[1] == "--help" || args[1] == "-h") return WriteStdout(kUsage).ok() ? 0 : kExitError;
+  if (args[1] == "--version") {
+    return WriteStdout("aurvane-controller " AURVANE_VERSION "\n").ok() ? 0 : kExitError;
+  }
+  // Every worker reopens the specification from cwd, not from here: a
+  // relative path is made absolute first.
+  std::error_code absolute_error;
+  std::filesystem::path spec_path = std::filesystem::absolute(args[1], absolute_error);
+  if (absolute_error) spec_path = args[1];
 
   Result<Spec> loaded = LoadSpec(spec_path);
   if (!loaded.ok()) return ErrorExit(loaded.message());
   Spec spec = std::move(loaded).value();
   if (Status valid = ValidateSpec(spec); !valid.ok()) return ErrorExit(valid.message());
+  for (const auto& [key, dir] : {std::pair{"run_dir", spec.run_dir}, std::pair{"cwd", spec.cwd}}) {
+    if (Status usable = CheckDirectory(key, dir); !usable.ok()) return ErrorExit(usable.message());
+  }
 
   DurationHistory history = DurationHistory::Load(spec.history, spec.history_path);
   Result<EventLog> log = EventLog::Create(spec.run_dir);

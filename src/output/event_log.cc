@@ -28,9 +28,13 @@ json::Object TestRecord(std::string_view event, const RecordTest& test, std::str
 Result<EventLog> EventLog::Create(const std::filesystem::path& run_dir) {
   // The event log is held for the run's whole length: a second run on the
   // same directory would clobber this one's files.
-  Result<OutputFile> file = OutputFile::CreateTruncateHeld(
-      run_dir / "events.jsonl", "Run directory in use by another run: " + run_dir.string());
-  if (!file.ok()) return std::move(file).TakeError();
+  const std::string in_use = "Run directory in use by another run: " + run_dir.string();
+  Result<OutputFile> file = OutputFile::CreateTruncateHeld(run_dir / "events.jsonl", in_use);
+  if (!file.ok()) {
+    Error error = std::move(file).TakeError();
+    if (error.message == in_use) return error;
+    return NamingPath(std::move(error), "Cannot create", run_dir / "events.jsonl");
+  }
   return EventLog(std::move(file).value());
 }
 

@@ -122,7 +122,7 @@ Status RunSummary::Write(bool pretty, std::optional<double> elapsed, const Sink&
 
 Status WriteSummary(const std::filesystem::path& run_dir, const RunSummary& summary) {
   Result<OutputFile> file = OutputFile::CreateTruncate(run_dir / "summary.json");
-  if (!file.ok()) return std::move(file).TakeError();
+  if (!file.ok()) return NamingPath(std::move(file).TakeError(), "Cannot create", run_dir / "summary.json");
   return summary.WritePretty([&file](std::string_view piece) { return file.value().WriteAll(piece); });
 }
 

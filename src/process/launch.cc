@@ -7,6 +7,7 @@
 #include "json/json.h"
 #include "process/handle.h"
 #include "process/io_threads.h"
+#include "util/file.h"
 
 namespace aurvane {
 
@@ -24,8 +25,9 @@ std::filesystem::path WorkerLogPath(const std::filesystem::path& run_dir, size_t
 }
 
 Result<LaunchedWorker> LaunchWorker(const WorkerLaunch& launch, const Sender<WorkerEvent>& events) {
-  Result<Handle> log = CreateLogFile(WorkerLogPath(launch.run_dir, launch.number));
-  if (!log.ok()) return std::move(log).TakeError();
+  const std::filesystem::path log_path = WorkerLogPath(launch.run_dir, launch.number);
+  Result<Handle> log = CreateLogFile(log_path);
+  if (!log.ok()) return NamingPath(std::move(log).TakeError(), "Cannot create", log_path);
 
   Result<std::filesystem::path> program = FindProgram(launch.python);
   if (!program.ok()) return std::move(program).TakeError();

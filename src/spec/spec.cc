@@ -101,7 +101,7 @@ Result<Spec> ParseSpec(std::string_view text) {
 
 Result<Spec> LoadSpec(const std::filesystem::path& path) {
   Result<std::string> text = ReadFile(path);
-  if (!text.ok()) return std::move(text).TakeError();
+  if (!text.ok()) return NamingPath(std::move(text).TakeError(), "Cannot read run specification", path);
   return ParseSpec(text.value());
 }
 

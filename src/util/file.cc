@@ -71,6 +71,12 @@ std::string TooLargeFileText(const std::filesystem::path& path) {
   return "File larger than " + std::to_string(kMaxReadFileBytes >> 20) + " MiB: " + path.string();
 }
 
+Error NamingPath(Error error, std::string_view doing, const std::filesystem::path& path) {
+  const std::string named = path.string();
+  if (error.message.find(named) != std::string::npos) return error;
+  return Error{std::string(doing) + " " + named + ": " + error.message};
+}
+
 Status WriteFile(const std::filesystem::path& path, std::string_view bytes) {
   Result<OutputFile> file = OutputFile::CreateTruncate(path);
   if (!file.ok()) return std::move(file).TakeError();

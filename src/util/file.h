@@ -99,6 +99,10 @@ Result<std::string> ReadFile(const std::filesystem::path& path);
 std::string NotRegularFileText(const std::filesystem::path& path);
 std::string TooLargeFileText(const std::filesystem::path& path);
 
+// `error` naming `path`: "<doing> <path>: <error>", unless it names the path
+// already. An operating system's error alone never says which file it was.
+Error NamingPath(Error error, std::string_view doing, const std::filesystem::path& path);
+
 // Creates or truncates `path` and writes `bytes` into it.
 Status WriteFile(const std::filesystem::path& path, std::string_view bytes);
 

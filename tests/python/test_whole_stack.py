@@ -911,7 +911,8 @@ def test_node_ids_differing_only_in_bytes_that_are_not_utf8_stay_distinct(tmp_pa
     "options, body, named",
     [
         # The controller's own error when it can no longer write the run's files.
-        (["--aurvane-run-dir=rd"], "import shutil\n    shutil.rmtree('rd')", "(os error 2) (run_dir: {suite}/rd)"),
+        (["--aurvane-run-dir=rd"], "import shutil\n    shutil.rmtree('rd')",
+         "Cannot create {suite}/rd/summary.json: No such file or directory (os error 2)"),
         (["--aurvane-python=/no/such/python"], "pass", "program not found (python: /no/such/python)"),
     ],
 )
