@@ -48,9 +48,9 @@ class Estimate:
         self.last_elapsed = 0.0
         self._pending = 0.0  # expected seconds of the tests not started, as far as history knows them
         self._pending_unknown = 0  # tests not started that history does not know
-        self._running: dict[str, tuple[str, float, Optional[float]]] = {}  # worker: node id, start, expected
-        self._started: dict[int, Optional[float]] = {}  # index: its expectation, for a retry
-        self._last_end: dict[str, float] = {}  # worker: when its last test ended
+        self._running: dict[Any, tuple[Any, float, Optional[float]]] = {}  # worker: node id, start, expected
+        self._started: dict[Any, Optional[float]] = {}  # index: its expectation, for a retry
+        self._last_end: dict[Any, float] = {}  # worker: when its last test ended
         # Finished tests' cost (from the previous end on their worker, so
         # dispatch is counted) against their history: what quick tests cost
         # beyond it (the last few), and the longer tests' costs and history.
@@ -80,17 +80,20 @@ class Estimate:
 
     def record(self, record: dict[str, Any]) -> None:
         """One of the controller's records."""
+        # Once per record of every test: kept to plain lookups.
         at = record.get("elapsed")
-        if isinstance(at, (int, float)):
-            self.last_elapsed = max(self.last_elapsed, float(at))
+        if isinstance(at, float) and at > self.last_elapsed:
+            self.last_elapsed = at
         at = self.last_elapsed
         kind = record.get("event")
-        worker = str(record.get("worker"))
+        worker = record.get("worker")
         if kind == "start":
-            nodeid = str(record.get("nodeid"))
-            expected = self._expected(nodeid)
+            nodeid = record.get("nodeid")
+            expected = self.history.get(nodeid)
+            if expected is not None and expected < 0:
+                expected = None
             index = record.get("index")
-            if isinstance(index, int) and index not in self._started:
+            if index not in self._started:
                 self._started[index] = expected
                 if expected is None:
                     self._pending_unknown = max(0, self._pending_unknown - 1)
@@ -132,10 +135,6 @@ class Estimate:
             self.workers = workers if isinstance(workers, int) else 1
             self.collected_at = at
             self._pending_unknown = self.total  # until the manifest says which the history knows
-
-    def _expected(self, nodeid: str) -> Optional[float]:
-        seconds = self.history.get(nodeid)
-        return seconds if seconds is not None and seconds >= 0 else None
 
     # -- the estimate ----------------------------------------------------------
 
@@ -198,6 +197,10 @@ def _duration(seconds: float) -> str:
     return f"{seconds // 3600}h{seconds % 3600 // 60:02d}m"
 
 
+# The records the estimate reads, and the last one of a run.
+_WATCHED = frozenset(("collection", "start", "finish", "interrupted", "retry", "diagnostic", "summary"))
+
+
 class Progress:
     """Shows an `Estimate` on pytest's terminal writer while the run goes on.
 
@@ -221,13 +224,16 @@ class Progress:
 
     def record(self, record: dict[str, Any]) -> None:
         """A record the front end replays; starts the drawing when the tests are collected."""
+        if record.get("event") not in _WATCHED:
+            return  # most are reports, which say nothing of the time
         with self._lock:
             self.estimate.record(record)
             at = record.get("elapsed")
-            if isinstance(at, (int, float)):
-                offset = time.monotonic() - float(at)
+            if isinstance(at, float):
+                offset = time.monotonic() - at
                 # Records arrive in batches: the least delay is the truest.
-                self._offset = offset if self._offset is None else min(self._offset, offset)
+                if self._offset is None or offset < self._offset:
+                    self._offset = offset
         if record.get("event") == "collection" and self._thread is None:
             self.start()
         elif record.get("event") == "summary":
