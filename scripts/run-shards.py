@@ -94,6 +94,10 @@ def check_round(results, merged_path):
     return problems
 
 
+def tail(output, lines=15):
+    return "\n".join("    " + line for line in output.rstrip().splitlines()[-lines:])
+
+
 def main(argv):
     if "--" in argv:
         cut = argv.index("--")
@@ -108,6 +112,11 @@ def main(argv):
     parser.add_argument("--keep", action="store_true", help="keep the work folder")
     args = parser.parse_args(argv)
     env = environment()
+    controller = shutil.which(env["AURVANE_CONTROLLER"])
+    if controller is None:
+        print(f"no aurvane-controller at {env['AURVANE_CONTROLLER']}: build one with scripts/build.sh release, "
+              "or set AURVANE_CONTROLLER to one")
+        return 2
     work = Path(tempfile.mkdtemp(prefix="aurvane-shards-"))
     history = None
     failed = False
@@ -116,10 +125,16 @@ def main(argv):
         round_dir = work / f"round-{round_no}"
         results = run_round(Path(args.suite).resolve(), round_dir, args.shards, args.workers, history, extra, env)
         merged = round_dir / "durations.json"
-        inputs = ([str(history)] if history is not None else []) + [str(r[2]) for r in results if r[2].exists()]
-        merge = [PYTHON, "-m", "pytest_aurvane.history", "merge", str(merged), *inputs, "--drop-missing"]
-        done = subprocess.run(merge, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-        problems = [f"merge failed: {done.stdout}"] if done.returncode else check_round(results, merged)
+        shard_files = [str(r[2]) for r in results if r[2].exists()]
+        inputs = ([str(history)] if history is not None else []) + shard_files
+        if not shard_files:
+            # Nothing to merge: the shards' own words say why.
+            problems = [f"shard {k} wrote no durations (exit status {code}); its output ends:\n{tail(output)}"
+                        for k, code, _, output in results]
+        else:
+            merge = [PYTHON, "-m", "pytest_aurvane.history", "merge", str(merged), *inputs, "--drop-missing"]
+            done = subprocess.run(merge, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+            problems = [f"merge failed: {done.stdout}"] if done.returncode else check_round(results, merged)
         for problem in problems:
             print(f"  PROBLEM: {problem}")
         if problems:

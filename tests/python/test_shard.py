@@ -211,3 +211,21 @@ def test_side_by_side_shards_merge_into_the_whole_history(tmp_path, real_control
     assert result.returncode == 0, result.stdout
     assert "split by test count" in result.stdout and "estimated" in result.stdout, "one round without history, one with"
     assert result.stdout.count("21 tests collected, each run once") == 2
+
+
+@pytest.mark.skipif(INSTALLED, reason="the script runs the checkout's plugin")
+def test_side_by_side_shards_say_why_nothing_was_merged(tmp_path):
+    suite = write_suite(tmp_path / "suite", {"test_a.py": "def test_a():\n    pass\n"})
+    broken = tmp_path / "controller.sh"
+    broken.write_text("#!/bin/sh\necho 'controller broke' >&2\nexit 1\n")
+    broken.chmod(0o755)
+    for controller, code, said in [(str(tmp_path / "absent"), 2, f"no aurvane-controller at {tmp_path / 'absent'}"),
+                                   (str(broken), 1, "shard 1 wrote no durations (exit status 3)")]:
+        result = subprocess.run(
+            [sys.executable, str(REPO_ROOT / "scripts" / "run-shards.py"), "--shards", "2", "--rounds", "1", str(suite)],
+            env=python_env({"AURVANE_CONTROLLER": controller}), stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+            text=True, timeout=300,
+        )
+        assert result.returncode == code and said in result.stdout, result.stdout
+        assert "merge failed" not in result.stdout
+    assert "controller broke" in result.stdout, "the shard's own output says why"
