@@ -50,7 +50,8 @@ _OPTIONS: tuple[tuple[str, dict[str, Any]], ...] = (
                                 "package-scoped fixture (or an xdist_group) run on one worker, the others each on "
                                 "their own; file: a file's tests on one worker; test: each test on its own")),
     ("--aurvane-no-history", dict(action="store_true", default=False,
-                                  help="do not order the run by the durations of earlier runs")),
+                                  help="do not order the run by the durations of earlier runs, nor save "
+                                  "this run's (no history file, no shard file)")),
     ("--aurvane-no-gc-freeze", dict(action="store_true", default=False,
                                     help="let the workers' garbage collector keep walking what collection built "
                                     "(by default it is frozen once collection ends)")),
@@ -91,7 +92,7 @@ INI_OPTIONS: dict[str, tuple[Any, Any, str]] = {
     "aurvane_retries": (int, DEFAULT_RETRIES, "runs again of a test whose worker died under it"),
     "aurvane_max_restarts": (int, None, "replacements of dead workers in a run"),
     "aurvane_schedule": (SCHEDULES, "auto", "auto, file or test"),
-    "aurvane_no_history": (bool, False, "do not order runs by the durations of earlier runs"),
+    "aurvane_no_history": (bool, False, "do not order runs by earlier durations, nor save theirs"),
     "aurvane_no_gc_freeze": (bool, False, "do not freeze what the workers' collection built"),
     "aurvane_fork": (bool, False, "Linux: fork every worker from one process that has collected"),
     "aurvane_history_path": (Path, None, "duration history file, relative to the configuration file"),

@@ -229,3 +229,19 @@ def test_side_by_side_shards_say_why_nothing_was_merged(tmp_path):
         assert result.returncode == code and said in result.stdout, result.stdout
         assert "merge failed" not in result.stdout
     assert "controller broke" in result.stdout, "the shard's own output says why"
+
+
+@pytest.mark.skipif(INSTALLED, reason="reads the checkout's docs")
+def test_the_documented_merge_works_on_a_first_run(tmp_path, real_controller):
+    suite = write_suite(tmp_path, {"test_a.py": "def test_a():\n    pass\n"})
+    result = run_pytest(suite, "--aurvane=1", "--aurvane-shard=1/1", "--aurvane-history-path=shards/durations.json",
+                        "-p", "no:cacheprovider", controller=real_controller)
+    assert result.returncode == 0 and (suite / "shards" / "durations.shard-1-of-1.json").exists(), result.stdout
+    # The step that docs/sharding.md gives, on a machine that has no history yet.
+    docs = (REPO_ROOT / "docs" / "sharding.md").read_text(encoding="utf-8")
+    block = docs.split("one step merges the shard files into\nthe next history:\n\n", 1)[1].split("\n\n", 1)[0]
+    script = "\n".join(line[4:] for line in block.splitlines()).replace("python3", sys.executable)
+    merged = subprocess.run(["bash", "-c", script], cwd=suite, env=python_env(), stdout=subprocess.PIPE,
+                            stderr=subprocess.STDOUT, text=True, timeout=120)
+    assert merged.returncode == 0, script + "\n" + merged.stdout
+    assert list(json.loads((suite / ".aurvane" / "durations.json").read_text())) == ["test_a.py::test_a"]
