@@ -12,6 +12,8 @@ import sys
 
 from .forkclient import attach_requested
 
+__version__ = "0.1.0"
+
 
 def _report_alone() -> bool:
     """Whether this process is ``python -m pytest_aurvane.report``, which makes a report without pytest."""
@@ -27,6 +29,7 @@ if not (attach_requested() and sys.argv[:1] == ["-m"]) and not _report_alone():
     from .plugin import pytest_addoption, pytest_cmdline_main, pytest_configure, pytest_load_initial_conftests
 
 __all__ = [
+    "__version__",
     "pytest_addoption",
     "pytest_cmdline_main",
     "pytest_configure",

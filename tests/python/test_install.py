@@ -14,7 +14,7 @@ import pytest
 from conftest import INSTALLED, REPO_ROOT
 
 # What a wheel build needs from the checkout when the controller is given prebuilt.
-_PACKAGE_FILES = ("setup.py", "pyproject.toml", "README.md", "python")
+_PACKAGE_FILES = ("setup.py", "pyproject.toml", "README.md", "LICENSE", "python")
 
 
 def build_wheel(tmp_path, program):
@@ -60,6 +60,12 @@ def test_wheel_installs_and_runs_a_suite_without_settings(tmp_path, real_control
         info = archive.getinfo("pytest_aurvane/bin/aurvane-controller")
         assert (info.external_attr >> 16) & 0o111, "the program keeps its executable bit"
         assert "Root-Is-Purelib: false" in archive.read("pytest_aurvane-0.1.0.dist-info/WHEEL").decode()
+        # What a package index and pip show users.
+        metadata = archive.read("pytest_aurvane-0.1.0.dist-info/METADATA").decode()
+        for field in ("License: MIT", "Classifier: License :: OSI Approved :: MIT License",
+                      "Summary: Run a pytest suite in parallel", "Author: Aurvane developers"):
+            assert field in metadata, metadata[:2000]
+        assert "Copyright (c) 2026 Aurvane developers" in archive.read("pytest_aurvane-0.1.0.dist-info/LICENSE").decode()
 
     venv = tmp_path / "venv"
     subprocess.run([sys.executable, "-m", "venv", "--system-site-packages", str(venv)], check=True, timeout=120)
@@ -90,6 +96,14 @@ def test_wheel_installs_and_runs_a_suite_without_settings(tmp_path, real_control
         env=env, stdout=subprocess.PIPE, text=True, check=True,
     ).stdout.strip()
     assert Path(where).is_relative_to(venv), "the run used the packaged controller"
+    version = subprocess.run(
+        [str(venv / "bin" / "python"), "-c", "import pytest_aurvane; print(pytest_aurvane.__version__)"],
+        env=env, stdout=subprocess.PIPE, text=True, check=True,
+    ).stdout.strip()
+    assert version == "0.1.0"
+    # The controller was built from the same version (CMakeLists.txt).
+    said = subprocess.run([where, "--version"], stdout=subprocess.PIPE, text=True, check=True).stdout
+    assert said == f"aurvane-controller {version}\n"
 
 
 @pytest.mark.skipif(INSTALLED, reason="installs its own copy of the checkout")
