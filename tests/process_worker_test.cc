@@ -9,10 +9,12 @@
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <thread>
 
 #include "proc_text.h"
+#include "process/cgroup.h"
 #include "process/launch.h"
 #include "test_support.h"
 #include "util/file.h"
@@ -325,6 +327,57 @@ TEST_F(WorkerFixture, NothingOutlivesAKilledController) {
   EXPECT_TRUE(GoneWithin(static_cast<pid_t>(worker), 2s));
   EXPECT_TRUE(GoneWithin(static_cast<pid_t>(grandchild), 2s));
 }
+
+// A job's cgroup of each kind this machine offers: whatever became of the
+// parents of what is in it, Remove kills all of it and removes the cgroup.
+class JobCgroupTest : public ::testing::TestWithParam<CgroupKind> {};
+
+TEST_P(JobCgroupTest, RemoveKillsEverythingInItAndRemovesIt) {
+  const CgroupKind kind = GetParam();
+  if (!CgroupKindUsable(kind)) GTEST_SKIP() << "no cgroup of this kind this process may write";
+  TryOnlyCgroupKindForTesting(kind);
+  JobCgroup cgroup = JobCgroup::Create(AURVANE_CONTROLLER_PATH);
+  if (JobCgroupKind() != kind) GTEST_SKIP() << "this process chose its kind before (ctest runs each test alone)";
+  ASSERT_TRUE(cgroup.valid());
+  const std::string path = cgroup.path();
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  const int procs = static_cast<int>(cgroup.procs().get());
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // Joins, then leaves a daemon of a session of its own behind it.
+    if (::write(procs, "0", 1) != 1) ::_exit(2);
+    pid_t daemon = ::fork();
+    if (daemon == 0) {
+      ::setsid();
+      ::execl("/bin/sleep", "sleep", "600", static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    if (::write(fds[1], &daemon, sizeof daemon) != static_cast<ssize_t>(sizeof daemon)) ::_exit(2);
+    ::execl("/bin/sleep", "sleep", "600", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::close(fds[1]);
+  pid_t daemon = 0;
+  ASSERT_EQ(::read(fds[0], &daemon, sizeof daemon), static_cast<ssize_t>(sizeof daemon));
+  ::close(fds[0]);
+  ASSERT_TRUE(Alive(daemon));
+
+  cgroup.Remove();
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+  const bool gone = GoneWithin(daemon, 2000ms);
+  if (!gone) ::kill(daemon, SIGKILL);
+  EXPECT_TRUE(gone);
+  EXPECT_FALSE(std::filesystem::exists(path));
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, JobCgroupTest, ::testing::Values(CgroupKind::kUnified, CgroupKind::kFreezer),
+                         [](const ::testing::TestParamInfo<CgroupKind>& info) {
+                           return std::string(info.param == CgroupKind::kUnified ? "Unified" : "Freezer");
+                         });
 
 }  // namespace
 }  // namespace aurvane

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "process/cgroup.h"
 #include "program_support.h"
 
 namespace aurvane::testing {
@@ -135,6 +136,26 @@ TEST(ProgramContainment, ATestKillingItsParentEndsOnlyItsWorker) {
   std::vector<int> pids = Grandchildren(run);
   EXPECT_EQ(pids.size(), 1u);
   EXPECT_EQ(Survivors(pids), std::vector<int>{});
+}
+
+// A test that stops being killed with its guard, starts a daemon, and kills
+// its guard and then the controller: neither is left to take the tree over,
+// and the job's cgroup is what the run's sweeper ends it through.
+TEST(ProgramContainment, NothingOutlivesATestThatKillsItsGuardAndThenTheController) {
+  if (!CgroupKindUsable(CgroupKind::kUnified) && !CgroupKindUsable(CgroupKind::kFreezer)) {
+    GTEST_SKIP() << "no cgroup this process may write: the job guard alone holds a tree (docs/architecture.md)";
+  }
+  ControllerRun run;
+  run.set("retries", 0);
+  run.scenario() = Obj(R"({"items":1,"tests":{"0":{"during":{"call":[
+      {"grandchild":600,"daemon":true,"empty_env":true},{"kill_parent":true,"controller_too":true},
+      {"sleep":60}]}}}})");
+  ProgramResult r = run.Run();
+  EXPECT_EQ(r.exit_code, 128 + SIGKILL) << r.err;
+  std::vector<int> pids = Grandchildren(run);
+  EXPECT_EQ(pids.size(), 1u);
+  for (int pid : WorkerPids(run)) pids.push_back(pid);
+  EXPECT_EQ(Survivors(pids, 10s), std::vector<int>{});
 }
 
 }  // namespace

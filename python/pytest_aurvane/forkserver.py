@@ -59,12 +59,25 @@ def _prctl(option: int, value: int) -> bool:
 
 
 class Request:
-    """What a client asked for: its environment, its directory and its three streams."""
+    """What a client asked for: its environment, its directory and its three streams.
 
-    def __init__(self, env: dict[str, str], cwd: str, fds: list[int]) -> None:
+    `cgroup`, when not -1, is the cgroup.procs of the client's job (the
+    controller's cgroup for the worker), which the fork joins.
+    """
+
+    def __init__(self, env: dict[str, str], cwd: str, fds: list[int], cgroup: int = -1) -> None:
         self.env = env
         self.cwd = cwd
         self.fds = fds
+        self.cgroup = cgroup
+
+    def close(self) -> None:
+        """Closes every descriptor the request passed."""
+        for fd in self.fds + ([self.cgroup] if self.cgroup >= 0 else []):
+            try:
+                os.close(fd)
+            except OSError:
+                pass
 
 
 class _Pending:
@@ -88,11 +101,11 @@ class _Pending:
         """
         while True:
             try:
-                data, fds, _, _ = socket.recv_fds(self.conn, 1 << 20, 3)
+                data, fds, _, _ = socket.recv_fds(self.conn, 1 << 20, 4)
             except BlockingIOError:
                 return None
             self.fds.extend(fds)
-            if len(self.fds) > 3:
+            if len(self.fds) > 4:
                 raise ValueError(f"{len(self.fds)} descriptors instead of 3")
             if not data:
                 raise ValueError("request cut short")
@@ -104,11 +117,11 @@ class _Pending:
                 raise ValueError("request too large")
             if len(self.data) < HEADER.size + size:
                 continue
-            if len(self.fds) != 3:
+            if len(self.fds) not in (3, 4):
                 raise ValueError(f"{len(self.fds)} descriptors instead of 3")
             cwd, env = decode_request(bytes(self.data[HEADER.size : HEADER.size + size]))
             fds, self.fds = self.fds, []
-            return Request(env, cwd, fds)
+            return Request(env, cwd, fds[:3], fds[3] if len(fds) == 4 else -1)
 
     def close(self) -> None:
         """Closes the connection and every descriptor it has passed so far."""
@@ -338,8 +351,7 @@ class ForkServer:
             pid = -1
         if pid == 0:
             return self._become_child(server, conn, request)
-        for fd in request.fds:
-            os.close(fd)
+        request.close()
         if pid < 0:
             conn.close()
             return None
@@ -372,6 +384,16 @@ class ForkServer:
         for pending in self.pending.values():
             pending.close()
         self.pending.clear()
+        if request.cgroup >= 0:
+            # Into the client's job's cgroup, before the worker is forked:
+            # whatever becomes of this process and of the server, the
+            # controller then kills the worker's whole tree through it.
+            try:
+                os.write(request.cgroup, b"0")
+            except OSError as exc:
+                self._say(f"cannot join the job's cgroup: {exc}")
+            os.close(request.cgroup)
+            request.cgroup = -1
         keeper = os.getpid()
         try:
             worker = os.fork()
@@ -379,8 +401,7 @@ class ForkServer:
             self._say(f"cannot fork: {exc}")
             os._exit(3)
         if worker != 0:
-            for fd in request.fds:
-                os.close(fd)
+            request.close()
             _keep(worker)
         _prctl(_PR_SET_PDEATHSIG, signal.SIGKILL)
         if os.getppid() != keeper:

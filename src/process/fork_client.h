@@ -11,7 +11,8 @@
 // The exchange (the Python side is `pytest_aurvane/forkclient.py`, which
 // serves when no guard starts the worker): a 4-byte big-endian length, then
 // the directory and each NAME=VALUE of the environment, NUL-separated, with
-// descriptors 0, 1 and 2 passed alongside the first bytes. The server
+// descriptors 0, 1 and 2 (and, where the job has a cgroup, its
+// cgroup.procs) passed alongside the first bytes. The server
 // replies "pid N" once it has forked, then "exit N" when the worker has
 // ended (128 + N for a signal).
 #ifndef AURVANE_PROCESS_FORK_CLIENT_H_
@@ -45,9 +46,11 @@ std::string EncodeForkRequest(std::string_view cwd, char* const* environment);
 class ForkServerClient {
  public:
   // Connects to the server at `path`, hands it descriptors 0, 1 and 2 with
-  // `request`, and waits until it has forked the worker. The error says why
-  // no worker was forked; the caller then starts one itself.
-  static Result<ForkServerClient> Attach(const std::string& path, std::string_view request);
+  // `request`, and waits until it has forked the worker. `cgroup` (unless
+  // -1) goes along as a fourth descriptor: the cgroup.procs of the job's
+  // cgroup, which the fork joins. The error says why no worker was forked;
+  // the caller then starts one itself.
+  static Result<ForkServerClient> Attach(const std::string& path, std::string_view request, int cgroup = -1);
 
   // Waits for the forked worker's end: its exit status, or 3 when the server
   // went away without saying.

@@ -64,7 +64,7 @@ std::string EncodeForkRequest(std::string_view cwd, char* const* environment) {
   return request + body;
 }
 
-Result<ForkServerClient> ForkServerClient::Attach(const std::string& path, std::string_view request) {
+Result<ForkServerClient> ForkServerClient::Attach(const std::string& path, std::string_view request, int cgroup) {
   auto no_server = [&path](const std::string& why) { return Error{"no fork server at " + path + " (" + why + ")"}; };
   struct sockaddr_un address = {};
   address.sun_family = AF_UNIX;
@@ -80,19 +80,20 @@ Result<ForkServerClient> ForkServerClient::Attach(const std::string& path, std::
   if (connected != 0) return no_server(LastOsError().message);
 
   // The descriptors travel with the first bytes; the rest follows plainly.
-  const int streams[3] = {0, 1, 2};
+  const int streams[4] = {0, 1, 2, cgroup};
+  const size_t passed = (cgroup >= 0 ? 4 : 3) * sizeof(int);
   alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof streams)] = {};
   struct iovec data = {const_cast<char*>(request.data()), request.size()};
   struct msghdr message = {};
   message.msg_iov = &data;
   message.msg_iovlen = 1;
   message.msg_control = control;
-  message.msg_controllen = sizeof control;
+  message.msg_controllen = CMSG_SPACE(passed);
   struct cmsghdr* header = CMSG_FIRSTHDR(&message);
   header->cmsg_level = SOL_SOCKET;
   header->cmsg_type = SCM_RIGHTS;
-  header->cmsg_len = CMSG_LEN(sizeof streams);
-  ::memcpy(CMSG_DATA(header), streams, sizeof streams);
+  header->cmsg_len = CMSG_LEN(passed);
+  ::memcpy(CMSG_DATA(header), streams, passed);
   ssize_t sent;
   do {
     sent = ::sendmsg(fd, &message, MSG_NOSIGNAL);

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "process/cgroup.h"
 #include "process/fork_client.h"
 #include "process/job_guard.h"
 #include "process/process_tree.h"
@@ -57,8 +58,9 @@ void WriteReport(GuardReport report) {
 // server at `path` and stands for the worker the server forks until it
 // ends, exiting with its status. Returns only when no server forked a
 // worker, having said so on the worker's standard error. `guards_own` are
-// the guard's descriptors, which an exec would have closed.
-void AttachOrGoOn(const std::string& path, std::initializer_list<int> guards_own) {
+// the guard's descriptors, which an exec would have closed; `cgroup` is the
+// job's cgroup.procs (or -1), which the server's fork joins.
+void AttachOrGoOn(const std::string& path, std::initializer_list<int> guards_own, int cgroup) {
   // Kept, the control pipe's read end would be this process's too.
   for (int fd : guards_own) {
     if (fd >= 0) ::close(fd);
@@ -66,7 +68,7 @@ void AttachOrGoOn(const std::string& path, std::initializer_list<int> guards_own
   // Of any length (glibc allocates it); freed by the exit or exec that follows.
   const char* here = ::getcwd(nullptr, 0);
   if (here != nullptr) {
-    Result<ForkServerClient> client = ForkServerClient::Attach(path, EncodeForkRequest(here, environ));
+    Result<ForkServerClient> client = ForkServerClient::Attach(path, EncodeForkRequest(here, environ), cgroup);
     if (client.ok()) {
       // Only the worker holds the streams now: the controller learns of its
       // end from the end of its output, which a copy here would hide.
@@ -85,7 +87,7 @@ void AttachOrGoOn(const std::string& path, std::initializer_list<int> guards_own
 // Forks and executes the worker: argv[1] with the arguments after it. The
 // child is killed when the guard dies (so that a test killing its parent
 // cannot leave a worker nobody owns) and starts with nothing blocked.
-GuardReport StartWorker(char** argv, int signals) {
+GuardReport StartWorker(char** argv, int signals, bool in_cgroup) {
   int exec_error[2];
   if (::pipe2(exec_error, O_CLOEXEC) != 0) return {0, errno};
   const pid_t guard = ::getpid();
@@ -106,7 +108,8 @@ GuardReport StartWorker(char** argv, int signals) {
       // Reported as started before the server is asked: the controller
       // must not wait on a server that is slow or stuck, but judge this
       // worker's start by its deadline as it judges any other's.
-      AttachOrGoOn(*server, {kGuardControlFd, kGuardStatusFd, signals, exec_error[0], exec_error[1]});
+      AttachOrGoOn(*server, {kGuardControlFd, kGuardStatusFd, signals, exec_error[0], exec_error[1]},
+                   in_cgroup ? kJobCgroupFd : -1);
       // No server to fork from: a worker of our own.
       std::vector<char*> without_server = WithoutForkServer(environ);
       ::execve(argv[1], argv + 1, without_server.data());
@@ -179,8 +182,11 @@ int RunJobGuard(char** argv) {
   sigset_t set = GuardSignals();
   ::sigprocmask(SIG_BLOCK, &set, nullptr);
   int signals = ::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
+  // Before the worker is forked, so that it and all it starts are in the
+  // job's cgroup too.
+  const bool in_cgroup = JoinJobCgroup();
 
-  GuardReport report = StartWorker(argv, signals);
+  GuardReport report = StartWorker(argv, signals, in_cgroup);
   WriteReport(report);
   if (report.started == 0) return 127;
   // Only the worker holds its streams now: the controller learns of its end
@@ -205,6 +211,7 @@ int RunJobGuard(char** argv) {
 }  // namespace
 
 int RunJobGuardIfInvoked(int argc, char** argv) {
+  if (int status = RunCgroupSweeperIfInvoked(argc, argv); status >= 0) return status;
   if (argc < 2 || argv == nullptr || argv[0] == nullptr || ::strcmp(argv[0], kJobGuardName) != 0) return -1;
   return RunJobGuard(argv);
 }

@@ -5,7 +5,10 @@
 // to, whatever its session or environment. The guard ends the tree when told
 // to and when the controller dies (SIGKILL included: the kernel closes the
 // guard's pipe). The controller is a child subreaper too: should a guard be
-// killed, its tree comes to the controller, which ends it.
+// killed, its tree comes to the controller, which ends it. Where the
+// controller may create cgroups, each job's tree is also in a cgroup of its
+// own (process/cgroup.h), killed whatever became of the guard and the
+// controller.
 #ifndef AURVANE_PROCESS_WORKER_JOB_H_
 #define AURVANE_PROCESS_WORKER_JOB_H_
 

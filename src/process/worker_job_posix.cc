@@ -19,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "process/cgroup.h"
 #include "process/job_guard.h"
 #include "process/process_tree.h"
 #include "process/worker_job.h"
@@ -146,7 +147,9 @@ std::vector<pid_t>& LiveGuards() {
 // True when none is left.
 bool EndRemnants() {
   std::lock_guard<std::mutex> lock(guards_mutex);
-  const std::vector<pid_t>& guards = LiveGuards();
+  std::vector<pid_t> guards = LiveGuards();
+  // The run's cgroup sweeper is a child of ours too, to be left alone.
+  if (pid_t sweeper = CgroupSweeperPid(); sweeper > 0) guards.push_back(sweeper);
   KillDescendants(::getpid(), guards);
   bool none_left = true;
   for (pid_t child : ChildrenOf(::getpid())) {
@@ -161,6 +164,7 @@ bool EndRemnants() {
 struct WorkerJob::Impl {
   pid_t guard = -1;  // the worker's parent and owner of its tree
   Handle control;  // writing end; closing it fires the guard
+  JobCgroup cgroup;  // where the kernel offers one: holds the guard and all below it
 };
 
 void SetJobGuardProgram(const std::filesystem::path& program) { GuardProgram() = program.string(); }
@@ -214,15 +218,20 @@ Result<WorkerJob> WorkerJob::Start(const ProcessDescription& description, const 
   Handle status_read(status_fds[0]);
   Handle status_write(status_fds[1]);
 
+  impl->cgroup = JobCgroup::Create(GuardProgram());
+
   // The guard takes the worker's streams as its own and passes them on; its
-  // two pipes sit right above them. Every source is first moved above all
-  // five targets, so that no dup2 overwrites a source still to be used.
+  // two pipes sit right above them, and its cgroup's cgroup.procs, when it
+  // has one, above those. Every source is first moved above all the
+  // targets, so that no dup2 overwrites a source still to be used.
   Status status;
-  Handle holders[5];
-  const Handle* sources[5] = {&stdin_read, &stdout_write, &stderr_file, &control_read, &status_write};
-  int fds[5];
-  for (int i = 0; i < 5 && status.ok(); ++i) {
-    int fd = ::fcntl(static_cast<int>(sources[i]->get()), F_DUPFD_CLOEXEC, 5);
+  Handle holders[6];
+  const Handle* sources[6] = {&stdin_read, &stdout_write, &stderr_file, &control_read, &status_write,
+                              &impl->cgroup.procs()};
+  const int count = impl->cgroup.valid() ? 6 : 5;
+  int fds[6];
+  for (int i = 0; i < count && status.ok(); ++i) {
+    int fd = ::fcntl(static_cast<int>(sources[i]->get()), F_DUPFD_CLOEXEC, 6);
     if (fd < 0) {
       status = LastOsError();
       break;
@@ -234,8 +243,8 @@ Result<WorkerJob> WorkerJob::Start(const ProcessDescription& description, const 
   int rc = 0;
   {
     FileActions actions;
-    for (int i = 0; i < 5; ++i) posix_spawn_file_actions_adddup2(actions.get(), fds[i], i);
-    actions.CloseTheRest(5);
+    for (int i = 0; i < count; ++i) posix_spawn_file_actions_adddup2(actions.get(), fds[i], i);
+    actions.CloseTheRest(count);
     std::string cwd = description.cwd.string();
     posix_spawn_file_actions_addchdir_np(actions.get(), cwd.c_str());
     SpawnAttributes attributes(0);
@@ -299,6 +308,9 @@ void WorkerJob::KillAndWait() {
     got = WaitRetrying(job.guard, 0, &wait_status);
   }
   const bool guard_finished = got == job.guard && WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == 0;
+  // What left the guard's tree (its guard was killed, and a parent of it
+  // too, say) is still in the job's cgroup.
+  job.cgroup.Remove();
   {
     std::lock_guard<std::mutex> lock(guards_mutex);
     std::vector<pid_t>& guards = LiveGuards();

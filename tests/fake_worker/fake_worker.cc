@@ -105,7 +105,9 @@
 //                            instead, as a daemon-starting test would; with
 //                            "empty_env", with no environment; with
 //                            "daemon", double-forked (fork, setsid, fork)
-//   {"kill_parent": true}    send SIGKILL to this process's parent
+//   {"kill_parent": true}    send SIGKILL to this process's parent; with
+//                            "controller_too", first clear the parent-death
+//                            signal, then also SIGKILL the parent's parent
 //   {"introspect": true}     send {"event":"introspect","argv":[...],
 //                            "cwd":..., "env":{the four worker variables,
 //                            null when unset}, "fds":[open descriptors],
@@ -274,7 +276,7 @@ class FakeWorker {
       options.daemon = Get(action, "daemon").is_true();
       StartGrandchild(Number(*grandchild, 1000), Get(action, "announce").is_true(), options);
     } else if (action.Find("kill_parent") != nullptr) {
-      fake_worker::KillParent();
+      fake_worker::KillParent(Get(action, "controller_too").is_true());
     } else if (action.Find("introspect") != nullptr) {
       Introspect();
     } else if (const Value* message = action.Find("internal_error")) {

@@ -43,8 +43,11 @@ struct SleeperOptions {
 // the null device. Returns its process id, or -1.
 int64_t StartSleeper(double seconds, const SleeperOptions& options);
 
-// Sends SIGKILL to this process's parent (POSIX only).
-void KillParent();
+// Sends SIGKILL to this process's parent (POSIX only). With
+// `and_grandparent`, first stops being killed with the parent, then kills
+// the parent and after it the parent's parent (the controller, for a
+// worker under a job guard).
+void KillParent(bool and_grandparent);
 // Handles the sleeper's own command line: true when this process is one.
 bool RunAsSleeper(int argc, char** argv);
 

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -148,7 +149,22 @@ int64_t StartSleeper(double seconds, const SleeperOptions& options) {
   return rc == 0 ? pid : -1;
 }
 
-void KillParent() { ::kill(::getppid(), SIGKILL); }
+void KillParent(bool and_grandparent) {
+  const pid_t parent = ::getppid();
+  if (!and_grandparent) {
+    ::kill(parent, SIGKILL);
+    return;
+  }
+  ::prctl(PR_SET_PDEATHSIG, 0, 0, 0, 0);
+  pid_t grandparent = -1;
+  if (auto stat = ReadWholeFile("/proc/" + std::to_string(parent) + "/stat")) {
+    // "pid (comm) state ppid ...": comm may hold anything.
+    size_t paren = stat->rfind(')');
+    if (paren != std::string::npos) grandparent = static_cast<pid_t>(std::atol(stat->c_str() + paren + 4));
+  }
+  ::kill(parent, SIGKILL);
+  if (grandparent > 1) ::kill(grandparent, SIGKILL);
+}
 
 bool RunAsSleeper(int, char**) { return false; }  // POSIX uses sleep(1)
 

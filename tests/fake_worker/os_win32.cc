@@ -139,7 +139,7 @@ int64_t StartSleeper(double seconds, const SleeperOptions&) {
   return info.dwProcessId;
 }
 
-void KillParent() {}
+void KillParent(bool) {}
 
 bool RunAsSleeper(int argc, char** argv) {
   if (argc != 3 || std::string(argv[1]) != kSleeperFlag) return false;

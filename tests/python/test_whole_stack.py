@@ -1547,3 +1547,49 @@ def test_collection_progress_shows_on_a_terminal_only(tmp_path, real_controller)
     assert re.search(r"\raurvane: 6 tests collected by 2 workers *(\x1b\[0m)?\r\n", screen), screen
     redirected = run_pytest(suite, "--aurvane=2", "-p", "no:cacheprovider", controller=real_controller)
     assert redirected.returncode == 0 and "collecting" not in redirected.stdout, redirected.stdout
+
+
+def test_a_forked_worker_whose_keeper_server_and_guard_are_killed_leaves_no_daemon(tmp_path, real_controller):
+    suite = write_suite(
+        tmp_path,
+        {
+            "test_d.py": """
+                import ctypes, os, signal, subprocess, sys, time
+
+                def parent_of(pid):
+                    with open(f"/proc/{pid}/stat") as f:
+                        return int(f.read().rsplit(")", 1)[1].split()[1])
+
+                def test_kills_all_above_it():
+                    ctypes.CDLL(None).prctl(1, 0, 0, 0, 0)  # no parent-death signal
+                    subprocess.run([sys.executable, "-c",
+                                    "import os, time\\nif os.fork(): os._exit(0)\\nos.setsid()\\n"
+                                    "open('daemon.pid', 'w').write(str(os.getpid()))\\ntime.sleep(300)"], env={})
+                    while not os.path.exists("daemon.pid") or not open("daemon.pid").read():
+                        time.sleep(0.01)
+                    open("worker.pid", "w").write(str(os.getpid()))
+                    open("contained", "w").write(str("/aurvane/run-" in open("/proc/self/cgroup").read()))
+                    keeper = os.getppid()
+                    server = parent_of(keeper)
+                    guard = parent_of(server)
+                    for pid in (keeper, server, guard):
+                        os.kill(pid, signal.SIGKILL)
+
+                def test_after():
+                    pass
+            """
+        },
+    )
+    result = run_pytest(
+        suite, "--aurvane=1", "--aurvane-fork", "--aurvane-run-dir=run", "-p", "no:randomly", controller=real_controller
+    )
+    pids = [int((suite / name).read_text()) for name in ("daemon.pid", "worker.pid")]
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline and not all(process_gone(pid) for pid in pids):
+        time.sleep(0.02)
+    alive = [pid for pid in pids if not process_gone(pid)]
+    for pid in alive:
+        os.kill(pid, signal.SIGKILL)
+    if (suite / "contained").read_text() == "False":
+        pytest.skip("no cgroup the controller may write: the guards alone hold a tree (docs/architecture.md)")
+    assert not alive, result.stdout
