@@ -45,7 +45,7 @@ _FAILED_WORKER = re.compile(r"(av\d+) (\S+): (.*)", re.S)
 _WIRE_ESCAPE = "\U0010fffd"
 _ESCAPED = re.compile("\U0010fffd(\U0010fffd|[0-9a-f]{4})")
 # The worker messages the report reads out of "worker_event" records.
-_WORKER_MESSAGES = (b'"event":"collected"', b'"event":"exited"')
+_WORKER_MESSAGES = re.compile(rb'"event":"(?:collected|exited)"')
 _TOP_KINDS = {
     b"worker_spawned", b"collection", b"start", b"report", b"finish", b"interrupted",
     b"retry", b"diagnostic", b"attempt_aborted",
@@ -190,7 +190,7 @@ def _lines(path: Path) -> Iterator[tuple[bytes, bytes]]:
                 continue
             kind = found.group(1)
             if kind == b"worker_event":
-                if any(needle in line for needle in _WORKER_MESSAGES) and b'"event":"collected_items"' not in line:
+                if _WORKER_MESSAGES.search(line, found.end()) is not None:
                     yield kind, line
             elif kind in _TOP_KINDS:
                 if kind == b"report" and b'"report":{' not in line:
