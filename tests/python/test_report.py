@@ -119,7 +119,7 @@ def test_a_run_without_a_summary_is_read_to_where_its_log_ends(tmp_path):
     assert "no summary" in render(run)
 
 
-def synthetic_run(run_dir, tests, workers=4, crash_every=0):
+def synthetic_run(run_dir, tests, workers=4, fail_every=0):
     """A log of `tests` quick tests spread over the workers, written as the controller writes it."""
     run_dir.mkdir()
     lines = [{"elapsed": 0.01, "event": "worker_spawned", "pid": 1, "worker": f"av{w}"} for w in range(workers)]
@@ -132,7 +132,8 @@ def synthetic_run(run_dir, tests, workers=4, crash_every=0):
         start, clock[w] = clock[w], clock[w] + 0.002
         lines.append({"attempt": 1, "elapsed": start, "event": "start", "index": index, "location": None,
                       "next": None, "nodeid": nodeid, "worker": f"av{w}"})
-        lines.append({"duration": 0.0019, "elapsed": clock[w], "event": "finish", "failed": False, "index": index,
+        failed = bool(fail_every) and index % fail_every == 0
+        lines.append({"duration": 0.0019, "elapsed": clock[w], "event": "finish", "failed": failed, "index": index,
                       "location": None, "nodeid": nodeid, "worker": f"av{w}"})
         states.append({"attempts": 1, "nodeid": nodeid, "state": "completed"})
     with open(run_dir / "events.jsonl", "w") as f:
@@ -151,10 +152,14 @@ def test_a_large_run_is_drawn_by_aggregation_and_fetches_nothing(tmp_path):
     bars = page.count("<rect")
     assert bars < tests / 4, bars
     assert f"{tests} tests: a worker's adjacent tests" in page
-    assert re.search(r"<title>\d+ tests passed, ", page)
+    assert re.search(r"<title>\d+ tests \(\d+ passed\), ", page)
     # Self-contained: nothing is loaded from elsewhere.
     assert not re.search(r"""(src|href)\s*=\s*['"]?(https?:)?//""", page)
     assert "@import" not in page and "url(" not in page
+    # Outcomes that alternate merge too, the bar in the colour of the worst.
+    mixed = render(load_run(synthetic_run(tmp_path / "mixed", tests, fail_every=3)))
+    assert mixed.count("<rect") < tests / 4
+    assert re.search(r"fill='#e53935'[^>]*><title>\d+ tests \(\d+ passed, \d+ failed\)", mixed)
     small = render(load_run(synthetic_run(tmp_path / "small", 40)))
     assert "tests/test_mod_0.py::test_case[39]" in small  # each test its own bar and title
 

@@ -147,43 +147,52 @@ def _header(run: Run) -> str:
     )
 
 
+# Which outcome colours a bar that stands for several tests: the one to look at.
+_RANK = {outcome: rank for rank, outcome in enumerate(
+    (PASSED, XFAILED, SKIPPED, XPASSED, UNFINISHED, ERROR, FAILED))}
+
+
 def _segments(attempts: list[Attempt], merge_below: float) -> Iterable[tuple[float, float, str, str]]:
-    """(start, end, outcome, title) of each bar of a row; adjacent bars of one outcome closer than `merge_below` merge."""
-    run_start: Optional[Attempt] = None
-    count = 0
-    last: Optional[Attempt] = None
+    """(start, end, outcome, title) of each bar of a row.
+
+    With `merge_below`, tests less than that apart merge into one bar at
+    most four times that long, whatever their outcomes (the bar takes the
+    colour of the worst), so a row never has more bars than about twice the
+    drawing's width; a test its worker's end cut short keeps a bar and mark
+    of its own.
+    """
+    group: list[Attempt] = []
     for attempt in attempts:
-        outcome = attempt.outcome
-        if (
-            last is not None
-            and run_start is not None
-            and merge_below > 0
-            and outcome == last.outcome
-            and outcome not in MARKS
-            and attempt.start - (last.end or last.start) < merge_below
-            and (attempt.end or attempt.start) - run_start.start < merge_below * 4
+        if group and (
+            merge_below <= 0
+            or attempt.outcome in MARKS
+            or group[-1].outcome in MARKS
+            or attempt.start - (group[-1].end or group[-1].start) >= merge_below
+            or (attempt.end or attempt.start) - group[0].start >= merge_below * 4
         ):
-            count += 1
-            last = attempt
-            continue
-        if last is not None and run_start is not None:
-            yield _bar(run_start, last, count)
-        run_start, last, count = attempt, attempt, 1
-    if last is not None and run_start is not None:
-        yield _bar(run_start, last, count)
+            yield _bar(group)
+            group = []
+        group.append(attempt)
+    if group:
+        yield _bar(group)
 
 
-def _bar(first: Attempt, last: Attempt, count: int) -> tuple[float, float, str, str]:
+def _bar(group: list[Attempt]) -> tuple[float, float, str, str]:
+    first, last = group[0], group[-1]
     end = last.end if last.end is not None else last.start
-    if count == 1:
+    if len(group) == 1:
         title = f"{first.nodeid}\n{first.outcome}, {seconds(first.span)} (from {first.start:.2f}s)"
         if first.number > 1:
             title += f", attempt {first.number}"
         if first.reason:
             title += f"\n{first.reason}"
-    else:
-        title = f"{count} tests {first.outcome}, {first.start:.2f}s to {end:.2f}s"
-    return first.start, end, first.outcome, title
+        return first.start, end, first.outcome, title
+    counts: dict[str, int] = {}
+    for attempt in group:
+        counts[attempt.outcome] = counts.get(attempt.outcome, 0) + 1
+    worst = max(counts, key=lambda outcome: _RANK.get(outcome, 0))
+    said = ", ".join(f"{n} {outcome}" for outcome, n in sorted(counts.items(), key=lambda kv: -kv[1]))
+    return first.start, end, worst, f"{len(group)} tests ({said}), {first.start:.2f}s to {end:.2f}s"
 
 
 def _row_label(session: Session, wall: float) -> str:
