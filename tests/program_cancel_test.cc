@@ -126,6 +126,52 @@ TEST(ProgramCancel, MessagesQueuedBeforeTheCancellationAreLogged) {
   EXPECT_EQ(Trace(aborted[0]).rfind("aborted av1 #1 call ", 0), 0u) << Trace(aborted[0]);
 }
 
+// av0 has finished test 0 and begun test 1, sent ahead, but the supervisor,
+// held up by a slow reader, sees the cancellation first: the end of the run
+// reads av0's output to its end, so test 0 counts as completed and the
+// attempt aborted is test 1's, in the phase it reached.
+TEST(ProgramCancel, ATestFinishedJustBeforeTheCancellationCountsAsCompleted) {
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    ControllerRun run(1);
+    const std::filesystem::path began = run.dir() / "test-1-began";
+    // Test 0's 1 MB collection report is echoed before it finishes: it
+    // holds the supervisor while the reader of standard output waits for
+    // av0 to begin test 1.
+    json::Object big = Obj(R"({"event":"collection_report"})");
+    big.emplace("text", std::string(size_t{1024} * 1024, 'x'));
+    run.scenario() = Obj(R"({"items":3,"tests":{"1":{"delay":{"call":60}}}})");
+    json::Object& tests = run.scenario()["tests"].as_object();
+    tests["0"] = Obj(R"({"during":{"call":[{"sleep":0.3}]}})");
+    json::Array& call = tests["0"].as_object()["during"].as_object()["call"].as_array();
+    call.insert(call.begin(), json::Value(json::Object{{"send", json::Value(std::move(big))}}));
+    tests["1"].as_object()["during"] = Obj(R"({"setup":[{"touch":""}]})");
+    tests["1"].as_object()["during"].as_object()["setup"].as_array()[0].as_object()["touch"] = began.string();
+    ProgramOptions options;
+    options.on_line = OnTrace("start av0 #0", [&began](ControllerHandle& c) {
+      const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+      while (!std::filesystem::exists(began) && std::chrono::steady_clock::now() < give_up) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+      c.CloseStdin();
+      // Cancelled before the supervisor can move on.
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    });
+    ProgramResult r = run.Run(options);
+    EXPECT_EQ(r.exit_code, 2) << r.err;
+    json::Value summary = run.Summary();
+    const json::Array& outcomes = Member(summary, "tests").as_array();
+    ASSERT_EQ(outcomes.size(), 3u);
+    EXPECT_EQ(Member(outcomes[0], "state").as_string(), "completed");
+    EXPECT_EQ(Member(outcomes[1], "state").as_string(), "interrupted");
+    std::vector<json::Value> aborted = run.Events("attempt_aborted");
+    ASSERT_EQ(aborted.size(), 1u);
+    EXPECT_EQ(Trace(aborted[0]).rfind("aborted av0 #1 ", 0), 0u) << Trace(aborted[0]);
+    EXPECT_EQ(Only(TraceLines(r.out_lines), {"finish", "start"}),
+              (Traces{"start av0 #0 next 1 attempt 1", "finish av0 #0", "start av0 #1 next 2 attempt 1"}));
+  }
+}
+
 TEST(ProgramCancel, RepeatedInterruptsStillEndInOrder) {
   if (!kPosixProcesses) GTEST_SKIP() << kNoSignals;
   ControllerRun run;

@@ -101,6 +101,15 @@ class InMemoryRun {
                        (failed ? "true" : "false") + "}");
   }
   Status Exit(size_t n) { return Send(n, R"({"event":"exited","code":0})"); }
+  // Worker `n` has written `line` (or, with `failure`, its output ended
+  // so), and the supervisor has not taken it yet.
+  void Queue(size_t n, const std::string& line, bool failure = false) {
+    if (failure) {
+      s_->event_sender.Send(WorkerEvent{n, line, std::nullopt});
+    } else {
+      s_->event_sender.Send(WorkerEvent{n, json::Parse(line).value(), std::nullopt});
+    }
+  }
 
   // The progress stream so far, one short trace per record.
   const Traces& echoed() const { return echoed_; }
@@ -147,6 +156,7 @@ class InMemoryRun {
       std::string message = text("message");
       return "diagnostic " + message.substr(0, message.find(". Worker log: "));
     }
+    if (event == "attempt_aborted") return "aborted " + text("worker") + " #" + text("index") + " " + text("phase");
     return event;
   }
 
@@ -453,6 +463,37 @@ TEST(SupervisorInMemory, AWorkerGivenUpOrExitedLetsGoOfItsInputAtOnce) {
   ASSERT_TRUE(run.Exit(1).ok());
   EXPECT_TRUE(run.launcher().released(1));
   EXPECT_FALSE(run.launcher().released(2));
+}
+
+TEST(SupervisorInMemory, TheEndOfARunTakesEachWorkersOutputBeforeAbandoningItsTest) {
+  // Cancelled while av0's "finished" of test 0 and its first messages of
+  // test 1, sent ahead, were still unread: 0 is completed and 1, which av0
+  // had begun, is the test abandoned, in its own phase. av1's output has no
+  // end in sight: what it had written is taken all the same, without a wait.
+  InMemoryRun run(2);
+  run.Start();
+  for (size_t n = 0; n < 2; ++n) ASSERT_TRUE(run.Collect(n, 6).ok());
+  for (const char* phase : {"setup", "call", "teardown"}) {
+    ASSERT_TRUE(run.Send(0, std::string(R"({"event":"phase","index":0,"phase":")") + phase + "\"}").ok());
+  }
+  run.Queue(1, R"({"event":"phase","index":1,"phase":"call"})");
+  run.Queue(0, R"({"event":"finished","index":0,"duration":0.1,"failed":false})");
+  run.Queue(0, R"({"event":"phase","index":2,"phase":"setup"})");
+  run.Queue(0, R"({"event":"report","index":2,"when":"setup"})");
+  run.Queue(0, "Worker event pipe closed", true);
+  run.Queue(0, R"({"event":"phase","index":2,"phase":"call"})");  // past its end: never read
+  run.s().stop = true;
+  run.s().exit_status = 2;
+  ASSERT_TRUE(TakeOutputToItsEnd(run.s(), std::chrono::nanoseconds(0)).ok());
+  ASSERT_TRUE(AbandonInFlight(run.s()).ok());
+  const Traces logged = run.Logged();
+  EXPECT_EQ(Traces(logged.end() - 8, logged.end()),
+            (Traces{"event av1 phase", "event av0 finished", "finish av0 #0", "start av0 #2 next 4",
+                    "event av0 phase", "event av0 report", "aborted av0 #2 setup", "aborted av1 #1 call"}));
+  EXPECT_EQ(run.States(),
+            (Traces{"completed/1", "interrupted/1", "interrupted/1", "reserved/0", "reserved/0", "reserved/0"}));
+  // Nothing was sent once the run had ended.
+  EXPECT_EQ(run.launcher().sent(0).back(), R"({"command":"run","index":2,"next":4})");
 }
 
 TEST(SupervisorInMemory, AFailedWriteWaitsForTheMessagesStillInTheWorkersOutput) {

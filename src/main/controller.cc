@@ -46,28 +46,6 @@ Status CheckDirectory(std::string_view key, const std::filesystem::path& dir) {
   return Error{std::string(key) + " " + dir.string() + ": " + (error ? error.message() : "not a directory")};
 }
 
-// End of run, step 1: every test still in flight is abandoned as
-// "interrupted", and every worker is terminated. All are killed before
-// any is waited for, so that their trees end side by side.
-Status AbandonInFlight(Supervisor& s) {
-  for (WorkerSession& session : s.sessions) session.job.Kill();
-  for (size_t n = 0; n < s.sessions.size(); ++n) {
-    WorkerSession& session = s.sessions[n];
-    if (session.current_test) {
-      uint64_t test = *session.current_test;
-      session.current_test.reset();
-      s.tables.states[test] = TestState::kInterrupted;
-      if (Status logged = s.log.LogAttemptAborted(test, s.exit_status, session.phase, WorkerName(n));
-          !logged.ok()) {
-        return logged;
-      }
-    }
-    session.job.Terminate();
-    if (!session.closed()) session.MoveTo(SessionState::kClosed);
-  }
-  return Status::Ok();
-}
-
 int FinalExitStatus(const Supervisor& s) {
   int status = s.exit_status;
   if (status == 0) {
@@ -184,8 +162,8 @@ int RunController(const std::vector<std::filesystem::path>& args) {
     }
   }
 
-  // Messages that arrived before the end are part of the run's record.
-  if (Status taken = TakeQueuedAtEnd(*s); !taken.ok()) {
+  // What the workers wrote before the end is part of the run's record.
+  if (Status taken = TakeOutputToItsEnd(*s); !taken.ok()) {
     Release(s);
     return ErrorExit(taken.message());
   }

@@ -172,6 +172,7 @@ Status BeginDispatching(Supervisor& s) {
 }
 
 Status Dispatch(Supervisor& s, size_t n) {
+  if (s.ended) return Status::Ok();
   if (Status dispatched = DispatchIdle(s, n); !dispatched.ok()) return dispatched;
   return SendAhead(s, n, HandOutDepth(s));
 }

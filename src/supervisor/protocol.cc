@@ -1,6 +1,10 @@
 // The worker protocol: what one message from a worker does.
+#include <algorithm>
 #include <chrono>
 #include <limits>
+#include <vector>
+
+#include "process/io_threads.h"
 
 #include "process/launch.h"
 #include "scheduler/item.h"
@@ -166,25 +170,94 @@ Status LogArrival(Supervisor& s, size_t n, json::Value& message, const std::opti
 
 }  // namespace
 
-Status TakeQueuedAtEnd(Supervisor& s) {
-  for (size_t taken = 0; taken < kEventQueueCapacity; ++taken) {
-    Received<WorkerEvent> received = s.events.ReceiveFor(std::chrono::nanoseconds(0));
-    if (received.status != ReceiveStatus::kValue) break;
-    WorkerEvent& event = *received.value;
-    // A failed stream is the worker's end, which the end of the run takes
-    // care of anyway.
-    if (event.is_failure() || s.sessions[event.worker].closed()) continue;
-    WorkerSession& session = s.sessions[event.worker];
-    json::Value message = std::move(std::get<0>(event.payload));
-    // A test sent ahead is not begun here: nothing starts once the run has
-    // ended, and it counts as not run.
-    if (Status logged = LogArrival(s, event.worker, message, event.items); !logged.ok()) return logged;
-    const json::Value* kind = message.Find("event");
-    const json::Value* phase = message.Find("phase");
-    if (kind != nullptr && *kind == json::Value("phase") && phase != nullptr && phase->is_string() &&
-        session.state() != SessionState::kShuttingDown && MatchesCurrentTest(message.as_object(), session)) {
+namespace {
+
+// What a message taken at the end of the run still does (see
+// TakeOutputToItsEnd). A message that does not fit the test in flight is
+// only logged.
+Status TakeAtEnd(Supervisor& s, size_t n, json::Value message, const std::optional<ItemChunk>& items) {
+  WorkerSession& session = s.sessions[n];
+  if (session.state() != SessionState::kShuttingDown) {
+    if (Status begun = BeginIfQueued(s, n, message); !begun.ok()) return begun;
+  }
+  if (Status logged = LogArrival(s, n, message, items); !logged.ok()) return logged;
+  if (!message.is_object() || !session.current_test || !MatchesCurrentTest(message.as_object(), session)) {
+    return Status::Ok();
+  }
+  json::Object& fields = message.as_object();
+  const json::Value* kind = message.Find("event");
+  if (kind == nullptr || !kind->is_string()) return Status::Ok();
+  if (kind->as_string() == "phase") {
+    if (const json::Value* phase = message.Find("phase"); phase != nullptr && phase->is_string()) {
       session.phase = phase->as_string();
     }
+  } else if (kind->as_string() == "report") {
+    session.pending_reports.push_back(std::move(message));
+  } else if (kind->as_string() == "finished") {
+    const json::Value* duration = message.Find("duration");
+    if (duration == nullptr || !duration->is_number()) return Status::Ok();
+    const uint64_t test = *session.current_test;
+    session.current_test.reset();
+    session.MoveTo(SessionState::kReady);
+    return RecordResult(s, n, test, fields);
+  }
+  return Status::Ok();
+}
+
+}  // namespace
+
+Status TakeOutputToItsEnd(Supervisor& s, std::chrono::nanoseconds wait) {
+  s.ended = true;
+  // Killed first, so that each one's output has an end: whatever it wrote
+  // before is still read, to that end.
+  for (WorkerSession& session : s.sessions) session.job.Kill();
+  for (WorkerSession& session : s.sessions) session.job.Terminate();
+  // A session closed during the run was settled then; what its output
+  // still held is not looked at.
+  std::vector<bool> open(s.sessions.size());
+  size_t still_open = 0;
+  for (size_t n = 0; n < s.sessions.size(); ++n) {
+    open[n] = !s.sessions[n].closed();
+    still_open += open[n] ? 1 : 0;
+  }
+  const Instant give_up = Clock::now() + wait;
+  while (still_open > 0) {
+    const auto left = std::max<Clock::duration>(give_up - Clock::now(), Clock::duration::zero());
+    Received<WorkerEvent> received = s.events.ReceiveFor(std::chrono::duration_cast<std::chrono::nanoseconds>(left));
+    if (received.status != ReceiveStatus::kValue) break;
+    WorkerEvent& event = *received.value;
+    const size_t n = event.worker;
+    if (n >= open.size() || !open[n]) continue;
+    if (event.is_failure()) {
+      // The end of its output; a failed write to it only lost its input.
+      if (event.failure() != kControlPipeClosed) {
+        open[n] = false;
+        --still_open;
+      }
+      continue;
+    }
+    if (Status taken = TakeAtEnd(s, n, std::move(std::get<0>(event.payload)), event.items); !taken.ok()) {
+      return taken;
+    }
+  }
+  return Status::Ok();
+}
+
+Status AbandonInFlight(Supervisor& s) {
+  for (WorkerSession& session : s.sessions) session.job.Kill();
+  for (size_t n = 0; n < s.sessions.size(); ++n) {
+    WorkerSession& session = s.sessions[n];
+    if (session.current_test) {
+      uint64_t test = *session.current_test;
+      session.current_test.reset();
+      s.tables.states[test] = TestState::kInterrupted;
+      if (Status logged = s.log.LogAttemptAborted(test, s.exit_status, session.phase, WorkerName(n));
+          !logged.ok()) {
+        return logged;
+      }
+    }
+    session.job.Terminate();
+    if (!session.closed()) session.MoveTo(SessionState::kClosed);
   }
   return Status::Ok();
 }

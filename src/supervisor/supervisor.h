@@ -7,6 +7,7 @@
 #ifndef AURVANE_SUPERVISOR_SUPERVISOR_H_
 #define AURVANE_SUPERVISOR_SUPERVISOR_H_
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <filesystem>
@@ -51,6 +52,9 @@ struct Supervisor {
   int exit_status = 0;
   bool dispatch_started = false;
   bool stop = false;
+  // The run has ended: what workers still said is recorded, and nothing is
+  // dispatched or sent any more.
+  bool ended = false;
 };
 
 // Runs the loop until every session is closed (success), the run is
@@ -67,12 +71,25 @@ Status CheckDeadlines(Supervisor& s, Instant now);
 // one, is `items` (see WorkerEvent).
 Status HandleMessage(Supervisor& s, size_t n, json::Value message, std::optional<ItemChunk> items = std::nullopt);
 
-// Takes every message already queued when the run ends (cancelled, a
-// run-ending error, the restart budget used up): each is logged as it would
-// have been and a "phase" message still moves its session's phase, so the
-// end-of-run records name where each test really was; nothing else is acted
-// on and nothing new is dispatched.
-Status TakeQueuedAtEnd(Supervisor& s);
+// How long the end of the run waits for the output of workers it has
+// killed to end. Their output ends with their trees, at once, unless a
+// process outside the tree holds it (a fork server's child that outlives its
+// keeper for a moment).
+inline constexpr std::chrono::milliseconds kOutputEndWait{1000};
+
+// End of run, step one (cancelled, a run-ending error, the restart budget
+// used up): kills every worker, then takes what each one still open wrote
+// before its end, to the end of its output or for at most `wait`. Each
+// message is logged as it would have been; a "finished" of the test in
+// flight records its result, the first message of a test sent ahead starts
+// it, "phase" and "report" messages go to the test in flight, so that the
+// tests still in flight afterwards are those the workers really ran, in the
+// phase they had reached. Nothing is dispatched or sent any more.
+Status TakeOutputToItsEnd(Supervisor& s, std::chrono::nanoseconds wait = kOutputEndWait);
+
+// End of run, step two: every test still in flight becomes "interrupted"
+// with an "attempt_aborted" record, and every worker is terminated.
+Status AbandonInFlight(Supervisor& s);
 
 // Gives up worker `n` for `reason`: terminates it, retries or interrupts its
 // test, puts its remaining tests back and starts a replacement if needed.
