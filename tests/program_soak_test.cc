@@ -74,9 +74,9 @@ size_t ThreadCount() {
 // Every process whose parent is this one (zombies included), as "pid state
 // command". The test process is a subreaper during the soak, so whatever the
 // controller leaves behind ends up here.
-std::vector<std::string> Children() {
+std::vector<std::string> ChildrenOf(int pid) {
   std::vector<std::string> found;
-  const std::string self = std::to_string(::getpid());
+  const std::string self = std::to_string(pid);
   for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
     const std::string name = entry.path().filename().string();
     if (name.find_first_not_of("0123456789") != std::string::npos) continue;
@@ -91,6 +91,7 @@ std::vector<std::string> Children() {
   }
   return found;
 }
+std::vector<std::string> Children() { return ChildrenOf(::getpid()); }
 
 // Processes that carry this soak's tag in their environment: the controller
 // passes it on to the workers and they to their own children.
@@ -395,6 +396,30 @@ TEST(ProgramSoak, ManyWorkerDeathsHoldOnlyWhatTheLiveWorkersNeed) {
   // or so a start holds while its guard comes up.
   EXPECT_LE(most.first, 3u + 2 * kWorkers + 2) << "threads";
   EXPECT_LE(most.second, 3u * kWorkers + 24) << "descriptors";
+}
+
+TEST(ProgramSoak, ACancellationWhileManyWorkersStartStartsNoOther) {
+  // The end of input comes once a few of 256 workers have their guards: the
+  // starts under way finish, no other begins, and the run ends cancelled.
+  constexpr int kWorkers = 256;
+  ControllerRun run(kWorkers);
+  run.set("max_restarts", 0);
+  run.scenario() = ParseLine(R"({"collect_delay":30})").as_object();
+  ProgramOptions options;
+  options.timeout = std::chrono::seconds(300);
+  options.on_start = [](ControllerHandle& c) {
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (ChildrenOf(c.pid()).size() < 8 && std::chrono::steady_clock::now() < give_up) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    c.CloseStdin();
+  };
+  ProgramResult r = run.Run(options);
+  EXPECT_EQ(r.exit_code, 2) << r.err;
+  const std::vector<int> pids = WorkerPids(run);
+  EXPECT_LT(pids.size(), static_cast<size_t>(kWorkers));
+  for (int pid : pids) EXPECT_FALSE(ProcessAlive(pid)) << pid;
+  std::printf("cancelled with %zu of %d workers started\n", pids.size(), kWorkers);
 }
 
 }  // namespace

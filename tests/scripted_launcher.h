@@ -21,6 +21,7 @@ class ScriptedLauncher final : public WorkerLauncher {
  public:
   Result<LaunchedWorker> Launch(size_t number, const Sender<WorkerEvent>&) override {
     if (fail_from && number >= *fail_from) return Error{"program not found"};
+    if (cancel_at && number == *cancel_at) cancel->store(true);
     auto [sender, receiver] = MakeQueue<WorkerCommand>(kCommandQueueCapacity);
     if (receivers_.size() <= number) {
       receivers_.resize(number + 1);
@@ -62,6 +63,10 @@ class ScriptedLauncher final : public WorkerLauncher {
 
   // Launches of this worker number and later ones fail.
   std::optional<size_t> fail_from;
+  // The launch of this worker number raises `cancel`, as a Ctrl-C while
+  // the workers start.
+  std::optional<size_t> cancel_at;
+  CancelFlag cancel;
 
  private:
   std::vector<Receiver<WorkerCommand>> receivers_;

@@ -48,6 +48,12 @@ class InMemoryRun {
 
   // Starts the configured workers, as the supervisor loop does first.
   void Start() {
+    Create();
+    for (uint64_t i = 0; i < spec_.workers; ++i) ASSERT_TRUE(StartWorker(*s_).ok());
+    launcher_->Drain();
+  }
+  // The supervisor only, its workers not started.
+  void Create() {
     auto launcher = std::make_unique<ScriptedLauncher>();
     launcher_ = launcher.get();
     Result<EventLog> log = EventLog::Create(dir_.path());
@@ -58,8 +64,7 @@ class InMemoryRun {
     });
     s_ = std::make_unique<Supervisor>(spec_, std::move(launcher), std::move(log).value(), std::move(history_),
                                       MakeCancelFlag());
-    for (uint64_t i = 0; i < spec_.workers; ++i) ASSERT_TRUE(StartWorker(*s_).ok());
-    launcher_->Drain();
+    launcher_->cancel = s_->cancel;
   }
 
   // Worker `n` sends `line`.
@@ -494,6 +499,25 @@ TEST(SupervisorInMemory, TheEndOfARunTakesEachWorkersOutputBeforeAbandoningItsTe
             (Traces{"completed/1", "interrupted/1", "interrupted/1", "reserved/0", "reserved/0", "reserved/0"}));
   // Nothing was sent once the run had ended.
   EXPECT_EQ(run.launcher().sent(0).back(), R"({"command":"run","index":2,"next":4})");
+}
+
+TEST(SupervisorInMemory, ACancellationWhileTheWorkersStartStartsNoOther) {
+  InMemoryRun run(8);
+  run.Create();
+  run.launcher().cancel_at = 2;
+  ASSERT_TRUE(RunSupervisor(run.s()).ok());
+  EXPECT_EQ(run.s().exit_status, 2);
+  EXPECT_EQ(run.launcher().launches(), 3u);
+  EXPECT_EQ(run.Logged(), (Traces{"worker_spawned", "worker_spawned", "worker_spawned",
+                                  "diagnostic Run cancelled; terminating owned workers"}));
+  // Cancelled before the first start: none starts, and the run is still
+  // cancelled, not ended as if every worker had finished.
+  InMemoryRun early(2);
+  early.Create();
+  early.s().cancel->store(true);
+  ASSERT_TRUE(RunSupervisor(early.s()).ok());
+  EXPECT_EQ(early.s().exit_status, 2);
+  EXPECT_EQ(early.launcher().launches(), 0u);
 }
 
 TEST(SupervisorInMemory, AFailedWriteWaitsForTheMessagesStillInTheWorkersOutput) {

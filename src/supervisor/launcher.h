@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "cancel/cancel.h"
 #include "process/launch.h"
 #include "process/worker_event.h"
 #include "spec/spec.h"
@@ -24,8 +25,11 @@ class WorkerLauncher {
   // `events`. On failure nothing started remains.
   virtual Result<LaunchedWorker> Launch(size_t number, const Sender<WorkerEvent>& events) = 0;
   // Starts workers 0 to `count` - 1, one result each, in order of number;
-  // by default one after the other.
-  virtual std::vector<Result<LaunchedWorker>> LaunchFirst(size_t count, const Sender<WorkerEvent>& events);
+  // by default one after the other. Once `cancel` is raised, or a start
+  // has failed, no other start begins: the results stop at the last worker
+  // started (or failed to), those begun finishing first.
+  virtual std::vector<Result<LaunchedWorker>> LaunchFirst(size_t count, const Sender<WorkerEvent>& events,
+                                                          const CancelFlag& cancel);
 };
 
 // Starts each worker as a process with LaunchWorker.
@@ -34,10 +38,13 @@ class ProcessLauncher final : public WorkerLauncher {
   // `spec_path` is handed to every worker exactly as given.
   ProcessLauncher(const Spec& spec, std::filesystem::path spec_path);
   Result<LaunchedWorker> Launch(size_t number, const Sender<WorkerEvent>& events) override;
-  // Side by side where the platform allows: a start waits for its guard's
-  // word, several milliseconds, and the run begins only once the last
-  // worker has collected.
-  std::vector<Result<LaunchedWorker>> LaunchFirst(size_t count, const Sender<WorkerEvent>& events) override;
+  // Side by side where the platform allows, kStartThreads at a time: a
+  // start waits for its guard's word, several milliseconds, and the run
+  // begins only once the last worker has collected. Only a few, so that a
+  // cancellation has only those to wait for, not every worker's start.
+  std::vector<Result<LaunchedWorker>> LaunchFirst(size_t count, const Sender<WorkerEvent>& events,
+                                                  const CancelFlag& cancel) override;
+  static constexpr size_t kStartThreads = 16;
 
  private:
   WorkerLaunch launch_;

@@ -143,12 +143,13 @@ Status WaitForEvent(Supervisor& s, Received<WorkerEvent>& received) {
 }
 
 Status RunLoop(Supervisor& s) {
-  // Workers beyond the first failure are let go unlogged, as if never started.
-  for (Result<LaunchedWorker>& launched : s.launcher->LaunchFirst(s.spec.workers, s.event_sender)) {
+  // Workers beyond the first failure are let go unlogged, as if never
+  // started. A cancellation during the start leaves the rest unstarted.
+  for (Result<LaunchedWorker>& launched : s.launcher->LaunchFirst(s.spec.workers, s.event_sender, s.cancel)) {
     if (Status started = AddSession(s, std::move(launched)); !started.ok()) return started;
   }
   for (;;) {
-    if (AllClosed(s)) return Status::Ok();
+    if (!s.sessions.empty() && AllClosed(s)) return Status::Ok();
     if (s.cancel->load()) {
       s.exit_status = 2;
       s.stop = true;
