@@ -7,6 +7,7 @@ cancelled by Ctrl-C; the passing reports and most worker messages were
 left out, as the report does not read them.
 """
 
+import calendar
 import json
 import os
 import re
@@ -87,7 +88,13 @@ def test_a_retried_test_counts_once_by_its_last_attempt(tmp_path):
 
 
 def test_a_cancelled_run_lists_every_test_it_did_not_finish(tmp_path):
-    run = load_run(recorded("cancel", tmp_path))
+    run_dir = recorded("cancel", tmp_path)
+    spec = {"run_id": "20261209T071827-80246b5f4c0d", "workerinput": {"av0": {"mainargv": ["/p/__main__.py", "-x"]}}}
+    (run_dir / "spec.json").write_text(json.dumps(spec))
+    run = load_run(run_dir)
+    # When and how it was started, from the run specification the front end left.
+    assert run.started_at == calendar.timegm((2026, 12, 9, 7, 18, 27, 0, 0, 0))
+    assert run.command == ["pytest", "-x"]
     assert run.cancelled and run.exit_code == 2
     target = only(run.attempts, TARGET)
     assert (target.outcome, target.phase) == (CANCELLED, "call")

@@ -10,6 +10,7 @@ parsed, so a log of hundreds of MiB is read at the speed of the disk.
 
 from __future__ import annotations
 
+import calendar
 import json
 import os
 import re
@@ -301,7 +302,7 @@ def _started_at(run_dir: Path, spec: dict[str, Any], last_elapsed: float) -> Opt
     run_id = spec.get("run_id")
     if isinstance(run_id, str):
         try:
-            return float(time.mktime(time.strptime(run_id[:15] + "UTC", "%Y%m%dT%H%M%S%Z"))) - time.timezone
+            return float(calendar.timegm(time.strptime(run_id[:15], "%Y%m%dT%H%M%S")))
         except ValueError:
             pass
     try:
