@@ -131,6 +131,10 @@ TEST(Spec, Validation) {
   EXPECT_EQ(ValidateSpec(spec).message(), kDeadline);
   spec.phase_timeout = NAN;
   EXPECT_EQ(ValidateSpec(spec).message(), kDeadline);
+  // A path with a NUL byte, which the system would cut there, is refused.
+  for (const char* key : {"python", "cwd", "history_path", "run_dir"}) {
+    EXPECT_EQ(Failure(SpecText({{key, R"("/work/runs\u0000/x")"}})), std::string(key) + " contains a NUL byte");
+  }
   // Nothing else is checked.
   EXPECT_EQ(Failure(SpecText({{"python", "\"\""}, {"schedule", "\"\""}, {"retries", "0"}, {"max_restarts", "0"}})),
             "ok");

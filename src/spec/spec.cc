@@ -3,6 +3,8 @@
 #include <array>
 #include <cmath>
 #include <limits>
+#include <string>
+#include <utility>
 
 #include "json/json.h"
 #include "json/reader.h"
@@ -117,6 +119,16 @@ Status ValidateSpec(const Spec& spec) {
   if (spec.run_id.empty() || spec.run_id == "." || spec.run_id == ".." ||
       spec.run_id.find_first_of(std::string_view("/\\\0:", 4)) != std::string::npos) {
     return Error{"run_id must be a plain name (no path separators, not . or ..)"};
+  }
+  // The system's calls take a path up to its first NUL byte: the rest would
+  // be dropped without a word, and another file or folder used.
+  if (spec.python.find('\0') != std::string::npos) return Error{"python contains a NUL byte"};
+  const std::pair<const char*, const std::filesystem::path*> paths[] = {
+      {"cwd", &spec.cwd}, {"history_path", &spec.history_path}, {"run_dir", &spec.run_dir}};
+  for (const auto& [key, path] : paths) {
+    if (path->native().find(std::filesystem::path::value_type{}) != std::filesystem::path::string_type::npos) {
+      return Error{std::string(key) + " contains a NUL byte"};
+    }
   }
   return Status::Ok();
 }
