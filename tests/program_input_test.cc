@@ -39,7 +39,14 @@ TEST(ProgramInput, SpecificationMustBeARegularFile) {
   }
 }
 
-TEST(ProgramInput, HistoryThatIsNoRegularFileIsIgnored) {
+// The "message" of every "warning" record.
+std::vector<std::string> Warnings(const ControllerRun& run) {
+  std::vector<std::string> messages;
+  for (const json::Value& record : run.Events("warning")) messages.push_back(Member(record, "message").as_string());
+  return messages;
+}
+
+TEST(ProgramInput, HistoryThatIsNoRegularFileIsIgnoredAndKept) {
   ControllerRun run;
   run.scenario()["items"] = 1;
   MakeFifo(run.history_path());
@@ -48,12 +55,61 @@ TEST(ProgramInput, HistoryThatIsNoRegularFileIsIgnored) {
   ProgramResult r = run.Run(options);
   EXPECT_FALSE(r.timed_out);
   EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_TRUE(std::filesystem::is_fifo(run.history_path()));
+  EXPECT_EQ(Warnings(run), std::vector<std::string>{"Duration history not saved: Not a regular file: " +
+                                                    run.history_path().string()});
+  // The summary is still the last record.
+  EXPECT_EQ(EventOf(run.Events().back()), "summary");
 
   ControllerRun zero;
   zero.scenario()["items"] = 1;
   zero.set("history_path", "/dev/zero");
   zero.set("history", false);  // read only; never written
   EXPECT_EQ(zero.Run(options).exit_code, 0);
+}
+
+// A file named as the history by mistake is not replaced by one; an empty
+// file is; a history whose folders do not exist yet gets them.
+TEST(ProgramInput, OnlyAHistoryOrNothingIsReplacedByTheHistory) {
+  struct Case {
+    const char* text;
+    bool replaced;
+  };
+  for (const Case& c : {Case{"# Notes\n", false}, Case{R"({"a":"b"})", false}, Case{"", true}, Case{R"({"x":1})", true}}) {
+    ControllerRun run;
+    run.scenario()["items"] = 1;
+    WriteText(run.history_path(), c.text);
+    EXPECT_EQ(run.Run().exit_code, 0) << c.text;
+    const std::string after = ReadText(run.history_path());
+    if (c.replaced) {
+      EXPECT_NE(after.find("test_0"), std::string::npos) << c.text;
+      EXPECT_TRUE(Warnings(run).empty()) << c.text;
+    } else {
+      EXPECT_EQ(after, c.text);
+      EXPECT_EQ(Warnings(run),
+                std::vector<std::string>{"Duration history not saved: " + run.history_path().string() +
+                                         " is not a duration history (a JSON object of node ids and seconds)"});
+    }
+  }
+  {
+    ControllerRun run;
+    run.scenario()["items"] = 1;
+    const std::filesystem::path nested = run.dir() / ".aurvane" / "ci" / "durations.json";
+    run.set("history_path", nested.string());
+    EXPECT_EQ(run.Run().exit_code, 0);
+    EXPECT_NE(ReadText(nested).find("test_0"), std::string::npos);
+  }
+  {
+    // A folder that cannot be made: said, not silent.
+    ControllerRun run;
+    run.scenario()["items"] = 1;
+    WriteText(run.dir() / "file", "x");
+    run.set("history_path", (run.dir() / "file" / "durations.json").string());
+    EXPECT_EQ(run.Run().exit_code, 0);
+    ASSERT_EQ(Warnings(run).size(), 1u);
+    EXPECT_EQ(Warnings(run)[0].rfind("Duration history not saved: cannot create " + (run.dir() / "file").string() + ": ", 0), 0u)
+        << Warnings(run)[0];
+  }
 }
 
 TEST(ProgramInput, RunFilesAreNeitherFifosNorLinks) {
@@ -102,6 +158,22 @@ TEST(ProgramInput, HistoryIsSavedNeverThroughAPlantedLink) {
   EXPECT_EQ(ReadText(run.dir() / "precious"), "keep");
   EXPECT_NE(ReadText(run.history_path()).find("test_0"), std::string::npos) << ReadText(run.history_path());
   EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(temp)));
+}
+
+// A link at the history's own path, to a history or to anything else, is
+// neither written through nor replaced: the run says so.
+TEST(ProgramInput, HistoryPathThatIsALinkIsLeftAlone) {
+  for (const char* target_text : {R"({"test_0":2})", "Host *\n"}) {
+    ControllerRun run;
+    run.scenario()["items"] = 1;
+    WriteText(run.dir() / "target", target_text);
+    std::filesystem::create_symlink(run.dir() / "target", run.history_path());
+    EXPECT_EQ(run.Run().exit_code, 0);
+    EXPECT_EQ(ReadText(run.dir() / "target"), target_text);
+    EXPECT_TRUE(std::filesystem::is_symlink(run.history_path()));
+    EXPECT_EQ(Warnings(run), std::vector<std::string>{"Duration history not saved: " + run.history_path().string() +
+                                                      " is a symbolic link: a history is never written through one"});
+  }
 }
 
 TEST(ProgramInput, RunIdMustBeAPlainName) {

@@ -316,6 +316,13 @@ class Replay:
                 if tail:
                     self.line(f"Last lines of the {name} log:\n{tail}")
 
+    def _on_warning(self, record: dict[str, Any]) -> None:
+        # Something the run could not do that leaves its outcome as it is
+        # (the duration history not saved): said now and in the summary.
+        message = self.explain(str(record.get("message")))
+        self.line(f"aurvane: {message}", yellow=True)
+        self.problem(message)
+
     def _on_summary(self, record: dict[str, Any]) -> None:
         # Only the tests no record ended are kept of the test list: the
         # summary comes last, so every other test has ended by now.

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -76,30 +77,50 @@ RunSummary Summarize(const Supervisor& s, int exit_status) {
 }
 
 // Written to a temporary file first, so that a run that dies while saving
-// never leaves a half-written history behind. Failures are ignored: the
-// history only orders the next run. The entries of tests this run did not
+// never leaves a half-written history behind, then renamed over the path:
+// never written through a link, and never over anything Load did not find
+// to be a history (or nothing). The entries of tests this run did not
 // collect are copied from the file as it is now, read again, when the one
-// loaded at start-up had any.
-void SaveHistory(const Spec& spec, const DurationHistory& history, const RunTables& tables) {
-  std::filesystem::path temp = HistoryTempPath(spec.history_path, spec.run_id);
+// loaded at start-up had any. The error says why nothing was saved.
+Status SaveHistory(const Spec& spec, const DurationHistory& history, const RunTables& tables) {
+  const std::filesystem::path& target = spec.history_path;
+  if (!history.kept_because().empty()) return Error{history.kept_because()};
+  // The folders of a path that a fresh checkout lacks (.aurvane/durations.json).
+  if (target.has_parent_path()) {
+    std::error_code made;
+    std::filesystem::create_directories(target.parent_path(), made);
+    if (made) return Error{"cannot create " + target.parent_path().string() + ": " + OsErrorText(made.value())};
+  }
+  std::filesystem::path temp = HistoryTempPath(target, spec.run_id);
   const ManifestTable* tests = tables.reference ? &*tables.reference : nullptr;
-  Result<FileReader> previous = history.has_others() ? FileReader::Open(spec.history_path)
-                                                     : Result<FileReader>(Error{"not needed"});
+  Result<FileReader> previous =
+      history.has_others() ? FileReader::Open(target) : Result<FileReader>(Error{"not needed"});
   const json::TextPieces pieces = [&previous]() { return previous.value().Next(); };
+  auto discard = [&temp](Error error) {
+    std::error_code ignored;
+    std::filesystem::remove(temp, ignored);
+    return Status(std::move(error));
+  };
   for (bool copy = previous.ok();; copy = false) {
     // Created anew, never through a link planted under its name.
     Result<OutputFile> file = OutputFile::CreateNew(temp);
-    if (!file.ok()) return;
+    if (!file.ok()) return discard(Error{"cannot create " + temp.string() + ": " + file.message()});
     Result<bool> written = WriteHistory(copy ? &pieces : nullptr, tests, tables.durations,
                                         [&file](std::string_view piece) { return file.value().WriteAll(piece); });
     file.value().Close();
-    if (!written.ok()) return;
+    if (!written.ok()) return discard(Error{"cannot write " + temp.string() + ": " + written.message()});
     // A file that is no longer a history leaves only this run's entries.
     if (written.value()) break;
   }
   // Closed first: Windows does not replace a file that is open.
   if (previous.ok()) previous.value().Close();
-  (void)ReplaceFile(temp, spec.history_path);
+  // Whatever was put at the path during the run is looked at again: a
+  // rename would replace a link or a folder's entry of another kind.
+  if (std::optional<std::string> kept = NotReplaceableText(target)) return discard(Error{*kept});
+  if (Status replaced = ReplaceFile(temp, target); !replaced.ok()) {
+    return discard(Error{"cannot replace " + target.string() + ": " + replaced.message()});
+  }
+  return Status::Ok();
 }
 
 // Releases the run state in order: sessions by number (each terminates and
@@ -177,11 +198,20 @@ int RunController(const std::vector<std::filesystem::path>& args) {
     Release(s);
     return ErrorExit(written.message());
   }
+  // Saved before the summary record, which stays the last: a history that
+  // could not be saved is said in a warning record.
+  if ((exit_status == 0 || exit_status == 1) && s->spec.history) {
+    if (Status saved = SaveHistory(s->spec, s->history, s->tables); !saved.ok()) {
+      if (Status logged = s->log.LogWarning("Duration history not saved: " + saved.message()); !logged.ok()) {
+        Release(s);
+        return ErrorExit(logged.message());
+      }
+    }
+  }
   if (Status logged = s->log.LogSummary(summary); !logged.ok()) {
     Release(s);
     return ErrorExit(logged.message());
   }
-  if ((exit_status == 0 || exit_status == 1) && s->spec.history) SaveHistory(s->spec, s->history, s->tables);
   Release(s);
   return exit_status;
 }

@@ -123,6 +123,13 @@ Status EventLog::LogDiagnostic(std::string_view message) {
   return Emit(std::move(record), kEcho);
 }
 
+Status EventLog::LogWarning(std::string_view message) {
+  json::Object record;
+  record.emplace("event", "warning");
+  record.emplace("message", message);
+  return Emit(std::move(record), kEcho);
+}
+
 Status EventLog::LogWorkerRecord(json::Object message) { return Emit(std::move(message), kEcho); }
 
 Status EventLog::LogSummary(const RunSummary& summary) {

@@ -82,6 +82,9 @@ class EventLog {
   Status LogRetry(uint64_t index, std::string_view nodeid, uint32_t attempts);
   // Echoed: a run-level message (a failed worker, cancellation, an error).
   Status LogDiagnostic(std::string_view message);
+  // Echoed: something the run could not do that does not change its
+  // outcome (the duration history not saved).
+  Status LogWarning(std::string_view message);
   // Echoed: a worker's "report" or "collection_report" message as it came
   // (tagged with its worker).
   Status LogWorkerRecord(json::Object message);

@@ -133,20 +133,66 @@ bool DurationHistory::IsUsable(double seconds) {
   return seconds >= 0.0 && std::isfinite(seconds);
 }
 
+std::optional<std::string> NotReplaceableText(const std::filesystem::path& path) {
+  std::error_code ignored;
+  const std::filesystem::file_type type = std::filesystem::symlink_status(path, ignored).type();
+  if (type == std::filesystem::file_type::not_found || type == std::filesystem::file_type::regular) {
+    return std::nullopt;
+  }
+  if (type == std::filesystem::file_type::symlink) {
+    return path.string() + " is a symbolic link: a history is never written through one";
+  }
+  if (type == std::filesystem::file_type::none) return path.string() + " cannot be looked at";
+  return NotRegularFileText(path);
+}
+
 DurationHistory DurationHistory::Load(bool enabled, const std::filesystem::path& path) {
   if (!enabled) return DurationHistory();
+  DurationHistory history;
+  // Only a regular file is read: a link or anything else at the path is
+  // left alone, and so is kept at the end.
+  if (std::optional<std::string> kept = NotReplaceableText(path)) {
+    history.kept_because_ = std::move(*kept);
+    return history;
+  }
   // Read member by member into the table, in pieces: neither the text nor a
   // value tree is held whole. The reader already rejects a byte-order mark,
   // trailing text, non-number values and numbers that overflow a double;
   // whatever was read before a failure is dropped.
   Result<FileReader> file = FileReader::Open(path);
-  if (!file.ok()) return DurationHistory();
-  DurationHistory history;
-  Status read = json::ReadNumberObject([&file]() { return file.value().Next(); },
-                                       [&history](std::string_view nodeid, double seconds) {
-                                         history.table_.At(FingerprintOf(nodeid), seconds) = seconds;
-                                       });
-  if (!read.ok()) return DurationHistory();
+  if (!file.ok()) {
+    // Gone meanwhile: as if it never was.
+    std::error_code ignored;
+    if (std::filesystem::exists(std::filesystem::symlink_status(path, ignored))) {
+      history.kept_because_ = path.string() + " cannot be read: " + file.message();
+    }
+    return history;
+  }
+  uint64_t bytes = 0;
+  Status failed;
+  Status read = json::ReadNumberObject(
+      [&file, &bytes, &failed]() {
+        Result<std::string_view> piece = file.value().Next();
+        if (piece.ok()) {
+          bytes += piece.value().size();
+        } else {
+          failed = Error{piece.message()};
+        }
+        return piece;
+      },
+      [&history](std::string_view nodeid, double seconds) {
+        history.table_.At(FingerprintOf(nodeid), seconds) = seconds;
+      });
+  if (!read.ok()) {
+    DurationHistory none;
+    // An empty file holds nothing to lose (a `touch`ed path).
+    if (!failed.ok()) {
+      none.kept_because_ = failed.message();
+    } else if (bytes > 0) {
+      none.kept_because_ = path.string() + " is not a duration history (a JSON object of node ids and seconds)";
+    }
+    return none;
+  }
   history.table_.ShrinkToFit();
   return history;
 }

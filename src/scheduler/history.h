@@ -61,9 +61,9 @@ class DurationHistory {
   // value per node id. Never fails: a missing or unreadable file or any
   // text that is not exactly one JSON object of numbers (byte-order mark,
   // trailing text, a non-number value, a number too large for a double)
-  // gives an empty history without a word, because a lost history only
-  // costs the next run its ordering. When !enabled the path is not looked
-  // at.
+  // gives an empty history, because a lost history only costs the next run
+  // its ordering. What was found is kept for the save (kept_because()).
+  // When !enabled the path is not looked at.
   static DurationHistory Load(bool enabled, const std::filesystem::path& path);
   // The same from text already in memory.
   static DurationHistory Parse(std::string_view text);
@@ -91,6 +91,13 @@ class DurationHistory {
 
   size_t size() const { return table_.size(); }
   bool empty() const { return table_.size() == 0; }
+
+  // Empty when the end of the run may replace what Load found at the path:
+  // nothing, an empty file, or a history. Otherwise why not, naming the
+  // path: a symbolic link (never written through, nor replaced), something
+  // other than a regular file, a file that could not be read, or text that
+  // is not a history (a file named by mistake, which a save would destroy).
+  const std::string& kept_because() const { return kept_because_; }
   // The stored value, usable or not.
   std::optional<double> Lookup(std::string_view nodeid) const;
 
@@ -99,7 +106,13 @@ class DurationHistory {
  private:
   FingerprintTable table_;
   bool others_ = false;
+  std::string kept_because_;
 };
+
+// Why the path's current entry must not be replaced by a history, or
+// nothing: a symbolic link, or something that is not a regular file. Each
+// text names the path.
+std::optional<std::string> NotReplaceableText(const std::filesystem::path& path);
 
 // The expected duration of a test whose stored value is `seconds` (NaN for
 // none): the value when it is usable, else 1.0, as Expected gives it.

@@ -119,17 +119,19 @@ def test_collection_problems_count_once_and_lines_pass_through(replay, capsys):
     for worker in ("av0", "av1"):
         replay.handle({"event": "collection_report", "worker": worker, "report": dict(error, **{"$report_type": "CollectReport"})})
     replay.handle_line(json.dumps({"event": "diagnostic", "message": "worker manifests differ"}).encode() + b"\n")
+    replay.handle_line(json.dumps({"event": "warning", "message": "Duration history not saved: x"}).encode() + b"\n")
     replay.handle_line(b"not a record\n")
     replay.handle_line(b"[1, 2]\n")
     replay.handle_line(b'{"collected":0,"tests":[}\n')  # broken: shown as it is
     replay.handle({"event": "summary", "passed": 0})
     assert replay.collection_errors == 1
     assert replay.recorder.calls == [("collect", "t_bad.py", "failed")]
-    assert replay.problems == ["worker manifests differ"]
+    assert replay.problems == ["worker manifests differ", "Duration history not saved: x"]
+    assert replay.end_reason() == "worker manifests differ"  # a warning does not say why a run ended
     assert replay.summary == {"event": "summary", "passed": 0}
     err = capsys.readouterr().err
     assert "not a record" in err and "[1, 2]" in err and '"tests":[}' in err
-    assert "aurvane: worker manifests differ" in err
+    assert "aurvane: worker manifests differ" in err and "aurvane: Duration history not saved: x" in err
 
 
 class ApiDeprecation(DeprecationWarning):
