@@ -5,7 +5,7 @@ from __future__ import annotations
 import os
 import sys
 from pathlib import Path
-from typing import Any, Sequence
+from typing import Any, Optional, Sequence
 
 import pytest
 
@@ -315,3 +315,27 @@ def build_spec(config: pytest.Config, workers: int, run_dir: Path, history_path:
         "maxfail": int(config.getoption("maxfail") or 0),
         "pytest_args": worker_args(list(config.invocation_params.args)),
     }
+
+
+def history_path_given(config: pytest.Config) -> Optional[Path]:
+    """--aurvane-history-path as the user gave it, made absolute but never resolved.
+
+    A symbolic link at its end stays a link, for the run to refuse: resolved,
+    its target would be what the run replaces.
+    """
+    chosen = config.getoption("aurvane_history_path")
+    if not chosen:
+        return None
+    return Path(config.invocation_params.dir, chosen)
+
+
+def check_history_path(config: pytest.Config) -> None:
+    """A history path that holds something else than a history is a usage error: the run would replace it."""
+    path = history_path_given(config)
+    if path is None or config.getoption("aurvane_no_history"):
+        return
+    from .history import unusable_history
+
+    refused = unusable_history(str(path))
+    if refused is not None:
+        raise pytest.UsageError(f"--aurvane-history-path: {refused}")

@@ -24,9 +24,19 @@ from .controller import Interrupts, controller_environment, find_controller, nam
 from .eventlog import EventLogReader
 from .forkclient import ATTACH_ENV
 from .forkserver import ServerProcess, start_server
+from .history import replace_file
 from .nodes import Nodes, declare_hooks
-from .ordering import merge_measurements, wants_own_order, write_run_history
-from .options import add_options, apply_ini, build_spec, check_usage, check_without_run, parse_worker_count
+from .ordering import RUN_HISTORY, merge_measurements, wants_own_order, write_run_history
+from .options import (
+    add_options,
+    apply_ini,
+    build_spec,
+    check_history_path,
+    check_usage,
+    check_without_run,
+    history_path_given,
+    parse_worker_count,
+)
 from .progress import Estimate, Progress
 from .progress import on_terminal as progress_on_terminal
 from .progress import wanted as progress_wanted
@@ -138,6 +148,7 @@ def pytest_cmdline_main(config: pytest.Config) -> None:
     workers = parse_worker_count(config.option.aurvane)
     apply_ini(config)
     check_usage(config)
+    check_history_path(config)
     shard = ShardSession.from_config(config)
     controller = find_controller(config.getoption("aurvane_controller"))
     # Plugins tell pytest-xdist's controller by its --dist; with no --tx,
@@ -154,9 +165,13 @@ def pytest_configure(config: pytest.Config) -> None:
 
 def _read_history_before(path: Path) -> Optional[dict[str, float]]:
     """The duration history as the run finds it: the controller writes this run's durations into it at the end."""
-    from .report.model import read_history
+    # Read as the controller reads it: never waiting on a FIFO, at most 512 MiB.
+    from .history import HistoryError, read_history
 
-    return read_history(path)
+    try:
+        return read_history(str(path))
+    except (OSError, HistoryError):
+        return None
 
 
 # The fork server forked from the front end while it started (--aurvane-fork).
@@ -333,21 +348,22 @@ class FrontEnd:
         self.events.hold()
         self.config.add_cleanup(self.events.close)
         replay.on_collection = self._nodes_ready
-        history = self.config.getoption("aurvane_history_path")
-        history_path = Path(history).resolve() if history else base / "durations.json"
+        history_path = history_path_given(self.config) or base / "durations.json"
         spec = build_spec(self.config, self.workers, self.run_dir, history_path, run_id)
         if self.shard is not None:
-            spec["shard"] = self.shard.spec_entry(self.run_dir, history_path, spec["history"])
+            self.shard.prepare(spec, self.run_dir, history_path)
         ordered_by: Optional[dict[str, float]] = None
         keeps_history = spec["history"]
         if wants_own_order(self.config):
-            ordered_by = write_run_history(self.config, history_path, self.run_dir / "durations.json", keeps_history)
-            spec["history"], spec["history_path"] = True, str(self.run_dir / "durations.json")
+            ordered_by = write_run_history(
+                self.config, history_path, self.run_dir / RUN_HISTORY, keeps_history, replay.warning
+            )
+            spec["history"], spec["history_path"] = True, str(self.run_dir / RUN_HISTORY)
         self.nodes = Nodes(self.config, self.workers, spec["max_restarts"], run_id, spec["python"])
         spec["workerinput"] = self.nodes.configure()
         replay.explain = lambda message: name_the_path(message, spec)
         spec_path = self.run_dir / "spec.json"
-        spec_path.write_text(json.dumps(spec, indent=2, ensure_ascii=False, default=repr), encoding="utf-8")
+        replace_file(str(spec_path), json.dumps(spec, indent=2, ensure_ascii=False, default=repr).encode("utf-8"))
         report_path = self._report_path()
         shows_progress = progress_wanted(self.config)
         history_before = None
@@ -366,7 +382,7 @@ class FrontEnd:
             if report_path is not None:
                 self._write_report(report_path, history_before, replay)
         if ordered_by is not None and keeps_history:
-            merge_measurements(history_path, self.run_dir / "durations.json", ordered_by)
+            merge_measurements(history_path, self.run_dir / RUN_HISTORY, ordered_by, replay.warning)
         self._show_collection_differences(replay)
         if replay.session_exit is not None:
             self._end_as_the_test_did(replay.session_exit)

@@ -317,11 +317,7 @@ class Replay:
                     self.line(f"Last lines of the {name} log:\n{tail}")
 
     def _on_warning(self, record: dict[str, Any]) -> None:
-        # Something the run could not do that leaves its outcome as it is
-        # (the duration history not saved): said now and in the summary.
-        message = self.explain(str(record.get("message")))
-        self.line(f"aurvane: {message}", yellow=True)
-        self.problem(message)
+        self.warning(self.explain(str(record.get("message"))))
 
     def _on_summary(self, record: dict[str, Any]) -> None:
         # Only the tests no record ended are kept of the test list: the
@@ -413,6 +409,12 @@ class Replay:
         if tr._tw.width_of_current_line:
             tr._tw.line()  # not after the progress letters of the line being written
         tr.write_line(text, **markup)
+
+    def warning(self, text: str) -> None:
+        """Something the run could not do that leaves its outcome as it is
+        (the duration history not saved): said now and in the summary."""
+        self.line(f"aurvane: {text}", yellow=True)
+        self.problem(text)
 
     def problem(self, text: str) -> None:
         """Notes a problem for the end-of-run "aurvane" section."""

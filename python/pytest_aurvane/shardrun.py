@@ -13,14 +13,12 @@ shard file beside the history (``history.shard_file_path``).
 from __future__ import annotations
 
 import json
-import os
-import shutil
 from pathlib import Path
 from typing import Any, Dict, List, Optional
 
 import pytest
 
-from .history import HistoryError, read_history, shard_file_path, write_shard_file
+from .history import HistoryError, read_bytes, read_history, replace_file, shard_file_path, write_shard_file
 from .replay import Replay
 from .shard import ShardChoice, ci_variable_names, describe, parse_shard, partition, plan_from_record, usable
 
@@ -92,9 +90,7 @@ class ShardFilter:
             "mean": plan.mean,
             "collected": collected,
         }
-        temporary = path.with_name(f"{path.name}.{os.getpid()}")
-        temporary.write_text(json.dumps(record, ensure_ascii=False), encoding="utf-8")
-        os.replace(temporary, path)
+        replace_file(str(path), json.dumps(record, ensure_ascii=False).encode("utf-8"))
 
 
 class ShardListing(ShardFilter):
@@ -112,6 +108,7 @@ class ShardListing(ShardFilter):
     @pytest.hookimpl(trylast=True)
     def pytest_collection_modifyitems(self, config: pytest.Config, items: List[pytest.Item]) -> None:
         """Splits by the history and schedule a run would use."""
+        from .options import history_path_given
         from .rundir import state_dir
 
         # As the run specification would say.
@@ -119,8 +116,7 @@ class ShardListing(ShardFilter):
         self.schedule = "test" if chosen_schedule == "test" else "file"
         self.grouping = "file" if chosen_schedule == "file" else "fixtures"
         if not config.getoption("aurvane_no_history"):
-            chosen = config.getoption("aurvane_history_path")
-            self.history_path = str(Path(chosen).resolve() if chosen else state_dir(config) / "durations.json")
+            self.history_path = str(history_path_given(config) or state_dir(config) / "durations.json")
         super().pytest_collection_modifyitems(config, items)
 
 
@@ -191,21 +187,28 @@ class ShardSession:
         self.replay = ShardReplay(config, session, run_dir, self.choice)
         return self.replay
 
-    def spec_entry(self, run_dir: Path, history_path: Path, history: bool) -> Optional[dict]:
-        """The run specification's "shard" key; snapshots the history the workers partition by."""
+    def prepare(self, spec: dict, run_dir: Path, history_path: Path) -> None:
+        """Names the shard in the run specification and snapshots the history the workers partition by."""
         if self.choice is None:
-            return None
+            spec["shard"] = None
+            return
         for name in (PLAN_FILE, HISTORY_SNAPSHOT):
             (run_dir / name).unlink(missing_ok=True)
         snapshot: Optional[str] = None
-        if history:
+        if spec["history"]:
             self.history_path = history_path
             try:
-                shutil.copyfile(history_path, run_dir / HISTORY_SNAPSHOT)
+                data: Optional[bytes] = read_bytes(str(history_path))
+            except FileNotFoundError:
+                data = None  # no history yet: the split goes by test count
+            except (OSError, HistoryError) as exc:
+                data = None
+                if self.replay is not None:
+                    self.replay.warning(f"Duration history ignored: {exc}")
+            if data is not None:
+                replace_file(str(run_dir / HISTORY_SNAPSHOT), data)
                 snapshot = str(run_dir / HISTORY_SNAPSHOT)
-            except OSError:
-                pass  # no history yet: the split goes by test count
-        return {"index": self.choice.index, "total": self.choice.total, "history": snapshot}
+        spec["shard"] = {"index": self.choice.index, "total": self.choice.total, "history": snapshot}
 
     def finish(self, code: int) -> int:
         """Saves the shard's durations; a shard left with no tests of a suite that has some passes."""

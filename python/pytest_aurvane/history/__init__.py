@@ -17,12 +17,17 @@ import argparse
 import json
 import math
 import os
+import stat
 import sys
+import tempfile
 import time
 from pathlib import Path
 from typing import Dict, Iterable, List, Mapping, Optional, Sequence, Set, Tuple
 
 SHARD_KEY = "aurvane_shard"
+# The largest history read, as the controller reads it.
+MAX_BYTES = 512 << 20
+WHAT_A_HISTORY_IS = "a JSON object from node id to seconds"
 
 
 class HistoryError(Exception):
@@ -33,19 +38,63 @@ def _is_seconds(value: object) -> bool:
     return isinstance(value, (int, float)) and not isinstance(value, bool) and math.isfinite(value)
 
 
-def _read_json(path: str) -> object:
-    with open(path, "rb") as f:
-        data = f.read()
+def _kind(mode: int) -> str:
+    for test, name in ((stat.S_ISDIR, "a folder"), (stat.S_ISFIFO, "a FIFO"), (stat.S_ISSOCK, "a socket"),
+                       (stat.S_ISCHR, "a device"), (stat.S_ISBLK, "a device"), (stat.S_ISLNK, "a symbolic link")):
+        if test(mode):
+            return name
+    return "not a regular file"
+
+
+def read_bytes(path: str) -> bytes:
+    """A regular file's bytes, as the controller reads it: HistoryError for
+    anything else or for more than MAX_BYTES, never waiting on a FIFO."""
+    flags = os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_CLOEXEC", 0) | getattr(os, "O_BINARY", 0)
+    try:
+        fd = os.open(path, flags)
+    except IsADirectoryError:
+        raise HistoryError(f"{path} is a folder, not a file") from None
+    except PermissionError:
+        if os.path.isdir(path):  # Windows opens no folder
+            raise HistoryError(f"{path} is a folder, not a file") from None
+        raise
+    try:
+        info = os.fstat(fd)
+        if not stat.S_ISREG(info.st_mode):
+            raise HistoryError(f"{path} is {_kind(info.st_mode)}, not a file")
+        if info.st_size > MAX_BYTES:
+            raise HistoryError(f"{path} is larger than {MAX_BYTES >> 20} MiB")
+        chunks: List[bytes] = []
+        total = 0
+        while True:
+            chunk = os.read(fd, 1 << 20)
+            if not chunk:
+                return b"".join(chunks)
+            total += len(chunk)
+            if total > MAX_BYTES:  # it grew meanwhile
+                raise HistoryError(f"{path} is larger than {MAX_BYTES >> 20} MiB")
+            chunks.append(chunk)
+    finally:
+        os.close(fd)
+
+
+def _parse(data: bytes, path: str) -> object:
     try:
         # Strict UTF-8 as the controller reads it: a byte-order mark is an error.
         return json.loads(data.decode("utf-8"))
     except ValueError as exc:
         raise HistoryError(f"{path}: not a JSON history: {exc}") from None
+    except RecursionError:
+        raise HistoryError(f"{path}: not a JSON history: nested too deeply") from None
+
+
+def _read_json(path: str) -> object:
+    return _parse(read_bytes(path), path)
 
 
 def _durations(value: object, path: str) -> Dict[str, float]:
     if not isinstance(value, dict) or not all(_is_seconds(v) for v in value.values()):
-        raise HistoryError(f"{path}: not a history: expected an object from node id to seconds")
+        raise HistoryError(f"{path}: not a history: expected {WHAT_A_HISTORY_IS}")
     return {str(k): float(v) for k, v in value.items()}
 
 
@@ -54,14 +103,81 @@ def read_history(path: str) -> Dict[str, float]:
     return _durations(_read_json(path), path)
 
 
-def write_history(path: str, durations: Mapping[str, float]) -> None:
-    """Writes a history in the controller's format, replacing the file in one step."""
+def unusable_history(path: str) -> Optional[str]:
+    """Why `path` cannot be a run's history, or None: it is missing, empty
+    or a history.
+
+    A symbolic link is refused, never followed: a history is written by
+    replacing the path, and a link planted there would have a run replace
+    its target (or, replaced, lose a link the user made on purpose).
+    """
+    try:
+        info = os.lstat(path)
+    except FileNotFoundError:
+        return None
+    except OSError as exc:
+        return f"{path} cannot be looked at: {exc.strerror}"
+    if stat.S_ISLNK(info.st_mode):
+        return (f"{path} is a symbolic link, which a history is never written through: "
+                f"name the file itself ({os.path.realpath(path)})")
+    try:
+        data = read_bytes(path)
+    except HistoryError as exc:
+        return f"{exc}: not a duration history ({WHAT_A_HISTORY_IS})"
+    except OSError as exc:
+        # Not known to be a history: not to be replaced by one either.
+        return f"{path} cannot be read: {exc.strerror or exc}"
+    if not data:
+        return None
+    try:
+        _durations(_parse(data, path), path)
+    except HistoryError:
+        return f"{path} is not a duration history ({WHAT_A_HISTORY_IS}): name another file, or delete this one"
+    return None
+
+
+def replace_file(path: str, data: bytes) -> None:
+    """Writes `data` to a new file beside `path`, then renames it over `path`.
+
+    The path's last component is replaced, never followed: a link there is
+    replaced by the file, its target untouched. The temporary file is made
+    anew (never a planted name) and is gone when this returns, whatever
+    happened; the file gets the modes a new file gets.
+    """
     target = Path(path)
     target.parent.mkdir(parents=True, exist_ok=True)
-    temporary = target.with_name(f".{target.name}.{os.getpid()}.tmp")
+    fd, temporary = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".tmp", dir=target.parent)
+    try:
+        try:
+            if hasattr(os, "fchmod"):
+                umask = os.umask(0o022)
+                os.umask(umask)
+                os.fchmod(fd, 0o666 & ~umask)
+            view = memoryview(data)
+            while view:
+                view = view[os.write(fd, view):]
+        finally:
+            os.close(fd)
+        os.replace(temporary, target)
+    except BaseException:
+        try:
+            os.unlink(temporary)
+        except OSError:
+            pass
+        raise
+
+
+def write_history(path: str, durations: Mapping[str, float]) -> None:
+    """Writes a history in the controller's format, replacing the file in one step.
+
+    HistoryError when the path holds something else than a history (see
+    ``unusable_history``): it is left as it is.
+    """
+    refused = unusable_history(path)
+    if refused is not None:
+        raise HistoryError(refused)
     text = json.dumps(dict(durations), separators=(",", ":"), ensure_ascii=False, allow_nan=False)
-    temporary.write_text(text, encoding="utf-8")
-    os.replace(temporary, target)
+    replace_file(path, text.encode("utf-8"))
 
 
 def shard_file_path(history_path: str, index: int, total: int) -> str:
@@ -84,11 +200,7 @@ def write_shard_file(
         },
         "durations": dict(measured),
     }
-    target = Path(path)
-    target.parent.mkdir(parents=True, exist_ok=True)
-    temporary = target.with_name(f".{target.name}.{os.getpid()}.tmp")
-    temporary.write_text(json.dumps(record, ensure_ascii=False, allow_nan=False), encoding="utf-8")
-    os.replace(temporary, target)
+    replace_file(path, json.dumps(record, ensure_ascii=False, allow_nan=False).encode("utf-8"))
 
 
 def read_any(path: str) -> Tuple[Dict[str, float], float, Optional[Set[str]]]:
