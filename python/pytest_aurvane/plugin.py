@@ -381,7 +381,8 @@ class FrontEnd:
             self._nodes_down(replay)
             if report_path is not None:
                 self._write_report(report_path, history_before, replay)
-        if ordered_by is not None and keeps_history:
+        # A shard's run leaves the history as it is (see ShardSession.prepare).
+        if ordered_by is not None and keeps_history and (self.shard is None or self.shard.choice is None):
             merge_measurements(history_path, self.run_dir / RUN_HISTORY, ordered_by, replay.warning)
         self._show_collection_differences(replay)
         if replay.session_exit is not None:

@@ -188,7 +188,15 @@ class ShardSession:
         return self.replay
 
     def prepare(self, spec: dict, run_dir: Path, history_path: Path) -> None:
-        """Names the shard in the run specification and snapshots the history the workers partition by."""
+        """Names the shard in the run specification and snapshots the history the workers partition by.
+
+        The controller orders the run by that snapshot and saves its
+        durations back into it, never into the history: the history defines
+        the split, so a shard's run must leave it as it is for shards run one
+        after another in one checkout to split alike. The durations the
+        shard measured go to its shard file beside the history (``finish``),
+        which the merge takes.
+        """
         if self.choice is None:
             spec["shard"] = None
             return
@@ -208,6 +216,7 @@ class ShardSession:
             if data is not None:
                 replace_file(str(run_dir / HISTORY_SNAPSHOT), data)
                 snapshot = str(run_dir / HISTORY_SNAPSHOT)
+            spec["history_path"] = str(run_dir / HISTORY_SNAPSHOT)
         spec["shard"] = {"index": self.choice.index, "total": self.choice.total, "history": snapshot}
 
     def finish(self, code: int) -> int:

@@ -120,3 +120,24 @@ def test_a_history_that_cannot_be_saved_is_a_warning(tmp_path, real_controller):
     assert "aurvane: Duration history not saved: cannot create /proc/self/aurvane: " in result.stdout
     summary = result.stdout[result.stdout.index("- aurvane -"):]
     assert "Duration history not saved" in summary, "listed at the end too"
+
+
+def test_sequential_shards_in_one_checkout_cover_the_suite_once(tmp_path, real_controller):
+    suite = write_suite(tmp_path, SUITE)
+    history = suite / ".aurvane" / "durations.json"
+    history.parent.mkdir()
+    # Durations far from what the tests take: a run that saved its own
+    # would change the next shard's split.
+    history.write_text(json.dumps({f"test_h{f}.py::test_{t}": 1.0 + f for f in range(2) for t in range(3)}))
+    before = history.read_bytes()
+    ran = []
+    for k in (1, 2):
+        result = run_pytest(suite, "--aurvane=2", f"--aurvane-shard={k}/2", "--aurvane-history-path=.aurvane/durations.json",
+                            "--aurvane-schedule=test", "-rA", controller=real_controller)
+        assert result.returncode == 0, result.stdout
+        ran.append(set(re.findall(r"^PASSED (\S+)", result.stdout, re.M)))
+        assert history.read_bytes() == before, "a shard's run changed the history that defines the split"
+    assert not ran[0] & ran[1] and len(ran[0] | ran[1]) == 12
+    for k in (1, 2):
+        shard_file = json.loads((suite / ".aurvane" / f"durations.shard-{k}-of-2.json").read_text())
+        assert set(shard_file["durations"]) == ran[k - 1]

@@ -239,7 +239,8 @@ def test_the_documented_merge_works_on_a_first_run(tmp_path, real_controller):
     assert result.returncode == 0 and (suite / "shards" / "durations.shard-1-of-1.json").exists(), result.stdout
     # The step that docs/sharding.md gives, on a machine that has no history yet.
     docs = (REPO_ROOT / "docs" / "sharding.md").read_text(encoding="utf-8")
-    block = docs.split("one step merges the shard files into\nthe next history:\n\n", 1)[1].split("\n\n", 1)[0]
+    block = re.split(r"one step merges the\s+shard files into\s+the next history:\n\n", docs, maxsplit=1)[1]
+    block = block.split("\n\n", 1)[0]
     script = "\n".join(line[4:] for line in block.splitlines()).replace("python3", sys.executable)
     merged = subprocess.run(["bash", "-c", script], cwd=suite, env=python_env(), stdout=subprocess.PIPE,
                             stderr=subprocess.STDOUT, text=True, timeout=120)
