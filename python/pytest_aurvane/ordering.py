@@ -21,8 +21,9 @@ from typing import Any, Callable
 _FIRST = 1e9
 # Under --nf, known tests cost below the 1 s the controller gives a test it has no duration for.
 _KNOWN_BELOW = 0.5
-# Where the run's own history goes in the run directory.
-RUN_HISTORY = "durations.json"
+# Where the run's own history goes in the run directory: a name of its own,
+# so that a real history kept there (durations.json) is never taken for it.
+RUN_HISTORY = "ordering.json"
 
 
 def wants_own_order(config: Any) -> bool:

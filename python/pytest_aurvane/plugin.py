@@ -334,7 +334,8 @@ class FrontEnd:
         base = state_dir(self.config)
         chosen = self.config.getoption("aurvane_run_dir")
         run_id = new_run_id()
-        self.run = RunDir.chosen(Path(chosen).resolve()) if chosen else RunDir.fresh(base, run_id)
+        history_path = history_path_given(self.config) or base / "durations.json"
+        self.run = RunDir.chosen(Path(chosen).resolve(), history_path) if chosen else RunDir.fresh(base, run_id)
         self.run_dir = self.run.path
         if self.shard is not None:
             replay = self.replay = self.shard.make_replay(self.config, session, self.run_dir)
@@ -348,7 +349,6 @@ class FrontEnd:
         self.events.hold()
         self.config.add_cleanup(self.events.close)
         replay.on_collection = self._nodes_ready
-        history_path = history_path_given(self.config) or base / "durations.json"
         spec = build_spec(self.config, self.workers, self.run_dir, history_path, run_id)
         if self.shard is not None:
             self.shard.prepare(spec, self.run_dir, history_path)

@@ -45,7 +45,8 @@ _CACHE_WARNED = pytest.StashKey[bool]()
 _held_projects: dict[Path, Optional[int]] = {}
 # What a run leaves in its directory.
 _RUN_FILE = re.compile(
-    r"(events\.jsonl|summary\.json|spec\.json|shard\.json|shard-history\.json|durations\.json|worker-\d+\.log|fork-server\.log|"
+    r"(events\.jsonl|summary\.json|spec\.json|shard\.json|shard-history\.json|durations\.json|ordering\.json|"
+    r"worker-\d+\.log|fork-server\.log|"
     + re.escape(_LOCK_FILE)
     + r")\Z"
 )
@@ -218,19 +219,27 @@ class RunDir:
         return run
 
     @classmethod
-    def chosen(cls, path: Path) -> "RunDir":
-        """The user's directory, emptied of an earlier run's files; refused if it holds others, is in use or read-only."""
+    def chosen(cls, path: Path, history: Optional[Path] = None) -> "RunDir":
+        """The user's directory, emptied of an earlier run's files; refused if it holds others, is in use or read-only.
+
+        The duration history, its shard files and their temporary files are
+        the user's, not a run's, when the history is kept there (a CI cache
+        of both): neither deleted nor refused.
+        """
         try:
-            return cls._take_chosen(path)
+            return cls._take_chosen(path, history)
         except OSError as error:
             raise pytest.UsageError(f"--aurvane-run-dir {path} cannot hold a run: {error.strerror or error}") from None
 
     @classmethod
-    def _take_chosen(cls, path: Path) -> "RunDir":
+    def _take_chosen(cls, path: Path, history: Optional[Path]) -> "RunDir":
         path.mkdir(parents=True, exist_ok=True)
         if not os.access(path, os.W_OK | os.X_OK):
             raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), str(path))
-        strangers = sorted(entry.name for entry in path.iterdir() if not _RUN_FILE.match(entry.name))
+        users = _history_files(path, history)
+        strangers = sorted(
+            entry.name for entry in path.iterdir() if not _RUN_FILE.match(entry.name) and entry.name not in users
+        )
         if strangers:
             shown = ", ".join(strangers[:5]) + (", ..." if len(strangers) > 5 else "")
             raise pytest.UsageError(
@@ -240,7 +249,7 @@ class RunDir:
         if lock is None and fcntl is not None:
             raise pytest.UsageError(f"--aurvane-run-dir {path} is in use by another run")
         for entry in path.iterdir():
-            if entry.name != _LOCK_FILE:
+            if entry.name != _LOCK_FILE and entry.name not in users:
                 entry.unlink()
         return cls(path, lock)
 
@@ -248,6 +257,16 @@ class RunDir:
         if self._lock is not None:
             self._lock.close()
             self._lock = None
+
+
+def _history_files(run_dir: Path, history: Optional[Path]) -> set[str]:
+    """The names in `run_dir` that belong to the history when it is kept there."""
+    if history is None or history.parent.resolve() != run_dir.resolve():
+        return set()
+    name = history.name
+    stem = name[: -len(".json")] if name.endswith(".json") else name.split(".")[0] or name
+    return {entry.name for entry in run_dir.iterdir()
+            if entry.name == name or entry.name.startswith((stem + ".", f".{name}."))}
 
 
 def _hold(path: Path) -> Optional[IO[bytes]]:

@@ -141,3 +141,17 @@ def test_sequential_shards_in_one_checkout_cover_the_suite_once(tmp_path, real_c
     for k in (1, 2):
         shard_file = json.loads((suite / ".aurvane" / f"durations.shard-{k}-of-2.json").read_text())
         assert set(shard_file["durations"]) == ran[k - 1]
+
+
+def test_a_history_kept_in_the_chosen_run_directory_survives_the_runs(tmp_path, real_controller):
+    suite = write_suite(tmp_path, SUITE)
+    args = ("--aurvane=2", "--aurvane-run-dir=cache", "--aurvane-history-path=cache/durations.json")
+    assert run_pytest(suite, *args, controller=real_controller).returncode == 0
+    history = suite / "cache" / "durations.json"
+    durations = read_history(str(history))
+    assert len(durations) == 12
+    # A test of another branch: kept by a run that did not collect it.
+    history.write_text(json.dumps(dict(durations, **{"test_other.py::test_x": 7.0})))
+    result = run_pytest(suite, *args, controller=real_controller)
+    assert result.returncode == 0, result.stdout
+    assert read_history(str(history))["test_other.py::test_x"] == 7.0
