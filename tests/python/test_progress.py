@@ -178,20 +178,22 @@ def test_on_a_terminal_the_status_line_shows_while_the_run_goes_on(tmp_path, rea
     env = python_env({"TERM": "xterm"})
     command = [sys.executable, "-m", "pytest", "-p", "pytest_aurvane", f"--aurvane-controller={real_controller}",
                "--aurvane=2", quiet, "-p", "no:cacheprovider"]
-    session = f"aurvane-progress-{tmp_path.name}"
+    # A server of its own: one shared with other tests (or users) may be
+    # exiting with its last session just as this one asks it for a new one.
+    tmux = ["tmux", "-S", str(tmp_path / "tmux.socket")]
     shell = " ".join(f"'{part}'" for part in command) + f"; echo exit $? > {tmp_path}/done; sleep 60"
-    subprocess.run(["tmux", "new-session", "-d", "-s", session, "-x", "100", "-y", "30", "-c", str(suite),
+    subprocess.run([*tmux, "new-session", "-d", "-s", "run", "-x", "100", "-y", "30", "-c", str(suite),
                     *[f"-e{k}={v}" for k, v in env.items() if k in ("PYTHONPATH", "TERM")], shell], check=True)
     try:
         screens = []
         while not (tmp_path / "done").exists():
-            screen = subprocess.run(["tmux", "capture-pane", "-p", "-t", session], capture_output=True, text=True)
+            screen = subprocess.run([*tmux, "capture-pane", "-p", "-t", "run"], capture_output=True, text=True)
             screens.append(screen.stdout)
             time.sleep(0.2)
             assert len(screens) < 600, screens[-1]
-        final = subprocess.run(["tmux", "capture-pane", "-p", "-t", session], capture_output=True, text=True).stdout
+        final = subprocess.run([*tmux, "capture-pane", "-p", "-t", "run"], capture_output=True, text=True).stdout
     finally:
-        subprocess.run(["tmux", "kill-session", "-t", session])
+        subprocess.run([*tmux, "kill-server"])
     assert (tmp_path / "done").read_text().strip() == "exit 0", final
     shown = [s for s in screens if "aurvane: " in s and "/9 tests · " in s]
     if quiet == "-q":
