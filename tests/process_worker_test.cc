@@ -199,22 +199,24 @@ TEST_F(WorkerFixture, LaunchFailures) {
   missing.python = "aurvane-no-such-interpreter";
   Result<LaunchedWorker> not_found = LaunchWorker(missing, events_);
   ASSERT_FALSE(not_found.ok());
-  EXPECT_EQ(not_found.message(), "program not found");
+  EXPECT_EQ(not_found.message(), "Cannot start worker av0: program not found");
   EXPECT_EQ(std::filesystem::file_size(dir_ / "worker-0.log"), 0u);
 
   missing.python = (dir_ / "nothing-here").string();
-  EXPECT_EQ(LaunchWorker(missing, events_).message(), "program not found");
+  EXPECT_EQ(LaunchWorker(missing, events_).message(), "Cannot start worker av0: program not found");
 
   WorkerLaunch no_run_dir = Launch("{}");
   no_run_dir.run_dir = dir_ / "absent";
   EXPECT_EQ(LaunchWorker(no_run_dir, events_).message(),
-            "Cannot create " + (dir_ / "absent" / "worker-0.log").string() + ": " + OsErrorText(ENOENT));
+            "Cannot start worker av0: creating its log " + (dir_ / "absent" / "worker-0.log").string() + ": " +
+                OsErrorText(ENOENT));
 
   WorkerLaunch no_cwd = Launch("{}");
   no_cwd.cwd = dir_ / "absent";
   Result<LaunchedWorker> bad_cwd = LaunchWorker(no_cwd, events_);
   ASSERT_FALSE(bad_cwd.ok());
-  EXPECT_EQ(bad_cwd.message(), OsErrorText(ENOENT));
+  EXPECT_EQ(bad_cwd.message(), "Cannot start worker av0: starting its job guard in " + (dir_ / "absent").string() +
+                                   ": " + OsErrorText(ENOENT));
   EXPECT_EQ(received_.ReceiveFor(50ms).status, ReceiveStatus::kTimeout) << "no thread was started";
 }
 

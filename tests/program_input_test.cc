@@ -142,7 +142,8 @@ TEST(ProgramInput, RunFilesAreNeitherFifosNorLinks) {
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.exit_code, 3);
     EXPECT_EQ(run.Diagnostics(),
-              std::vector<std::string>{"Not a regular file: " + (run.run_dir() / "worker-0.log").string()});
+              std::vector<std::string>{"Cannot start worker av0: Not a regular file: " +
+                                       (run.run_dir() / "worker-0.log").string()});
   }
 }
 

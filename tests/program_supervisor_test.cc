@@ -242,6 +242,26 @@ TEST(ProgramSupervisor, NoRetriesInterruptsAndReplacesTheWorker) {
   EXPECT_EQ(Count(summary, "restarts"), 1u);
 }
 
+TEST(ProgramSupervisor, AWorkerEndedByASignalSaysWhichOne) {
+  // The guard tells the signal the worker died of (SIGKILL with no deadline
+  // passed being often the out-of-memory killer's); an exit says nothing more.
+  if (!kPosixProcesses) GTEST_SKIP() << "no signals on Windows";
+  ControllerRun run;
+  run.set("retries", 0);
+  run.set("max_restarts", 3);
+  run.scenario() =
+      Obj(R"({"items":3,"tests":{"0":{"during":{"call":[{"signal":9}]}},"1":{"during":{"setup":[{"signal":11}]}},
+              "2":{"during":{"call":[{"exit":9}]}}}})");
+  ProgramResult r = run.Run();
+  EXPECT_EQ(r.exit_code, 1) << r.err;
+  EXPECT_EQ(run.Diagnostics(),
+            (Traces{Failure(run, 0, "call",
+                            "Worker event pipe closed; the worker was killed by signal 9 (SIGKILL), which with no "
+                            "deadline passed is often the out-of-memory killer"),
+                    Failure(run, 1, "setup", "Worker event pipe closed; the worker was killed by signal 11 (SIGSEGV)"),
+                    Failure(run, 2, "call", "Worker event pipe closed")}));
+}
+
 TEST(ProgramSupervisor, TestsSentAheadOfAWorkerThatFailsGoBackUnstarted) {
   // av0 gets test 1 in its pipe while it runs test 0, and dies as it reads
   // it; then its replacement hangs before saying anything about test 2. A
@@ -421,8 +441,10 @@ TEST(ProgramSupervisor, FailedReplacementStartEndsTheRunAndCountsAsARestart) {
   Traces diagnostics = run.Diagnostics();
   ASSERT_EQ(diagnostics.size(), 2u);
   EXPECT_EQ(diagnostics[0], Failure(run, 0, "call", "Worker event pipe closed"));
-  // Windows refuses to open a directory as a file: "access denied".
-  EXPECT_TRUE(IsOsError(diagnostics[1], "Cannot create " + (run.run_dir() / "worker-1.log").string() + ": ",
+  // The worker and the step are named. Windows refuses to open a directory
+  // as a file: "access denied".
+  EXPECT_TRUE(IsOsError(diagnostics[1],
+                        "Cannot start worker av1: creating its log " + (run.run_dir() / "worker-1.log").string() + ": ",
                         "Is a directory (os error 21)", 5));
   json::Value summary = run.Summary();
   EXPECT_EQ(Count(summary, "restarts"), 1u);

@@ -182,7 +182,7 @@ Status StartControlWriter(std::shared_ptr<ControlPipe> control, Sender<WorkerEve
   try {
     std::thread(RunControlWriter, std::move(control), std::move(events), worker).detach();
   } catch (const std::system_error& e) {
-    return Error{std::string("Cannot start the control writer thread: ") + e.what()};
+    return Error{std::string("starting its control writer thread: ") + e.what()};
   }
   return Status::Ok();
 }
@@ -191,7 +191,7 @@ Status StartEventReader(Sender<WorkerEvent> events, PipeReader worker_stdout, si
   try {
     std::thread(RunEventReader, std::move(events), std::move(worker_stdout), worker).detach();
   } catch (const std::system_error& e) {
-    return Error{std::string("Cannot start the event reader thread: ") + e.what()};
+    return Error{std::string("starting its event reader thread: ") + e.what()};
   }
   return Status::Ok();
 }

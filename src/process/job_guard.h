@@ -14,7 +14,8 @@
 // Descriptors the guard is started with: 0, 1, 2 the worker's standard
 // streams; 3 the control pipe (any byte or its end: kill the tree); 4 the
 // status pipe, on which the guard reports one GuardReport once the worker
-// has been executed or has failed to be.
+// has been executed or has failed to be, and, should the worker end before
+// the guard is told to end the tree, a second one with its wait status.
 #ifndef AURVANE_PROCESS_JOB_GUARD_H_
 #define AURVANE_PROCESS_JOB_GUARD_H_
 
@@ -26,8 +27,14 @@ inline constexpr char kJobGuardName[] = "aurvane-job-guard";
 inline constexpr int kGuardControlFd = 3;
 inline constexpr int kGuardStatusFd = 4;
 
+// What a GuardReport's `started` says `value` is.
+inline constexpr int32_t kGuardExecFailed = 0;   // the errno of the worker's exec
+inline constexpr int32_t kGuardStarted = 1;      // the worker's process id
+inline constexpr int32_t kGuardForkFailed = 2;   // the errno of the guard's fork (or its pipe)
+inline constexpr int32_t kGuardWorkerEnded = 3;  // the worker's wait status, after kGuardStarted
+
 struct GuardReport {
-  int32_t started;  // 1: `value` is the worker's process id; 0: `value` is the errno of its exec
+  int32_t started;
   int32_t value;
 };
 

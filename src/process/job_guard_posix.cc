@@ -26,9 +26,12 @@ namespace aurvane {
 namespace {
 
 // Reaps every child that has ended. False when no child is left at all.
-bool ReapEnded() {
+// When `watched` is among them, its wait status goes to `watched_status`.
+bool ReapEnded(pid_t watched = -1, int* watched_status = nullptr) {
   for (;;) {
-    pid_t got = ::waitpid(-1, nullptr, WNOHANG);
+    int status = 0;
+    pid_t got = ::waitpid(-1, &status, WNOHANG);
+    if (got > 0 && got == watched && watched_status != nullptr) *watched_status = status;
     if (got > 0) continue;
     if (got < 0 && errno == EINTR) continue;
     return got == 0;
@@ -89,14 +92,14 @@ void AttachOrGoOn(const std::string& path, std::initializer_list<int> guards_own
 // cannot leave a worker nobody owns) and starts with nothing blocked.
 GuardReport StartWorker(char** argv, int signals, bool in_cgroup) {
   int exec_error[2];
-  if (::pipe2(exec_error, O_CLOEXEC) != 0) return {0, errno};
+  if (::pipe2(exec_error, O_CLOEXEC) != 0) return {kGuardForkFailed, errno};
   const pid_t guard = ::getpid();
   pid_t worker = ::fork();
   if (worker < 0) {
     int error = errno;
     ::close(exec_error[0]);
     ::close(exec_error[1]);
-    return {0, error};
+    return {kGuardForkFailed, error};
   }
   if (worker == 0) {
     ::prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0);
@@ -131,28 +134,41 @@ GuardReport StartWorker(char** argv, int signals, bool in_cgroup) {
   ::close(exec_error[0]);
   if (n == static_cast<ssize_t>(sizeof error)) {
     ::waitpid(worker, nullptr, 0);
-    return {0, error};
+    return {kGuardExecFailed, error};
   }
-  return {1, static_cast<int32_t>(worker)};
+  return {kGuardStarted, static_cast<int32_t>(worker)};
 }
 
 // Holds the tree until told to end it: reaps the orphans that are handed to
 // the guard as they end, so they do not pile up as zombies for the whole run.
-void WaitForTheEnd(int signals) {
+// The worker's own end is reported with its wait status: the controller,
+// which sees only the end of its output, says what ended it (a signal
+// nobody here sent is often the out-of-memory killer's).
+void WaitForTheEnd(int signals, pid_t worker) {
+  auto reap = [worker] {
+    int status = -1;
+    ReapEnded(worker, &status);
+    if (status != -1) WriteReport({kGuardWorkerEnded, status});
+  };
   struct pollfd fds[2] = {{kGuardControlFd, POLLIN, 0}, {signals, POLLIN, 0}};
   for (;;) {
     if (::poll(fds, 2, -1) < 0) {
       if (errno == EINTR) continue;
       return;
     }
-    if (fds[0].revents != 0) return;  // a command, or the controller is gone
+    if (fds[0].revents != 0) {
+      // A command, or the controller is gone. A worker that ended first
+      // (its end is what the controller answers) is reported still.
+      reap();
+      return;
+    }
     if (fds[1].revents != 0) {
       struct signalfd_siginfo info;
       bool stop = false;
       while (::read(signals, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
         stop = stop || info.ssi_signo != SIGCHLD;
       }
-      ReapEnded();
+      reap();
       if (stop) return;
     }
   }
@@ -188,7 +204,7 @@ int RunJobGuard(char** argv) {
 
   GuardReport report = StartWorker(argv, signals, in_cgroup);
   WriteReport(report);
-  if (report.started == 0) return 127;
+  if (report.started != kGuardStarted) return 127;
   // Only the worker holds its streams now: the controller learns of its end
   // from the end of its output, which a copy here would hide.
   int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
@@ -198,7 +214,7 @@ int RunJobGuard(char** argv) {
     // Staying in the worker's directory only keeps it busy.
   }
   if (signals >= 0) {
-    WaitForTheEnd(signals);
+    WaitForTheEnd(signals, static_cast<pid_t>(report.value));
   } else {
     char byte;
     while (::read(kGuardControlFd, &byte, 1) < 0 && errno == EINTR) {

@@ -24,13 +24,23 @@ std::filesystem::path WorkerLogPath(const std::filesystem::path& run_dir, size_t
   return run_dir / ("worker-" + std::to_string(n) + ".log");
 }
 
+namespace {
+
+// A failed start names the worker and the step that failed: a replacement
+// refused by a process limit said only "Resource temporarily unavailable".
+Error CannotStart(const WorkerLaunch& launch, const std::string& what) {
+  return Error{"Cannot start worker " + WorkerName(launch.number) + ": " + what};
+}
+
+}  // namespace
+
 Result<LaunchedWorker> LaunchWorker(const WorkerLaunch& launch, const Sender<WorkerEvent>& events) {
   const std::filesystem::path log_path = WorkerLogPath(launch.run_dir, launch.number);
   Result<Handle> log = CreateLogFile(log_path);
-  if (!log.ok()) return NamingPath(std::move(log).TakeError(), "Cannot create", log_path);
+  if (!log.ok()) return CannotStart(launch, NamingPath(std::move(log).TakeError(), "creating its log", log_path).message);
 
   Result<std::filesystem::path> program = FindProgram(launch.python);
-  if (!program.ok()) return std::move(program).TakeError();
+  if (!program.ok()) return CannotStart(launch, program.message());
 
   std::string name = WorkerName(launch.number);
   ProcessDescription description;
@@ -45,9 +55,9 @@ Result<LaunchedWorker> LaunchWorker(const WorkerLaunch& launch, const Sender<Wor
   };
 
   Result<Pipe> to_worker = MakePipe();
-  if (!to_worker.ok()) return std::move(to_worker).TakeError();
+  if (!to_worker.ok()) return CannotStart(launch, "creating its pipes: " + to_worker.message());
   Result<Pipe> from_worker = MakePipe();
-  if (!from_worker.ok()) return std::move(from_worker).TakeError();
+  if (!from_worker.ok()) return CannotStart(launch, "creating its pipes: " + from_worker.message());
 
   Result<WorkerJob> job = WorkerJob::Start(description, to_worker.value().reader.handle(),
                                            from_worker.value().writer.handle(), log.value());
@@ -56,7 +66,7 @@ Result<LaunchedWorker> LaunchWorker(const WorkerLaunch& launch, const Sender<Wor
   log.value().Close();
   to_worker.value().reader.Close();
   from_worker.value().writer.Close();
-  if (!job.ok()) return std::move(job).TakeError();
+  if (!job.ok()) return CannotStart(launch, job.message());
 
   // Written by the supervisor itself without waiting where the pipe can be
   // made non-blocking; through the control writer only when it is full.
@@ -67,9 +77,9 @@ Result<LaunchedWorker> LaunchWorker(const WorkerLaunch& launch, const Sender<Wor
   // already started ends.
   CommandChannel commands(control);
   Status started = StartControlWriter(std::move(control), events, launch.number);
-  if (!started.ok()) return std::move(started).TakeError();
+  if (!started.ok()) return CannotStart(launch, started.message());
   started = StartEventReader(events, std::move(from_worker.value().reader), launch.number);
-  if (!started.ok()) return std::move(started).TakeError();
+  if (!started.ok()) return CannotStart(launch, started.message());
 
   uint32_t pid = job.value().pid();
   return LaunchedWorker{std::move(job).value(), std::move(commands), pid};

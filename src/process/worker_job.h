@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -78,6 +79,11 @@ class WorkerJob {
   // more of the same if the guard had to be killed) until nothing of the
   // job is left. Only the first call acts; it never fails.
   void Terminate();
+
+  // After Terminate: how a signal ended the worker, when one did before it
+  // was to be ended ("killed by signal 9 (SIGKILL), ..."); where the
+  // platform has no such word, nothing.
+  std::optional<std::string> EndedBySignal() const;
 
   // Starts killing the worker and everything in its job, without waiting;
   // Terminate then waits. Jobs killed one after the other end side by

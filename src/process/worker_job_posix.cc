@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -164,6 +165,8 @@ bool EndRemnants() {
 struct WorkerJob::Impl {
   pid_t guard = -1;  // the worker's parent and owner of its tree
   Handle control;  // writing end; closing it fires the guard
+  Handle status;   // reading end: the guard's word when the worker ended on its own
+  std::optional<int> worker_status;  // that word, once the guard is gone
   JobCgroup cgroup;  // where the kernel offers one: holds the guard and all below it
 };
 
@@ -204,17 +207,34 @@ Result<std::filesystem::path> FindProgram(const std::string& name) {
 
 void WorkerJob::ImplDeleter::operator()(Impl* impl) const noexcept { delete impl; }
 
+namespace {
+
+Error GuardPipeError() { return Error{"creating its job guard's pipes: " + LastOsError().message}; }
+
+}  // namespace
+
+std::optional<std::string> WorkerJob::EndedBySignal() const {
+  if (!impl_ || !impl_->worker_status || !WIFSIGNALED(*impl_->worker_status)) return std::nullopt;
+  const int signal = WTERMSIG(*impl_->worker_status);
+  const char* name = ::sigabbrev_np(signal);
+  std::string text = "killed by signal " + std::to_string(signal);
+  if (name != nullptr) text += std::string(" (SIG") + name + ")";
+  // Nothing of ours sent it: the guard reports only an end it did not cause.
+  if (signal == SIGKILL) text += ", which with no deadline passed is often the out-of-memory killer";
+  return text;
+}
+
 Result<WorkerJob> WorkerJob::Start(const ProcessDescription& description, const Handle& stdin_read,
                                    const Handle& stdout_write, const Handle& stderr_file) {
   BecomeSubreaperOnce();
   ImplPtr impl(new Impl());
 
   int control_fds[2];
-  if (::pipe2(control_fds, O_CLOEXEC) != 0) return LastOsError();
+  if (::pipe2(control_fds, O_CLOEXEC) != 0) return GuardPipeError();
   Handle control_read(control_fds[0]);
   impl->control = Handle(control_fds[1]);
   int status_fds[2];
-  if (::pipe2(status_fds, O_CLOEXEC) != 0) return LastOsError();
+  if (::pipe2(status_fds, O_CLOEXEC) != 0) return GuardPipeError();
   Handle status_read(status_fds[0]);
   Handle status_write(status_fds[1]);
 
@@ -239,7 +259,7 @@ Result<WorkerJob> WorkerJob::Start(const ProcessDescription& description, const 
     holders[i] = Handle(fd);
     fds[i] = fd;
   }
-  if (!status.ok()) return Error{status.message()};
+  if (!status.ok()) return Error{"passing on its streams: " + status.message()};
   int rc = 0;
   {
     FileActions actions;
@@ -263,7 +283,8 @@ Result<WorkerJob> WorkerJob::Start(const ProcessDescription& description, const 
   control_read.Close();
   status_write.Close();
   for (Handle& holder : holders) holder.Close();
-  if (rc != 0) return Error{OsErrorText(rc)};
+  // The spawn fails too when the working directory cannot be entered.
+  if (rc != 0) return Error{"starting its job guard in " + description.cwd.string() + ": " + OsErrorText(rc)};
 
   GuardReport report = {0, 0};
   size_t got = 0;
@@ -274,17 +295,23 @@ Result<WorkerJob> WorkerJob::Start(const ProcessDescription& description, const 
     if (n <= 0) break;
     got += static_cast<size_t>(n);
   }
-  if (got == sizeof report && report.started == 1) {
+  if (got == sizeof report && report.started == kGuardStarted) {
+    // Kept for the guard's word on how the worker ended, read once the
+    // guard is gone (KillAndWait).
+    ::fcntl(static_cast<int>(status_read.get()), F_SETFL, O_NONBLOCK);
+    impl->status = std::move(status_read);
     return WorkerJob(std::move(impl), static_cast<uint32_t>(report.value));
   }
   // The guard has ended (or ends now) with nothing started under it.
   int error = got == sizeof report ? report.value : ECHILD;
   WorkerJob failed(std::move(impl), 0);
   failed.Terminate();
+  if (got != sizeof report) return Error{"its job guard ended before it could start it"};
+  if (report.started == kGuardForkFailed) return Error{"its job guard could not fork it: " + OsErrorText(error)};
   if (error == ENOENT && description.program.is_absolute() && !std::filesystem::exists(description.program)) {
     return Error{"program not found"};
   }
-  return Error{OsErrorText(error)};
+  return Error{"executing " + description.program.string() + ": " + OsErrorText(error)};
 }
 
 // Every descriptor a guard gets is named in its spawn's file actions, and
@@ -308,6 +335,14 @@ void WorkerJob::KillAndWait() {
     got = WaitRetrying(job.guard, 0, &wait_status);
   }
   const bool guard_finished = got == job.guard && WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == 0;
+  // Its word on the worker's end, if it had any, is all written now.
+  for (GuardReport report; job.status.valid();) {
+    if (::read(static_cast<int>(job.status.get()), &report, sizeof report) != static_cast<ssize_t>(sizeof report)) {
+      job.status.Close();
+    } else if (report.started == kGuardWorkerEnded) {
+      job.worker_status = report.value;
+    }
+  }
   // What left the guard's tree (its guard was killed, and a parent of it
   // too, say) is still in the job's cgroup.
   job.cgroup.Remove();

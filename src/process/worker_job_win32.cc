@@ -151,6 +151,9 @@ Result<std::filesystem::path> FindProgram(const std::string& name) {
 
 void WorkerJob::ImplDeleter::operator()(Impl* impl) const noexcept { delete impl; }
 
+// A worker ended by the system shows only an exit code here.
+std::optional<std::string> WorkerJob::EndedBySignal() const { return std::nullopt; }
+
 Result<WorkerJob> WorkerJob::Start(const ProcessDescription& description, const Handle& stdin_read,
                                    const Handle& stdout_write, const Handle& stderr_file) {
   std::vector<std::wstring> argv;

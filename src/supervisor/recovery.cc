@@ -39,7 +39,11 @@ Status RecoverWorker(Supervisor& s, size_t n, const std::string& reason) {
   // a thread per live worker only.
   session.commands.Reset();
 
-  const std::string message = WorkerName(n) + " " + session.phase + ": " + reason +
+  // The end of its output says nothing of why it ended: the signal that
+  // ended it, where the platform tells, does.
+  std::string why = reason;
+  if (std::optional<std::string> signal = session.job.EndedBySignal()) why += "; the worker was " + *signal;
+  const std::string message = WorkerName(n) + " " + session.phase + ": " + why +
                               ". Worker log: " + WorkerLogPath(s.spec.run_dir, n).string();
   if (Status logged = s.log.LogDiagnostic(message); !logged.ok()) return logged;
 
