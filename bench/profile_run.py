@@ -34,7 +34,7 @@ WORKER_WRAPPER = """#!/bin/sh
 for spec; do :; done
 exec {python} -u -c '
 import cProfile, os, sys
-import pytest_aurvane.worker as worker
+import pytest_aurvane.worker.plugin as worker
 profile = cProfile.Profile()
 send_line = worker.Channel.send_line
 def send_last(self, line):

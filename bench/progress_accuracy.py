@@ -8,7 +8,7 @@ Each suite first runs once without a history, which saves one; then each
 round runs it with the history the run before it saved (copied aside
 first: the controller writes the run's durations into it at the end). The
 run's event log is then read back through the estimate the front end
-shows (pytest_aurvane.progress.Estimate), record by record, and the
+shows (pytest_aurvane.frontend.progress.Estimate), record by record, and the
 estimate is taken at 25, 50 and 75 % of the run's wall time, against the
 true time left to the summary. The run without a history is measured too.
 The figures go to bench/progress_accuracy.json and a section of
@@ -35,7 +35,7 @@ sys.path.insert(0, str(TOP / "python"))
 import suites  # noqa: E402
 from compare import bench_environment  # noqa: E402
 
-from pytest_aurvane.progress import Estimate  # noqa: E402
+from pytest_aurvane.frontend.progress import Estimate  # noqa: E402
 
 PYTHON = "/usr/bin/python3"
 POINTS = (0.25, 0.50, 0.75)
@@ -162,7 +162,7 @@ def write_results_md(runs, workers, rounds):
         "the first run of each suite has no history, each later one the history the run before it saved). "
         "Each cell: the median over the runs of (estimate − true time left) at that share of the run's wall "
         "time, the median true time left, and the run whose estimate was furthest off. The estimate is the "
-        "front end's own (pytest_aurvane.progress.Estimate), fed the run's records from its event log up to "
+        "front end's own (pytest_aurvane.frontend.progress.Estimate), fed the run's records from its event log up to "
         "that moment; the true time left runs to the summary record, which includes the workers' shutdown.\n\n"
         f"{table(runs)}\n{MARK_END}\n"
     )

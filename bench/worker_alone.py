@@ -38,7 +38,7 @@ PYTHON = "/usr/bin/python3"
 # Runs the worker module with one of the variants patched in.
 WORKER = """
 import os, sys
-import pytest_aurvane.worker as w
+import pytest_aurvane.worker.plugin as w
 mode = os.environ["BENCH_WORKER_MODE"]
 if mode == "no-phases":
     w.WorkerPlugin._phase = lambda self, phase: None

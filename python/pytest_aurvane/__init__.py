@@ -10,7 +10,7 @@ worker log, that the module is already imported and cannot be rewritten.
 
 import sys
 
-from .forkclient import attach_requested
+from .fork.client import attach_requested
 
 __version__ = "0.1.0"
 
@@ -26,7 +26,7 @@ def _report_alone() -> bool:
 # only hands over its streams: it does without pytest, which the plugin imports.
 # The report's command reads a run directory: it needs none of pytest either.
 if not (attach_requested() and sys.argv[:1] == ["-m"]) and not _report_alone():
-    from .plugin import pytest_addoption, pytest_cmdline_main, pytest_configure, pytest_load_initial_conftests
+    from .frontend.plugin import pytest_addoption, pytest_cmdline_main, pytest_configure, pytest_load_initial_conftests
 
 __all__ = [
     "__version__",

@@ -213,7 +213,7 @@ class InstalledController(str):
 @pytest.fixture
 def real_controller():
     if INSTALLED:
-        from pytest_aurvane.locate import packaged_controller
+        from pytest_aurvane.frontend.locate import packaged_controller
 
         path = packaged_controller()
         assert path is not None, "the installed package holds no controller"

@@ -4,9 +4,9 @@ import json
 
 import pytest
 
-from pytest_aurvane import eventlog
-from pytest_aurvane.controller import _Lines
-from pytest_aurvane.eventlog import _HEAD_BYTES, EventLogReader
+from pytest_aurvane.frontend import eventlog
+from pytest_aurvane.frontend.controller import _Lines
+from pytest_aurvane.frontend.eventlog import _HEAD_BYTES, EventLogReader
 
 # The log is searched a block at a time: small blocks cut every line somewhere.
 BLOCK_SIZES = pytest.mark.parametrize("block", [1 << 20, 4096, 97], ids=["MiB", "4KiB", "97B"])

@@ -6,7 +6,7 @@ import pytest
 
 from conftest import run_pytest, write_suite
 from pytest_aurvane.options import worker_args
-from pytest_aurvane.plugin import combined_exit_status
+from pytest_aurvane.frontend.plugin import combined_exit_status
 
 SUITE = {
     "test_a.py": """
@@ -174,7 +174,7 @@ def test_options_come_from_the_configuration_file_and_the_command_line_wins(
 
 
 def test_a_bare_operating_system_error_names_the_missing_path(tmp_path):
-    from pytest_aurvane.controller import name_the_path
+    from pytest_aurvane.frontend.controller import name_the_path
 
     spec = {"run_dir": str(tmp_path), "cwd": str(tmp_path / "gone"), "python": "python3", "history_path": "h.json"}
     error = "No such file or directory (os error 2)"

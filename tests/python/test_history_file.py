@@ -11,7 +11,7 @@ import pytest
 
 from conftest import run_pytest, write_suite
 from pytest_aurvane.history import HistoryError, read_history, replace_file, unusable_history, write_history
-from pytest_aurvane.ordering import merge_measurements, write_run_history
+from pytest_aurvane.frontend.ordering import merge_measurements, write_run_history
 
 SUITE = {f"test_h{f}.py": "".join(f"def test_{t}():\n    pass\n\n" for t in range(3)) for f in range(4)}
 

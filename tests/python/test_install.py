@@ -92,7 +92,7 @@ def test_wheel_installs_and_runs_a_suite_without_settings(tmp_path, real_control
     assert result.returncode == 0, result.stdout
     assert "collected by 2 workers" in result.stdout, result.stdout
     where = subprocess.run(
-        [str(venv / "bin" / "python"), "-c", "from pytest_aurvane.locate import find_controller; print(find_controller(None))"],
+        [str(venv / "bin" / "python"), "-c", "from pytest_aurvane.frontend.locate import find_controller; print(find_controller(None))"],
         env=env, stdout=subprocess.PIPE, text=True, check=True,
     ).stdout.strip()
     assert Path(where).is_relative_to(venv), "the run used the packaged controller"
@@ -127,7 +127,7 @@ def test_editable_install_carries_the_controller(tmp_path, real_controller):
     subprocess.run(pip, check=True, env=env, cwd=str(tmp_path), timeout=300)
     del env["AURVANE_PREBUILT_CONTROLLER"]
     where = subprocess.run(
-        [python, "-c", "from pytest_aurvane.locate import find_controller; print(find_controller(None))"],
+        [python, "-c", "from pytest_aurvane.frontend.locate import find_controller; print(find_controller(None))"],
         env=env, cwd=str(tmp_path), stdout=subprocess.PIPE, text=True, check=True,
     ).stdout.strip()
     assert Path(where) == source / "python" / "pytest_aurvane" / "bin" / "aurvane-controller"
@@ -144,7 +144,7 @@ def test_windows_program_gives_a_windows_wheel(tmp_path):
 
 
 def test_controller_lookup_order(tmp_path, monkeypatch):
-    from pytest_aurvane import locate
+    from pytest_aurvane.frontend import locate
 
     def program(name):
         path = tmp_path / name / locate.PROGRAM

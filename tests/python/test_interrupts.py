@@ -11,7 +11,7 @@ import xml.etree.ElementTree as ET
 import pytest
 
 from conftest import python_env, write_suite
-from pytest_aurvane.controller import run_controller
+from pytest_aurvane.frontend.controller import run_controller
 
 pytestmark = pytest.mark.skipif(sys.platform == "win32", reason="Ctrl-C is a SIGINT here")
 

@@ -9,8 +9,8 @@ import time
 import pytest
 
 from conftest import python_env, run_pytest, write_suite
-from pytest_aurvane import progress
-from pytest_aurvane.progress import Estimate, Progress
+from pytest_aurvane.frontend import progress
+from pytest_aurvane.frontend.progress import Estimate, Progress
 
 
 def feed(estimate, *records):

@@ -4,7 +4,7 @@ import json
 
 import pytest
 
-from pytest_aurvane.replay import Replay
+from pytest_aurvane.frontend.replay import Replay
 
 
 class Recorder:

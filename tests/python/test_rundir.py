@@ -10,9 +10,9 @@ from types import SimpleNamespace
 
 import pytest
 
-from pytest_aurvane.controller import run_controller
+from pytest_aurvane.frontend.controller import run_controller
 from conftest import python_env, write_suite
-from pytest_aurvane.rundir import KEEP_PROJECTS, KEEP_RUNS, LATEST, RunDir, new_run_id, state_dir
+from pytest_aurvane.frontend.rundir import KEEP_PROJECTS, KEEP_RUNS, LATEST, RunDir, new_run_id, state_dir
 
 pytestmark = pytest.mark.skipif(sys.platform == "win32", reason="run directories are locked with flock")
 
@@ -136,7 +136,7 @@ def test_without_the_cache_project_folders_are_bounded_and_those_in_use_kept(tmp
     )
     try:
         holder.stdout.readline()
-        from pytest_aurvane import rundir
+        from pytest_aurvane.frontend import rundir
 
         os.close(rundir._held_projects.pop(held))  # this process lets it go
         os.utime(held, (0, 0))  # the least recently used

@@ -504,7 +504,7 @@ def test_stack_dump_timer_dumps_before_every_phase_deadline_and_rests_while_wait
     controller disarms it."""
     import faulthandler
 
-    from pytest_aurvane.worker import StackDumpTimer
+    from pytest_aurvane.worker.plugin import StackDumpTimer
 
     armed, now = [], [0.0]
     monkeypatch.setattr(faulthandler, "dump_traceback_later", lambda delay, file: armed.append(now[0] + delay))
@@ -545,7 +545,7 @@ def test_a_test_sent_ahead_runs_after_the_finish_before_it(worker):
 def test_held_lines_wait_only_while_the_next_command_is_there():
     import os
 
-    from pytest_aurvane.channel import Channel
+    from pytest_aurvane.worker.channel import Channel
 
     out_r, out_w = os.pipe()
     in_r, in_w = os.pipe()
@@ -581,7 +581,7 @@ def _nothing_to_read(fd):
 def test_a_fork_request_carries_the_environment_byte_for_byte():
     import os
 
-    from pytest_aurvane.forkclient import HEADER, decode_request, encode_request, reply_value
+    from pytest_aurvane.fork.client import HEADER, decode_request, encode_request, reply_value
 
     environ = {b"PLAIN": b"x", b"EQUALS": b"a=b==c", b"EMPTY": b"", b"LATIN1": b"caf\xe9", b"UTF8": "é".encode()}
     data = encode_request(b"/tmp/d\xff", environ)
@@ -607,7 +607,7 @@ def test_the_children_of_a_process_are_found_with_or_without_the_kernel_lists(mo
     import subprocess
     import sys
 
-    from pytest_aurvane import forkserver
+    from pytest_aurvane.fork import server as forkserver
 
     if not sys.platform.startswith("linux"):
         return
@@ -627,8 +627,8 @@ def test_the_fork_server_reads_a_request_piece_by_piece_and_refuses_a_wrong_one(
     import socket
     import sys
 
-    from pytest_aurvane import forkserver
-    from pytest_aurvane.forkclient import encode_request
+    from pytest_aurvane.fork import server as forkserver
+    from pytest_aurvane.fork.client import encode_request
 
     if not sys.platform.startswith("linux"):
         return

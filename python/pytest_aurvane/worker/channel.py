@@ -8,7 +8,7 @@ import select
 import sys
 from typing import Any, Callable, Optional
 
-from .reports import encode_line
+from ..reports import encode_line
 
 
 class _System:

@@ -23,7 +23,7 @@ INSTALL_HINT = (
 
 def packaged_controller() -> Optional[str]:
     """The controller installed inside this package, if this copy has one."""
-    path = Path(__file__).resolve().parent / "bin" / PROGRAM
+    path = Path(__file__).resolve().parents[1] / "bin" / PROGRAM
     return str(path) if path.is_file() else None
 
 

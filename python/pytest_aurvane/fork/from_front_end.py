@@ -32,7 +32,7 @@ import signal
 import sys
 from typing import Optional
 
-from .forkserver import (
+from .server import (
     _PR_SET_CHILD_SUBREAPER,
     _PR_SET_PDEATHSIG,
     ServerProcess,
@@ -269,9 +269,10 @@ def _serve_when_told(go: int, ready: int) -> int:
     os.environ.clear()
     os.environ.update(told["env"])
     _start_afresh()
-    from . import worker
+    from ..worker import plugin as worker
 
-    sys.argv = [worker.__file__, told["spec"]]
+    # What ``python -m pytest_aurvane.worker`` gives a server started afresh.
+    sys.argv = [os.path.join(os.path.dirname(worker.__file__), "__main__.py"), told["spec"]]
     try:
         code = worker.serve_forks(told["spec"], told["serve"])
     except BaseException as exc:

@@ -7,7 +7,7 @@ import os
 from pathlib import Path
 from typing import Any, Iterator, Optional
 
-from .reports import decode_text
+from ..reports import decode_text
 
 # How much of a line is read before deciding whether it is wanted. The
 # records asked for name their kind in their first keys, but the log also

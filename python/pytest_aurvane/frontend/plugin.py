@@ -22,12 +22,12 @@ from _pytest.reports import CollectReport
 
 from .controller import Interrupts, controller_environment, find_controller, name_the_path, run_controller
 from .eventlog import EventLogReader
-from .forkclient import ATTACH_ENV
-from .forkserver import ServerProcess, start_server
-from .history import replace_file
+from ..fork.client import ATTACH_ENV
+from ..fork.server import ServerProcess, start_server
+from ..history import replace_file
 from .nodes import Nodes, declare_hooks
 from .ordering import RUN_HISTORY, merge_measurements, wants_own_order, write_run_history
-from .options import (
+from ..options import (
     add_options,
     apply_ini,
     build_spec,
@@ -43,7 +43,7 @@ from .progress import wanted as progress_wanted
 from .replay import Replay
 from .rundir import RunDir, new_run_id, state_dir
 from .shardrun import ShardListing, ShardSession
-from .warmserver import WarmServer, fork_warm_server
+from ..fork.from_front_end import WarmServer, fork_warm_server
 
 
 _exit_spared = False
@@ -166,7 +166,7 @@ def pytest_configure(config: pytest.Config) -> None:
 def _read_history_before(path: Path) -> Optional[dict[str, float]]:
     """The duration history as the run finds it: the controller writes this run's durations into it at the end."""
     # Read as the controller reads it: never waiting on a FIFO, at most 512 MiB.
-    from .history import HistoryError, read_history
+    from ..history import HistoryError, read_history
 
     try:
         return read_history(str(path))
@@ -463,7 +463,7 @@ class FrontEnd:
 
     def _write_report(self, path: Path, history: Optional[dict[str, float]], replay: Replay) -> None:
         """The run's HTML report; a failure to write it is one of the run's problems, not its end."""
-        from .report import write_report  # only a run that asks for a report loads it
+        from ..report import write_report  # only a run that asks for a report loads it
 
         assert self.run_dir is not None
         try:

@@ -70,7 +70,7 @@ def name_the_path(message: str, spec: dict[str, Any]) -> str:
 
 
 def package_root() -> str:
-    return str(Path(__file__).resolve().parent.parent)
+    return str(Path(__file__).resolve().parents[2])
 
 
 def worker_pythonpath(current: Optional[str]) -> Optional[str]:

@@ -33,7 +33,7 @@ import tempfile
 import time
 from typing import Any, Callable, Optional
 
-from .forkclient import HEADER, decode_request
+from .client import HEADER, decode_request
 
 # Set for the fork server itself: the socket to listen on.
 SERVE_ENV = "AURVANE_FORK_SERVE"

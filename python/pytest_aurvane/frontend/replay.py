@@ -17,7 +17,7 @@ import pytest
 from _pytest.reports import TestReport
 
 from .collecting import CollectionProgress
-from .reports import decode_text, rebuild, reports_of, warning_hook_kwargs
+from ..reports import decode_text, rebuild, reports_of, warning_hook_kwargs
 from .rundir import stack_dump_of, tail_of
 
 _WORKER_LOG_TAIL_LINES = 40

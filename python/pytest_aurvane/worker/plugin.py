@@ -1,7 +1,7 @@
-"""The worker process started by ``aurvane-controller``.
+"""The worker's pytest plugin and its main loop.
 
-Run as ``python -u -m pytest_aurvane.worker SPEC``. The controller talks to
-it in JSON lines: commands arrive on standard input, protocol messages leave
+Run as ``python -u -m pytest_aurvane.worker SPEC`` (``__main__.py``). The
+controller talks to it in JSON lines: commands arrive on standard input, protocol messages leave
 on a private copy of standard output. Everything pytest or a test writes goes
 to standard error, which the controller sends to the worker's log file.
 
@@ -11,43 +11,28 @@ The pytest arguments come from the run specification's "pytest_args" key
 
 from __future__ import annotations
 
+import atexit
+import faulthandler
+import gc
+import hashlib
+import json
 import os
+import signal
 import sys
+import time
+import traceback
+from pathlib import Path
+from typing import Any, Callable, Optional
 
-from .forkclient import ATTACH_ENV, attach, attach_requested
-
-if __name__ == "__main__" and attach_requested():
-    # A worker forked from the run's fork server: this process only hands
-    # it the streams and waits for it, importing as little as it can (it
-    # delays every worker's start).
-    _code = attach(os.environ[ATTACH_ENV])
-    if _code is not None:
-        sys.exit(_code)
-    # No server to fork from: a worker of our own, started afresh so that
-    # the package loads in full.
-    _env = {key: value for key, value in os.environ.items() if key != ATTACH_ENV}
-    os.execve(sys.executable, [sys.executable, "-u", "-m", "pytest_aurvane.worker", *sys.argv[1:]], _env)
-
-import atexit  # noqa: E402
-import faulthandler  # noqa: E402
-import gc  # noqa: E402
-import hashlib  # noqa: E402
-import json  # noqa: E402
-import signal  # noqa: E402
-import time  # noqa: E402
-import traceback  # noqa: E402
-from pathlib import Path  # noqa: E402
-from typing import Any, Callable, Optional  # noqa: E402
-
-from .forkserver import SERVE_ENV, ForkServer, Request  # noqa: E402
+from ..fork.server import SERVE_ENV, ForkServer, Request
 
 # Importing pytest writes nothing; tests and plugins only run once main() has
 # moved descriptor 1 out of the way.
-import pytest  # noqa: E402
-from _pytest.reports import CollectReport  # noqa: E402
+import pytest
+from _pytest.reports import CollectReport
 
-from .channel import Channel, ServerChannel, take_over_standard_streams  # noqa: E402
-from .reports import (  # noqa: E402
+from .channel import Channel, ServerChannel, take_over_standard_streams
+from ..reports import (
     MAX_LINE_BYTES,
     MAX_NODEID_BYTES,
     OUTPUT_HEAD,
@@ -63,7 +48,7 @@ from .reports import (  # noqa: E402
     shrink_report_data,
     warning_data,
 )
-from .shardrun import worker_plugins  # noqa: E402
+from ..frontend.shardrun import worker_plugins
 
 PROTOCOL_VERSION = 1
 # How much of the fork server's log (what its collection wrote) each forked
@@ -1040,6 +1025,3 @@ def _worker_end(plugin: WorkerPlugin, channel: Channel, code: int) -> int:
     # End of input: the controller is gone or has let this worker go.
     return code
 
-
-if __name__ == "__main__":
-    sys.exit(main(sys.argv))

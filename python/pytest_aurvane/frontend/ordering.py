@@ -34,7 +34,7 @@ def _read(path: Path, warn: Callable[[str], None]) -> dict[str, float]:
     """The history at `path`, or nothing (with a warning) when it is there but unusable."""
     # Imported here: ``python -m pytest_aurvane.history`` must not find the
     # module imported already by the package.
-    from .history import HistoryError, read_history
+    from ..history import HistoryError, read_history
 
     try:
         return read_history(str(path))
@@ -62,7 +62,7 @@ def write_run_history(
         failed = config.cache.get("cache/lastfailed", {})
         for nodeid in failed if isinstance(failed, dict) else {}:
             durations[nodeid] = _FIRST + durations.get(nodeid, 0.0)
-    from .history import replace_file
+    from ..history import replace_file
 
     # The run directory's own file: whatever is at its name is replaced.
     replace_file(str(run), json.dumps(durations, separators=(",", ":"), ensure_ascii=False).encode("utf-8"))
@@ -71,7 +71,7 @@ def write_run_history(
 
 def merge_measurements(real: Path, run: Path, written: dict[str, float], warn: Callable[[str], None]) -> None:
     """Copies into the real history what the controller measured in this run (entries it changed or added)."""
-    from .history import HistoryError, write_history
+    from ..history import HistoryError, write_history
 
     after = _read(run, warn)
     measured = {k: v for k, v in after.items() if written.get(k) != v}

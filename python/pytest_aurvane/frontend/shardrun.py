@@ -18,9 +18,9 @@ from typing import Any, Dict, List, Optional
 
 import pytest
 
-from .history import HistoryError, read_bytes, read_history, replace_file, shard_file_path, write_shard_file
+from ..history import HistoryError, read_bytes, read_history, replace_file, shard_file_path, write_shard_file
 from .replay import Replay
-from .shard import ShardChoice, ci_variable_names, describe, parse_shard, partition, plan_from_record, usable
+from ..shard import ShardChoice, ci_variable_names, describe, parse_shard, partition, plan_from_record, usable
 
 PLAN_FILE = "shard.json"
 HISTORY_SNAPSHOT = "shard-history.json"
@@ -40,7 +40,7 @@ def shard_key(item: pytest.Item, schedule: str, grouping: str) -> str:
     """The group an item must share a shard with: its group on the workers
     under the "file" schedule (a file, or what its fixtures hold together),
     an ``xdist_group`` under any schedule, else the test alone."""
-    from .worker import item_group  # the worker imports this module
+    from ..worker.plugin import item_group  # the worker imports this module
 
     if schedule == "file":
         return item_group(item, grouping)
@@ -108,7 +108,7 @@ class ShardListing(ShardFilter):
     @pytest.hookimpl(trylast=True)
     def pytest_collection_modifyitems(self, config: pytest.Config, items: List[pytest.Item]) -> None:
         """Splits by the history and schedule a run would use."""
-        from .options import history_path_given
+        from ..options import history_path_given
         from .rundir import state_dir
 
         # As the run specification would say.
