@@ -60,10 +60,20 @@ Result<Pipe> MakePipe() {
 }
 
 Result<Handle> CreateLogFile(const std::filesystem::path& path) {
+  // A link or junction planted under the log's name is opened itself and
+  // refused, never written through (as O_NOFOLLOW on POSIX).
   HANDLE handle = ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+                                nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return LastOsError();
-  return Own(handle);
+  Handle owned = Own(handle);
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!::GetFileInformationByHandle(handle, &info)) return LastOsError();
+  if ((info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
+      ::GetFileType(handle) != FILE_TYPE_DISK) {
+    return Error{NotRegularFileText(path)};
+  }
+  if (!::SetEndOfFile(handle)) return LastOsError();
+  return owned;
 }
 
 }  // namespace aurvane

@@ -3,6 +3,7 @@
 #undef ReplaceFile
 
 #include <cassert>
+#include <utility>
 
 #include "util/file.h"
 #include "util/standard_stream.h"
@@ -47,19 +48,41 @@ Status WriteAllHandle(HANDLE handle, std::string_view bytes) {
   return Status::Ok();
 }
 
+// Opens or creates `path` for writing without following a symbolic link or
+// junction in the last place (what O_NOFOLLOW does on POSIX): the link
+// itself is opened and then refused, before anything is written or cut.
+Result<HANDLE> OpenForWriting(const std::filesystem::path& path) {
+  HANDLE handle = ::CreateFileW(path.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return LastOsError();
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!::GetFileInformationByHandle(handle, &info)) {
+    Error error = LastOsError();
+    ::CloseHandle(handle);
+    return error;
+  }
+  if ((info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
+      ::GetFileType(handle) != FILE_TYPE_DISK) {
+    ::CloseHandle(handle);
+    return Error{NotRegularFileText(path)};
+  }
+  return handle;
+}
+
 }  // namespace
 
 Result<OutputFile> OutputFile::CreateTruncate(const std::filesystem::path& path) {
-  HANDLE handle = ::CreateFileW(path.c_str(), GENERIC_WRITE, kShareAll, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return LastOsError();
-  return OutputFile(reinterpret_cast<intptr_t>(handle));
+  Result<HANDLE> handle = OpenForWriting(path);
+  if (!handle.ok()) return std::move(handle).TakeError();
+  OutputFile file(reinterpret_cast<intptr_t>(handle.value()));
+  if (!::SetEndOfFile(handle.value())) return LastOsError();
+  return file;
 }
 
 Result<OutputFile> OutputFile::CreateTruncateHeld(const std::filesystem::path& path, const std::string& in_use) {
-  HANDLE handle = ::CreateFileW(path.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return LastOsError();
+  Result<HANDLE> opened = OpenForWriting(path);
+  if (!opened.ok()) return std::move(opened).TakeError();
+  HANDLE handle = opened.value();
   OutputFile file(reinterpret_cast<intptr_t>(handle));
   // A lock on one byte far past any content: it marks the file as held
   // without standing in the way of our own writes.

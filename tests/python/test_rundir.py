@@ -45,6 +45,12 @@ def test_a_chosen_directory_is_refused_with_foreign_files_or_in_use(tmp_path):
         RunDir.chosen(tmp_path)
     run.release()
     RunDir.chosen(tmp_path).release()
+    # A link planted at the lock's name is refused, its target never made.
+    (tmp_path / ".aurvane-run.lock").unlink()
+    (tmp_path / ".aurvane-run.lock").symlink_to(tmp_path.parent / "made-through-a-link")
+    with pytest.raises(pytest.UsageError, match="cannot hold a run"):
+        RunDir.chosen(tmp_path)
+    assert not (tmp_path.parent / "made-through-a-link").exists()
 
 
 def test_controller_standard_error_is_kept_in_memory(tmp_path):

@@ -258,7 +258,8 @@ def _serve_when_told(go: int, ready: int) -> int:
     if not received.strip():
         return 0  # the front end ended before its run began
     told = json.loads(received)
-    log = os.open(told["log"], os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+    # Never through a link planted in the run directory.
+    log = os.open(told["log"], os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NOFOLLOW, 0o644)
     null = os.open(os.devnull, os.O_RDONLY)
     # The streams a server started afresh is given: nothing in, its report
     # to the front end out, its log as standard error.

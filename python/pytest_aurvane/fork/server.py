@@ -586,7 +586,9 @@ def start_server(
         ready_read, ready_write = kept(*os.pipe())
         control_read, control_write = kept(*os.pipe())
         status_read, status_write = kept(*os.pipe())
-        (log,) = kept(os.open(log_path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_CLOEXEC, 0o644))
+        # Never through a link planted in the run directory.
+        log_flags = os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NOFOLLOW | os.O_CLOEXEC
+        (log,) = kept(os.open(log_path, log_flags, 0o644))
         (null,) = kept(os.open(os.devnull, os.O_RDONLY | os.O_CLOEXEC))
         # The guard's descriptors 0 to 4, each first moved above them so
         # that no dup2 overwrites a source still to be used.

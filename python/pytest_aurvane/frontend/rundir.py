@@ -273,7 +273,9 @@ def _hold(path: Path) -> Optional[IO[bytes]]:
     """Locks the run directory for this process; None if another run holds it (or locks are not available)."""
     if fcntl is None:
         return None
-    lock = open(path / _LOCK_FILE, "ab")
+    # Never opened (nor made) through a link planted under its name.
+    flags = os.O_WRONLY | os.O_APPEND | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC
+    lock = os.fdopen(os.open(path / _LOCK_FILE, flags, 0o666), "ab")
     try:
         fcntl.flock(lock.fileno(), fcntl.LOCK_EX | fcntl.LOCK_NB)
     except OSError:
