@@ -118,3 +118,20 @@ def test_after_ctrl_c_junit_terminal_and_summary_agree_on_every_test(tmp_path, r
         assert sorted(passed) == completed, where
         shown = re.search(r"(\d+) passed", result.stdout)
         assert int(shown.group(1) if shown else 0) == len(completed), where
+
+
+def test_ctrl_c_while_the_exit_collects_ends_as_the_interpreters_own_exit(tmp_path):
+    # The front end does at exit the collection the interpreter's teardown
+    # would do; a Ctrl-C then ends it as it would end that teardown: killed
+    # by SIGINT, no "Exception ignored" traceback under a passed run's status 0.
+    script = tmp_path / "exit.py"
+    script.write_text(
+        "import signal, types\n"
+        "from pytest_aurvane.frontend import plugin\n"
+        "pressed = lambda: signal.raise_signal(signal.SIGINT)\n"
+        "plugin.gc = types.SimpleNamespace(collect=pressed, freeze=lambda: None)\n"
+        "plugin._spare_the_exit()\n"
+    )
+    result = subprocess.run([sys.executable, str(script)], env=python_env({}), capture_output=True, text=True,
+                            timeout=60)
+    assert (result.returncode, result.stderr) == (-signal.SIGINT, "")

@@ -14,6 +14,7 @@ import gc
 import json
 import os
 import re
+import signal
 from pathlib import Path
 from typing import Any, Optional
 
@@ -58,9 +59,21 @@ def _leave_heap_to_the_os() -> None:
     only lose the cyclic teardown: the system frees their memory, and what
     refcounting alone frees (a module's open file, say) still goes when
     the modules are cleared.
+
+    A Ctrl-C meanwhile ends the process as it would end that teardown,
+    which runs with SIGINT's default action: killed by it, silently, not
+    "Exception ignored" over a status 0.
     """
-    gc.collect()
-    gc.freeze()
+    try:
+        previous = signal.signal(signal.SIGINT, signal.SIG_DFL)
+    except ValueError:  # not the main thread
+        previous = None
+    try:
+        gc.collect()
+        gc.freeze()
+    finally:
+        if previous is not None:
+            signal.signal(signal.SIGINT, previous)
 
 
 def _spare_the_exit() -> None:
