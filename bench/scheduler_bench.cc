@@ -13,7 +13,7 @@
 
 #include "json/json.h"
 #include "scheduler/history.h"
-#include "scheduler/item.h"
+#include "protocol/item.h"
 #include "scheduler/schedule.h"
 #include "scheduler/tables.h"
 

@@ -15,7 +15,7 @@
 #include "json/reader.h"
 #include "process/io_threads.h"
 #include "process/launch.h"
-#include "scheduler/item_chunk.h"
+#include "protocol/item_chunk.h"
 #include "scripted_launcher.h"
 #include "supervisor/supervisor.h"
 

@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 
 #include "json/json.h"
-#include "scheduler/item.h"
-#include "scheduler/item_chunk.h"
+#include "protocol/item.h"
+#include "protocol/item_chunk.h"
 #include "scheduler/manifest_table.h"
 #include "scheduler/tables.h"
 

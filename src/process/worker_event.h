@@ -8,7 +8,7 @@
 #include <variant>
 
 #include "json/json.h"
-#include "scheduler/item_chunk.h"
+#include "protocol/item_chunk.h"
 
 namespace aurvane {
 

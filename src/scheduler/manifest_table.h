@@ -20,8 +20,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "scheduler/item.h"
-#include "scheduler/item_chunk.h"
+#include "protocol/item.h"
+#include "protocol/item_chunk.h"
 
 namespace aurvane {
 

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "scheduler/history.h"
-#include "scheduler/item.h"
+#include "protocol/item.h"
 #include "scheduler/manifest_table.h"
 #include "scheduler/test_state.h"
 

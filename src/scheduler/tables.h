@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "scheduler/history.h"
-#include "scheduler/item.h"
-#include "scheduler/item_chunk.h"
+#include "protocol/item.h"
+#include "protocol/item_chunk.h"
 #include "scheduler/manifest_table.h"
 #include "scheduler/schedule.h"
 #include "scheduler/test_state.h"

@@ -7,7 +7,7 @@
 #include "process/io_threads.h"
 
 #include "process/launch.h"
-#include "scheduler/item.h"
+#include "protocol/item.h"
 #include "supervisor/supervisor.h"
 
 namespace aurvane {

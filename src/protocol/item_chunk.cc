@@ -1,4 +1,4 @@
-#include "scheduler/item_chunk.h"
+#include "protocol/item_chunk.h"
 
 #include <cassert>
 #include <limits>

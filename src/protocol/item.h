@@ -2,8 +2,8 @@
 //
 // A test is named everywhere by its position in the reference manifest, so an
 // item's `index` must equal that position (checked in tables.h, not here).
-#ifndef AURVANE_SCHEDULER_ITEM_H_
-#define AURVANE_SCHEDULER_ITEM_H_
+#ifndef AURVANE_PROTOCOL_ITEM_H_
+#define AURVANE_PROTOCOL_ITEM_H_
 
 #include <cstdint>
 #include <string>
@@ -49,4 +49,4 @@ Result<Manifest> DecodeManifest(json::Value&& items);
 
 }  // namespace aurvane
 
-#endif  // AURVANE_SCHEDULER_ITEM_H_
+#endif  // AURVANE_PROTOCOL_ITEM_H_

@@ -1,8 +1,8 @@
 // The items of one manifest message, read off the line straight into one
 // buffer. A large suite's items arrive as chunks of about 1 MiB; building
 // each into a value tree first cost most of the agreement's time.
-#ifndef AURVANE_SCHEDULER_ITEM_CHUNK_H_
-#define AURVANE_SCHEDULER_ITEM_CHUNK_H_
+#ifndef AURVANE_PROTOCOL_ITEM_CHUNK_H_
+#define AURVANE_PROTOCOL_ITEM_CHUNK_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -13,7 +13,7 @@
 
 #include "json/json.h"
 #include "json/reader.h"
-#include "scheduler/item.h"
+#include "protocol/item.h"
 
 namespace aurvane {
 
@@ -94,4 +94,4 @@ ItemChunk ChunkOf(const json::Value* items);
 
 }  // namespace aurvane
 
-#endif  // AURVANE_SCHEDULER_ITEM_CHUNK_H_
+#endif  // AURVANE_PROTOCOL_ITEM_CHUNK_H_

@@ -1,4 +1,4 @@
-#include "scheduler/item.h"
+#include "protocol/item.h"
 
 #include <string_view>
 #include <type_traits>
