@@ -64,16 +64,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     input.remove_prefix(end == std::string_view::npos ? input.size() : end + 1);
     if (line.empty()) continue;
     size_t worker = static_cast<unsigned char>(line[0]) % s.sessions.size();
-    // Read as the event reader reads a line: a manifest's items apart.
-    ItemChunkReader items;
-    Result<json::StreamedParse> message = json::ParseStreamingMember(line.substr(1), "items", items);
+    // Decoded as the event reader decodes a line.
+    Result<WorkerMessage> message = DecodeWorkerLine(line.substr(1));
     Status handled;
     if (line.size() == 1) {
       // Its worker byte alone: a failed write to that worker.
       handled = HandleFailure(s, worker, kControlPipeClosed);
     } else if (message.ok()) {
-      handled = HandleMessage(s, worker, std::move(message.value().value),
-                              message.value().streamed ? std::optional<ItemChunk>(items.Take()) : std::nullopt);
+      handled = HandleMessage(s, worker, std::move(message).value());
     } else {
       handled = HandleFailure(s, worker, "Invalid worker event: " + message.message());
     }

@@ -68,11 +68,11 @@ TEST(EventReaderTest, DeliversLinesInOrderThenPipeClosed) {
   auto events = ReadEvents("{\"event\":\"hello\",\"protocol\":1}\r\n[1,2]\n  7  \n\"s\"\n{\"last\":true}");
   ASSERT_EQ(events.size(), 6u);
   for (const WorkerEvent& e : events) EXPECT_EQ(e.worker, 3u);
-  EXPECT_EQ(events[0].message(), json::Value(json::Object{{"event", "hello"}, {"protocol", 1}}));
-  EXPECT_EQ(events[1].message(), json::Value(json::Array{1, 2}));
-  EXPECT_EQ(events[2].message(), json::Value(7));
-  EXPECT_EQ(events[3].message(), json::Value("s"));
-  EXPECT_EQ(events[4].message(), json::Value(json::Object{{"last", true}}));  // no line feed
+  EXPECT_EQ(events[0].message().raw, json::Value(json::Object{{"event", "hello"}, {"protocol", 1}}));
+  EXPECT_EQ(events[1].message().raw, json::Value(json::Array{1, 2}));
+  EXPECT_EQ(events[2].message().raw, json::Value(7));
+  EXPECT_EQ(events[3].message().raw, json::Value("s"));
+  EXPECT_EQ(events[4].message().raw, json::Value(json::Object{{"last", true}}));  // no line feed
   EXPECT_EQ(events[5].failure(), "Worker event pipe closed");
 
   auto nothing = ReadEvents("");
@@ -84,7 +84,7 @@ TEST(EventReaderTest, BadLinesStopTheReaderWithTheParserMessage) {
   for (const char* bad : {"\n", "  \t\r\n", "{} {}\n", "{\"a\":\n"}) {
     auto events = ReadEvents(std::string("{\"ok\":1}\n") + bad + "{\"never\":1}\n");
     ASSERT_EQ(events.size(), 2u) << bad;
-    EXPECT_TRUE(events[0].message().is_object());
+    EXPECT_TRUE(events[0].message().raw.is_object());
     std::string failure = events[1].failure();
     EXPECT_EQ(failure.rfind("Invalid worker event: ", 0), 0u) << failure;
     EXPECT_NE(failure.find(" at line "), std::string::npos) << failure;
@@ -95,19 +95,19 @@ TEST(EventReaderTest, BadLinesStopTheReaderWithTheParserMessage) {
 }
 
 TEST(EventReaderTest, EightMebibyteLimitCountsTheLineFeed) {
-  auto at_limit = ReadEvents(StringLine(kMaxEventLineBytes) + "{}\n");
+  auto at_limit = ReadEvents(StringLine(kMaxWorkerLineBytes) + "{}\n");
   ASSERT_EQ(at_limit.size(), 3u);
-  EXPECT_EQ(at_limit[0].message().as_string().size(), kMaxEventLineBytes - 3);
-  EXPECT_EQ(at_limit[1].message(), json::Value(json::Object{}));
+  EXPECT_EQ(at_limit[0].message().raw.as_string().size(), kMaxWorkerLineBytes - 3);
+  EXPECT_EQ(at_limit[1].message().raw, json::Value(json::Object{}));
 
   // At the limit without a line feed, as the last line.
-  std::string unterminated = StringLine(kMaxEventLineBytes + 1);
+  std::string unterminated = StringLine(kMaxWorkerLineBytes + 1);
   unterminated.pop_back();
   auto last = ReadEvents(unterminated);
   ASSERT_EQ(last.size(), 2u);
-  EXPECT_TRUE(last[0].message().is_string());
+  EXPECT_TRUE(last[0].message().raw.is_string());
 
-  auto over = ReadEvents(StringLine(kMaxEventLineBytes + 1) + "{}\n");
+  auto over = ReadEvents(StringLine(kMaxWorkerLineBytes + 1) + "{}\n");
   ASSERT_EQ(over.size(), 1u);
   EXPECT_EQ(over[0].failure(), "Worker event exceeded 8 MiB protocol limit");
 }
@@ -118,7 +118,7 @@ TEST(EventReaderTest, DoesNotReadPastAnOverlongLine) {
   ASSERT_TRUE(StartEventReader(std::move(tx), std::move(pipe.reader), 0).ok());
   // 16 MiB without a line feed: the reader must stop after the first 8 MiB
   // and close its end, so this write fails instead of being swallowed.
-  Status written = pipe.writer.WriteAll(std::string(2 * kMaxEventLineBytes, 'x'));
+  Status written = pipe.writer.WriteAll(std::string(2 * kMaxWorkerLineBytes, 'x'));
   EXPECT_FALSE(written.ok());
   auto event = rx.Receive();
   ASSERT_TRUE(event && event->is_failure());

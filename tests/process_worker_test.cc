@@ -101,7 +101,7 @@ class WorkerFixture : public ::testing::Test {
   WorkerEvent Next() {
     Received<WorkerEvent> got = received_.ReceiveFor(10s);
     EXPECT_EQ(got.status, ReceiveStatus::kValue) << "no worker event within 10 s";
-    if (!got.value) return WorkerEvent{0, std::string("<timeout>"), std::nullopt};
+    if (!got.value) return WorkerEvent{0, std::string("<timeout>")};
     return std::move(*got.value);
   }
 
@@ -113,11 +113,13 @@ class WorkerFixture : public ::testing::Test {
         ADD_FAILURE() << "failure while waiting for " << kind << ": " << event.failure();
         return json::Value();
       }
-      const json::Value* name = event.message().Find("event");
+      const json::Value* name = event.message().raw.Find("event");
       if (name == nullptr || *name != json::Value(kind)) continue;
       // The message whole again: its items were read apart, into their table.
-      json::Value message = event.message();
-      if (event.items) message.as_object().emplace("items", json::Parse(event.items->text()).value());
+      json::Value message = event.message().raw;
+      if (std::string_view items = event.message().items_apart(); !items.empty()) {
+        message.as_object().emplace("items", json::Parse(items).value());
+      }
       return message;
     }
   }

@@ -69,7 +69,7 @@ class InMemoryRun {
 
   // Worker `n` sends `line`.
   Status Send(size_t n, const std::string& line) {
-    Result<json::Value> message = json::Parse(line);
+    Result<WorkerMessage> message = DecodeWorkerLine(line);
     EXPECT_TRUE(message.ok()) << line;
     Status handled = HandleMessage(*s_, n, std::move(message).value());
     launcher_->Drain();
@@ -110,9 +110,9 @@ class InMemoryRun {
   // so), and the supervisor has not taken it yet.
   void Queue(size_t n, const std::string& line, bool failure = false) {
     if (failure) {
-      s_->event_sender.Send(WorkerEvent{n, line, std::nullopt});
+      s_->event_sender.Send(WorkerEvent{n, line});
     } else {
-      s_->event_sender.Send(WorkerEvent{n, json::Parse(line).value(), std::nullopt});
+      s_->event_sender.Send(WorkerEvent{n, DecodeWorkerLine(line).value()});
     }
   }
 

@@ -6,8 +6,7 @@
 #include <thread>
 #include <utility>
 
-#include "json/json.h"
-#include "json/reader.h"
+#include "protocol/worker_message.h"
 
 namespace aurvane {
 
@@ -23,7 +22,7 @@ class LineReader {
   // Reads the next line, line feed included, into `line` (cleared first).
   // A last line without line feed counts as a line; kEnd only when no byte
   // came before the end of the stream. Stops reading as soon as the line
-  // passes kMaxEventLineBytes.
+  // passes kMaxWorkerLineBytes.
   Outcome Next(std::string& line, std::string& error) {
     line.clear();
     for (;;) {
@@ -43,7 +42,7 @@ class LineReader {
       bool found = nl != nullptr;
       pos_ = found ? static_cast<size_t>(static_cast<const char*>(nl) - buffer_) + 1 : len_;
       size_t take = pos_ - start;
-      if (line.size() + take > kMaxEventLineBytes) return Outcome::kTooLong;
+      if (line.size() + take > kMaxWorkerLineBytes) return Outcome::kTooLong;
       line.append(buffer_ + start, take);
       if (found) return Outcome::kLine;
     }
@@ -55,18 +54,6 @@ class LineReader {
   size_t pos_ = 0;
   size_t len_ = 0;
 };
-
-// A worker's "phase" and "report" messages only restart a clock and hold a
-// report back; nothing waits on them. They are queued without waking the
-// supervisor, which takes them in order with the next message that does
-// need it (a quick test's "finished") or when its pass wait ends, at most
-// 20 ms later. A quick test then wakes it once instead of five times.
-bool CanWait(const json::Value& message) {
-  const json::Value* kind = message.Find("event");
-  if (kind == nullptr || !kind->is_string()) return false;
-  const std::string& name = kind->as_string();
-  return name == "phase" || name == "report";
-}
 
 }  // namespace
 
@@ -128,7 +115,7 @@ bool ControlPipe::Serve() {
 }
 
 void RunControlWriter(std::shared_ptr<ControlPipe> control, Sender<WorkerEvent> events, size_t worker) {
-  if (control->Serve()) events.Send(WorkerEvent{worker, std::string(kControlPipeClosed), std::nullopt});
+  if (control->Serve()) events.Send(WorkerEvent{worker, std::string(kControlPipeClosed)});
   control.reset();
   events.Reset();
 }
@@ -151,18 +138,20 @@ void RunEventReader(Sender<WorkerEvent> events, PipeReader worker_stdout, size_t
           failure = kEventTooLong;
           break;
         case LineReader::Outcome::kLine: {
-          // A manifest's items go straight into their compact form.
-          ItemChunkReader items;
-          Result<json::StreamedParse> parsed = json::ParseStreamingMember(line, "items", items);
+          Result<WorkerMessage> decoded = DecodeWorkerLine(line);
           std::string().swap(line);  // at most one line in memory at a time
-          if (!parsed.ok()) {
-            failure = kInvalidEventPrefix + parsed.message();
+          if (!decoded.ok()) {
+            failure = kInvalidEventPrefix + decoded.message();
             break;
           }
-          const bool wake = !CanWait(parsed.value().value);
-          WorkerEvent event{worker, std::move(parsed.value().value), std::nullopt};
-          if (parsed.value().streamed) event.items = items.Take();
-          if (!events.Send(std::move(event), wake)) {
+          // A worker's "phase" and "report" messages only restart a clock
+          // and hold a report back; nothing waits on them. They are queued
+          // without waking the supervisor, which takes them in order with
+          // the next message that does need it (a quick test's "finished")
+          // or when its pass wait ends, at most 20 ms later. A quick test
+          // then wakes it once instead of five times.
+          const bool wake = !decoded.value().can_wait();
+          if (!events.Send(WorkerEvent{worker, std::move(decoded).value()}, wake)) {
             worker_stdout.Close();
             events.Reset();
             return;
@@ -170,7 +159,7 @@ void RunEventReader(Sender<WorkerEvent> events, PipeReader worker_stdout, size_t
           continue;
         }
       }
-      events.Send(WorkerEvent{worker, std::move(failure), std::nullopt});
+      events.Send(WorkerEvent{worker, std::move(failure)});
       break;
     }
   }

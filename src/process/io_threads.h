@@ -36,8 +36,6 @@
 
 namespace aurvane {
 
-// The longest incoming line, its line feed included.
-inline constexpr size_t kMaxEventLineBytes = 8 * 1024 * 1024;
 inline constexpr size_t kEventReadBufferBytes = 8192;
 
 inline constexpr char kControlPipeClosed[] = "Worker control pipe closed";

@@ -39,6 +39,11 @@ bool TakesWork(const WorkerSession& session) {
 // test, and each wait cost it its caches as well as the wait. With maxfail,
 // one: a test already sent would still run after the run has stopped
 // dispatching.
+constexpr size_t kMostTestsHandedOut = 8;
+// A worker's commands wait for its writer only while its pipe is full (or,
+// on Windows, until the writer takes them): every test handed out, and one
+// more command, must fit in its queue.
+static_assert(kMostTestsHandedOut + 1 <= kCommandQueueCapacity);
 size_t HandOutDepth(const Supervisor& s) { return s.spec.maxfail > 0 ? 1 : kMostTestsHandedOut; }
 
 // Tests beyond the first waiting one are sent only while the history says
@@ -196,26 +201,24 @@ Status FlushReports(Supervisor& s, WorkerSession& session) {
   return Status::Ok();
 }
 
-Status RecordResult(Supervisor& s, size_t n, uint64_t test, const json::Object& message) {
+Status RecordResult(Supervisor& s, size_t n, uint64_t test, const wire::Finished& finished) {
   WorkerSession& session = s.sessions[n];
   s.tables.states[test] = TestState::kCompleted;
   if (Status flushed = FlushReports(s, session); !flushed.ok()) return flushed;
 
-  auto duration = message.find("duration");
-  if (duration == message.end() || !duration->second.is_number()) return Error{"Missing duration"};
-  const double seconds = duration->second.number();
+  if (!finished.duration) return Error{"Missing duration"};
+  const double seconds = *finished.duration;
   // Kept by test index, and only when the history is written back: a node
   // id per test would grow the controller by the suite's size again.
   if (s.spec.history && DurationHistory::IsUsable(seconds)) s.tables.durations[test] = seconds;
 
-  auto failed = message.find("failed");
-  const json::Value* failed_value = failed == message.end() ? nullptr : &failed->second;
+  const json::Value* failed = finished.failed ? &*finished.failed : nullptr;
   const std::string worker = WorkerName(n);
-  if (Status logged = s.log.LogFinish({RecordFor(s, test), seconds, failed_value, worker}); !logged.ok()) {
+  if (Status logged = s.log.LogFinish({RecordFor(s, test), seconds, failed, worker}); !logged.ok()) {
     return logged;
   }
 
-  if (failed != message.end() && failed->second.is_true()) ++s.failures;
+  if (finished.failed_true()) ++s.failures;
   if (s.spec.maxfail > 0 && s.failures >= s.spec.maxfail) s.stop = true;
   // The worker takes its first queued test now, without waiting for us;
   // with none it waits for us. Dispatch moves on from here, except for a

@@ -1,42 +1,23 @@
 // The worker protocol: what one message from a worker does.
 #include <algorithm>
 #include <chrono>
-#include <limits>
+#include <variant>
 #include <vector>
 
 #include "process/io_threads.h"
-
 #include "process/launch.h"
 #include "protocol/item.h"
+#include "protocol/worker_message.h"
 #include "supervisor/supervisor.h"
 
 namespace aurvane {
 
 namespace {
 
-// An "index" counts only as an integer that fits 64 unsigned bits.
-std::optional<uint64_t> ReadIndex(const json::Object& message) {
-  auto it = message.find("index");
-  if (it == message.end() || !it->second.is_uint()) return std::nullopt;
-  return it->second.as_uint();
-}
-
-// "protocol" and "code" count only as integers that fit 64 signed bits.
-std::optional<int64_t> ReadInteger(const json::Object& message, std::string_view key) {
-  auto it = message.find(key);
-  if (it == message.end()) return std::nullopt;
-  const json::Value& v = it->second;
-  if (v.is_int()) return v.as_int();
-  if (v.is_uint() && v.as_uint() <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) {
-    return static_cast<int64_t>(v.as_uint());
-  }
-  return std::nullopt;
-}
-
 // The message belongs to the worker's current test: both name the same
 // test, or neither names one.
-bool MatchesCurrentTest(const json::Object& message, const WorkerSession& session) {
-  return ReadIndex(message) == session.current_test;
+bool MatchesCurrentTest(const WorkerMessage& message, const WorkerSession& session) {
+  return message.index == session.current_test;
 }
 
 bool AllCollected(const Supervisor& s) {
@@ -77,28 +58,16 @@ Status TakeStep(Supervisor& s, const AgreementStep& step) {
   return Status::Ok();
 }
 
-// The message's "items": read off the line already, or a member that is
-// not an array (or none).
-ItemChunk ItemsOf(const json::Object& message, std::optional<ItemChunk>& items) {
-  if (items) return std::move(*items);
-  auto member = message.find("items");
-  return ChunkOf(member == message.end() ? nullptr : &member->second);
-}
-
-Status OnCollected(Supervisor& s, size_t n, json::Object& message, std::optional<ItemChunk>& items) {
-  if (auto failed = message.find("failed"); failed != message.end() && failed->second.is_true()) {
-    return Error{"Collection failed in " + WorkerName(n)};
-  }
+Status OnCollected(Supervisor& s, size_t n, wire::Collected& message) {
+  if (message.failed) return Error{"Collection failed in " + WorkerName(n)};
   // A large suite is reported by count and digest; its items are asked for
   // when they are needed (and then come in chunks under the line limit).
-  auto digest = message.find("digest");
-  if (!items && message.find("items") == message.end() && digest != message.end() && digest->second.is_string()) {
-    auto count = message.find("count");
-    if (count == message.end() || !count->second.is_uint()) return Error{"Missing collected item count"};
-    return TakeStep(s, ClaimManifest(s.tables, DigestClaim{n, count->second.as_uint(), digest->second.as_string()}));
+  if (!message.has_items && message.digest) {
+    if (!message.count) return Error{"Missing collected item count"};
+    return TakeStep(s, ClaimManifest(s.tables, DigestClaim{n, *message.count, std::move(*message.digest)}));
   }
   // A whole manifest in one line (within the line limit).
-  const ItemChunk chunk = ItemsOf(message, items);
+  const ItemChunk& chunk = message.items;
   if (chunk.error()) return Error{*chunk.error()};
   Manifest manifest;
   manifest.reserve(chunk.size());
@@ -112,31 +81,29 @@ Status OnCollected(Supervisor& s, size_t n, json::Object& message, std::optional
   return TakeStep(s, step);
 }
 
-Status OnCollectedItems(Supervisor& s, size_t n, json::Object& message, std::optional<ItemChunk>& items) {
-  auto more = message.find("more");
-  Result<AgreementStep> step = ReceiveItems(s.tables, n, ItemsOf(message, items),
-                                            more != message.end() && more->second.is_true(), s.spec.schedule,
-                                            s.history);
+Status OnCollectedItems(Supervisor& s, size_t n, wire::CollectedItems& message) {
+  Result<AgreementStep> step =
+      ReceiveItems(s.tables, n, message.items, message.more, s.spec.schedule, s.history);
   if (!step.ok()) return std::move(step).TakeError();
   return TakeStep(s, step.value());
 }
 
-Status OnFinished(Supervisor& s, size_t n, const json::Object& message) {
+Status OnFinished(Supervisor& s, size_t n, const WorkerMessage& message, const wire::Finished& finished) {
   WorkerSession& session = s.sessions[n];
   std::optional<uint64_t> test = session.current_test;
   if (!test) return Error{"Unexpected finish event"};
   session.current_test.reset();
   session.MoveTo(SessionState::kReady);
-  if (ReadIndex(message) != test) return Error{"Finished wrong test"};
-  return RecordResult(s, n, *test, message);
+  if (message.index != test) return Error{"Finished wrong test"};
+  return RecordResult(s, n, *test, finished);
 }
 
-Status OnExited(Supervisor& s, size_t n, const json::Object& message) {
+Status OnExited(Supervisor& s, size_t n, const wire::Exited& message) {
   WorkerSession& session = s.sessions[n];
   if (session.state() != SessionState::kShuttingDown) {
     return RecoverWorker(s, n, "Worker session ended unexpectedly");
   }
-  int64_t code = ReadInteger(message, "code").value_or(3);
+  int64_t code = message.code.value_or(3);
   if (code != 0 && code != 1 && code != 5) {
     return Error{"Worker " + WorkerName(n) + " session shutdown failed with exit code " + std::to_string(code)};
   }
@@ -149,24 +116,72 @@ Status OnExited(Supervisor& s, size_t n, const json::Object& message) {
   return Status::Ok();
 }
 
-// Tags the message with the worker's own name and logs it. A line that is
-// valid JSON but no object carries no "event" and ends up as an unknown
-// message.
+Status OnInternalError(Supervisor& s, size_t n, const WorkerMessage& message, const wire::InternalError& error) {
+  // An error of the worker's own code while it ran a test costs that
+  // test and the worker, as a crash there would, not the run: the worker
+  // has written the traceback to its log and ends.
+  if (s.sessions[n].state() == SessionState::kRunning && message.index &&
+      MatchesCurrentTest(message, s.sessions[n])) {
+    return RecoverWorker(s, n, "Worker internal error: " + error.quoted);
+  }
+  return Error{"Worker " + WorkerName(n) + ": " + error.quoted};
+}
+
 // A worker begins a queued test when it has finished the one before; its
 // first message naming the test says so. The "start" record goes before
 // that message's own record.
-Status BeginIfQueued(Supervisor& s, size_t n, const json::Value& message) {
+Status BeginIfQueued(Supervisor& s, size_t n, const WorkerMessage& message) {
   const WorkerSession& session = s.sessions[n];
-  if (session.current_test || session.queued_tests.empty() || !message.is_object()) return Status::Ok();
-  if (ReadIndex(message.as_object()) != session.queued_tests.front()) return Status::Ok();
+  if (session.current_test || session.queued_tests.empty()) return Status::Ok();
+  if (message.index != session.queued_tests.front()) return Status::Ok();
   return BeginQueuedTest(s, n);
 }
 
-Status LogArrival(Supervisor& s, size_t n, json::Value& message, const std::optional<ItemChunk>& items) {
-  if (message.is_null()) message = json::Value(json::Object());
-  if (message.is_object()) message.as_object().insert_or_assign("worker", WorkerName(n));
-  return s.log.LogWorkerEvent(message, WorkerName(n), items ? std::string_view(items->text()) : std::string_view());
+// Tags the message with the worker's own name and logs it. A line that is
+// valid JSON but no object carries no "event" and ends up as an unknown
+// message.
+Status LogArrival(Supervisor& s, size_t n, WorkerMessage& message) {
+  json::Value& raw = message.raw;
+  if (raw.is_null()) raw = json::Value(json::Object());
+  if (raw.is_object()) raw.as_object().insert_or_assign("worker", WorkerName(n));
+  return s.log.LogWorkerEvent(raw, WorkerName(n), message.items_apart());
 }
+
+// What one message does to its worker's session and the run.
+struct MessageVisitor {
+  Supervisor& s;
+  size_t n;
+  WorkerMessage& message;
+
+  Status operator()(const wire::Hello& hello) const {
+    if (hello.protocol != kWorkerProtocolVersion) return Error{"Worker protocol mismatch"};
+    return Status::Ok();
+  }
+  Status operator()(wire::Collected& collected) const { return OnCollected(s, n, collected); }
+  Status operator()(wire::CollectedItems& items) const { return OnCollectedItems(s, n, items); }
+  Status operator()(const wire::CollectionReport&) const {
+    return s.log.LogWorkerRecord(std::move(message.raw.as_object()));
+  }
+  Status operator()(const wire::Phase& phase) const {
+    WorkerSession& session = s.sessions[n];
+    if (session.state() == SessionState::kShuttingDown) return Status::Ok();
+    if (!MatchesCurrentTest(message, session)) return Error{"Phase event does not match assigned test"};
+    if (!phase.phase) return Error{"Missing phase"};
+    session.phase = *phase.phase;
+    session.phase_clock = Clock::now();
+    return Status::Ok();
+  }
+  Status operator()(const wire::Report&) const {
+    WorkerSession& session = s.sessions[n];
+    if (!MatchesCurrentTest(message, session)) return Error{"Report does not match assigned test"};
+    session.pending_reports.push_back(std::move(message.raw));
+    return Status::Ok();
+  }
+  Status operator()(const wire::Finished& finished) const { return OnFinished(s, n, message, finished); }
+  Status operator()(const wire::Exited& exited) const { return OnExited(s, n, exited); }
+  Status operator()(const wire::InternalError& error) const { return OnInternalError(s, n, message, error); }
+  Status operator()(const wire::Unknown& unknown) const { return Error{"Unknown worker event: " + unknown.kind}; }
+};
 
 }  // namespace
 
@@ -175,31 +190,23 @@ namespace {
 // What a message taken at the end of the run still does (see
 // TakeOutputToItsEnd). A message that does not fit the test in flight is
 // only logged.
-Status TakeAtEnd(Supervisor& s, size_t n, json::Value message, const std::optional<ItemChunk>& items) {
+Status TakeAtEnd(Supervisor& s, size_t n, WorkerMessage message) {
   WorkerSession& session = s.sessions[n];
   if (session.state() != SessionState::kShuttingDown) {
     if (Status begun = BeginIfQueued(s, n, message); !begun.ok()) return begun;
   }
-  if (Status logged = LogArrival(s, n, message, items); !logged.ok()) return logged;
-  if (!message.is_object() || !session.current_test || !MatchesCurrentTest(message.as_object(), session)) {
-    return Status::Ok();
-  }
-  json::Object& fields = message.as_object();
-  const json::Value* kind = message.Find("event");
-  if (kind == nullptr || !kind->is_string()) return Status::Ok();
-  if (kind->as_string() == "phase") {
-    if (const json::Value* phase = message.Find("phase"); phase != nullptr && phase->is_string()) {
-      session.phase = phase->as_string();
-    }
-  } else if (kind->as_string() == "report") {
-    session.pending_reports.push_back(std::move(message));
-  } else if (kind->as_string() == "finished") {
-    const json::Value* duration = message.Find("duration");
-    if (duration == nullptr || !duration->is_number()) return Status::Ok();
+  if (Status logged = LogArrival(s, n, message); !logged.ok()) return logged;
+  if (!session.current_test || !MatchesCurrentTest(message, session)) return Status::Ok();
+  if (const auto* phase = std::get_if<wire::Phase>(&message.body)) {
+    if (phase->phase) session.phase = *phase->phase;
+  } else if (message.is<wire::Report>()) {
+    session.pending_reports.push_back(std::move(message.raw));
+  } else if (const auto* finished = std::get_if<wire::Finished>(&message.body)) {
+    if (!finished->duration) return Status::Ok();
     const uint64_t test = *session.current_test;
     session.current_test.reset();
     session.MoveTo(SessionState::kReady);
-    return RecordResult(s, n, test, fields);
+    return RecordResult(s, n, test, *finished);
   }
   return Status::Ok();
 }
@@ -236,7 +243,7 @@ Status TakeOutputToItsEnd(Supervisor& s, std::chrono::nanoseconds wait) {
       }
       continue;
     }
-    if (Status taken = TakeAtEnd(s, n, std::move(std::get<0>(event.payload)), event.items); !taken.ok()) {
+    if (Status taken = TakeAtEnd(s, n, std::move(event.message())); !taken.ok()) {
       return taken;
     }
   }
@@ -262,61 +269,12 @@ Status AbandonInFlight(Supervisor& s) {
   return Status::Ok();
 }
 
-Status HandleMessage(Supervisor& s, size_t n, json::Value message, std::optional<ItemChunk> items) {
+Status HandleMessage(Supervisor& s, size_t n, WorkerMessage message) {
   assert(n < s.sessions.size() && "message from a worker that was never started");
-  WorkerSession& session = s.sessions[n];
-  if (session.closed()) return Status::Ok();
-
+  if (s.sessions[n].closed()) return Status::Ok();
   if (Status begun = BeginIfQueued(s, n, message); !begun.ok()) return begun;
-  if (Status logged = LogArrival(s, n, message, items); !logged.ok()) return logged;
-
-  const json::Value* kind_value = message.Find("event");
-  std::string kind = kind_value && kind_value->is_string() ? kind_value->as_string() : std::string();
-  if (!message.is_object()) return Error{"Unknown worker event: "};
-  json::Object& fields = message.as_object();
-  if (items && kind != "collected" && kind != "collected_items") {
-    // Only manifests use their items; any other message is whole again.
-    Result<json::Value> restored = json::Parse(items->text());
-    assert(restored.ok() && "compact text reads back");
-    if (restored.ok()) fields.insert_or_assign("items", std::move(restored).value());
-    items.reset();
-  }
-
-  if (kind == "hello") {
-    if (ReadInteger(fields, "protocol") != 1) return Error{"Worker protocol mismatch"};
-    return Status::Ok();
-  }
-  if (kind == "collected") return OnCollected(s, n, fields, items);
-  if (kind == "collected_items") return OnCollectedItems(s, n, fields, items);
-  if (kind == "collection_report") return s.log.LogWorkerRecord(std::move(fields));
-  if (kind == "phase") {
-    if (session.state() == SessionState::kShuttingDown) return Status::Ok();
-    if (!MatchesCurrentTest(fields, session)) return Error{"Phase event does not match assigned test"};
-    auto phase = fields.find("phase");
-    if (phase == fields.end() || !phase->second.is_string()) return Error{"Missing phase"};
-    session.phase = phase->second.as_string();
-    session.phase_clock = Clock::now();
-    return Status::Ok();
-  }
-  if (kind == "report") {
-    if (!MatchesCurrentTest(fields, session)) return Error{"Report does not match assigned test"};
-    session.pending_reports.push_back(std::move(message));
-    return Status::Ok();
-  }
-  if (kind == "finished") return OnFinished(s, n, fields);
-  if (kind == "exited") return OnExited(s, n, fields);
-  if (kind == "internal_error") {
-    auto text = fields.find("message");
-    const std::string quoted = text == fields.end() ? std::string("null") : json::ToCompact(text->second);
-    // An error of the worker's own code while it ran a test costs that
-    // test and the worker, as a crash there would, not the run: the worker
-    // has written the traceback to its log and ends.
-    if (session.state() == SessionState::kRunning && ReadIndex(fields) && MatchesCurrentTest(fields, session)) {
-      return RecoverWorker(s, n, "Worker internal error: " + quoted);
-    }
-    return Error{"Worker " + WorkerName(n) + ": " + quoted};
-  }
-  return Error{"Unknown worker event: " + kind};
+  if (Status logged = LogArrival(s, n, message); !logged.ok()) return logged;
+  return std::visit(MessageVisitor{s, n, message}, message.body);
 }
 
 }  // namespace aurvane

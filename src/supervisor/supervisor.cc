@@ -26,7 +26,7 @@ bool AllClosed(const Supervisor& s) {
 Status TakeEvent(Supervisor& s, WorkerEvent& event) {
   return event.is_failure()
              ? HandleFailure(s, event.worker, event.failure())
-             : HandleMessage(s, event.worker, std::move(std::get<0>(event.payload)), std::move(event.items));
+             : HandleMessage(s, event.worker, std::move(event.message()));
 }
 
 // A pass that took longer than a pass wait was held up, by a write to the

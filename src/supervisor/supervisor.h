@@ -22,6 +22,7 @@
 #include "util/queue.h"
 #include "process/worker_event.h"
 #include "process/worker_job.h"
+#include "protocol/worker_message.h"
 #include "scheduler/history.h"
 #include "scheduler/schedule.h"
 #include "scheduler/tables.h"
@@ -67,9 +68,8 @@ Status StartWorker(Supervisor& s);
 // Looks at every session's deadline at `now` and recovers those overrun.
 Status CheckDeadlines(Supervisor& s, Instant now);
 
-// Handles one parsed line from worker `n`, whose "items" array, if it had
-// one, is `items` (see WorkerEvent).
-Status HandleMessage(Supervisor& s, size_t n, json::Value message, std::optional<ItemChunk> items = std::nullopt);
+// Handles one decoded line from worker `n`.
+Status HandleMessage(Supervisor& s, size_t n, WorkerMessage message);
 
 // How long the end of the run waits for the output of workers it has
 // killed to end. Their output ends with their trees, at once, unless a
@@ -126,8 +126,8 @@ Status BeginQueuedTest(Supervisor& s, size_t n);
 // test for every worker that can take one, before any test to follow.
 Status BeginDispatching(Supervisor& s);
 
-// Records the "finished" message `message` for test `test` of worker `n`.
-Status RecordResult(Supervisor& s, size_t n, uint64_t test, const json::Object& message);
+// Records the "finished" message `finished` for test `test` of worker `n`.
+Status RecordResult(Supervisor& s, size_t n, uint64_t test, const wire::Finished& finished);
 
 // How the event log's records name test `test` of the reference manifest.
 // The compact manifest rebuilds the item, which this holds while the record
