@@ -32,7 +32,7 @@ class ScriptedLauncher final : public WorkerLauncher {
   }
 
   // Takes what is queued for every worker, as a worker's writer thread
-  // would: the queues hold two commands only.
+  // would: a queue holds kCommandQueueCapacity commands only.
   void Drain() {
     for (size_t n = 0; n < receivers_.size(); ++n) {
       for (;;) {
