@@ -23,6 +23,8 @@ import sys
 
 # Set for the controller (and so for its workers): the socket to attach to.
 ATTACH_ENV = "AURVANE_FORK_FROM"
+# Set for the fork server itself: the socket to listen on.
+SERVE_ENV = "AURVANE_FORK_SERVE"
 HEADER = struct.Struct("!I")
 
 

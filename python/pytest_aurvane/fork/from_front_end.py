@@ -32,18 +32,8 @@ import signal
 import sys
 from typing import Optional
 
-from .server import (
-    _PR_SET_CHILD_SUBREAPER,
-    _PR_SET_PDEATHSIG,
-    ServerProcess,
-    _prctl,
-    _wait_until_ready,
-    end_children,
-    end_guard,
-    hold_from_forks,
-    inherited_fds,
-    release,
-)
+from .launch import ServerProcess, end_guard, hold_from_forks, inherited_fds, release, wait_until_ready
+from .server import PR_SET_CHILD_SUBREAPER, PR_SET_PDEATHSIG, end_children, prctl
 
 # Interpreter options that change nothing a test can see.
 _PLAIN_OPTIONS = {"-u", "-B"}
@@ -84,7 +74,7 @@ class WarmServer:
             view = memoryview(json.dumps(message).encode("utf-8") + b"\n")
             while view:
                 view = view[os.write(self.go, view) :]
-            problem = _wait_until_ready(self.ready, startup_timeout)
+            problem = wait_until_ready(self.ready, startup_timeout)
         except OSError as exc:
             problem = f"it ended before it had collected ({exc.strerror})"
         except BaseException:
@@ -199,7 +189,7 @@ def _traced() -> bool:
 def _guard(control: int, go: int, ready: int) -> int:
     """In the front end's fork: starts the server below itself, then guards it until told to end."""
     os.setsid()  # the terminal's Ctrl-C is the controller's to handle
-    _prctl(_PR_SET_CHILD_SUBREAPER, 1)
+    prctl(PR_SET_CHILD_SUBREAPER, 1)
     null = os.open(os.devnull, os.O_RDWR)
     for fd in (0, 1, 2):
         os.dup2(null, fd)
@@ -213,7 +203,7 @@ def _guard(control: int, go: int, ready: int) -> int:
         code = 3
         try:
             os.close(control)
-            _prctl(_PR_SET_PDEATHSIG, signal.SIGKILL)
+            prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
             if os.getppid() == guard:
                 code = _serve_when_told(go, ready)
         finally:

@@ -24,7 +24,7 @@ from _pytest.reports import CollectReport
 from .controller import Interrupts, controller_environment, find_controller, name_the_path, run_controller
 from .eventlog import EventLogReader
 from ..fork.client import ATTACH_ENV
-from ..fork.server import ServerProcess, start_server
+from ..fork.launch import ServerProcess, start_server
 from ..history import replace_file
 from .nodes import Nodes, declare_hooks
 from .ordering import RUN_HISTORY, merge_measurements, wants_own_order, write_run_history

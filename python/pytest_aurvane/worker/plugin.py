@@ -24,7 +24,8 @@ import traceback
 from pathlib import Path
 from typing import Any, Callable, Optional
 
-from ..fork.server import SERVE_ENV, ForkServer, Request
+from ..fork.client import SERVE_ENV
+from ..fork.server import ForkServer, Request
 
 # Importing pytest writes nothing; tests and plugins only run once main() has
 # moved descriptor 1 out of the way.
