@@ -224,3 +224,10 @@ def test_a_run_writes_its_report_when_asked(tmp_path, real_controller):
     page = report.read_text(encoding="utf-8")
     assert "1 failed, 1 passed in " in page
     assert "Tests whose worker died (1)" in page and "test_r.py::test_dies" in page
+
+
+def test_counts_of_one_are_said_in_the_singular(tmp_path):
+    page = render(load_run(synthetic_run(tmp_path / "one", tests=1, workers=1)))
+    assert "1 tests" not in page and "1 worker processes" not in page
+    assert "<td>1 test, collection took" in page and "(1 worker process, 0 restarts)" in page
+    assert "(3 worker processes, 1 restart)" in render(load_run(recorded("crash", tmp_path)))

@@ -92,6 +92,11 @@ def _e(text: object) -> str:
     return html.escape(str(text), quote=True)
 
 
+def _counted(count: object, noun: str, plural: str = "") -> str:
+    """"1 test", "2 tests": a count with its noun, as pytest's final line says it."""
+    return f"{count} {noun if count == 1 else plural or noun + 's'}"
+
+
 def seconds(value: float) -> str:
     """A duration as people read it: 0.042s, 12.3s, 4m05s, 1h02m."""
     if value < 10:
@@ -132,9 +137,10 @@ def _header(run: Run) -> str:
         ("started", _e(time.strftime("%Y-%m-%d %H:%M:%S UTC", time.gmtime(run.started_at)))
          if run.started_at is not None else "unknown"),
         ("wall time", _e(seconds(run.wall_seconds))),
-        ("workers", f"{run.workers} ({len(run.sessions)} worker processes, {run.restarts} restarts)"),
+        ("workers", f"{run.workers} ({_counted(len(run.sessions), 'worker process', 'worker processes')}, "
+         f"{_counted(run.restarts, 'restart')})"),
         ("exit status", f"<span class='{cls}'>{_e(status if status is not None else 'none: the run did not end')}</span>"),
-        ("collected", f"{run.collected} tests"
+        ("collected", _counted(run.collected, "test")
          + (f", collection took {_e(seconds(run.collection_end))}" if run.collection_end is not None else "")),
     ]
     table = "".join(f"<tr><th>{k}</th><td>{v}</td></tr>" for k, v in rows)
@@ -192,13 +198,13 @@ def _bar(group: list[Attempt]) -> tuple[float, float, str, str]:
         counts[attempt.outcome] = counts.get(attempt.outcome, 0) + 1
     worst = max(counts, key=lambda outcome: _RANK.get(outcome, 0))
     said = ", ".join(f"{n} {outcome}" for outcome, n in sorted(counts.items(), key=lambda kv: -kv[1]))
-    return first.start, end, worst, f"{len(group)} tests ({said}), {first.start:.2f}s to {end:.2f}s"
+    return first.start, end, worst, f"{_counted(len(group), 'test')} ({said}), {first.start:.2f}s to {end:.2f}s"
 
 
 def _row_label(session: Session, wall: float) -> str:
     life = max((session.ended or wall) - (session.collected or session.spawned), 1e-9)
     busy = min(100.0, 100.0 * session.busy / life)
-    label = f"{session.worker} · {len(session.attempts)} tests · busy {busy:.0f}%"
+    label = f"{session.worker} · {_counted(len(session.attempts), 'test')} · busy {busy:.0f}%"
     if session.replaces:
         label += f" · replaces {session.replaces}"
     return label
