@@ -8,6 +8,7 @@ the ``-p pytest_aurvane`` it is then given would otherwise warn, in every
 worker log, that the module is already imported and cannot be rewritten.
 """
 
+import os
 import sys
 
 from .fork.client import attach_requested
@@ -25,8 +26,16 @@ def _report_alone() -> bool:
 # pytest_aurvane.worker``, while Python still reports its argv[0] as "-m")
 # only hands over its streams: it does without pytest, which the plugin imports.
 # The report's command reads a run directory: it needs none of pytest either.
-if not (attach_requested() and sys.argv[:1] == ["-m"]) and not _report_alone():
-    from .frontend.plugin import pytest_addoption, pytest_cmdline_main, pytest_configure, pytest_load_initial_conftests
+if (attach_requested() and sys.argv[:1] == ["-m"]) or _report_alone():
+    pass
+elif os.environ.get("AURVANE_WORKER"):
+    # A worker (or a pytest a test starts in one): the front end's hooks do
+    # nothing there, so it loads only the options, which the worker's
+    # command line and configuration file may name.
+    from .options import pytest_addoption
+else:
+    from .frontend.plugin import pytest_cmdline_main, pytest_configure, pytest_load_initial_conftests
+    from .options import pytest_addoption
 
 __all__ = [
     "__version__",

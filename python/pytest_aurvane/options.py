@@ -81,6 +81,12 @@ def add_options(parser: pytest.Parser) -> None:
         parser.addini(name, help_text, type="bool" if kind is bool else None)
 
 
+
+def pytest_addoption(parser: pytest.Parser) -> None:
+    """Adds the --aurvane options, in the front end and in every worker (their command line and ini may name them)."""
+    add_options(parser)
+
+
 # Options that pytest.ini, pyproject.toml or tox.ini may set, under their
 # destination's name; the command line wins. Kind, default, help.
 INI_OPTIONS: dict[str, tuple[Any, Any, str]] = {

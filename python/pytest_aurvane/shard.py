@@ -8,18 +8,23 @@ without history count as the mean of the known ones; with no history at all
 every test counts as one, which splits by test count. Ties go by node id, so
 neither the collection order nor the worker count changes the result.
 
-The workers apply the partition (``shardrun.ShardFilter``: they deselect
+The workers apply the partition (``ShardFilter``: they deselect
 what is not theirs, so the manifest the controller agrees on is the
 shard's); the controller knows nothing of shards.
 """
 
 import heapq
+import json
 import math
 import os
 from dataclasses import dataclass
-from typing import Dict, List, Mapping, Optional, Sequence, Tuple
+from pathlib import Path
+from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 
 import pytest
+
+from .grouping import item_group
+from .history import HistoryError, read_history, replace_file
 
 # Job index and count variables of CI systems, and the number of their first job.
 CI_VARIABLES = (
@@ -180,3 +185,88 @@ def plan_from_record(record: Mapping[str, object]) -> Plan:
         unknown=int(record.get("unknown", 0)),  # type: ignore[arg-type]
         mean=float(record.get("mean", 0.0)),  # type: ignore[arg-type]
     )
+
+
+# -- the filter, in the workers (and in a front end listing a shard's tests) --
+
+PLAN_FILE = "shard.json"
+
+
+def load_history(path: Optional[str]) -> Dict[str, float]:
+    """The history file as the controller reads it: nothing when unreadable."""
+    if not path:
+        return {}
+    try:
+        return read_history(path)
+    except (OSError, HistoryError):
+        return {}
+
+
+def shard_key(item: pytest.Item, schedule: str, grouping: str) -> str:
+    """The group an item must share a shard with: its group on the workers
+    under the "file" schedule (a file, or what its fixtures hold together),
+    an ``xdist_group`` under any schedule, else the test alone."""
+    if schedule == "file":
+        return item_group(item, grouping)
+    mark = item.get_closest_marker("xdist_group")
+    if mark is not None:
+        name = str(mark.args[0]) if mark.args else str(mark.kwargs.get("name", "default"))
+        return "xdist_group\0" + name
+    return "test\0" + item.nodeid
+
+
+class ShardFilter:
+    """Worker plugin: keeps the shard's tests of the collection, deselects the rest."""
+
+    def __init__(
+        self, index: int, total: int, history_path: Optional[str], schedule: str, grouping: str, run_dir: Optional[str]
+    ):
+        self.shard = index - 1
+        self.total = total
+        self.history_path = history_path
+        self.schedule = schedule
+        self.grouping = grouping
+        self.run_dir = run_dir
+
+    @pytest.hookimpl(trylast=True)
+    def pytest_collection_modifyitems(self, config: pytest.Config, items: List[pytest.Item]) -> None:
+        """Runs after every other selection (-k, -m, --lf): shards split what would run."""
+        entries = [(item.nodeid, shard_key(item, self.schedule, self.grouping)) for item in items]
+        plan = partition(entries, load_history(self.history_path), self.total)
+        mine = [item for item in items if plan.assignment[item.nodeid] == self.shard]
+        others = [item for item in items if plan.assignment[item.nodeid] != self.shard]
+        if others:
+            config.hook.pytest_deselected(items=others)
+        items[:] = mine
+        if self.run_dir:
+            self._write_plan(Path(self.run_dir) / PLAN_FILE, plan, [nodeid for nodeid, _ in entries])
+
+    def _write_plan(self, path: Path, plan: Any, collected: List[str]) -> None:
+        if path.exists():
+            return  # every worker computes the same plan; one copy will do
+        record = {
+            "shard": self.shard + 1,
+            "total": self.total,
+            "basis": plan.basis,
+            "tests": plan.tests,
+            "seconds": plan.seconds,
+            "unknown": plan.unknown,
+            "mean": plan.mean,
+            "collected": collected,
+        }
+        replace_file(str(path), json.dumps(record, ensure_ascii=False).encode("utf-8"))
+
+
+def worker_plugins(spec: Any) -> list:
+    """The worker's shard filter when the run specification names a shard."""
+    entry = spec.get("shard") if isinstance(spec, dict) else None
+    if entry is None:
+        return []
+    index = entry.get("index") if isinstance(entry, dict) else None
+    total = entry.get("total") if isinstance(entry, dict) else None
+    if not (isinstance(index, int) and isinstance(total, int) and 1 <= index <= total):
+        raise ValueError(f"shard in the run specification must name shard K of N: {json.dumps(entry)}")
+    history = entry.get("history")
+    history_path = history if isinstance(history, str) else None
+    grouping = str(spec.get("grouping", "file"))
+    return [ShardFilter(index, total, history_path, str(spec.get("schedule")), grouping, spec.get("run_dir"))]

@@ -29,7 +29,6 @@ from ..history import replace_file
 from .nodes import Nodes, declare_hooks
 from .ordering import RUN_HISTORY, merge_measurements, wants_own_order, write_run_history
 from ..options import (
-    add_options,
     apply_ini,
     build_spec,
     check_history_path,
@@ -84,11 +83,6 @@ def _spare_the_exit() -> None:
         # Handlers registered earlier (logging's, coverage's) still run
         # after this one, with the heap intact.
         atexit.register(_leave_heap_to_the_os)
-
-
-def pytest_addoption(parser: pytest.Parser) -> None:
-    """Adds the --aurvane options."""
-    add_options(parser)
 
 
 def in_worker(config: pytest.Config) -> bool:
