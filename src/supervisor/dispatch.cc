@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "process/launch.h"
+#include "supervisor/internal.h"
 #include "supervisor/supervisor.h"
 
 namespace aurvane {

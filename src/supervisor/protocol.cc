@@ -8,6 +8,7 @@
 #include "process/launch.h"
 #include "protocol/item.h"
 #include "protocol/worker_message.h"
+#include "supervisor/internal.h"
 #include "supervisor/supervisor.h"
 
 namespace aurvane {

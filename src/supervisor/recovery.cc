@@ -1,6 +1,7 @@
 // Giving up a failed worker and settling its work.
 #include "process/io_threads.h"
 #include "process/launch.h"
+#include "supervisor/internal.h"
 #include "supervisor/supervisor.h"
 
 namespace aurvane {

@@ -7,6 +7,7 @@
 
 #include "process/io_threads.h"
 #include "process/launch.h"
+#include "supervisor/internal.h"
 
 namespace aurvane {
 

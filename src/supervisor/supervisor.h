@@ -91,10 +91,6 @@ Status TakeOutputToItsEnd(Supervisor& s, std::chrono::nanoseconds wait = kOutput
 // with an "attempt_aborted" record, and every worker is terminated.
 Status AbandonInFlight(Supervisor& s);
 
-// Gives up worker `n` for `reason`: terminates it, retries or interrupts its
-// test, puts its remaining tests back and starts a replacement if needed.
-Status RecoverWorker(Supervisor& s, size_t n, const std::string& reason);
-
 // Handles `failure`, the text of the transport failure that stopped one of
 // worker `n`'s I/O threads. The end of its output (or a bad line there)
 // recovers the worker. A failed write to it (kControlPipeClosed) only
@@ -113,33 +109,6 @@ Status HandleFailure(Supervisor& s, size_t n, const std::string& failure);
 // a test the phase deadline applies instead: a worker that lost its input
 // can still finish the test it runs.
 inline constexpr double kControlLostGrace = 2.0;
-
-// Dispatch (a test, or shutdown) to worker `n` when it can take work, and
-// send its reserved next test ahead while it holds fewer than it may.
-Status Dispatch(Supervisor& s, size_t n);
-
-// The worker's first message about its first queued test: it has begun it,
-// and this writes its "start" record.
-Status BeginQueuedTest(Supervisor& s, size_t n);
-
-// Once every worker has collected: the "collection" record, then a first
-// test for every worker that can take one, before any test to follow.
-Status BeginDispatching(Supervisor& s);
-
-// Records the "finished" message `finished` for test `test` of worker `n`.
-Status RecordResult(Supervisor& s, size_t n, uint64_t test, const wire::Finished& finished);
-
-// How the event log's records name test `test` of the reference manifest.
-// The compact manifest rebuilds the item, which this holds while the record
-// that views it is written (to the end of the calling expression).
-struct RecordSource {
-  Item item;
-  operator RecordTest() const { return RecordTest{item.index, item.nodeid, &item.location}; }  // NOLINT
-};
-RecordSource RecordFor(const Supervisor& s, uint64_t test);
-
-// Writes the held "report" messages of `session`'s attempt, in arrival order.
-Status FlushReports(Supervisor& s, WorkerSession& session);
 
 // The checks that make the supervisor loop look at a session's deadline.
 // Returns the reason when the session has overrun it, or, with its input
