@@ -47,7 +47,7 @@ def _read_at_start() -> dict[str, str]:
     return {key: value for key, value in os.environ.items() if key.startswith(_READ_AT_START)}
 
 
-class WarmServer:
+class FrontEndFork:
     """The front end's end of a waiting fork server: its guard and three pipes."""
 
     def __init__(self, guard: int, control: int, go: int, ready: int) -> None:
@@ -98,7 +98,7 @@ class WarmServer:
         self.guard = self.control = -1
 
 
-def fork_warm_server() -> Optional[WarmServer]:
+def fork_front_end() -> Optional[FrontEndFork]:
     """Forks the waiting fork server from this process, or None where that is not safe."""
     if not sys.platform.startswith("linux") or not _started_as_a_worker_is() or _traced():
         return None
@@ -152,7 +152,7 @@ def fork_warm_server() -> Optional[WarmServer]:
         return None
     for fd in (control_write, go_write, ready_read):
         hold_from_forks(fd)
-    return WarmServer(pid, control_write, go_write, ready_read)
+    return FrontEndFork(pid, control_write, go_write, ready_read)
 
 
 def _started_as_a_worker_is() -> bool:

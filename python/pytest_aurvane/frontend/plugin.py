@@ -43,7 +43,7 @@ from .progress import wanted as progress_wanted
 from .replay import Replay
 from .rundir import RunDir, new_run_id, state_dir
 from .shardrun import ShardListing, ShardSession
-from ..fork.from_front_end import WarmServer, fork_warm_server
+from ..fork.from_front_end import FrontEndFork, fork_front_end
 
 
 _exit_spared = False
@@ -105,18 +105,18 @@ def pytest_load_initial_conftests(early_config: pytest.Config, parser: pytest.Pa
         and not getattr(namespace, "numprocesses", None)
     ):
         namespace.dist = "load"
-    if _wants_warm_server(early_config):
+    if _wants_front_end_fork(early_config):
         # Before the conftests load: the server imports them itself, in a
         # worker's environment, as a server started afresh would.
-        warm = fork_warm_server()
-        if warm is not None:
-            early_config.stash[_WARM_SERVER] = warm
+        forked = fork_front_end()
+        if forked is not None:
+            early_config.stash[_FRONT_END_FORK] = forked
             early_config.add_cleanup(gc.unfreeze)  # the fork froze this process's heap; a run thaws it sooner
-            early_config.add_cleanup(warm.close)
+            early_config.add_cleanup(forked.close)
     yield
 
 
-def _wants_warm_server(config: pytest.Config) -> bool:
+def _wants_front_end_fork(config: pytest.Config) -> bool:
     """Whether this front end runs with --aurvane-fork, so that its fork server can be forked now."""
     namespace = config.known_args_namespace
     if getattr(namespace, "aurvane", None) is None or in_worker(config):
@@ -182,7 +182,7 @@ def _read_history_before(path: Path) -> Optional[dict[str, float]]:
 
 
 # The fork server forked from the front end while it started (--aurvane-fork).
-_WARM_SERVER = pytest.StashKey[WarmServer]()
+_FRONT_END_FORK = pytest.StashKey[FrontEndFork]()
 
 # The controller's diagnostic when a worker's manifest differs from the first.
 _MISMATCH = re.compile(r"Collection mismatch in (av\d+); worker manifests differ")
@@ -494,12 +494,12 @@ class FrontEnd:
             }
         )
         log_path = str(self.run_dir / "fork-server.log")
-        warm = self.config.stash.get(_WARM_SERVER, None)
-        if warm is not None and not warm.fits():
-            warm.close()  # this run needs a server started afresh
-            warm = None
-        if warm is not None:
-            server, problem = warm.start(str(spec_path), env, log_path, float(spec["startup_timeout"]))
+        forked = self.config.stash.get(_FRONT_END_FORK, None)
+        if forked is not None and not forked.fits():
+            forked.close()  # this run needs a server started afresh
+            forked = None
+        if forked is not None:
+            server, problem = forked.start(str(spec_path), env, log_path, float(spec["startup_timeout"]))
         else:
             server, problem = start_server(
                 self.controller, spec["python"], str(spec_path), env, log_path, float(spec["startup_timeout"])
