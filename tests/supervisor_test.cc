@@ -452,6 +452,21 @@ TEST(SupervisorInMemory, AnExitAndItsClosedPipesCountOnceInAnyOrder) {
   }
 }
 
+TEST(SupervisorInMemory, AFailedShutdownFailsTheRunOnceTheOtherWorkersTestsFinish) {
+  // A plugin's pytest.exit(returncode=3) in sessionfinish: every test ran.
+  InMemoryRun run(2);
+  run.Start();
+  for (size_t n = 0; n < 2; ++n) ASSERT_TRUE(run.Collect(n, 2).ok());
+  ASSERT_TRUE(run.Finish(0).ok());
+  ASSERT_TRUE(run.Send(0, R"({"event":"exited","code":3})").ok());
+  EXPECT_EQ(run.session(0).state(), SessionState::kClosed);
+  ASSERT_TRUE(run.Finish(1).ok());
+  ASSERT_TRUE(run.Send(1, R"({"event":"exited","code":3})").ok());
+  EXPECT_EQ(run.States(), (Traces{"completed/1", "completed/1"}));
+  ASSERT_TRUE(run.s().shutdown_failure.has_value());
+  EXPECT_EQ(run.s().shutdown_failure->message, "Worker av0 session shutdown failed with exit code 3");
+}
+
 TEST(SupervisorInMemory, AWorkerGivenUpOrExitedLetsGoOfItsInputAtOnce) {
   // Each closed session releases its command channel (and so its control
   // writer and its input pipe) then, not at the end of the run: a run of

@@ -150,7 +150,9 @@ Status RunLoop(Supervisor& s) {
     if (Status started = AddSession(s, std::move(launched)); !started.ok()) return started;
   }
   for (;;) {
-    if (!s.sessions.empty() && AllClosed(s)) return Status::Ok();
+    if (!s.sessions.empty() && AllClosed(s)) {
+      return s.shutdown_failure ? Status(*s.shutdown_failure) : Status::Ok();
+    }
     if (s.cancel->load()) {
       s.exit_status = 2;
       s.stop = true;

@@ -53,6 +53,9 @@ struct Supervisor {
   int exit_status = 0;
   bool dispatch_started = false;
   bool stop = false;
+  // A worker that failed its own shutdown fails the run, once the other
+  // workers have finished the tests they were given.
+  std::optional<Error> shutdown_failure;
   // The run has ended: what workers still said is recorded, and nothing is
   // dispatched or sent any more.
   bool ended = false;
