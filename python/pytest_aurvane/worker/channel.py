@@ -2,13 +2,22 @@
 
 from __future__ import annotations
 
+import functools
 import json
 import os
 import select
 import sys
+import weakref
 from typing import Any, Callable, Optional
 
 from ..reports import encode_line
+
+
+def _disown_if_alive(channel: "weakref.ref[Channel]") -> None:
+    """In a forked child: disowns the channel if it is still in use."""
+    alive = channel()
+    if alive is not None:
+        alive._disown()
 
 
 class _System:
@@ -61,7 +70,10 @@ class Channel:
         # sends the reports to its parent) is the plugin's to end.
         self.forked_by_test = False
         if hasattr(os, "register_at_fork"):
-            os.register_at_fork(after_in_child=self._disown)
+            # Weakly: a channel let go of (the fork server's, once a fork is
+            # a worker; a test's) must not close, in every later child,
+            # descriptors whose numbers are someone else's by then.
+            os.register_at_fork(after_in_child=functools.partial(_disown_if_alive, weakref.ref(self)))
 
     def _disown(self) -> None:
         """In a forked child: drop the protocol descriptors and what was queued.
