@@ -57,6 +57,13 @@ class ScriptedLauncher final : public WorkerLauncher {
     return receivers_.at(n).ReceiveFor(std::chrono::nanoseconds(0)).status == ReceiveStatus::kDisconnected;
   }
 
+  // Recorded among worker `n`'s commands as "interrupt".
+  bool Interrupt(size_t number, WorkerJob&) override {
+    Drain();
+    sent_.at(number).push_back("interrupt");
+    return true;
+  }
+
   // Every command worker `n` was sent, in order, as compact JSON.
   const std::vector<std::string>& sent(size_t n) const { return sent_.at(n); }
   size_t launches() const { return receivers_.size(); }

@@ -429,6 +429,40 @@ TEST(SupervisorInMemory, AnInternalErrorInATestCostsThatTestAndTheWorkerElsewher
   EXPECT_EQ(idle.Send(0, R"({"event":"internal_error","message":"y"})").message(), R"(Worker av0: "y")");
 }
 
+TEST(SupervisorInMemory, ACancelledRunWaitsForTeardownUntilEachEndsItsDeadlineOrASecondCancel) {
+  auto push = [](InMemoryRun& run, size_t n, std::variant<WorkerMessage, std::string> payload) {
+    ASSERT_TRUE(run.s().event_sender.Send(WorkerEvent{n, std::move(payload)}));
+  };
+  {
+    // av0 says exited, av1's output ends, av2 lets its deadline pass, av3
+    // is still collecting: nothing of its session to tear down.
+    InMemoryRun run(4);
+    run.spec().shutdown_timeout = 0.2;
+    run.Start();
+    for (size_t n = 0; n < 3; ++n) ASSERT_TRUE(run.Collect(n, 2).ok());
+    run.s().cancel->store(kCancelInOrder);
+    push(run, 0, DecodeWorkerMessage(json::Parse(R"({"event":"exited","code":2})").value()));
+    push(run, 1, std::string("Worker event pipe closed"));
+    ASSERT_TRUE(WaitForTeardown(run.s()).ok());
+    run.launcher().Drain();
+    for (size_t n = 0; n < 3; ++n) EXPECT_EQ(run.launcher().sent(n).back(), "interrupt") << n;
+    EXPECT_EQ(run.launcher().sent(3), (Traces{R"({"command":"init"})"}));
+    ASSERT_TRUE(run.s().log.Release().ok());
+    EXPECT_EQ(run.echoed(), (Traces{"diagnostic Run cancelled; teardown cut short on av2 at its 0.20s shutdown deadline"}));
+  }
+  {
+    // Cancelled again: the running av0 and the shutting-down av1 are only named.
+    InMemoryRun run(2);
+    run.Start();
+    for (size_t n = 0; n < 2; ++n) ASSERT_TRUE(run.Collect(n, 1).ok());
+    ASSERT_EQ(run.session(1).state(), SessionState::kShuttingDown);
+    run.s().cancel->store(kCancelNow);
+    ASSERT_TRUE(WaitForTeardown(run.s()).ok());
+    for (size_t n = 0; n < 2; ++n) EXPECT_NE(run.launcher().sent(n).back(), "interrupt") << n;
+    EXPECT_EQ(run.echoed().back(), "diagnostic Run cancelled again; teardown cut short on av0, av1");
+  }
+}
+
 TEST(SupervisorInMemory, AnExitAndItsClosedPipesCountOnceInAnyOrder) {
   // The exit ends the worker; a failed write to it before or after, and the
   // end of its output, change nothing.

@@ -11,12 +11,26 @@
 
 namespace aurvane {
 
-// Only ever goes from false to true.
-using CancelFlag = std::shared_ptr<std::atomic<bool>>;
+// How far a run is cancelled; it only ever grows. 0: not cancelled;
+// kCancelInOrder: workers are interrupted and may tear down within the
+// shutdown deadline; kCancelNow: they are killed at once.
+using CancelFlag = std::shared_ptr<std::atomic<int>>;
+inline constexpr int kCancelInOrder = 1;
+inline constexpr int kCancelNow = 2;
 
-inline CancelFlag MakeCancelFlag() { return std::make_shared<std::atomic<bool>>(false); }
+inline CancelFlag MakeCancelFlag() { return std::make_shared<std::atomic<int>>(0); }
+
+// Raises `flag` to `level`, never lowering it.
+inline void RaiseCancel(const CancelFlag& flag, int level) {
+  int seen = flag->load();
+  while (seen < level && !flag->compare_exchange_weak(seen, level)) {
+  }
+}
 
 // Installs the interrupt handler, then starts the standard-input watcher.
+// The first interrupt, a line or the end of input cancels in order; a
+// second interrupt (a second Ctrl-C, or the front end's SIGTERM after its
+// SIGINT and line) cancels at once.
 // The interrupt handler can be installed once per process; a second call
 // fails with "Ctrl-C error: Ctrl-C signal handler already registered".
 Status InstallCancellationSources(const CancelFlag& flag);

@@ -27,6 +27,7 @@ extern "C" void OnInterrupt(int) {
 }
 
 void WaitForInterrupts(CancelFlag flag) {
+  int interrupts = 0;
   for (;;) {
     if (sem_wait(&g_interrupts) != 0) {
       if (errno == EINTR) continue;
@@ -34,7 +35,10 @@ void WaitForInterrupts(CancelFlag flag) {
       [[maybe_unused]] ssize_t n = ::write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
       return;
     }
-    flag->store(true);
+    // Only interrupts count towards a cancellation at once: the front end
+    // sends its line with the first.
+    ++interrupts;
+    RaiseCancel(flag, interrupts > 1 ? kCancelNow : kCancelInOrder);
   }
 }
 
@@ -64,7 +68,7 @@ void StartStdinWatcher(const CancelFlag& flag) {
       if (n < 0 && errno == EINTR) continue;
       if (n != 1 || c == '\n') break;
     }
-    watched->store(true);
+    RaiseCancel(watched, kCancelInOrder);
     watched.reset();
   }).detach();
 }

@@ -23,6 +23,7 @@ BOOL WINAPI OnConsoleEvent(DWORD) {
 }
 
 void WaitForInterrupts(CancelFlag flag) {
+  int interrupts = 0;
   for (;;) {
     if (::WaitForSingleObject(g_interrupts, INFINITE) != WAIT_OBJECT_0) {
       static constexpr char kMessage[] = "Critical system error while waiting for Ctrl-C\n";
@@ -30,7 +31,8 @@ void WaitForInterrupts(CancelFlag flag) {
       ::WriteFile(::GetStdHandle(STD_ERROR_HANDLE), kMessage, sizeof kMessage - 1, &written, nullptr);
       return;
     }
-    flag->store(true);
+    ++interrupts;
+    RaiseCancel(flag, interrupts > 1 ? kCancelNow : kCancelInOrder);
   }
 }
 
@@ -57,7 +59,7 @@ void StartStdinWatcher(const CancelFlag& flag) {
         if (!::ReadFile(input, &c, 1, &n, nullptr) || n != 1 || c == '\n') break;
       }
     }
-    watched->store(true);
+    RaiseCancel(watched, kCancelInOrder);
     watched.reset();
   }).detach();
 }

@@ -12,7 +12,8 @@
 // kills its parent ends its own worker rather than the controller.
 //
 // Descriptors the guard is started with: 0, 1, 2 the worker's standard
-// streams; 3 the control pipe (any byte or its end: kill the tree); 4 the
+// streams; 3 the control pipe (kGuardInterrupt: SIGINT to the worker; any
+// other byte or the pipe's end: kill the tree); 4 the
 // status pipe, on which the guard reports one GuardReport once the worker
 // has been executed or has failed to be, and, should the worker end before
 // the guard is told to end the tree, a second one with its wait status.
@@ -26,6 +27,7 @@ namespace aurvane {
 inline constexpr char kJobGuardName[] = "aurvane-job-guard";
 inline constexpr int kGuardControlFd = 3;
 inline constexpr int kGuardStatusFd = 4;
+inline constexpr char kGuardInterrupt = 'i';
 
 // What a GuardReport's `started` says `value` is.
 inline constexpr int32_t kGuardExecFailed = 0;   // the errno of the worker's exec

@@ -38,8 +38,11 @@ bool ReapEnded(pid_t watched = -1, int* watched_status = nullptr) {
   }
 }
 
-// The signals that end the guard's wait: the controller cannot always close
-// the pipe first (a user's kill), and the tree must not outlive the guard.
+// The signals the guard takes: SIGCHLD, and those that end its wait, since
+// the controller cannot always close the pipe first (a user's kill) and the
+// tree must not outlive the guard. SIGINT is taken and dropped: a terminal's
+// Ctrl-C reaches the controller, which interrupts the worker itself so that
+// it can tear down; ending the tree here would take that chance away.
 sigset_t GuardSignals() {
   sigset_t set;
   sigemptyset(&set);
@@ -55,6 +58,17 @@ void WriteReport(GuardReport report) {
   do {
     n = ::write(kGuardStatusFd, &report, sizeof report);
   } while (n < 0 && errno == EINTR);
+}
+
+// The forked worker that this process stands for, once there is one.
+volatile sig_atomic_t g_forked_worker = 0;
+
+// A SIGINT for this process (the guard passes the controller's interrupt on)
+// is meant for the worker it stands for.
+extern "C" void PassInterruptOn(int) {
+  int saved = errno;
+  if (g_forked_worker > 0) ::kill(static_cast<pid_t>(g_forked_worker), SIGINT);
+  errno = saved;
 }
 
 // In the worker's process, before its exec: hands its streams to the fork
@@ -73,6 +87,12 @@ void AttachOrGoOn(const std::string& path, std::initializer_list<int> guards_own
   if (here != nullptr) {
     Result<ForkServerClient> client = ForkServerClient::Attach(path, EncodeForkRequest(here, environ), cgroup);
     if (client.ok()) {
+      g_forked_worker = client.value().worker_pid();
+      struct sigaction pass_on = {};
+      pass_on.sa_handler = PassInterruptOn;
+      sigemptyset(&pass_on.sa_mask);
+      pass_on.sa_flags = SA_RESTART;
+      ::sigaction(SIGINT, &pass_on, nullptr);
       // Only the worker holds the streams now: the controller learns of its
       // end from the end of its output, which a copy here would hide.
       int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
@@ -140,15 +160,20 @@ GuardReport StartWorker(char** argv, int signals, bool in_cgroup) {
 }
 
 // Holds the tree until told to end it: reaps the orphans that are handed to
-// the guard as they end, so they do not pile up as zombies for the whole run.
+// the guard as they end, so they do not pile up as zombies for the whole run,
+// and passes the controller's interrupts on to the worker while it lives.
 // The worker's own end is reported with its wait status: the controller,
 // which sees only the end of its output, says what ended it (a signal
 // nobody here sent is often the out-of-memory killer's).
 void WaitForTheEnd(int signals, pid_t worker) {
-  auto reap = [worker] {
+  bool worker_reaped = false;
+  auto reap = [worker, &worker_reaped] {
     int status = -1;
     ReapEnded(worker, &status);
-    if (status != -1) WriteReport({kGuardWorkerEnded, status});
+    if (status != -1) {
+      worker_reaped = true;  // its number may be another process's from now on
+      WriteReport({kGuardWorkerEnded, status});
+    }
   };
   struct pollfd fds[2] = {{kGuardControlFd, POLLIN, 0}, {signals, POLLIN, 0}};
   for (;;) {
@@ -156,20 +181,26 @@ void WaitForTheEnd(int signals, pid_t worker) {
       if (errno == EINTR) continue;
       return;
     }
-    if (fds[0].revents != 0) {
-      // A command, or the controller is gone. A worker that ended first
-      // (its end is what the controller answers) is reported still.
-      reap();
-      return;
-    }
     if (fds[1].revents != 0) {
       struct signalfd_siginfo info;
       bool stop = false;
       while (::read(signals, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-        stop = stop || info.ssi_signo != SIGCHLD;
+        stop = stop || (info.ssi_signo != SIGCHLD && info.ssi_signo != SIGINT);
       }
       reap();
       if (stop) return;
+    }
+    if (fds[0].revents != 0) {
+      char command = 0;
+      ssize_t n;
+      do {
+        n = ::read(kGuardControlFd, &command, 1);
+      } while (n < 0 && errno == EINTR);
+      reap();
+      // A kill, or the controller is gone. A worker that ended first (its
+      // end is what the controller answers) is reported still.
+      if (n != 1 || command != kGuardInterrupt) return;
+      if (!worker_reaped) ::kill(worker, SIGINT);
     }
   }
 }
@@ -216,8 +247,13 @@ int RunJobGuard(char** argv) {
   if (signals >= 0) {
     WaitForTheEnd(signals, static_cast<pid_t>(report.value));
   } else {
-    char byte;
-    while (::read(kGuardControlFd, &byte, 1) < 0 && errno == EINTR) {
+    // Nothing is reaped here, so the worker's number stays its own.
+    char byte = kGuardInterrupt;
+    for (;;) {
+      ssize_t n = ::read(kGuardControlFd, &byte, 1);
+      if (n < 0 && errno == EINTR) continue;
+      if (n != 1 || byte != kGuardInterrupt) break;
+      ::kill(static_cast<pid_t>(report.value), SIGINT);
     }
   }
   EndTheTree(signals);

@@ -48,6 +48,11 @@ void WorkerJob::Terminate() {
   KillAndWait();
 }
 
+bool WorkerJob::Interrupt() {
+  if (!impl_ || terminated_) return false;
+  return SendInterrupt();
+}
+
 void WorkerJob::Kill() {
   if (!impl_ || terminated_) return;
   StartKilling();

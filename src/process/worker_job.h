@@ -85,6 +85,12 @@ class WorkerJob {
   // platform has no such word, nothing.
   std::optional<std::string> EndedBySignal() const;
 
+  // Interrupts the worker as a terminal's Ctrl-C interrupts a process
+  // (SIGINT to the worker alone, on POSIX), so that it can tear down before
+  // it ends. False when it cannot be (the job ended, or Windows, where a
+  // console event cannot be aimed at one process): only killing ends it.
+  bool Interrupt();
+
   // Starts killing the worker and everything in its job, without waiting;
   // Terminate then waits. Jobs killed one after the other end side by
   // side instead of each in turn.
@@ -103,6 +109,8 @@ class WorkerJob {
 
   // The platform's part of Kill; acts again harmlessly.
   void StartKilling();
+  // The platform's part of Interrupt.
+  bool SendInterrupt();
   // The platform's part of Terminate: kills the job's processes, reaps the
   // worker, and waits with WaitUntilEmpty.
   void KillAndWait();

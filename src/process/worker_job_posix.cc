@@ -320,6 +320,16 @@ bool WorkerJob::StartsMayOverlap() { return true; }
 
 void WorkerJob::StartKilling() { impl_->control.Close(); }
 
+bool WorkerJob::SendInterrupt() {
+  if (!impl_->control.valid()) return false;
+  const char command = kGuardInterrupt;
+  ssize_t n;
+  do {
+    n = ::write(static_cast<int>(impl_->control.get()), &command, 1);
+  } while (n < 0 && errno == EINTR);
+  return n == 1;
+}
+
 void WorkerJob::KillAndWait() {
   Impl& job = *impl_;
   job.control.Close();  // the guard ends the tree, then exits

@@ -232,6 +232,10 @@ Result<WorkerJob> WorkerJob::Start(const ProcessDescription& description, const 
 // rather than rely on every emulation of that list.
 bool WorkerJob::StartsMayOverlap() { return false; }
 
+// A console control event goes to every process of a console group, the
+// controller's own included: no worker is interrupted alone.
+bool WorkerJob::SendInterrupt() { return false; }
+
 void WorkerJob::StartKilling() {
   ::TerminateJobObject(impl_->job, 1);
   ::TerminateProcess(impl_->process, 1);

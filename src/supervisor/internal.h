@@ -15,6 +15,11 @@
 
 namespace aurvane {
 
+// Takes one event while the workers tear down after a cancellation, as
+// TakeOutputToItsEnd takes one; a worker's "exited" or the end of its
+// output ends its teardown.
+Status TakeDuringTeardown(Supervisor& s, WorkerEvent& event);
+
 // Gives up worker `n` for `reason`: terminates it, retries or interrupts its
 // test, puts its remaining tests back and starts a replacement if needed.
 Status RecoverWorker(Supervisor& s, size_t n, const std::string& reason);

@@ -8,6 +8,8 @@
 
 namespace aurvane {
 
+bool WorkerLauncher::Interrupt(size_t, WorkerJob& job) { return job.Interrupt(); }
+
 std::vector<Result<LaunchedWorker>> WorkerLauncher::LaunchFirst(size_t count, const Sender<WorkerEvent>& events,
                                                                 const CancelFlag& cancel) {
   std::vector<Result<LaunchedWorker>> launched;

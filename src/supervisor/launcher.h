@@ -30,6 +30,9 @@ class WorkerLauncher {
   // started (or failed to), those begun finishing first.
   virtual std::vector<Result<LaunchedWorker>> LaunchFirst(size_t count, const Sender<WorkerEvent>& events,
                                                           const CancelFlag& cancel);
+  // Interrupts worker `number`, whose job is `job`, so that it tears down
+  // and ends (WorkerJob::Interrupt); false when it cannot be.
+  virtual bool Interrupt(size_t number, WorkerJob& job);
 };
 
 // Starts each worker as a process with LaunchWorker.

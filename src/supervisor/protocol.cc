@@ -254,6 +254,24 @@ Status TakeOutputToItsEnd(Supervisor& s, std::chrono::nanoseconds wait) {
   return Status::Ok();
 }
 
+Status TakeDuringTeardown(Supervisor& s, WorkerEvent& event) {
+  const size_t n = event.worker;
+  WorkerSession& session = s.sessions[n];
+  if (session.closed()) return Status::Ok();
+  if (event.is_failure()) {
+    // The end of its output; a failed write to it only lost its input.
+    if (event.failure() != kControlPipeClosed) session.tearing_down = false;
+    return Status::Ok();
+  }
+  const bool exited = event.message().is<wire::Exited>();
+  if (Status taken = TakeAtEnd(s, n, std::move(event.message())); !taken.ok()) return taken;
+  if (exited && session.tearing_down) {
+    session.tearing_down = false;
+    session.job.Kill();
+  }
+  return Status::Ok();
+}
+
 Status AbandonInFlight(Supervisor& s) {
   for (WorkerSession& session : s.sessions) session.job.Kill();
   for (size_t n = 0; n < s.sessions.size(); ++n) {

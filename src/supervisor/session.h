@@ -57,6 +57,10 @@ struct WorkerSession {
   // and the end of its output, a deadline, or kControlLostGrace with no
   // test in flight ends it.
   std::optional<Instant> control_lost;
+  // After a first cancellation: the worker was interrupted (or was shutting
+  // down already) and is waited for while it tears down, until it ends or
+  // its shutdown deadline passes.
+  bool tearing_down = false;
 
   SessionState state() const { return state_; }
   bool closed() const { return state_ == SessionState::kClosed; }

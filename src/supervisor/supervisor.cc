@@ -143,6 +143,82 @@ Status WaitForEvent(Supervisor& s, Received<WorkerEvent>& received) {
   return Status::Ok();
 }
 
+// "av0, av2" for workers 0 and 2.
+std::string NamesOf(const std::vector<size_t>& workers) {
+  std::string names;
+  for (size_t n : workers) names += (names.empty() ? "" : ", ") + WorkerName(n);
+  return names;
+}
+
+}  // namespace
+
+Status WaitForTeardown(Supervisor& s) {
+  const Instant now = Clock::now();
+  std::vector<size_t> uninterruptible;
+  for (size_t n = 0; n < s.sessions.size(); ++n) {
+    WorkerSession& session = s.sessions[n];
+    switch (session.state()) {
+      case SessionState::kReady:
+      case SessionState::kRunning:
+        // Interrupted, a worker runs its session's finalizers, as serial
+        // pytest does after a Ctrl-C; it has its shutdown deadline for that.
+        // Cancelled at once already, it is only named below.
+        if (s.cancel->load() >= kCancelNow || s.launcher->Interrupt(n, session.job)) {
+          session.tearing_down = true;
+          session.phase_clock = now;
+        } else {
+          uninterruptible.push_back(n);
+        }
+        break;
+      case SessionState::kShuttingDown:
+        session.tearing_down = true;  // on its way out already, on its deadline
+        break;
+      case SessionState::kStarting:  // collecting: nothing set up to tear down
+      case SessionState::kClosed:
+        break;
+    }
+  }
+  if (!uninterruptible.empty()) {
+    if (Status logged = s.log.LogDiagnostic("Run cancelled; workers cannot be interrupted here, teardown skipped on " +
+                                            NamesOf(uninterruptible));
+        !logged.ok()) {
+      return logged;
+    }
+  }
+  for (;;) {
+    std::vector<size_t> waiting;
+    for (size_t n = 0; n < s.sessions.size(); ++n) {
+      if (s.sessions[n].tearing_down) waiting.push_back(n);
+    }
+    if (waiting.empty()) return Status::Ok();
+    if (s.cancel->load() >= kCancelNow) {
+      for (size_t n : waiting) s.sessions[n].tearing_down = false;
+      return s.log.LogDiagnostic("Run cancelled again; teardown cut short on " + NamesOf(waiting));
+    }
+    Received<WorkerEvent> received{ReceiveStatus::kTimeout, std::nullopt};
+    if (Status waited = WaitForEvent(s, received); !waited.ok()) return waited;
+    if (received.status == ReceiveStatus::kValue) {
+      if (Status took = TakeDuringTeardown(s, *received.value); !took.ok()) return took;
+    }
+    const Instant later = Clock::now();
+    for (size_t n : waiting) {
+      WorkerSession& session = s.sessions[n];
+      if (!session.tearing_down || SecondsBetween(session.phase_clock, later) <= s.spec.shutdown_timeout) continue;
+      session.tearing_down = false;
+      session.job.Kill();
+      char limit[64];
+      snprintf(limit, sizeof limit, "%.2f", s.spec.shutdown_timeout);
+      if (Status logged = s.log.LogDiagnostic("Run cancelled; teardown cut short on " + WorkerName(n) +
+                                               " at its " + limit + "s shutdown deadline");
+          !logged.ok()) {
+        return logged;
+      }
+    }
+  }
+}
+
+namespace {
+
 Status RunLoop(Supervisor& s) {
   // Workers beyond the first failure are let go unlogged, as if never
   // started. A cancellation during the start leaves the rest unstarted.
@@ -153,10 +229,13 @@ Status RunLoop(Supervisor& s) {
     if (!s.sessions.empty() && AllClosed(s)) {
       return s.shutdown_failure ? Status(*s.shutdown_failure) : Status::Ok();
     }
-    if (s.cancel->load()) {
+    if (s.cancel->load() != 0) {
       s.exit_status = 2;
       s.stop = true;
-      return s.log.LogDiagnostic("Run cancelled; terminating owned workers");
+      if (Status logged = s.log.LogDiagnostic("Run cancelled; terminating owned workers"); !logged.ok()) {
+        return logged;
+      }
+      return WaitForTeardown(s);
     }
     Received<WorkerEvent> received{ReceiveStatus::kTimeout, std::nullopt};
     if (Status waited = WaitForEvent(s, received); !waited.ok()) return waited;

@@ -94,6 +94,13 @@ Status TakeOutputToItsEnd(Supervisor& s, std::chrono::nanoseconds wait = kOutput
 // with an "attempt_aborted" record, and every worker is terminated.
 Status AbandonInFlight(Supervisor& s);
 
+// After a first cancellation: interrupts every worker that has collected,
+// as a terminal's Ctrl-C interrupts serial pytest, and waits while they run
+// their sessions' teardown, each until it ends or its shutdown deadline
+// passes, or until a second cancellation. A diagnostic names every worker
+// whose teardown is cut short; the end of the run kills what is left.
+Status WaitForTeardown(Supervisor& s);
+
 // Handles `failure`, the text of the transport failure that stopped one of
 // worker `n`'s I/O threads. The end of its output (or a bad line there)
 // recovers the worker. A failed write to it (kControlPipeClosed) only

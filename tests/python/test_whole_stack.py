@@ -6,6 +6,7 @@ Needs a built controller: AURVANE_CONTROLLER=/path/to/aurvane-controller.
 import json
 import os
 import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -417,6 +418,77 @@ def test_ctrl_c_stops_the_run_in_order(tmp_path, real_controller, start):
     assert "Run cancelled; terminating owned workers" in output
     assert "KeyboardInterrupt" in output
     assert "exited with status" not in output, "the cancellation the user asked for is no problem to list"
+
+
+TEARING_DOWN = {
+    "conftest.py": """
+        import os, time
+        import pytest
+
+        @pytest.fixture(scope="session", autouse=True)
+        def server(worker_id):
+            yield
+            here = os.path.dirname(__file__)
+            open(os.path.join(here, "stopping-" + worker_id), "w").close()
+            if os.path.exists(os.path.join(here, "hang")):
+                time.sleep(120)
+            open(os.path.join(here, "stopped-" + worker_id), "w").close()
+    """,
+    "test_slow.py": """
+        import os, time
+        import pytest
+
+        @pytest.mark.parametrize("n", [0, 1])
+        def test_slow(n):
+            open(os.path.join(os.path.dirname(__file__), f"running-{n}"), "w").close()
+            time.sleep(120)
+    """,
+}
+
+
+@pytest.mark.skipif(shutil.which("tmux") is None, reason="no tmux installed (scripts/install-deps.sh installs it)")
+@pytest.mark.parametrize(
+    "presses, start", [(1, ()), (1, ("--aurvane-fork",)), (2, ())], ids=["once", "once-fork", "twice"]
+)
+def test_ctrl_c_in_a_terminal_tears_the_sessions_down_and_a_second_cuts_it_short(
+    tmp_path, real_controller, presses, start
+):
+    suite = write_suite(tmp_path / "suite", TEARING_DOWN)
+    if presses == 2:
+        (suite / "hang").touch()
+    command = [sys.executable, "-m", "pytest", "-p", "pytest_aurvane", f"--aurvane-controller={real_controller}",
+               "--aurvane=2", *start, "-p", "no:cacheprovider", "-p", "no:randomly"]
+    session = f"aurvane-ctrl-c-{tmp_path.name}"
+    shell = " ".join(f"'{part}'" for part in command) + f"; echo exit $? > {tmp_path}/done; sleep 60"
+    env = python_env({"TERM": "xterm"})
+    subprocess.run(["tmux", "new-session", "-d", "-s", session, "-x", "150", "-y", "50", "-c", str(suite),
+                    *[f"-e{k}={v}" for k, v in env.items() if k in ("PYTHONPATH", "TERM")], shell], check=True)
+
+    def wait_for(*names):
+        deadline = time.monotonic() + 120
+        while not all((suite / name).exists() or (tmp_path / name).exists() for name in names):
+            assert time.monotonic() < deadline, names
+            time.sleep(0.1)
+
+    try:
+        wait_for("running-0", "running-1")
+        subprocess.run(["tmux", "send-keys", "-t", session, "C-c"], check=True)
+        if presses == 2:
+            wait_for("stopping-av0", "stopping-av1")
+            subprocess.run(["tmux", "send-keys", "-t", session, "C-c"], check=True)
+        wait_for("done")
+        screen = subprocess.run(["tmux", "capture-pane", "-p", "-J", "-S", "-", "-t", session],
+                                capture_output=True, text=True).stdout
+    finally:
+        subprocess.run(["tmux", "kill-session", "-t", session])
+    assert (tmp_path / "done").read_text().strip() == "exit 2", screen
+    assert "Run cancelled; terminating owned workers" in screen
+    if presses == 1:
+        assert (suite / "stopped-av0").exists() and (suite / "stopped-av1").exists(), screen
+        assert "cut short" not in screen
+    else:
+        assert not (suite / "stopped-av0").exists() and not (suite / "stopped-av1").exists()
+        assert "Run cancelled again; teardown cut short on av0, av1" in screen
 
 
 def test_example_suite_passes(tmp_path, real_controller):

@@ -14,6 +14,7 @@ The request: a 4-byte big-endian length, then the directory and each
 from __future__ import annotations
 
 import os
+import signal
 import socket
 import struct
 import sys
@@ -91,6 +92,9 @@ def attach(path: str) -> int | None:
         sys.stderr.write(f"aurvane: the fork server at {path} forked no worker; starting as a worker of its own\n")
         sys.stderr.flush()
         return None
+    # The controller's interrupt (SIGINT) is meant for the child this
+    # process stands for.
+    signal.signal(signal.SIGINT, lambda signum, frame: os.kill(started, signal.SIGINT))
     # Only the child holds the streams from here: the controller learns of
     # its end from the end of its output, which a copy here would hide.
     null = os.open(os.devnull, os.O_RDWR)

@@ -174,6 +174,9 @@ def _keep(worker: int) -> None:
     """A worker's keeper: reaps what is handed to it until the worker ends,
     then kills everything left below it and exits with the worker's status."""
     status: Optional[int] = None
+    # The controller's interrupt reaches the keeper (its client stands for
+    # it) and is meant for the worker, while it lives.
+    signal.signal(signal.SIGINT, lambda signum, frame: os.kill(worker, signal.SIGINT))
     while status is None:
         try:
             pid, got = os.waitpid(-1, 0)
@@ -181,6 +184,7 @@ def _keep(worker: int) -> None:
             break
         if pid == worker:
             status = got
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
     end_children()
     os._exit(_status_code(status) if status is not None else 3)
 

@@ -69,6 +69,11 @@ class Channel:
         # around a test's phases (pytest-forked runs them all in a child and
         # sends the reports to its parent) is the plugin's to end.
         self.forked_by_test = False
+        # The controller's interrupt came (see on_interrupt); and whether it
+        # waits for the line being written to go out whole.
+        self.interrupted = False
+        self._writing = False
+        self._interrupt_due = False
         if hasattr(os, "register_at_fork"):
             # Weakly: a channel let go of (the fork server's, once a fork is
             # a worker; a test's) must not close, in every later child,
@@ -112,6 +117,22 @@ class Channel:
                 pass
         _System.exit(code)
 
+    def on_interrupt(self, signum: int, frame: Any) -> None:
+        """SIGINT, the controller's interrupt after a Ctrl-C: raises KeyboardInterrupt, once.
+
+        pytest then ends the session as a terminal's Ctrl-C ends a serial
+        run: the test in progress stops and every fixture is torn down. The
+        exception waits for a line being written to go out whole; later
+        interrupts change nothing, so that the teardown runs to its end.
+        """
+        if self.interrupted:
+            return
+        self.interrupted = True
+        if self._writing:
+            self._interrupt_due = True
+            return
+        raise KeyboardInterrupt()
+
     def _speaks(self) -> bool:
         """Whether a line may go out: a child forked by a test ends instead, one forked around the phases drops it."""
         if self.forked and self.forked_by_test:
@@ -134,9 +155,16 @@ class Channel:
             line = b"".join(self._held)
             self._held.clear()
         view = memoryview(line)
-        while view:
-            written = _System.write(self._out_fd, view)
-            view = view[written:]
+        self._writing = True
+        try:
+            while view:
+                written = _System.write(self._out_fd, view)
+                view = view[written:]
+        finally:
+            self._writing = False
+        if self._interrupt_due:
+            self._interrupt_due = False
+            raise KeyboardInterrupt()
 
     def flush(self) -> None:
         if self._held:
@@ -150,6 +178,9 @@ class Channel:
         anything but its own code runs. Before a blocking read they always go.
         """
         self.leave_if_forked()
+        if self.interrupted:
+            # A test kept the interrupt to itself; the worker takes no more commands.
+            raise KeyboardInterrupt()
         if not keep_held:
             self.flush()
         while True:

@@ -425,6 +425,8 @@ class WorkerPlugin:
         try:
             return self._serve(session, manifest)
         except BaseException as exc:
+            if isinstance(exc, KeyboardInterrupt) and self.channel.interrupted:
+                raise  # the run is cancelled: pytest tears the session down, then the worker says exited
             if isinstance(exc, (KeyboardInterrupt, pytest.exit.Exception)):
                 self._send_session_exit(exc)
             elif self.current is not None:
@@ -501,6 +503,7 @@ class WorkerPlugin:
         for fd in request.fds:
             os.close(fd)
         self.channel = channel
+        signal.signal(signal.SIGINT, channel.on_interrupt)
         if self.stack_dumps is not None:
             channel.before_wait = self.stack_dumps.disarm
         self._restart_capture()
@@ -891,10 +894,10 @@ def main(argv: list[str]) -> int:
         return serve_forks(argv[1], serve_path)
     channel = take_over_standard_streams()
     # The controller owns the worker's life: a terminal's Ctrl-C reaches the
-    # controller, which stops the run in order and terminates its workers.
-    # A handler that does nothing, not SIG_IGN, which the processes a test
-    # starts would inherit: they must stop on SIGINT as they do under pytest.
-    signal.signal(signal.SIGINT, _ignore_signal)
+    # controller, which interrupts its workers with SIGINT so that they tear
+    # down. A handler, not SIG_IGN, which the processes a test starts would
+    # inherit: they must stop on SIGINT as they do under pytest.
+    signal.signal(signal.SIGINT, channel.on_interrupt)
     try:
         first = channel.receive()
     except ValueError as exc:
@@ -981,7 +984,7 @@ def _worker_end(plugin: WorkerPlugin, channel: Channel, code: int) -> int:
             }
         )
         return code or 3
-    if plugin.shutdown_requested:
+    if plugin.shutdown_requested or channel.interrupted:
         # The controller ends this process as soon as it has said "exited":
         # the exit functions (the tests', the plugins') run first, or they
         # would race that end.
