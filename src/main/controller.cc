@@ -146,7 +146,7 @@ int RunController(const std::vector<std::filesystem::path>& args) {
   if (args[1] == "--version") {
     return WriteStdout("aurvane-controller " AURVANE_VERSION "\n").ok() ? 0 : kExitError;
   }
-  // Every worker reopens the specification from cwd, not from here: a
+  // Every worker reopens the run's JSON file from cwd, not from here: a
   // relative path is made absolute first.
   std::error_code absolute_error;
   std::filesystem::path spec_path = std::filesystem::absolute(args[1], absolute_error);
